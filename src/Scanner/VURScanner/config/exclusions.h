@@ -1,0 +1,27 @@
+// Path exclusion patterns: "m/EXPRESSION/" or a wildcard path with * and ?.
+// Each becomes a case-insensitive ECMAScript expression that must match a
+// whole folder path, trailing backslash included.
+#pragma once
+
+#include <regex>
+#include <string>
+
+namespace vur {
+
+// The recycle-bin folders directly under a drive root; always in force.
+extern const wchar_t* const kDefaultExclusions[3];
+
+// Every occurrence of `from` replaced by `to`; inserted text is not examined
+// again.
+std::wstring ReplaceAll(const std::wstring& text, const std::wstring& from, const std::wstring& to);
+
+// The expression of an exclusion pattern: the text between "m/" and the last
+// "/" of an expression pattern, or the wildcard pattern turned into an
+// expression; then two backslashes are appended unless it ends in one.
+// `form_test` is the compiled "^m/.*/$". An empty expression stays empty.
+std::wstring PrepareExclusion(const std::wstring& pattern, const std::wregex& form_test);
+
+// The pattern-form test, compiled with letter case significant.
+std::wregex ExclusionFormTest();
+
+}  // namespace vur

@@ -1,0 +1,65 @@
+#include "diag/text.h"
+
+#include "platform/win32.h"
+
+namespace vur {
+namespace {
+
+// Zero at program start; holds the latest conversion.
+char g_conversion_area[kConversionAreaSize];
+
+bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// UTF-8 bytes of the character at text[i] and the number of wide units it
+// takes: a surrogate pair where wchar_t is 16 bits, one unit otherwise. A lone
+// surrogate becomes U+FFFD, three bytes.
+std::size_t CharUtf8Length(const wchar_t* text, std::size_t i, std::size_t* units) {
+  auto c = static_cast<unsigned long>(text[i]);
+  *units = 1;
+  if (c < 0x80) return 1;
+  if (c < 0x800) return 2;
+  if (sizeof(wchar_t) == 2 && IsHighSurrogate(text[i]) && IsLowSurrogate(text[i + 1])) {
+    *units = 2;
+    return 4;
+  }
+  if (c < 0x10000 || c > 0x10FFFF) return 3;
+  return 4;
+}
+
+}  // namespace
+
+std::size_t ConvertToUtf8(const wchar_t* text, char* out, std::size_t out_size) {
+  if (out_size == 0) return 0;
+  DWORD saved_error = GetLastError();
+  int written = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, static_cast<int>(out_size),
+                                    nullptr, nullptr);
+  if (written > 0) return static_cast<std::size_t>(written) - 1;
+
+  // Too long for the area: convert the longest prefix of whole characters
+  // that fits with its terminator.
+  std::size_t bytes = 0, units = 0;
+  while (text[units] != 0) {
+    std::size_t step = 0;
+    std::size_t length = CharUtf8Length(text, units, &step);
+    if (bytes + length > out_size - 1) break;
+    bytes += length;
+    units += step;
+  }
+  written = units == 0 ? 0
+                       : WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), out,
+                                             static_cast<int>(out_size - 1), nullptr, nullptr);
+  std::size_t end = written > 0 ? static_cast<std::size_t>(written) : 0;
+  out[end] = '\0';
+  SetLastError(saved_error);
+  return end;
+}
+
+const char* ToUtf8(const std::wstring& text) {
+  ConvertToUtf8(text.c_str(), g_conversion_area, sizeof g_conversion_area);
+  return g_conversion_area;
+}
+
+const char* ToUtf8(const wchar_t* text) { return ToUtf8(std::wstring(text)); }
+
+}  // namespace vur

@@ -1,0 +1,381 @@
+// The machine the POSIX layer describes: its root folder, its drives, and the
+// mapping of drive paths to native paths.
+#include "platform/posix/machine.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+namespace vur::posix {
+namespace {
+
+std::unique_ptr<std::vector<Drive>> g_drives;
+
+bool ReadWholeFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  *text = buffer.str();
+  return true;
+}
+
+bool IsDir(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+UINT TypeFromWord(const std::string& word, bool* ok) {
+  *ok = true;
+  if (word == "fixed") return DRIVE_FIXED;
+  if (word == "removable") return DRIVE_REMOVABLE;
+  if (word == "remote") return DRIVE_REMOTE;
+  if (word == "cdrom") return DRIVE_CDROM;
+  if (word == "ramdisk") return DRIVE_RAMDISK;
+  if (word == "unknown") return DRIVE_UNKNOWN;
+  *ok = false;
+  return DRIVE_UNKNOWN;
+}
+
+// Type of a drive by the file system type named in mountinfo. Pseudo file
+// systems give DRIVE_NO_ROOT_DIR: they get no letter.
+UINT TypeFromFsType(const std::string& fs) {
+  static const std::set<std::string> kDisk = {
+      "ext2", "ext3", "ext4", "xfs", "btrfs", "jfs", "reiserfs", "vfat", "msdos", "exfat",
+      "ntfs", "ntfs3", "fuseblk", "f2fs", "hfs", "hfsplus", "zfs", "ufs", "nilfs2",
+      "bcachefs", "overlay", "fuse.bindfs", "9p", "virtiofs"};
+  static const std::set<std::string> kRemote = {"nfs", "nfs4", "cifs", "smb3", "smbfs",
+                                                "fuse.sshfs", "afs", "ceph", "glusterfs"};
+  static const std::set<std::string> kOptical = {"iso9660", "udf", "squashfs"};
+  static const std::set<std::string> kRam = {"tmpfs", "ramfs"};
+  if (kDisk.count(fs)) return DRIVE_FIXED;
+  if (kRemote.count(fs)) return DRIVE_REMOTE;
+  if (kOptical.count(fs)) return DRIVE_CDROM;
+  if (kRam.count(fs)) return DRIVE_RAMDISK;
+  return DRIVE_NO_ROOT_DIR;
+}
+
+// mountinfo escapes blanks and a few other bytes as \ooo.
+bool IsOctal(char c) { return c >= '0' && c <= '7'; }
+
+std::string UnescapeMountField(const std::string& field) {
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && IsOctal(field[i + 1]) && IsOctal(field[i + 2]) &&
+        IsOctal(field[i + 3])) {
+      int value = (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0');
+      out.push_back(static_cast<char>(value));
+      i += 3;
+      continue;
+    }
+    out.push_back(field[i]);
+  }
+  return out;
+}
+
+std::vector<Drive> LoadDrives() {
+  std::string root = MachineRoot();
+  std::string text;
+  if (ReadWholeFile(root + "/drives", &text)) {
+    std::vector<std::string> errors;
+    std::vector<Drive> drives = ParseDrivesFile(text, &errors);
+    for (const std::string& error : errors)
+      std::fprintf(stderr, "%s/drives: %s\n", root.c_str(), error.c_str());
+    return drives;
+  }
+  if (ReadWholeFile("/proc/self/mountinfo", &text)) return DrivesFromMountInfo(text);
+  return {{'C', DRIVE_FIXED, "/"}};
+}
+
+void AppendUtf8(char32_t c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+}  // namespace
+
+std::string MachineRoot() {
+  const char* root = std::getenv("VURSCANNER_ROOT");
+  if (root != nullptr && *root != '\0') return root;
+  return "/var/lib/vurscanner";
+}
+
+std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::string>* errors) {
+  std::vector<Drive> drives;
+  std::istringstream lines(text);
+  std::string line;
+  int number = 0;
+  bool seen[26] = {};
+  while (std::getline(lines, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    // LETTER: TYPE FOLDER, where FOLDER is the rest of the line.
+    std::istringstream fields(line.substr(start));
+    std::string letter_field, type_word;
+    fields >> letter_field >> type_word;
+    std::string folder;
+    std::getline(fields, folder);
+    std::size_t folder_start = folder.find_first_not_of(" \t");
+    folder = folder_start == std::string::npos ? "" : folder.substr(folder_start);
+    while (!folder.empty() && (folder.back() == ' ' || folder.back() == '\t')) folder.pop_back();
+    char letter = letter_field.size() == 2 && letter_field[1] == ':' ? letter_field[0] : 0;
+    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+    std::string where = "line " + std::to_string(number) + ": ";
+    if (letter < 'A' || letter > 'Z') {
+      errors->push_back(where + "expected a drive letter and a colon, such as C:");
+      continue;
+    }
+    if (folder.empty() || folder[0] != '/') {
+      errors->push_back(where + "expected TYPE and an absolute FOLDER after " + letter_field);
+      continue;
+    }
+    if (seen[letter - 'A']) {
+      errors->push_back(where + "drive " + letter_field + " is given twice");
+      continue;
+    }
+    Drive drive;
+    drive.letter = letter;
+    drive.folder = folder;
+    bool known = false;
+    if (type_word == "auto") {
+      // Derive the type from the file system that holds the folder.
+      std::string mounts;
+      drive.type = DRIVE_FIXED;
+      if (ReadWholeFile("/proc/self/mountinfo", &mounts)) {
+        std::size_t best = 0;
+        std::istringstream mount_lines(mounts);
+        std::string mount_line;
+        while (std::getline(mount_lines, mount_line)) {
+          std::istringstream mf(mount_line);
+          std::string id, parent, dev, mroot, point, field;
+          mf >> id >> parent >> dev >> mroot >> point;
+          point = UnescapeMountField(point);
+          while (mf >> field && field != "-") {
+          }
+          std::string fs;
+          mf >> fs;
+          bool covers = point == "/" || folder == point ||
+                        (folder.size() > point.size() && folder.compare(0, point.size(), point) == 0 &&
+                         folder[point.size()] == '/');
+          if (covers && point.size() >= best) {
+            best = point.size();
+            UINT t = TypeFromFsType(fs);
+            drive.type = t == DRIVE_NO_ROOT_DIR ? DRIVE_UNKNOWN : t;
+          }
+        }
+      }
+      known = true;
+    } else {
+      drive.type = TypeFromWord(type_word, &known);
+    }
+    if (!known) {
+      errors->push_back(where + "unknown drive type '" + type_word + "'");
+      continue;
+    }
+    if (!IsDir(folder)) drive.type = DRIVE_NO_ROOT_DIR;
+    seen[letter - 'A'] = true;
+    drives.push_back(drive);
+  }
+  return drives;
+}
+
+std::vector<Drive> DrivesFromMountInfo(const std::string& text) {
+  struct Mount {
+    std::string device, point, fs;
+  };
+  std::vector<Mount> mounts;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, mroot, point, field;
+    if (!(fields >> id >> parent >> device >> mroot >> point)) continue;
+    while (fields >> field && field != "-") {
+    }
+    std::string fs;
+    fields >> fs;
+    mounts.push_back({device, UnescapeMountField(point), fs});
+  }
+  std::vector<Drive> drives;
+  drives.push_back({'C', DRIVE_FIXED, "/"});
+  std::set<std::string> lettered;
+  for (const Mount& m : mounts)
+    if (m.point == "/") lettered.insert(m.device);
+  char next = 'D';
+  for (const Mount& m : mounts) {
+    if (next > 'Z') break;
+    if (m.point == "/") continue;
+    UINT type = TypeFromFsType(m.fs);
+    if (type == DRIVE_NO_ROOT_DIR) continue;
+    if (lettered.count(m.device)) continue;  // a second mount of a lettered file system
+    if (!IsDir(m.point)) continue;           // a mount of a single file
+    lettered.insert(m.device);
+    drives.push_back({next++, type, m.point});
+  }
+  return drives;
+}
+
+const std::vector<Drive>& Drives() {
+  if (!g_drives) g_drives = std::make_unique<std::vector<Drive>>(LoadDrives());
+  return *g_drives;
+}
+
+const Drive* FindDrive(wchar_t letter) {
+  if (letter >= L'a' && letter <= L'z') letter = letter - L'a' + L'A';
+  for (const Drive& drive : Drives())
+    if (drive.letter == letter) return &drive;
+  return nullptr;
+}
+
+void ResetMachine() { g_drives.reset(); }
+
+bool NativePath(const wchar_t* path, std::string* native, DWORD* error, bool allow_native) {
+  if (path == nullptr) {
+    *error = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  std::size_t length = 0;
+  while (path[length] != 0) ++length;
+  bool has_drive = length >= 2 && path[1] == L':' &&
+                   ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+  if (!has_drive) {
+    if (allow_native && length > 0) {
+      *native = EncodeName(path, length);
+      return true;
+    }
+    *error = length == 0 ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME;
+    return false;
+  }
+  const Drive* drive = FindDrive(path[0]);
+  if (drive == nullptr || drive->folder.empty()) {
+    *error = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  if (length > 2 && path[2] != L'\\') {
+    *error = ERROR_INVALID_NAME;  // "X:name", relative to a drive's current folder
+    return false;
+  }
+  std::string out = drive->folder;
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  std::size_t i = 2;
+  while (i < length) {
+    while (i < length && path[i] == L'\\') ++i;
+    std::size_t end = i;
+    while (end < length && path[end] != L'\\') ++end;
+    if (end > i) {
+      if (out.back() != '/') out.push_back('/');
+      out += EncodeName(path + i, end - i);
+    }
+    i = end;
+  }
+  *native = out;
+  return true;
+}
+
+std::wstring DecodeName(const char* bytes, std::size_t length) {
+  std::wstring out;
+  out.reserve(length);
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes);
+  std::size_t i = 0;
+  while (i < length) {
+    unsigned char c = b[i];
+    if (c < 0x80) {
+      out.push_back(static_cast<wchar_t>(c));
+      ++i;
+      continue;
+    }
+    int extra = 0;
+    char32_t value = 0, minimum = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1, value = c & 0x1F, minimum = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2, value = c & 0x0F, minimum = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3, value = c & 0x07, minimum = 0x10000;
+    }
+    bool ok = extra > 0 && i + extra < length;
+    for (int k = 1; ok && k <= extra; ++k) {
+      if ((b[i + k] & 0xC0) != 0x80) {
+        ok = false;
+      } else {
+        value = (value << 6) | (b[i + k] & 0x3F);
+      }
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if (ok && (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)))
+      ok = false;
+    if (ok) {
+      out.push_back(static_cast<wchar_t>(value));
+      i += extra + 1;
+    } else {
+      out.push_back(static_cast<wchar_t>(0xDC00 + c));
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string EncodeName(const wchar_t* text, std::size_t length) {
+  std::string out;
+  out.reserve(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    char32_t c = static_cast<char32_t>(text[i]);
+    if (c >= 0xDC80 && c <= 0xDCFF) {
+      out.push_back(static_cast<char>(c - 0xDC00));
+    } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+      AppendUtf8(0xFFFD, &out);
+    } else {
+      AppendUtf8(c, &out);
+    }
+  }
+  return out;
+}
+
+DWORD Win32ErrorFromErrno(int err, bool for_file) {
+  switch (err) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return for_file ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    case EBUSY: return ERROR_BUSY;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case ENOSPC: return ERROR_DISK_FULL;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+    case EIO: return ERROR_IO_DEVICE;
+    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+    case ENOTSUP: return ERROR_NOT_SUPPORTED;
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+}  // namespace vur::posix

@@ -1,0 +1,50 @@
+// Internals of the POSIX layer shared by its parts: the machine root, the
+// drive table, path mapping, text decoding and the errno table.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/win32_posix.h"
+
+namespace vur::posix {
+
+// $VURSCANNER_ROOT, or /var/lib/vurscanner.
+std::string MachineRoot();
+
+struct Drive {
+  char letter = 0;       // 'A'..'Z'
+  UINT type = DRIVE_UNKNOWN;
+  std::string folder;    // native folder of the drive's root
+};
+
+// The machine's drives, loaded once per process (ResetMachine drops them).
+// Problems in the drives file are reported on standard error, once.
+const std::vector<Drive>& Drives();
+const Drive* FindDrive(wchar_t letter);
+
+// Parses the text of a drives file. Bad lines are described in `errors`.
+std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::string>* errors);
+// Derives drives from /proc/self/mountinfo text: C: is "/", then each further
+// disk, network, optical or RAM file system in mount order, once.
+std::vector<Drive> DrivesFromMountInfo(const std::string& text);
+
+// Maps "X:\a\b" to the drive's native folder plus "/a/b". Returns false and
+// sets *error (a Win32 code) when the path has no drive or the drive no folder.
+// A path without a drive prefix is returned as a native path when
+// `allow_native` is set.
+bool NativePath(const wchar_t* path, std::string* native, DWORD* error, bool allow_native = false);
+
+// UTF-8 bytes to wide text; each invalid byte b becomes U+DC00 + b.
+std::wstring DecodeName(const char* bytes, std::size_t length);
+// The inverse: U+DC80..U+DCFF become their bytes, all else UTF-8.
+std::string EncodeName(const wchar_t* text, std::size_t length);
+
+// The errno-to-Win32 table. `for_file`: ENOENT is ERROR_FILE_NOT_FOUND, else
+// ERROR_PATH_NOT_FOUND (the folder part of a path is missing).
+DWORD Win32ErrorFromErrno(int err, bool for_file = true);
+
+// Drops the cached drive table, so a test may point VURSCANNER_ROOT elsewhere.
+void ResetMachine();
+
+}  // namespace vur::posix

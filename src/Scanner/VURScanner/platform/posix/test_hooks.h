@@ -1,0 +1,62 @@
+// Test-only control of the POSIX layer: inject a failure into the next
+// matching call, and record which searches were opened and closed. Called only
+// by tests; the product never touches it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/win32_posix.h"
+
+namespace vur::posix::testing {
+
+enum class Op {
+  kRegCreateKey,   // target: the sub-key path as given (narrow, widened)
+  kRegQueryValue,  // target: the value name
+  kRegSetValue,    // target: the value name
+  kRegCloseKey,
+  kFindFirstFile,  // target: the search pattern
+  kFindNextFile,   // target: the search pattern of the open search
+  kFindClose,      // target: the search pattern of the open search
+  kLoadLibrary,    // target: the module name
+  kGetProcAddress, // target: the function name
+  kWow64Disable,
+  kWow64Revert,
+  kGetFileVersionInfoSize,  // target: the path
+  kGetFileVersionInfo,      // target: the path
+  kVerQueryValue,
+  kOpenFile,       // _wfsopen; target: the path
+};
+
+struct Fault {
+  Op op;
+  std::wstring target;        // empty: any target
+  DWORD code = 0;             // last-error code, or the registry status
+  bool succeed = false;       // the call succeeds but leaves `code` pending
+  int skip = 0;               // matching calls to let pass first
+  int times = 1;              // how many matching calls fail
+};
+
+// Arms a fault. The first armed fault that matches a call applies to it.
+void InjectFault(const Fault& fault);
+// Drops every armed fault and the recording, drops the cached machine, and
+// starts recording searches (the product, which never calls this, records none).
+void Reset();
+
+struct SearchRecord {
+  std::wstring pattern;
+  bool closed = false;
+};
+// Every search FindFirstFileW opened since the last Reset, in order.
+std::vector<SearchRecord> Searches();
+// Every pattern FindFirstFileW was asked for, opened or not.
+std::vector<std::wstring> SearchRequests();
+
+// Used by the layer: the fault for this call, if one is armed. Returns true and
+// fills *fault when the call is to fail (or succeed leaving a code).
+bool TakeFault(Op op, const std::wstring& target, Fault* fault);
+void RecordSearchRequest(const std::wstring& pattern);
+int RecordSearchOpened(const std::wstring& pattern);
+void RecordSearchClosed(int id);
+
+}  // namespace vur::posix::testing

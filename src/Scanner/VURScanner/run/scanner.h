@@ -1,0 +1,81 @@
+// The scanner: one object owns a scan run from start to end. Run walks every
+// fixed drive from A: to Z: and prints one report line per file whose path
+// ends in a configured extension.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "diag/growable_buffer.h"
+#include "diag/log.h"
+#include "platform/win32.h"
+
+namespace vur {
+
+constexpr char kScannerVersion[] = "1.2.0.2";
+constexpr std::uint32_t kBufferLimit = 1048576;
+constexpr std::size_t kReportTextSize = 4096;
+
+using ExtensionSet = std::set<std::wstring>;
+
+class Scanner {
+ public:
+  // Builds the log sink (which reads its settings and may open the log
+  // file), then the version-resource buffer. `console` is standard output in
+  // the product; tests pass their own stream.
+  explicit Scanner(std::FILE* console = stdout);
+  ~Scanner();
+  Scanner(const Scanner&) = delete;
+  Scanner& operator=(const Scanner&) = delete;
+
+  // One scan run: status "Started", settings, every fixed drive, "Complete".
+  void Run();
+
+  // Records the status and the local time in the settings key and on the
+  // console. True when the key failed to open or to close.
+  bool SetStatus(const char* status);
+
+  // Fills `extensions` from ScannerExtensions, or with ".exe" and ".com".
+  void LoadExtensions(ExtensionSet& extensions);
+  // Gathers PathExclusions and the default patterns and compiles the rules.
+  void LoadExclusions();
+  // Whether `rule` matches the whole folder path. May throw.
+  static bool IsExcludedBy(const std::wregex& rule, const std::wstring& folder_path);
+
+  // Walks `folder_path` (ending in a backslash) depth first, reporting every
+  // file whose path ends in one of `extensions`.
+  void ScanFolder(std::wstring folder_path, bool recurse, const ExtensionSet& extensions);
+  // Prints the report line of one file when its path ends in an extension.
+  void OutputFileInfo(std::wstring file_path, const ExtensionSet& extensions);
+  // The fixed file information of the file's version resource, or null.
+  const VS_FIXEDFILEINFO* GetFileVersion(std::wstring file_path);
+
+  LogSink& log() { return log_; }
+  const std::vector<std::wstring>& exclusion_patterns() const { return exclusion_patterns_; }
+  const std::vector<std::wregex>& exclusion_rules() const { return exclusion_rules_; }
+  GrowableBuffer* buffer() { return buffer_; }
+
+ private:
+  LogSink log_;
+  GrowableBuffer* buffer_ = nullptr;  // owned
+  char report_text_[kReportTextSize];
+  // The gathered patterns in their sorted order, each replaced by its
+  // prepared expression once the rules are compiled.
+  std::vector<std::wstring> exclusion_patterns_;
+  std::vector<std::wregex> exclusion_rules_;
+};
+
+// Default extensions: the set is emptied and given ".exe" and ".com".
+void FillDefaultExtensions(ExtensionSet& extensions);
+
+// File-system redirection for 32-bit programs on 64-bit Windows: off for the
+// walk, back on after it. Both report problems in the log and never throw.
+void disableRedirection(Scanner& scanner);
+void restoreRedirection(Scanner& scanner);
+
+}  // namespace vur

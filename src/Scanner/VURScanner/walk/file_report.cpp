@@ -1,0 +1,126 @@
+#include <cstring>
+#include <string>
+
+#include "diag/text.h"
+#include "run/scanner.h"
+
+namespace vur {
+namespace {
+
+constexpr DWORD kFixedFileInfoSignature = 0xFEEF04BD;
+
+// Whether the path ends in `extension`, compared without regard to case. An
+// extension as long as the path or longer never matches.
+bool EndsWith(const std::wstring& path, const std::wstring& extension) {
+  if (extension.size() >= path.size()) return false;
+  const wchar_t* tail = path.c_str() + (path.size() - extension.size());
+  return CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, tail,
+                        static_cast<int>(extension.size()), extension.c_str(),
+                        static_cast<int>(extension.size())) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensions) {
+  bool matched = false;
+  for (const std::wstring& extension : extensions) {
+    if (EndsWith(file_path, extension)) {
+      matched = true;
+      break;
+    }
+  }
+  if (!matched) return;
+
+  const VS_FIXEDFILEINFO* info = nullptr;
+  try {
+    Log(log_, LogLevel::kDebug, "# GetFileVersion() %s ", ToUtf8(file_path));
+    info = GetFileVersion(file_path);
+  } catch (...) {
+    Log(log_, LogLevel::kError, "\n# ERROR: Exception in GetFileVersion() %s\n", ToUtf8(file_path));
+    return;
+  }
+
+  // The path goes into the scanner's own buffer, not the shared conversion
+  // area, which the probe's messages have used meanwhile. A path too long for
+  // the buffer is still reported whole, from a buffer of its own.
+  const char* path_text = report_text_;
+  std::string long_path;
+  int written = WideCharToMultiByte(CP_UTF8, 0, file_path.c_str(), -1, report_text_,
+                                    static_cast<int>(sizeof report_text_), nullptr, nullptr);
+  if (written == 0) {
+    DWORD saved_error = GetLastError();
+    int needed = WideCharToMultiByte(CP_UTF8, 0, file_path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    long_path.assign(needed > 0 ? static_cast<std::size_t>(needed) : 1, '\0');
+    if (needed > 0) {
+      WideCharToMultiByte(CP_UTF8, 0, file_path.c_str(), -1, &long_path[0], needed, nullptr,
+                          nullptr);
+    }
+    path_text = long_path.c_str();
+    SetLastError(saved_error == ERROR_INSUFFICIENT_BUFFER ? ERROR_SUCCESS : saved_error);
+  }
+
+  if (info != nullptr) {
+    Log(log_, LogLevel::kInfo, "%s - %u.%u.%u.%u\n", path_text,
+        static_cast<unsigned>(info->dwFileVersionMS >> 16),
+        static_cast<unsigned>(info->dwFileVersionMS & 0xFFFF),
+        static_cast<unsigned>(info->dwFileVersionLS >> 16),
+        static_cast<unsigned>(info->dwFileVersionLS & 0xFFFF));
+  } else {
+    Log(log_, LogLevel::kInfo, "%s - <none>\n", path_text);
+  }
+}
+
+const VS_FIXEDFILEINFO* Scanner::GetFileVersion(std::wstring file_path) {
+  Log(log_, LogLevel::kDebug, "| GFVISW ");
+  DWORD handle = 0;
+  DWORD size = GetFileVersionInfoSizeW(file_path.c_str(), &handle);
+  DWORD code = GetLastError();
+  if (code == ERROR_RESOURCE_TYPE_NOT_FOUND) {
+    Log(log_, LogLevel::kDebug, "| ERROR_RESOURCE_TYPE_NOT_FOUND\n");
+    SetLastError(ERROR_SUCCESS);
+    return nullptr;
+  }
+  if (code == ERROR_RESOURCE_DATA_NOT_FOUND) {
+    Log(log_, LogLevel::kDebug, "| ERROR_RESOURCE_DATA_NOT_FOUND\n");
+    SetLastError(ERROR_SUCCESS);
+    return nullptr;
+  }
+  if (ReportLastError(log_) != 0) return nullptr;
+  if (size == 0) {
+    Log(log_, LogLevel::kDebug, "| returned <= 0\n");
+    return nullptr;
+  }
+
+  buffer_->GrowToFit(size);
+  Log(log_, LogLevel::kDebug, "| GFVIW ");
+  // The capacity, not the size: a resource over the buffer's limit is read
+  // cut short.
+  if (!GetFileVersionInfoW(file_path.c_str(), handle, buffer_->Capacity(), buffer_->Data())) {
+    Log(log_, LogLevel::kDebug, "| returned false\n ");
+    return nullptr;
+  }
+  if (GetLastError() == ERROR_INVALID_DATA) {
+    Log(log_, LogLevel::kDebug, "| ERROR_INVALID_DATA\n");
+    SetLastError(ERROR_SUCCESS);
+    return nullptr;
+  }
+  if (ReportLastError(log_) != 0) return nullptr;
+
+  Log(log_, LogLevel::kDebug, "| VQVW ");
+  LPVOID block = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(buffer_->Data(), L"\\", &block, &length)) {
+    Log(log_, LogLevel::kDebug, "| returned false\n");
+    return nullptr;
+  }
+  Log(log_, LogLevel::kDebug, "| len=%i\n", static_cast<int>(length));
+  // A malformed resource can give a root block that is short or is not the
+  // fixed file information at all: no version then, rather than numbers read
+  // from beyond the block.
+  if (block == nullptr || length < sizeof(VS_FIXEDFILEINFO)) return nullptr;
+  const auto* info = static_cast<const VS_FIXEDFILEINFO*>(block);
+  if (info->dwSignature != kFixedFileInfoSignature) return nullptr;
+  return info;
+}
+
+}  // namespace vur
