@@ -1,0 +1,319 @@
+#include "platform/posix/version_info_reader.h"
+
+#include <cstring>
+#include <vector>
+
+namespace vur::posix {
+namespace {
+
+// Hostile files may claim up to 65535 sections or 131070 directory entries.
+// Real images stay far below these caps; above them a file is treated as if
+// its table ended at the cap.
+constexpr std::uint32_t kMaxSections = 1024;
+constexpr std::uint32_t kMaxTypeEntries = 4096;
+constexpr std::uint32_t kMaxLanguageEntries = 4096;
+constexpr std::uint32_t kMaxNeTypes = 4096;
+constexpr std::uint32_t kMaxNeAlignShift = 24;
+
+constexpr std::uint16_t kRtVersion = 16;
+constexpr std::uint16_t kNeRtVersion = 0x8010;  // integer type ids carry the high bit in NE
+constexpr std::uint32_t kHighBit = 0x80000000u;
+
+std::uint16_t Le16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t Le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+struct Section {
+  std::uint32_t virtual_address;
+  std::uint32_t raw_size;
+  std::uint32_t raw_offset;
+};
+
+class PeImage {
+ public:
+  PeImage(const ByteSource& src, std::vector<Section> sections)
+      : src_(src), sections_(std::move(sections)) {}
+
+  // File offset of the `n` bytes at `rva`, all within one section's bytes in
+  // the file. 64-bit arithmetic: no sum of 32-bit fields can wrap.
+  bool MapRva(std::uint64_t rva, std::uint64_t n, std::uint64_t* offset) const {
+    for (const Section& s : sections_) {
+      if (rva < s.virtual_address) continue;
+      std::uint64_t into = rva - s.virtual_address;
+      if (into > s.raw_size || n > s.raw_size - into) continue;
+      *offset = static_cast<std::uint64_t>(s.raw_offset) + into;
+      return true;
+    }
+    return false;
+  }
+
+  bool ReadRva(std::uint64_t rva, void* out, std::size_t n) const {
+    std::uint64_t offset = 0;
+    return MapRva(rva, n, &offset) && src_.ReadAt(offset, out, n);
+  }
+
+ private:
+  const ByteSource& src_;
+  std::vector<Section> sections_;
+};
+
+struct DirEntry {
+  std::uint32_t name;
+  std::uint32_t target;
+};
+
+// Number of entries (named plus id) of the directory at `dir` (relative to the
+// resource root), or false when its header can't be read.
+bool ReadDirCount(const PeImage& pe, std::uint64_t root, std::uint32_t dir,
+                  std::uint32_t* count) {
+  unsigned char h[16];
+  if (!pe.ReadRva(root + dir, h, sizeof h)) return false;
+  *count = static_cast<std::uint32_t>(Le16(h + 12)) + Le16(h + 14);
+  return true;
+}
+
+bool ReadDirEntry(const PeImage& pe, std::uint64_t root, std::uint32_t dir, std::uint32_t index,
+                  DirEntry* entry) {
+  unsigned char e[8];
+  if (!pe.ReadRva(root + dir + 16 + std::uint64_t{index} * 8, e, sizeof e)) return false;
+  entry->name = Le32(e);
+  entry->target = Le32(e + 4);
+  return true;
+}
+
+// The first entry of a name or language directory, which must point the way
+// `want_dir` says; it must also not lead back to a directory already on the
+// path, so a looping directory ends here.
+bool FirstEntry(const PeImage& pe, std::uint64_t root, std::uint32_t dir, bool want_dir,
+                const std::uint32_t* seen, std::size_t seen_count, std::uint32_t* target) {
+  std::uint32_t count = 0;
+  DirEntry entry{};
+  if (!ReadDirCount(pe, root, dir, &count) || count == 0) return false;
+  if (!ReadDirEntry(pe, root, dir, 0, &entry)) return false;
+  if (((entry.target & kHighBit) != 0) != want_dir) return false;
+  *target = entry.target & ~kHighBit;
+  if (want_dir) {
+    for (std::size_t i = 0; i < seen_count; ++i) {
+      if (seen[i] == *target) return false;
+    }
+  }
+  return true;
+}
+
+// The data entry of the language directory that a US English system takes:
+// neutral, the default sub-languages, US English, and else the first entry.
+bool LanguageEntry(const PeImage& pe, std::uint64_t root, std::uint32_t dir,
+                   std::uint32_t* target) {
+  static const std::uint32_t kPreferred[] = {0x000, 0x400, 0x800, 0x409};
+  std::uint32_t count = 0;
+  if (!ReadDirCount(pe, root, dir, &count) || count == 0) return false;
+  if (count > kMaxLanguageEntries) count = kMaxLanguageEntries;
+  std::uint32_t best_rank = sizeof kPreferred / sizeof kPreferred[0];
+  DirEntry chosen{};
+  if (!ReadDirEntry(pe, root, dir, 0, &chosen)) return false;
+  for (std::uint32_t i = 0; i < count && best_rank > 0; ++i) {
+    DirEntry entry{};
+    if (!ReadDirEntry(pe, root, dir, i, &entry)) break;
+    for (std::uint32_t rank = 0; rank < best_rank; ++rank) {
+      if (entry.name == kPreferred[rank]) {
+        best_rank = rank;
+        chosen = entry;
+        break;
+      }
+    }
+  }
+  if ((chosen.target & kHighBit) != 0) return false;  // must be a data entry
+  *target = chosen.target;
+  return true;
+}
+
+DWORD LocatePe(const ByteSource& src, std::uint64_t pe_at, ResourceLocation* where) {
+  // Signature, COFF header and the optional header's magic.
+  unsigned char coff[26];
+  if (!src.ReadAt(pe_at, coff, sizeof coff)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  std::uint32_t section_count = Le16(coff + 6);
+  std::uint32_t optional_size = Le16(coff + 20);
+  std::uint16_t magic = Le16(coff + 24);
+  std::uint32_t dirs_at;  // data directories, from the start of the optional header
+  if (magic == 0x10b) {
+    dirs_at = 96;
+  } else if (magic == 0x20b) {
+    dirs_at = 112;
+  } else {
+    return ERROR_RESOURCE_DATA_NOT_FOUND;
+  }
+  std::uint64_t optional_at = pe_at + 24;
+  unsigned char count_bytes[4];
+  unsigned char dir[8];
+  if (optional_size < dirs_at + 3 * 8 ||
+      !src.ReadAt(optional_at + dirs_at - 4, count_bytes, sizeof count_bytes) ||
+      Le32(count_bytes) < 3 || !src.ReadAt(optional_at + dirs_at + 2 * 8, dir, sizeof dir)) {
+    return ERROR_RESOURCE_DATA_NOT_FOUND;
+  }
+  std::uint32_t root = Le32(dir);
+  if (root == 0 || Le32(dir + 4) == 0) return ERROR_RESOURCE_DATA_NOT_FOUND;
+
+  if (section_count > kMaxSections) section_count = kMaxSections;
+  std::vector<unsigned char> table(std::size_t{section_count} * 40);
+  if (!table.empty() && !src.ReadAt(optional_at + optional_size, table.data(), table.size())) {
+    return ERROR_RESOURCE_DATA_NOT_FOUND;
+  }
+  std::vector<Section> sections;
+  sections.reserve(section_count);
+  for (std::uint32_t i = 0; i < section_count; ++i) {
+    const unsigned char* s = table.data() + std::size_t{i} * 40;
+    sections.push_back({Le32(s + 12), Le32(s + 16), Le32(s + 20)});
+  }
+  PeImage pe(src, std::move(sections));
+
+  std::uint32_t type_count = 0;
+  if (!ReadDirCount(pe, root, 0, &type_count)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  if (type_count > kMaxTypeEntries) type_count = kMaxTypeEntries;
+  // Linear rather than binary search: hostile tables need not be sorted.
+  bool found = false;
+  DirEntry type{};
+  for (std::uint32_t i = 0; i < type_count && !found; ++i) {
+    if (!ReadDirEntry(pe, root, 0, i, &type)) break;
+    found = (type.name & kHighBit) == 0 && type.name == kRtVersion;
+  }
+  if (!found || (type.target & kHighBit) == 0) return ERROR_RESOURCE_TYPE_NOT_FOUND;
+
+  std::uint32_t seen[3] = {0, type.target & ~kHighBit, 0};
+  if (seen[1] == 0) return ERROR_RESOURCE_TYPE_NOT_FOUND;
+  std::uint32_t data_at = 0;
+  if (!FirstEntry(pe, root, seen[1], true, seen, 2, &seen[2]) ||
+      !LanguageEntry(pe, root, seen[2], &data_at)) {
+    return ERROR_RESOURCE_TYPE_NOT_FOUND;
+  }
+
+  unsigned char data[16];
+  if (!pe.ReadRva(root + std::uint64_t{data_at}, data, sizeof data)) {
+    return ERROR_RESOURCE_TYPE_NOT_FOUND;
+  }
+  std::uint32_t rva = Le32(data);
+  std::uint32_t size = Le32(data + 4);
+  std::uint64_t offset = 0;
+  if (size < 2 || !pe.MapRva(rva, size, &offset) || offset > src.Size() ||
+      size > src.Size() - offset) {
+    return ERROR_RESOURCE_DATA_NOT_FOUND;
+  }
+  where->offset = offset;
+  where->size = size;
+  return 0;
+}
+
+// 16-bit NE image: a resource table of type blocks, each followed by its
+// resources' 12-byte name records; offsets and lengths are in units of
+// 1 << alignment shift.
+DWORD LocateNe(const ByteSource& src, std::uint64_t ne_at, ResourceLocation* where) {
+  unsigned char header[0x40];
+  if (!src.ReadAt(ne_at, header, sizeof header)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  std::uint16_t table_offset = Le16(header + 0x24);
+  std::uint16_t resident_names = Le16(header + 0x26);
+  // No resource table: both offsets equal (the table would be empty).
+  if (table_offset == resident_names) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  std::uint64_t at = ne_at + table_offset;
+  unsigned char shift_bytes[2];
+  if (!src.ReadAt(at, shift_bytes, sizeof shift_bytes)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  std::uint32_t shift = Le16(shift_bytes);
+  if (shift > kMaxNeAlignShift) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  at += 2;
+  for (std::uint32_t t = 0; t < kMaxNeTypes; ++t) {
+    unsigned char type[8];
+    if (!src.ReadAt(at, type, 2)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+    std::uint16_t id = Le16(type);
+    if (id == 0) break;
+    if (!src.ReadAt(at, type, sizeof type)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+    std::uint16_t count = Le16(type + 2);
+    at += 8;
+    if (id != kNeRtVersion) {
+      at += std::uint64_t{count} * 12;
+      continue;
+    }
+    unsigned char name[12];
+    if (count == 0 || !src.ReadAt(at, name, sizeof name)) return ERROR_RESOURCE_TYPE_NOT_FOUND;
+    std::uint64_t offset = std::uint64_t{Le16(name)} << shift;
+    std::uint64_t length = std::uint64_t{Le16(name + 2)} << shift;
+    // The length is rounded up to the alignment; the last resource may end
+    // with the file before that.
+    if (offset >= src.Size()) return ERROR_RESOURCE_DATA_NOT_FOUND;
+    if (length > src.Size() - offset) length = src.Size() - offset;
+    if (length < 2) return ERROR_RESOURCE_DATA_NOT_FOUND;
+    where->offset = offset;
+    where->size = static_cast<std::uint32_t>(length);  // at most 0xffff << 24
+    return 0;
+  }
+  return ERROR_RESOURCE_TYPE_NOT_FOUND;
+}
+
+}  // namespace
+
+bool MemorySource::ReadAt(std::uint64_t offset, void* out, std::size_t n) const {
+  if (offset > size_ || n > size_ - offset) return false;
+  if (n != 0) std::memcpy(out, data_ + offset, n);
+  return true;
+}
+
+DWORD LocateVersionResource(const ByteSource& image, ResourceLocation* where) {
+  unsigned char dos[64];
+  if (!image.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') {
+    return ERROR_RESOURCE_DATA_NOT_FOUND;
+  }
+  std::uint64_t header_at = Le32(dos + 0x3c);
+  unsigned char sig[4];
+  if (!image.ReadAt(header_at, sig, sizeof sig)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  if (sig[0] == 'P' && sig[1] == 'E' && sig[2] == 0 && sig[3] == 0) {
+    return LocatePe(image, header_at, where);
+  }
+  if (sig[0] == 'N' && sig[1] == 'E') return LocateNe(image, header_at, where);
+  return ERROR_RESOURCE_DATA_NOT_FOUND;
+}
+
+bool ReadVersionResource(const ByteSource& image, const ResourceLocation& where, void* out,
+                         std::size_t capacity, std::size_t* copied) {
+  *copied = 0;
+  std::size_t n = where.size < capacity ? where.size : capacity;
+  if (!image.ReadAt(where.offset, out, n)) return false;
+  auto* bytes = static_cast<unsigned char*>(out);
+  if (n >= 2 && Le16(bytes) > n) {
+    bytes[0] = static_cast<unsigned char>(n & 0xff);
+    bytes[1] = static_cast<unsigned char>(n >> 8);
+  }
+  *copied = n;
+  return true;
+}
+
+void QueryRootValue(const void* block, const void** value, UINT* length) {
+  const auto* p = static_cast<const unsigned char*>(block);
+  std::size_t total = Le16(p);
+  *value = p + total;
+  *length = 0;
+  if (total < 4) return;
+  std::size_t value_length = Le16(p + 2);
+  std::size_t pos;
+  // The 32-bit layout has a type word (0 or 1) where the 16-bit layout's
+  // 8-bit key begins.
+  if (total > 4 && p[4] >= ' ') {
+    pos = 4;
+    while (pos < total && p[pos] != 0) ++pos;
+    if (pos >= total) return;
+    pos += 1;
+  } else {
+    pos = 6;
+    // The key is UTF-16LE whatever the width of wchar_t.
+    while (pos + 2 <= total && (p[pos] | p[pos + 1]) != 0) pos += 2;
+    if (pos + 2 > total) return;
+    pos += 2;
+  }
+  pos = (pos + 3) & ~std::size_t{3};
+  if (pos >= total) return;
+  *value = p + pos;
+  *length = static_cast<UINT>(value_length < total - pos ? value_length : total - pos);
+}
+
+}  // namespace vur::posix

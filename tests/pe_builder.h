@@ -1,0 +1,74 @@
+// Builds small PE32 / PE32+ (and 16-bit NE) images in memory with chosen
+// version resources, for the version reader's unit tests, the fuzzer's seed
+// corpus and end-to-end fixtures. The images are complete enough for a
+// Windows loader to map them as data files.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vur::test {
+
+using Bytes = std::vector<std::uint8_t>;
+using Version = std::array<std::uint16_t, 4>;  // a.b.c.d
+
+constexpr std::uint16_t kRtRcdata = 10;
+constexpr std::uint16_t kRtVersion = 16;
+
+// A VS_VERSIONINFO: the root with its VS_FIXEDFILEINFO (file and product
+// version both `version`) and a VarFileInfo\Translation for `language`.
+Bytes VersionBlock(const Version& version, std::uint16_t language = 0x409);
+// The same in the 16-bit layout (8-bit keys, no type words) used by NE files.
+Bytes VersionBlock16(const Version& version);
+
+struct Resource {
+  std::uint16_t type = kRtVersion;
+  std::uint16_t name = 1;
+  std::uint16_t language = 0x409;
+  Bytes data;
+};
+
+struct PeOptions {
+  bool pe32plus = false;
+  // False: the image has no .rsrc section and an empty resource directory
+  // entry; `resources` is ignored.
+  bool resource_section = true;
+  // Laid out by type id ascending, then names and languages in the order
+  // they first appear here.
+  std::vector<Resource> resources;
+};
+
+// File offsets of the fields tests corrupt. 0 where the image has none.
+struct PeLayout {
+  std::size_t pe_header = 0;           // "PE\0\0"
+  std::size_t optional_header = 0;
+  std::size_t resource_dir_entry = 0;  // data directory 2: RVA, size
+  std::size_t section_table = 0;
+  std::size_t rsrc_section = 0;        // the .rsrc section header
+  std::size_t rsrc_raw = 0;            // root of the resource directory
+  std::uint32_t rsrc_rva = 0;
+  std::size_t version_type_entry = 0;  // the root's entry for RT_VERSION
+  std::size_t version_name_dir = 0;    // the directory that entry points to
+  std::size_t version_language_dir = 0;
+  std::size_t version_data_entry = 0;  // data entry of the first version resource
+  std::size_t version_data = 0;        // its bytes
+};
+
+Bytes BuildPe(const PeOptions& options, PeLayout* layout = nullptr);
+// An image with one version resource made by VersionBlock.
+Bytes BuildPeWithVersion(const Version& version, bool pe32plus = false,
+                         PeLayout* layout = nullptr);
+// A 16-bit NE image whose only resource is `version_resource`.
+Bytes BuildNe(const Bytes& version_resource);
+
+void Put16(Bytes* image, std::size_t at, std::uint16_t value);
+void Put32(Bytes* image, std::size_t at, std::uint32_t value);
+
+// Parses "a.b.c.d" (each part 0..65535).
+bool ParseVersion(const std::string& text, Version* version);
+bool WriteBytes(const std::string& path, const Bytes& bytes);
+
+}  // namespace vur::test
