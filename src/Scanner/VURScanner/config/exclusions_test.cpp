@@ -1,0 +1,143 @@
+#include "config/exclusions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/scanner_fixture.h"
+
+namespace vur {
+namespace {
+
+using test::Narrow;
+
+// Whether any compiled rule excludes the folder, as the walker asks.
+bool Excluded(const Scanner& scanner, const std::wstring& folder) {
+  for (const std::wregex& rule : scanner.exclusion_rules())
+    if (Scanner::IsExcludedBy(rule, folder)) return true;
+  return false;
+}
+
+struct Example {
+  std::wstring pattern;
+  std::wstring expression;
+  std::vector<std::wstring> excluded;
+  std::vector<std::wstring> kept;
+};
+
+const Example kExamples[] = {
+    {L"m/.:\\\\RECYCLER\\\\/", L".:\\\\RECYCLER\\\\", {L"D:\\RECYCLER\\", L"e:\\recycler\\"},
+     {L"D:\\Old\\RECYCLER\\"}},
+    {L"m/D:\\\\Temp/", L"D:\\\\Temp\\\\", {L"D:\\Temp\\", L"d:\\TEMP\\"}, {L"D:\\Temp\\x\\", L"D:\\Tempo\\"}},
+    {L"D:\\Temp", L"D:\\\\Temp\\\\", {L"D:\\Temp\\", L"d:\\temp\\"}, {L"D:\\Temp\\x\\"}},
+    {L"D:\\Temp\\", L"D:\\\\Temp\\\\", {L"D:\\Temp\\"}, {L"D:\\"}},
+    {L"D:\\Temp\\*", L"D:\\\\Temp\\\\.*\\\\", {L"D:\\Temp\\a\\", L"D:\\Temp\\a\\b\\"}, {L"D:\\Temp\\"}},
+    {L"*\\Cache", L".*\\\\Cache\\\\", {L"C:\\Cache\\", L"D:\\x\\y\\cache\\"}, {L"D:\\Cache2\\", L"D:\\x\\Cache\\y\\"}},
+    {L"E:", L"E:\\\\", {L"E:\\", L"e:\\"}, {L"E:\\x\\", L"F:\\"}},
+    {L"D:\\Data?", L"D:\\\\Data.\\\\", {L"D:\\Data1\\", L"D:\\DataX\\"}, {L"D:\\Data\\", L"D:\\Data12\\"}},
+    {L"D:\\Program Files (x86)", L"D:\\\\Program Files \\(x86\\)\\\\", {L"D:\\Program Files (x86)\\"},
+     {L"D:\\Program Files\\"}},
+    {L"M/D:\\\\Temp/", L"M/D:\\\\\\\\Temp/\\\\", {}, {L"D:\\Temp\\", L"M:\\Temp\\"}},
+    {L"m/^D:\\\\Temp$/", L"^D:\\\\Temp$\\\\", {}, {L"D:\\Temp\\"}},
+    {L"D:\\My.Docs", L"D:\\\\My.Docs\\\\", {L"D:\\My.Docs\\", L"D:\\My_Docs\\"}, {}},
+    {L"D:\\a^b$c+d{1}[x]", L"D:\\\\a[\\^]b[$]c[+]d\\{1\\}\\[x\\]\\\\", {L"D:\\a^b$c+d{1}[x]\\"}, {L"D:\\ab\\"}},
+};
+
+class ExclusionsTest : public test::ScannerTest {};
+
+TEST_F(ExclusionsTest, WorkedExamples) {
+  const std::wregex form = ExclusionFormTest();
+  for (const Example& e : kExamples) {
+    SCOPED_TRACE(Narrow(e.pattern));
+    EXPECT_EQ(Narrow(e.expression), Narrow(PrepareExclusion(e.pattern, form)));
+    std::wregex rule(e.expression, std::regex_constants::ECMAScript | std::regex_constants::icase);
+    for (const std::wstring& path : e.excluded)
+      EXPECT_TRUE(Scanner::IsExcludedBy(rule, path)) << Narrow(path);
+    for (const std::wstring& path : e.kept)
+      EXPECT_FALSE(Scanner::IsExcludedBy(rule, path)) << Narrow(path);
+  }
+}
+
+TEST(ReplaceAll, DoesNotRescanWhatItInserted) {
+  EXPECT_EQ(L"a\\\\b\\\\", ReplaceAll(L"a\\b\\", L"\\", L"\\\\"));
+  EXPECT_EQ(L"xx", ReplaceAll(L"x", L"x", L"xx"));
+  EXPECT_EQ(L"", ReplaceAll(L"", L"x", L"y"));
+  EXPECT_EQ(L"abc", ReplaceAll(L"abc", L"", L"y"));
+}
+
+TEST_F(ExclusionsTest, DefaultsExcludeTheRecycleBinsAtADriveRoot) {
+  Scanner& scanner = MakeScanner();
+  scanner.LoadExclusions();
+  EXPECT_EQ("# No local exclusions found.\n", Log());
+  ASSERT_EQ(3u, scanner.exclusion_rules().size());
+  for (const wchar_t* path : {L"D:\\RECYCLER\\", L"D:\\Recycled\\", L"D:\\$Recycle.Bin\\",
+                              L"d:\\$RECYCLE.BIN\\"})
+    EXPECT_TRUE(Excluded(scanner, path)) << Narrow(path);
+  for (const wchar_t* path : {L"D:\\", L"D:\\Old\\RECYCLER\\", L"D:\\Old\\$Recycle.Bin\\",
+                              L"D:\\Recycle.Bin\\", L"D:\\RECYCLER\\x\\"})
+    EXPECT_FALSE(Excluded(scanner, path)) << Narrow(path);
+}
+
+TEST_F(ExclusionsTest, RegistryPatternsJoinTheDefaults) {
+  const wchar_t kPatterns[] = L"D:\\Temp\0m/.*\\\\Cache\\\\/\0m/.:\\\\RECYCLER\\\\/";
+  machine_.SetValue(L"PathExclusions", std::wstring(kPatterns, sizeof kPatterns / sizeof(wchar_t) - 1));
+  Scanner& scanner = MakeScanner();
+  scanner.LoadExclusions();
+  EXPECT_EQ(
+      "# Path exclusions were specified in registry.\n"
+      "# Found path exclusions D:\\Temp.\n"
+      "# Found path exclusions m/.*\\\\Cache\\\\/.\n"
+      "# Found path exclusions m/.:\\\\RECYCLER\\\\/.\n",
+      Log());
+  // The pattern equal to a default gives one rule, not two.
+  EXPECT_EQ(5u, scanner.exclusion_rules().size());
+  EXPECT_EQ(5u, scanner.exclusion_patterns().size());
+  EXPECT_TRUE(Excluded(scanner, L"D:\\Temp\\"));
+  EXPECT_TRUE(Excluded(scanner, L"C:\\Users\\x\\Cache\\"));
+  EXPECT_FALSE(Excluded(scanner, L"D:\\Temporary\\"));
+}
+
+TEST_F(ExclusionsTest, PatternsThatDoNotCompileAreReportedAndSkipped) {
+  const wchar_t kPatterns[] = L"m/D:\\\\Temp[/\0m/D:\\\\Temp\\/\0D:\\a)\0m//\0m/D:\\\\Keep/";
+  machine_.SetValue(L"PathExclusions", std::wstring(kPatterns, sizeof kPatterns / sizeof(wchar_t) - 1));
+  Scanner& scanner = MakeScanner();
+  scanner.LoadExclusions();
+  std::string log = Log();
+  // In the patterns' sorted order; the messages have no line end. "m//" has
+  // nothing to match and is reported with its empty expression.
+  const std::string expected =
+      "Invalid Path Exclusion: "
+      "Invalid Path Exclusion: D:\\\\Temp[\\\\"
+      "Invalid Path Exclusion: D:\\\\Temp\\";
+  ASSERT_GE(log.size(), expected.size()) << log;
+  EXPECT_EQ(expected, log.substr(log.size() - expected.size())) << log;
+  // A wildcard ")" is escaped, so "D:\a)" compiles.
+  EXPECT_EQ(3u + 2u, scanner.exclusion_rules().size()) << log;
+  EXPECT_TRUE(Excluded(scanner, L"D:\\Keep\\"));
+  EXPECT_TRUE(Excluded(scanner, L"D:\\a)\\"));
+}
+
+TEST_F(ExclusionsTest, UnbalancedParenthesisInAnExpressionIsReported) {
+  machine_.SetValue(L"PathExclusions", L"m/D:\\\\a)/");
+  Scanner& scanner = MakeScanner();
+  scanner.LoadExclusions();
+  EXPECT_NE(std::string::npos, Log().find("Invalid Path Exclusion: D:\\\\a)\\\\"));
+  EXPECT_EQ(3u, scanner.exclusion_rules().size());
+}
+
+// Long folder paths against rules that recurse per character: the stack
+// reserve must hold for the longest path the platform lists.
+TEST(ExclusionRules, LongPathsDoNotExhaustTheStack) {
+  const std::wregex form = ExclusionFormTest();
+  std::wstring path = L"D:\\";
+  while (path.size() < 4000) path += L"abcdefghi\\";
+  for (const wchar_t* pattern : {L"*\\Cache", L"m/.*x.*/", L"m/.:\\\\RECYCLER\\\\/"}) {
+    std::wregex rule(PrepareExclusion(pattern, form),
+                     std::regex_constants::ECMAScript | std::regex_constants::icase);
+    EXPECT_FALSE(Scanner::IsExcludedBy(rule, path)) << Narrow(pattern);
+  }
+}
+
+}  // namespace
+}  // namespace vur

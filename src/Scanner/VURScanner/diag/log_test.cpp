@@ -1,0 +1,202 @@
+#include "diag/log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "support/test_machine.h"
+
+namespace vur {
+namespace {
+
+using test::Console;
+using test::Narrow;
+using test::ReadFileBytes;
+using test::TestMachine;
+
+// The log set-up, one registry configuration at a time.
+struct SetUpCase {
+  const char* name;
+  const wchar_t* level;       // ScannerLogLevel, or null for none
+  LogLevel threshold;
+  bool file_open;
+};
+
+TEST(LogSinkSetUp, LevelWordsAreWholeAndCaseSensitive) {
+  const SetUpCase cases[] = {
+      {"no level: a log file logs everything", nullptr, LogLevel::kDebug, true},
+      {"DEBUG", L"DEBUG", LogLevel::kDebug, true},
+      {"WARN", L"WARN", LogLevel::kWarn, true},
+      {"ERROR", L"ERROR", LogLevel::kError, true},
+      {"INFO", L"INFO", LogLevel::kInfo, true},
+      {"lower case is not a level word", L"info", LogLevel::kError, true},
+      {"a trailing blank is not trimmed", L"INFO ", LogLevel::kError, true},
+      {"NONE opens no file", L"NONE", LogLevel::kNone, false},
+  };
+  for (const SetUpCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestMachine machine;
+    machine.SetValue(L"ScannerLogFile", machine.Wide("scan.log"));
+    if (c.level != nullptr) machine.SetValue(L"ScannerLogLevel", c.level);
+    Console console;
+    {
+      LogSink sink(console.stream());
+      EXPECT_EQ(static_cast<int>(c.threshold), static_cast<int>(sink.threshold()));
+      EXPECT_EQ(c.file_open, sink.file() != nullptr);
+    }
+    EXPECT_EQ("", console.Text());
+  }
+}
+
+TEST(LogSinkSetUp, WithoutLogFileValueTheThresholdIsErrorAndNothingIsPrinted) {
+  TestMachine machine;
+  Console console;
+  LogSink sink(console.stream());
+  EXPECT_EQ(LogLevel::kError, sink.threshold());
+  EXPECT_EQ(nullptr, sink.file());
+  Log(sink, LogLevel::kDebug, "debug\n");
+  Log(sink, LogLevel::kWarn, "warn\n");
+  Log(sink, LogLevel::kError, "error\n");
+  Log(sink, LogLevel::kInfo, "info\n");
+  EXPECT_EQ("error\ninfo\n", console.Text());
+}
+
+TEST(LogSinkSetUp, NewFileStartsWithOpenedLine) {
+  TestMachine machine;
+  machine.SetValue(L"ScannerLogFile", machine.Wide("scan.log"));
+  Console console;
+  { LogSink sink(console.stream()); }
+  std::string path = Narrow(machine.Wide("scan.log"));
+  EXPECT_EQ("# Opened log file " + path + "\n", test::ReadFileBytes(machine.Native("scan.log")));
+}
+
+TEST(LogSinkSetUp, ExistingFileIsTruncatedAndSaysSo) {
+  TestMachine machine;
+  machine.WriteFile("scan.log", "old content that must go\n");
+  machine.SetValue(L"ScannerLogFile", machine.Wide("scan.log"));
+  Console console;
+  { LogSink sink(console.stream()); }
+  std::string path = Narrow(machine.Wide("scan.log"));
+  std::string text = ReadFileBytes(machine.Native("scan.log"));
+  // The run-time writes text mode: CR LF on Windows.
+  std::string expected = "# Overwriting log file " + path + "\n# Opened log file " + path + "\n";
+  std::string crlf = "# Overwriting log file " + path + "\r\n# Opened log file " + path + "\r\n";
+  EXPECT_TRUE(text == expected || text == crlf) << text;
+  EXPECT_EQ(0u, GetLastError());
+}
+
+TEST(LogSinkSetUp, NoneLeavesAnExistingFileUntouched) {
+  TestMachine machine;
+  machine.WriteFile("scan.log", "keep me\n");
+  machine.SetValue(L"ScannerLogFile", machine.Wide("scan.log"));
+  machine.SetValue(L"ScannerLogLevel", L"NONE");
+  Console console;
+  {
+    LogSink sink(console.stream());
+    Log(sink, LogLevel::kInfo, "report\n");
+  }
+  EXPECT_EQ("keep me\n", ReadFileBytes(machine.Native("scan.log")));
+  EXPECT_EQ("report\n", console.Text());
+}
+
+TEST(LogSinkSetUp, EmptyFileNameOpensNothing) {
+  TestMachine machine;
+  machine.SetValue(L"ScannerLogFile", L"");
+  Console console;
+  LogSink sink(console.stream());
+  EXPECT_EQ(nullptr, sink.file());
+  EXPECT_EQ(LogLevel::kDebug, sink.threshold());
+  EXPECT_EQ("", console.Text());  // the WARN goes nowhere
+}
+
+TEST(LogSinkSetUp, FileInMissingFolderIsReportedWithTheCode) {
+  TestMachine machine;
+  std::wstring path = machine.Wide("missing/scan.log");
+  machine.SetValue(L"ScannerLogFile", path);
+  Console console;
+  LogSink sink(console.stream());
+  EXPECT_EQ(nullptr, sink.file());
+  EXPECT_EQ("# ERROR: Could not open log file for writing: " + Narrow(path) +
+                "\n\n# ERROR: GetLastError returned 0x3\n",
+            console.Text());
+  EXPECT_EQ(0u, GetLastError());
+}
+
+TEST(LogSinkSetUp, SecondSinkOnTheSameFileIsRefused) {
+  TestMachine machine;
+  std::wstring path = machine.Wide("scan.log");
+  machine.SetValue(L"ScannerLogFile", path);
+  Console first_console, second_console;
+  LogSink first(first_console.stream());
+  Log(first, LogLevel::kInfo, "first\n");
+  LogSink second(second_console.stream());
+  EXPECT_EQ(nullptr, second.file());
+  EXPECT_EQ("# ERROR: Could not open log file for writing: " + Narrow(path) +
+                "\n\n# ERROR: GetLastError returned 0x20\n",
+            second_console.Text());
+}
+
+TEST(LogSinkSetUp, PendingCodeIsReportedBeforeTheOpen) {
+  TestMachine machine;
+  machine.SetValue(L"ScannerLogFile", machine.Wide("scan.log"));
+  SetLastError(ERROR_ACCESS_DENIED);
+  Console console;
+  LogSink sink(console.stream());
+  EXPECT_NE(nullptr, sink.file());
+  EXPECT_EQ("\n# ERROR: GetLastError returned 0x5\n", console.Text());
+}
+
+// Echo and file routing for every pair of message level and threshold.
+TEST(Log, RoutesByLevelAndThreshold) {
+  const LogLevel levels[] = {LogLevel::kDebug, LogLevel::kWarn, LogLevel::kError, LogLevel::kInfo};
+  const LogLevel thresholds[] = {LogLevel::kDebug, LogLevel::kWarn, LogLevel::kError,
+                                 LogLevel::kInfo, LogLevel::kNone};
+  TestMachine machine;
+  for (LogLevel threshold : thresholds) {
+    for (LogLevel level : levels) {
+      Console console, file;
+      LogSink sink(console.stream());
+      sink.SetThreshold(threshold);
+      sink.SetFile(file.stream());
+      Log(sink, level, "%s %i %u %x\n", "text", -1, 7u, 255u);
+      bool echoed = level == LogLevel::kError || level == LogLevel::kInfo;
+      bool written = static_cast<int>(level) >= static_cast<int>(threshold);
+      SCOPED_TRACE(testing::Message() << "level " << static_cast<int>(level) << " threshold "
+                                      << static_cast<int>(threshold));
+      EXPECT_EQ(echoed ? "text -1 7 ff\n" : "", console.Text());
+      EXPECT_EQ(written ? "text -1 7 ff\n" : "", file.Text());
+      sink.SetFile(nullptr);  // the Console owns the stream
+    }
+  }
+}
+
+TEST(Log, DebugThresholdFlushesEveryMessage) {
+  TestMachine machine;
+  machine.SetValue(L"ScannerLogFile", machine.Wide("scan.log"));
+  Console console;
+  LogSink sink(console.stream());
+  Log(sink, LogLevel::kWarn, "# WARN: written at once\n");
+  // Read through another stream while the sink still holds the file open.
+  std::string text = ReadFileBytes(machine.Native("scan.log"));
+  EXPECT_NE(std::string::npos, text.find("# WARN: written at once")) << text;
+}
+
+TEST(ReportLastError, LogsLowerCaseHexAndClears) {
+  TestMachine machine;
+  Console console;
+  LogSink sink(console.stream());
+  EXPECT_EQ(0u, ReportLastError(sink));
+  EXPECT_EQ("", console.Text());
+  SetLastError(0xABCDEF);
+  EXPECT_EQ(0xABCDEFu, ReportLastError(sink));
+  EXPECT_EQ(0u, GetLastError());
+  SetLastError(32);
+  EXPECT_EQ(32u, ReportLastError(sink));
+  EXPECT_EQ("\n# ERROR: GetLastError returned 0xabcdef\n\n# ERROR: GetLastError returned 0x20\n",
+            console.Text());
+}
+
+}  // namespace
+}  // namespace vur

@@ -1,0 +1,96 @@
+#include "diag/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/win32.h"
+
+namespace vur {
+namespace {
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (!out.empty()) out += ' ';
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// A wide text from code points, as surrogate pairs where wchar_t is 16 bits.
+std::wstring FromCodePoints(std::initializer_list<unsigned long> points) {
+  std::wstring out;
+  for (unsigned long c : points) {
+    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<wchar_t>(0xD800 + (c >> 10));
+      out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<wchar_t>(c);
+    }
+  }
+  return out;
+}
+
+TEST(ToUtf8, ConvertsCharactersOfEveryLength) {
+  struct Case {
+    std::wstring text;
+    const char* hex;
+  } cases[] = {
+      {L"", ""},
+      {L"D:\\a.exe", "44 3A 5C 61 2E 65 78 65"},
+      {FromCodePoints({0xFC}), "C3 BC"},
+      {FromCodePoints({0x20AC}), "E2 82 AC"},
+      {FromCodePoints({0x1F600}), "F0 9F 98 80"},
+      {FromCodePoints({'a', 0xD800, 'b'}), "61 EF BF BD 62"},  // a lone surrogate
+  };
+  for (const Case& c : cases) {
+    const char* result = ToUtf8(c.text);
+    EXPECT_EQ(c.hex, Hex(result)) << "for " << c.hex;
+  }
+}
+
+TEST(ToUtf8, EveryResultSharesOneArea) {
+  const char* first = ToUtf8(L"first");
+  const char* second = ToUtf8(std::wstring(L"second"));
+  EXPECT_EQ(first, second);
+  EXPECT_STREQ("second", first);
+  EXPECT_EQ(first, ToUtf8(L""));
+  EXPECT_EQ('\0', first[0]);
+}
+
+TEST(ToUtf8, TooLongTextIsCutAtACharacterBoundary) {
+  // 4095 bytes fit with the terminator. Two-byte characters from an odd
+  // offset leave one byte over, which must not hold half a character.
+  std::wstring text = L"x" + std::wstring(3000, static_cast<wchar_t>(0xFC));
+  SetLastError(0xdeadbeef);
+  const char* result = ToUtf8(text);
+  EXPECT_EQ(0xdeadbeefu, GetLastError());
+  std::size_t length = std::strlen(result);
+  EXPECT_EQ(4095u, length);
+  EXPECT_EQ('x', result[0]);
+  EXPECT_EQ("C3 BC", Hex(std::string(result + length - 2, 2)));
+
+  std::wstring emoji;
+  for (int i = 0; i < 1100; ++i) emoji += FromCodePoints({0x1F600});
+  result = ToUtf8(emoji);
+  EXPECT_EQ(4092u, std::strlen(result));  // 1023 whole four-byte characters
+}
+
+TEST(ConvertToUtf8, FitsIntoTheCallersArea) {
+  char area[8];
+  EXPECT_EQ(7u, ConvertToUtf8(L"abcdefg", area, sizeof area));
+  EXPECT_STREQ("abcdefg", area);
+  EXPECT_EQ(7u, ConvertToUtf8(L"abcdefgh", area, sizeof area));
+  EXPECT_STREQ("abcdefg", area);
+  EXPECT_EQ(7u, ConvertToUtf8(L"abcde\u00FC", area, sizeof area));
+  EXPECT_EQ(5u, ConvertToUtf8(L"abcde\u20AC", area, sizeof area));  // 3 bytes don't fit after 5
+  EXPECT_STREQ("abcde", area);
+}
+
+}  // namespace
+}  // namespace vur
