@@ -2,6 +2,8 @@
 // fault or calls Reset, so it pays a scan of an empty list and records nothing.
 #include "platform/posix/test_hooks.h"
 
+#include <stdexcept>
+
 #include "platform/posix/machine.h"
 
 namespace vur::posix::testing {
@@ -37,6 +39,8 @@ void Reset() {
 std::vector<SearchRecord> Searches() { return SearchLog(); }
 std::vector<std::wstring> SearchRequests() { return RequestLog(); }
 
+bool Armed() { return !Faults().empty(); }
+
 bool TakeFault(Op op, const std::wstring& target, Fault* fault) {
   std::vector<Fault>& faults = Faults();
   for (std::size_t i = 0; i < faults.size(); ++i) {
@@ -48,6 +52,7 @@ bool TakeFault(Op op, const std::wstring& target, Fault* fault) {
     }
     *fault = f;
     if (--f.times <= 0) faults.erase(faults.begin() + static_cast<std::ptrdiff_t>(i));
+    if (fault->raise) throw std::runtime_error("injected fault");
     return true;
   }
   return false;

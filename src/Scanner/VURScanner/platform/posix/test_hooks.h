@@ -26,6 +26,7 @@ enum class Op {
   kGetFileVersionInfo,      // target: the path
   kVerQueryValue,
   kOpenFile,       // _wfsopen; target: the path
+  kCompareString,  // target: the first text as compared
 };
 
 struct Fault {
@@ -35,6 +36,8 @@ struct Fault {
   bool succeed = false;       // the call succeeds but leaves `code` pending
   int skip = 0;               // matching calls to let pass first
   int times = 1;              // how many matching calls fail
+  bool raise = false;         // the call throws std::runtime_error instead, to
+                              // reach the callers' exception handlers
 };
 
 // Arms a fault. The first armed fault that matches a call applies to it.
@@ -52,8 +55,11 @@ std::vector<SearchRecord> Searches();
 // Every pattern FindFirstFileW was asked for, opened or not.
 std::vector<std::wstring> SearchRequests();
 
+// Whether any fault is armed: lets hot paths skip building a target.
+bool Armed();
 // Used by the layer: the fault for this call, if one is armed. Returns true and
-// fills *fault when the call is to fail (or succeed leaving a code).
+// fills *fault when the call is to fail (or succeed leaving a code); throws
+// when the fault says so.
 bool TakeFault(Op op, const std::wstring& target, Fault* fault);
 void RecordSearchRequest(const std::wstring& pattern);
 int RecordSearchOpened(const std::wstring& pattern);

@@ -1,0 +1,240 @@
+// The walker against real folders, with the layer's fault hooks for what a
+// file system can't do on demand (tests run as root, whom nothing denies).
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pe_builder.h"
+#include "platform/posix/test_hooks.h"
+#include "support/scanner_fixture.h"
+
+namespace vur {
+namespace {
+
+using posix::testing::Fault;
+using posix::testing::Op;
+using test::Narrow;
+
+class FolderWalkerTest : public test::ScannerTest {
+ protected:
+  void WritePe(const std::string& name) {
+    test::WriteBytes(machine_.Native(name), test::BuildPeWithVersion({1, 2, 3, 4}));
+  }
+  void Scan(const std::string& folder, bool recurse = true) {
+    scanner_->ScanFolder(machine_.Wide(folder), recurse, extensions_);
+  }
+  std::string Reported(const std::string& name) { return Narrow(machine_.Wide(name)) + " - 1.2.3.4\n"; }
+  static void Arm(Op op, const std::string& target, DWORD code, bool succeed = false, int skip = 0) {
+    Fault fault{op, std::wstring(target.begin(), target.end()), code, succeed, skip};
+    posix::testing::InjectFault(fault);
+  }
+  static void ArmThrow(Op op, const std::string& target) {
+    Fault fault{op, std::wstring(target.begin(), target.end())};
+    fault.raise = true;
+    posix::testing::InjectFault(fault);
+  }
+  // The patterns of the searches opened, and whether all were closed.
+  static std::vector<std::string> Opened(bool* all_closed) {
+    std::vector<std::string> out;
+    *all_closed = true;
+    for (const auto& search : posix::testing::Searches()) {
+      out.push_back(Narrow(search.pattern));
+      *all_closed = *all_closed && search.closed;
+    }
+    return out;
+  }
+  ExtensionSet extensions_ = {L".com", L".exe"};
+};
+
+TEST_F(FolderWalkerTest, LogFollowsTheListingDepthFirst) {
+  machine_.MakeFolder("a/c");
+  WritePe("a/b.exe");
+  MakeScanner();
+  Scan("a/");
+  std::string file = Narrow(machine_.Wide("a/b.exe"));
+  std::string b = "# GetFileVersion() " + file + " | GFVISW | GFVIW | VQVW | len=52\n" + file +
+                  " - 1.2.3.4\n";
+  std::string c = "# FindFirstFileW(): T:\\a\\c\\*\n# FindClose()     : T:\\a\\c\\*\n";
+  // "." and ".." come first; the rest in the file system's order.
+  bool all_closed = false;
+  std::vector<std::string> opened = Opened(&all_closed);
+  ASSERT_EQ(2u, opened.size());
+  WIN32_FIND_DATAW data;
+  HANDLE h = FindFirstFileW(L"T:\\a\\*", &data);
+  FindNextFileW(h, &data);
+  FindNextFileW(h, &data);
+  bool b_first = std::wstring(data.cFileName) == L"b.exe";
+  FindClose(h);
+  EXPECT_EQ("# FindFirstFileW(): T:\\a\\*\n" + (b_first ? b + c : c + b) +
+                "# FindClose()     : T:\\a\\*\n",
+            Log());
+  EXPECT_TRUE(all_closed);
+  EXPECT_EQ(Reported("a/b.exe"), console_.Text());
+}
+
+TEST_F(FolderWalkerTest, ExcludedFolderIsNeverListed) {
+  machine_.MakeFolder("a/skip/deeper");
+  WritePe("a/skip/x.exe");
+  WritePe("a/keep.exe");
+  machine_.SetValue(L"PathExclusions", L"T:\\a\\skip");
+  MakeScanner();
+  scanner_->LoadExclusions();
+  std::size_t start = Log().size();
+  Scan("a/");
+  EXPECT_NE(std::string::npos, Log().find("Path excluded from scan: T:\\a\\skip\\#", start)) << Log();
+  for (const std::wstring& request : posix::testing::SearchRequests())
+    EXPECT_EQ(std::wstring::npos, request.find(L"skip")) << Narrow(request);
+  EXPECT_EQ(Reported("a/keep.exe"), console_.Text());
+}
+
+TEST_F(FolderWalkerTest, RuleMatchingTheRootSkipsTheDrive) {
+  WritePe("x.exe");
+  machine_.SetValue(L"PathExclusions", L"T:");
+  MakeScanner();
+  scanner_->LoadExclusions();
+  std::size_t start = Log().size();
+  scanner_->ScanFolder(L"T:\\", true, extensions_);
+  EXPECT_EQ("Path excluded from scan: T:\\", Log().substr(start));
+  EXPECT_TRUE(posix::testing::SearchRequests().empty());
+  EXPECT_EQ("", console_.Text());
+}
+
+TEST_F(FolderWalkerTest, FoldersThatCannotBeListed) {
+  machine_.MakeFolder("p/denied");
+  machine_.MakeFolder("p/gone");
+  WritePe("p/z.exe");
+  MakeScanner();
+  Arm(Op::kFindFirstFile, "T:\\p\\denied\\*", ERROR_ACCESS_DENIED);
+  Arm(Op::kFindFirstFile, "T:\\p\\gone\\*", ERROR_PATH_NOT_FOUND);
+  Scan("p/");
+  std::string log = Log();
+  EXPECT_NE(std::string::npos,
+            log.find("# FindFirstFileW(): T:\\p\\denied\\*\n"
+                     "# WARN: FindFirstFileW() encountered INVALID_HANDLE_VALUE\n"
+                     "# WARN: ERROR_ACCESS_DENIED for T:\\p\\denied\\*\n#"))
+      << log;
+  EXPECT_NE(std::string::npos,
+            log.find("# FindFirstFileW(): T:\\p\\gone\\*\n"
+                     "# WARN: FindFirstFileW() encountered INVALID_HANDLE_VALUE\n"
+                     "\n# ERROR: GetLastError returned 0x3\n#"))
+      << log;
+  // Only the vanished folder reaches the console; the parent goes on.
+  std::string console = console_.Text();
+  EXPECT_NE(std::string::npos, console.find(Reported("p/z.exe")));
+  EXPECT_EQ(console.size(), Reported("p/z.exe").size() + std::string("\n# ERROR: GetLastError returned 0x3\n").size());
+}
+
+TEST_F(FolderWalkerTest, ListingThatFailsInTheMiddleIsClosedAndReported) {
+  machine_.MakeFolder("m");
+  for (const char* name : {"m/1.exe", "m/2.exe", "m/3.exe"}) WritePe(name);
+  MakeScanner();
+  Arm(Op::kFindNextFile, "T:\\m\\*", 0x1F, false, /*skip=*/2);  // after ".", "..", one file
+  Scan("m/");
+  std::string console = console_.Text();
+  EXPECT_EQ(1u, std::count(console.begin(), console.end(), '-')) << console;
+  EXPECT_NE(std::string::npos, console.find("\n# ERROR: GetLastError returned 0x1f\n"));
+  bool all_closed = false;
+  Opened(&all_closed);
+  EXPECT_TRUE(all_closed);
+  EXPECT_NE(std::string::npos, Log().find("# FindClose()     : T:\\m\\*\n"));
+}
+
+TEST_F(FolderWalkerTest, FindCloseFailureIsReported) {
+  machine_.MakeFolder("m");
+  MakeScanner();
+  Arm(Op::kFindClose, "T:\\m\\*", ERROR_INVALID_HANDLE);
+  Scan("m/");
+  EXPECT_EQ("# ERROR: Using FindClose() on T:\\m\\*\n\n# ERROR: GetLastError returned 0x6\n",
+            console_.Text());
+}
+
+TEST_F(FolderWalkerTest, CheckpointsReportPendingCodes) {
+  machine_.MakeFolder("m");
+  WritePe("m/b.exe");
+  MakeScanner();
+  // Before the first entry: the listing's open leaves a code.
+  Arm(Op::kFindFirstFile, "T:\\m\\*", 0x57, /*succeed=*/true);
+  // After b.exe: its probe fails in a way that leaves the code pending.
+  Arm(Op::kVerQueryValue, "", 0x1234);
+  Scan("m/");
+  EXPECT_EQ(
+      "\n# ERROR: GetLastError returned 0x57\n"
+      "# ERROR: Using FindNextFileW in directory T:\\m\\* after file <none>\n"
+      "T:\\m\\b.exe - <none>\n"
+      "\n# ERROR: GetLastError returned 0x1234\n"
+      "# ERROR: Using FindNextFileW in directory T:\\m\\* after file b.exe\n",
+      console_.Text());
+}
+
+TEST_F(FolderWalkerTest, ExceptionsAreContainedPerEntry) {
+  machine_.MakeFolder("e/sub");
+  WritePe("e/sub/inner.exe");
+  WritePe("e/thrower.thr");
+  extensions_.insert(L".thr");
+  WritePe("e/probe.exe");
+  WritePe("e/fine.exe");
+  MakeScanner();
+  ArmThrow(Op::kFindFirstFile, "T:\\e\\sub\\*");
+  // The extension test runs in the report, outside the probe's handler; only
+  // this file's tail is ".thr".
+  ArmThrow(Op::kCompareString, ".thr");
+  ArmThrow(Op::kGetFileVersionInfoSize, "T:\\e\\probe.exe");
+  Scan("e/");
+  std::string console = console_.Text();
+  EXPECT_NE(std::string::npos, console.find("# ERROR: Exception in ScanFolder( T:\\e\\sub\\ )\n"));
+  EXPECT_NE(std::string::npos, console.find("# ERROR: Exception in OutputFileInfo() : T:\\e\\thrower.thr\n"));
+  EXPECT_NE(std::string::npos, console.find("\n# ERROR: Exception in GetFileVersion() T:\\e\\probe.exe\n"));
+  EXPECT_EQ(std::string::npos, console.find("probe.exe - ")) << "no line for a failed probe";
+  EXPECT_NE(std::string::npos, console.find(Reported("e/fine.exe")));
+  bool all_closed = false;
+  Opened(&all_closed);
+  EXPECT_TRUE(all_closed);
+}
+
+TEST_F(FolderWalkerTest, OnlyTheDirectoryBitDecides) {
+  machine_.MakeFolder("s/setup.exe");
+  WritePe("s/setup.exe/real.exe");
+  WritePe("s/top.exe");
+  MakeScanner();
+  Scan("s/", /*recurse=*/false);
+  EXPECT_EQ(Reported("s/top.exe"), console_.Text());
+  Scan("s/");
+  std::string console = console_.Text();
+  EXPECT_NE(std::string::npos, console.find(Reported("s/setup.exe/real.exe")));
+  EXPECT_EQ(std::string::npos, console.find("setup.exe - "));
+}
+
+TEST_F(FolderWalkerTest, LinksToFoldersAreNeverGoneThrough) {
+  machine_.MakeFolder("l/a/b");
+  WritePe("l/a/b/x.exe");
+  WritePe("l/a/target.exe");
+  ASSERT_EQ(0, symlink("../..", machine_.Native("l/a/b/loop").c_str()));
+  ASSERT_EQ(0, symlink(machine_.Native("l/a").c_str(), machine_.Native("l/linked").c_str()));
+  ASSERT_EQ(0, symlink("target.exe", machine_.Native("l/a/alias.exe").c_str()));
+  MakeScanner();
+  Scan("l/");
+  std::string console = console_.Text();
+  EXPECT_NE(std::string::npos, console.find(Reported("l/a/b/x.exe")));
+  EXPECT_NE(std::string::npos, console.find(Reported("l/a/alias.exe")));  // a link to a file is a file
+  EXPECT_EQ(std::string::npos, console.find("linked")) << console;
+  EXPECT_EQ(std::string::npos, console.find("loop")) << console;
+  EXPECT_EQ(std::string::npos, console.find("ERROR")) << console;
+  std::string log = Log();
+  EXPECT_NE(std::string::npos, log.find("# WARN: ERROR_ACCESS_DENIED for T:\\l\\linked\\*\n"));
+  EXPECT_NE(std::string::npos, log.find("# WARN: ERROR_ACCESS_DENIED for T:\\l\\a\\b\\loop\\*\n"));
+}
+
+TEST_F(FolderWalkerTest, NamesThatAreNotUtf8AreListedAndProbed) {
+  machine_.MakeFolder("u");
+  WritePe("u/bad\xff\xfe.exe");
+  MakeScanner();
+  Scan("u/");
+  // Each byte that isn't UTF-8 prints as U+FFFD; the probe still opens the file.
+  EXPECT_EQ("T:\\u\\bad\xEF\xBF\xBD\xEF\xBF\xBD.exe - 1.2.3.4\n", console_.Text());
+}
+
+}  // namespace
+}  // namespace vur
