@@ -2,6 +2,9 @@
 #include <cstring>
 #include <cwchar>
 
+#include <string>
+
+#include "platform/posix/test_hooks.h"
 #include "platform/posix/win32_posix.h"
 
 namespace {
@@ -39,13 +42,17 @@ void PutUtf8(char32_t c, char* out) {
 char32_t Fold(char32_t c) {
   if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
   if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
+  if (c == 0x178) return 0xFF;  // Y with diaeresis: its small form is in Latin-1
   if (c >= 0x100 && c <= 0x17F) {
     if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
     bool odd_upper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
     if (odd_upper) return (c % 2 == 1) ? c + 1 : c;
     return (c % 2 == 0) ? c + 1 : c;
   }
-  if (c == 0x178) return 0xFF;
+  if (c == 0x386) return 0x3AC;  // Greek capitals with tonos
+  if (c >= 0x388 && c <= 0x38A) return c + 37;
+  if (c == 0x38C) return 0x3CC;
+  if (c == 0x38E || c == 0x38F) return c + 63;
   if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;
   if (c >= 0x410 && c <= 0x42F) return c + 32;
   if (c >= 0x400 && c <= 0x40F) return c + 80;
@@ -106,6 +113,14 @@ int CompareStringW(LCID /*locale*/, DWORD flags, LPCWCH s1, int n1, LPCWCH s2, i
   if ((flags & ~NORM_IGNORECASE) != 0) {
     SetLastError(ERROR_INVALID_FLAGS);
     return 0;
+  }
+  if (vur::posix::testing::Armed()) {
+    std::wstring target(s1, n1 < 0 ? std::wcslen(s1) : static_cast<std::size_t>(n1));
+    vur::posix::testing::Fault fault;
+    if (vur::posix::testing::TakeFault(vur::posix::testing::Op::kCompareString, target, &fault)) {
+      SetLastError(fault.code);
+      if (!fault.succeed) return 0;
+    }
   }
   std::size_t l1 = n1 < 0 ? std::wcslen(s1) : static_cast<std::size_t>(n1);
   std::size_t l2 = n2 < 0 ? std::wcslen(s2) : static_cast<std::size_t>(n2);
