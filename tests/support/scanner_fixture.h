@@ -1,5 +1,5 @@
-// A scanner on a fresh test machine, with a DEBUG log file so tests see every
-// message, and a console that tests read back.
+// A scanner on a fresh test machine whose log, at DEBUG, goes to a stream the
+// test reads back, and whose console is another such stream.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,17 +14,32 @@ namespace vur::test {
 
 class ScannerTest : public testing::Test {
  protected:
-  // Builds the scanner; values set before this call are what it reads.
-  Scanner& MakeScanner() {
-    if (!machine_.GetValue(L"ScannerLogFile", &ignored_))
-      machine_.SetValue(L"ScannerLogFile", machine_.Wide("scan.log"));
+  ~ScannerTest() override { ResetScanner(); }
+
+  // Builds the scanner; values set before this call are what it reads. With
+  // `real_log_file` the scanner opens "scan.log" in the scratch folder itself
+  // (which Windows then holds unshared until the scanner is gone).
+  Scanner& MakeScanner(bool real_log_file = false) {
+    ResetScanner();
+    if (real_log_file) machine_.SetValue(L"ScannerLogFile", machine_.Wide("scan.log"));
+    SetLastError(0);
     scanner_ = std::make_unique<Scanner>(console_.stream());
-    log_start_ = RawLog().size();
+    if (!real_log_file) {
+      scanner_->log().SetThreshold(LogLevel::kDebug);
+      scanner_->log().SetFile(log_.stream());
+    }
+    log_start_ = log_.Text().size();
     return *scanner_;
   }
 
-  // The log file's text since the scanner was built, with CR LF as LF.
-  std::string Log() { return RawLog().substr(log_start_); }
+  void ResetScanner() {
+    if (scanner_ && scanner_->log().file() == log_.stream()) scanner_->log().SetFile(nullptr);
+    scanner_.reset();
+  }
+
+  // What the scanner logged since it was built (its own stream).
+  std::string Log() { return log_.Text().substr(log_start_); }
+  // The whole log file of a scanner built with `real_log_file`, CR LF as LF.
   std::string RawLog() {
     std::string text = ReadFileBytes(machine_.Native("scan.log"));
     std::string out;
@@ -34,10 +49,9 @@ class ScannerTest : public testing::Test {
   }
 
   TestMachine machine_;
-  Console console_;
+  Console console_, log_;
   std::unique_ptr<Scanner> scanner_;
   std::size_t log_start_ = 0;
-  std::string ignored_;
 };
 
 }  // namespace vur::test

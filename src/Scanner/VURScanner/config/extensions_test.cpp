@@ -54,7 +54,7 @@ TEST_F(ExtensionsTest, ListValuesAndTheirMessages) {
     EXPECT_EQ(c.entries, Join(extensions));
     EXPECT_EQ(c.messages, Log());
     EXPECT_EQ("", console_.Text());
-    scanner_.reset();
+    ResetScanner();
   }
 }
 

@@ -107,7 +107,8 @@ TEST_F(RunTest, DriveWhoseWalkThrowsIsReportedAndTheNextIsWalked) {
 
 TEST_F(RunTest, LogFileBeginsWithTheSinkTheBufferAndTheBanner) {
   Drives("D: fixed d");
-  MakeScanner().Run();
+  MakeScanner(/*real_log_file=*/true).Run();
+  ResetScanner();
   std::string path = test::Narrow(machine_.Wide("scan.log"));
   std::string log = RawLog();
   std::string start = "# Opened log file " + path + "\n\n#GrowToFit expanding buffer to 1024\n" +
@@ -214,7 +215,7 @@ TEST_F(RunTest, RedirectionGuardBranches) {
       EXPECT_EQ(!reverted, RedirectionIsOffForTesting());
     }
     EXPECT_EQ(c.console, console_.Text().substr(console_start));
-    scanner_.reset();
+    ResetScanner();
     posix::testing::Reset();
   }
 }

@@ -276,18 +276,28 @@ bool NativePath(const wchar_t* path, std::string* native, DWORD* error, bool all
     *error = ERROR_INVALID_NAME;  // "X:name", relative to a drive's current folder
     return false;
   }
-  std::string out = drive->folder;
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  // "." and ".." are resolved here, as Windows resolves them before the file
+  // system sees the path: ".." at the drive root stays at the root, so no
+  // path leaves its drive's folder.
+  std::vector<std::string> elements;
   std::size_t i = 2;
   while (i < length) {
     while (i < length && path[i] == L'\\') ++i;
     std::size_t end = i;
     while (end < length && path[end] != L'\\') ++end;
-    if (end > i) {
-      if (out.back() != '/') out.push_back('/');
-      out += EncodeName(path + i, end - i);
+    std::string element = EncodeName(path + i, end - i);
+    if (element == "..") {
+      if (!elements.empty()) elements.pop_back();
+    } else if (!element.empty() && element != ".") {
+      elements.push_back(element);
     }
     i = end;
+  }
+  std::string out = drive->folder;
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  for (const std::string& element : elements) {
+    if (out.back() != '/') out.push_back('/');
+    out += element;
   }
   *native = out;
   return true;

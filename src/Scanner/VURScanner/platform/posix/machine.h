@@ -29,7 +29,8 @@ std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::str
 // disk, network, optical or RAM file system in mount order, once.
 std::vector<Drive> DrivesFromMountInfo(const std::string& text);
 
-// Maps "X:\a\b" to the drive's native folder plus "/a/b". Returns false and
+// Maps "X:\a\b" to the drive's native folder plus "/a/b", resolving "." and
+// ".." without leaving the drive's folder. Returns false and
 // sets *error (a Win32 code) when the path has no drive or the drive no folder.
 // A path without a drive prefix is returned as a native path when
 // `allow_native` is set.

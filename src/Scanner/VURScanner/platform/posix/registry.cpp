@@ -157,7 +157,7 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD /*reserved*/, LPDWORD t
   }
   std::wstring text = vur::posix::DecodeName(bytes.data(), bytes.size());
   DWORD needed = static_cast<DWORD>(text.size() * sizeof(WCHAR));
-  if (type != nullptr) *type = text.find(L'\0') == std::wstring::npos ? REG_SZ : REG_MULTI_SZ;
+  if (type != nullptr) *type = REG_SZ;  // the tree stores no types
   if (data == nullptr) {
     if (size != nullptr) *size = needed;
     return ERROR_SUCCESS;
