@@ -32,7 +32,7 @@ LSTATUS ReadValue(HKEY key, const wchar_t* name, ValueArea* area, DWORD* bytes) 
   DWORD size = sizeof area->units;
   LSTATUS status = RegQueryValueExW(key, name, nullptr, nullptr,
                                     reinterpret_cast<LPBYTE>(area->units), &size);
-  if (status == ERROR_SUCCESS) *bytes = size < sizeof area->units ? size : sizeof area->units;
+  if (status == ERROR_SUCCESS) *bytes = size;
   return status;
 }
 
@@ -41,14 +41,21 @@ LSTATUS ReadListValue(HKEY key, const wchar_t* name, std::vector<std::wstring>* 
   DWORD bytes = 0;
   LSTATUS status = ReadValue(key, name, area.get(), &bytes);
   if (status != ERROR_SUCCESS) return status;
+  SplitList(*area, bytes, texts);
+  return ERROR_SUCCESS;
+}
+
+void SplitList(const ValueArea& area, DWORD bytes, std::vector<std::wstring>* texts) {
+  if (bytes > sizeof area.units) bytes = sizeof area.units;
+  // Each text runs to its NUL, or to the end of the area; an empty text in
+  // the middle does not end the list.
   std::size_t position = 0;
   while (position * sizeof(wchar_t) < bytes) {
     std::size_t length = 0;
-    while (position + length < kValueAreaUnits && area->units[position + length] != 0) ++length;
-    texts->emplace_back(area->units + position, length);
+    while (position + length < kValueAreaUnits && area.units[position + length] != 0) ++length;
+    texts->emplace_back(area.units + position, length);
     position += length + 1;
   }
-  return ERROR_SUCCESS;
 }
 
 std::wstring FirstText(const ValueArea& area) {

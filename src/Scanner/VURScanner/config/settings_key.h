@@ -54,6 +54,9 @@ LSTATUS ReadValue(HKEY key, const wchar_t* name, ValueArea* area, DWORD* bytes);
 // value's type is not asked for.
 LSTATUS ReadListValue(HKEY key, const wchar_t* name, std::vector<std::wstring>* texts);
 
+// Splits the first `bytes` bytes of an area into its texts, as ReadListValue.
+void SplitList(const ValueArea& area, DWORD bytes, std::vector<std::wstring>* texts);
+
 // The text at the start of the area: up to its first NUL, or all of it.
 std::wstring FirstText(const ValueArea& area);
 
