@@ -5,6 +5,7 @@
 
 #include "config/settings_key.h"
 #include "diag/text.h"
+#include "platform/regex_engine.h"
 #include "run/scanner.h"
 
 namespace vur {
@@ -42,7 +43,11 @@ std::wstring ReplaceAll(const std::wstring& text, const std::wstring& from, cons
 }
 
 std::wregex ExclusionFormTest() {
-  return std::wregex(L"^m/.*/$", std::regex_constants::ECMAScript);
+  return std::wregex(L"^m/.*/$", std::regex_constants::ECMAScript | kRegexEngine);
+}
+
+std::wregex CompileExclusion(const std::wstring& expression) {
+  return std::wregex(expression, kExclusionRuleOptions);
 }
 
 std::wstring PrepareExclusion(const std::wstring& pattern, const std::wregex& form_test) {
@@ -84,8 +89,7 @@ void Scanner::LoadExclusions() {
       // "m//" leaves nothing to match: it is reported like a pattern that
       // does not compile.
       if (pattern.empty()) throw std::regex_error(std::regex_constants::error_space);
-      exclusion_rules_.push_back(
-          std::wregex(pattern, std::regex_constants::ECMAScript | std::regex_constants::icase));
+      exclusion_rules_.push_back(CompileExclusion(pattern));
     } catch (...) {
       Log(log_, LogLevel::kDebug, "Invalid Path Exclusion: %s", ToUtf8(pattern));
     }

@@ -24,4 +24,8 @@ std::wstring PrepareExclusion(const std::wstring& pattern, const std::wregex& fo
 // The pattern-form test, compiled with letter case significant.
 std::wregex ExclusionFormTest();
 
+// Compiles a prepared expression into a rule: ECMAScript, case ignored.
+// Throws std::regex_error when the expression breaks the grammar.
+std::wregex CompileExclusion(const std::wstring& expression);
+
 }  // namespace vur
