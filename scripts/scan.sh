@@ -5,6 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh scan
-cmake --preset linux -DVUR_BUILD_TESTS=OFF -DVUR_BUILD_BENCH=OFF >/dev/null
-cmake --build --preset linux -j"$(nproc)" --target VURScanner >/dev/null
-exec build/linux/VURScanner
+cmake --preset scan >/dev/null
+cmake --build --preset scan -j"$(nproc)" >/dev/null
+exec build/scan/VURScanner

@@ -79,6 +79,28 @@ std::string UnescapeMountField(const std::string& field) {
   return out;
 }
 
+struct Mount {
+  std::string device, point, fs;
+};
+
+// The mounts of /proc/self/mountinfo text, in mount order.
+std::vector<Mount> ParseMountInfo(const std::string& text) {
+  std::vector<Mount> mounts;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, mount_root, point, field;
+    if (!(fields >> id >> parent >> device >> mount_root >> point)) continue;
+    while (fields >> field && field != "-") {
+    }
+    std::string fs;
+    fields >> fs;
+    mounts.push_back({device, UnescapeMountField(point), fs});
+  }
+  return mounts;
+}
+
 std::vector<Drive> LoadDrives() {
   std::string root = MachineRoot();
   std::string text;
@@ -164,23 +186,14 @@ std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::str
       drive.type = DRIVE_FIXED;
       if (ReadWholeFile("/proc/self/mountinfo", &mounts)) {
         std::size_t best = 0;
-        std::istringstream mount_lines(mounts);
-        std::string mount_line;
-        while (std::getline(mount_lines, mount_line)) {
-          std::istringstream mf(mount_line);
-          std::string id, parent, dev, mroot, point, field;
-          mf >> id >> parent >> dev >> mroot >> point;
-          point = UnescapeMountField(point);
-          while (mf >> field && field != "-") {
-          }
-          std::string fs;
-          mf >> fs;
+        for (const Mount& m : ParseMountInfo(mounts)) {
+          const std::string& point = m.point;
           bool covers = point == "/" || folder == point ||
                         (folder.size() > point.size() && folder.compare(0, point.size(), point) == 0 &&
                          folder[point.size()] == '/');
           if (covers && point.size() >= best) {
             best = point.size();
-            UINT t = TypeFromFsType(fs);
+            UINT t = TypeFromFsType(m.fs);
             drive.type = t == DRIVE_NO_ROOT_DIR ? DRIVE_UNKNOWN : t;
           }
         }
@@ -201,22 +214,7 @@ std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::str
 }
 
 std::vector<Drive> DrivesFromMountInfo(const std::string& text) {
-  struct Mount {
-    std::string device, point, fs;
-  };
-  std::vector<Mount> mounts;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device, mroot, point, field;
-    if (!(fields >> id >> parent >> device >> mroot >> point)) continue;
-    while (fields >> field && field != "-") {
-    }
-    std::string fs;
-    fields >> fs;
-    mounts.push_back({device, UnescapeMountField(point), fs});
-  }
+  std::vector<Mount> mounts = ParseMountInfo(text);
   std::vector<Drive> drives;
   drives.push_back({'C', DRIVE_FIXED, "/"});
   std::set<std::string> lettered;
