@@ -106,12 +106,14 @@ bool IsRootSubBlock(const wchar_t* sub_block) {
 
 using vur::posix::testing::Fault;
 using vur::posix::testing::Op;
+using vur::posix::testing::Armed;
 using vur::posix::testing::TakeFault;
 
 DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
   if (handle != nullptr) *handle = 0;
   Fault fault{};
-  bool faulted = TakeFault(Op::kGetFileVersionInfoSize, path ? path : L"", &fault);
+  bool faulted =
+      Armed() && TakeFault(Op::kGetFileVersionInfoSize, path ? path : L"", &fault);
   if (faulted && !fault.succeed) {
     SetLastError(fault.code);
     return 0;
@@ -133,7 +135,7 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
 
 BOOL GetFileVersionInfoW(LPCWSTR path, DWORD /*handle*/, DWORD length, LPVOID data) {
   Fault fault{};
-  bool faulted = TakeFault(Op::kGetFileVersionInfo, path ? path : L"", &fault);
+  bool faulted = Armed() && TakeFault(Op::kGetFileVersionInfo, path ? path : L"", &fault);
   if (faulted && !fault.succeed) {
     SetLastError(fault.code);
     return FALSE;
@@ -166,7 +168,8 @@ BOOL GetFileVersionInfoW(LPCWSTR path, DWORD /*handle*/, DWORD length, LPVOID da
 
 BOOL VerQueryValueW(LPCVOID block, LPCWSTR sub_block, LPVOID* buffer, PUINT length) {
   Fault fault{};
-  bool faulted = TakeFault(Op::kVerQueryValue, sub_block ? sub_block : L"", &fault);
+  bool faulted =
+      Armed() && TakeFault(Op::kVerQueryValue, sub_block ? sub_block : L"", &fault);
   if (faulted && !fault.succeed) {
     SetLastError(fault.code);
     return FALSE;
