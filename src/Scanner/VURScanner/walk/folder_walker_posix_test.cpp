@@ -1,5 +1,6 @@
 // The walker against real folders, with the layer's fault hooks for what a
 // file system can't do on demand (tests run as root, whom nothing denies).
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -225,6 +226,14 @@ TEST_F(FolderWalkerTest, LinksToFoldersAreNeverGoneThrough) {
   std::string log = Log();
   EXPECT_NE(std::string::npos, log.find("# WARN: ERROR_ACCESS_DENIED for T:\\l\\linked\\*\n"));
   EXPECT_NE(std::string::npos, log.find("# WARN: ERROR_ACCESS_DENIED for T:\\l\\a\\b\\loop\\*\n"));
+}
+
+TEST_F(FolderWalkerTest, SpecialFilesAreReportedWithoutVersion) {
+  machine_.MakeFolder("f");
+  ASSERT_EQ(0, mkfifo(machine_.Native("f/pipe.exe").c_str(), 0644));
+  MakeScanner();
+  Scan("f/");  // a FIFO that nobody writes must not hang the scan
+  EXPECT_EQ("T:\\f\\pipe.exe - <none>\n", console_.Text());
 }
 
 TEST_F(FolderWalkerTest, NamesThatAreNotUtf8AreListedAndProbed) {

@@ -71,7 +71,11 @@ DWORD FileSource::Open(const wchar_t* path) {
   std::string native;
   DWORD error = 0;
   if (!NativePath(path, &native, &error)) return error;
-  // O_NONBLOCK: a FIFO named setup.exe must not hang the scan.
+  // Devices, sockets and FIFOs are not opened at all: opening some devices
+  // has effects of its own. O_NONBLOCK covers one swapped in meanwhile.
+  struct stat before;
+  if (stat(native.c_str(), &before) == 0 && !S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode))
+    return ERROR_RESOURCE_DATA_NOT_FOUND;
   fd_ = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd_ < 0) {
     int err = errno;
