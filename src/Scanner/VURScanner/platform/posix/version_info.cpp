@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/posix/machine.h"
@@ -29,8 +32,45 @@ class FileSource : public ByteSource {
 
   std::uint64_t Size() const override { return size_; }
 
+  // Header and directory reads are small and close together: they are served
+  // from two cached blocks, so a probe costs a few reads, not one per field.
   bool ReadAt(std::uint64_t offset, void* out, std::size_t n) const override {
     if (offset > size_ || n > size_ - offset) return false;
+    std::uint64_t block = offset / kBlockSize;
+    if (n <= kBlockSize && (offset + n - 1) / kBlockSize == block) {
+      const Block* cached = CachedBlock(block);
+      if (cached == nullptr) return false;
+      std::memcpy(out, cached->bytes + (offset - block * kBlockSize), n);
+      return true;
+    }
+    return ReadDirect(offset, out, n);
+  }
+
+  // The errno of the last failed read, 0 when none failed: an I/O error is
+  // reported as such rather than as a malformed image.
+  int read_errno() const { return read_errno_; }
+
+ private:
+  static constexpr std::size_t kBlockSize = 4096;
+  struct Block {
+    std::uint64_t index = UINT64_MAX;
+    unsigned char bytes[kBlockSize];
+  };
+
+  const Block* CachedBlock(std::uint64_t index) const {
+    for (const Block& b : blocks_)
+      if (b.index == index) return &b;
+    Block& b = blocks_[next_victim_];
+    next_victim_ = (next_victim_ + 1) % 2;
+    std::uint64_t start = index * kBlockSize;
+    std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, size_ - start));
+    b.index = UINT64_MAX;
+    if (!ReadDirect(start, b.bytes, length)) return nullptr;
+    b.index = index;
+    return &b;
+  }
+
+  bool ReadDirect(std::uint64_t offset, void* out, std::size_t n) const {
     auto* p = static_cast<char*>(out);
     while (n > 0) {
       ssize_t got = pread(fd_, p, n, static_cast<off_t>(offset));
@@ -47,15 +87,22 @@ class FileSource : public ByteSource {
     return true;
   }
 
-  // The errno of the last failed read, 0 when none failed: an I/O error is
-  // reported as such rather than as a malformed image.
-  int read_errno() const { return read_errno_; }
-
- private:
   int fd_ = -1;
   std::uint64_t size_ = 0;
   mutable int read_errno_ = 0;
+  mutable Block blocks_[2];
+  mutable int next_victim_ = 0;
 };
+
+// The file a successful GetFileVersionInfoSizeW located, kept open for the
+// GetFileVersionInfoW call that follows it on the same path, which then
+// neither reopens the file nor walks its directory again.
+struct LocatedFile {
+  std::wstring path;
+  std::unique_ptr<FileSource> file;
+  ResourceLocation where;
+};
+thread_local LocatedFile g_last_located;
 
 // ENOENT says nothing about which part of the path is missing; Windows does:
 // 2 when the folder exists, 3 when it doesn't.
@@ -126,15 +173,17 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  vur::posix::FileSource file;
-  vur::posix::ResourceLocation where;
-  DWORD error = vur::posix::Locate(path, &file, &where);
+  vur::posix::LocatedFile& last = vur::posix::g_last_located;
+  last.file = std::make_unique<vur::posix::FileSource>();
+  DWORD error = vur::posix::Locate(path, last.file.get(), &last.where);
   if (error != 0) {
+    last.file.reset();
     SetLastError(error);
     return 0;
   }
+  last.path = path;
   SetLastError(faulted ? fault.code : ERROR_SUCCESS);
-  return where.size;
+  return last.where.size;
 }
 
 BOOL GetFileVersionInfoW(LPCWSTR path, DWORD /*handle*/, DWORD length, LPVOID data) {
@@ -154,11 +203,19 @@ BOOL GetFileVersionInfoW(LPCWSTR path, DWORD /*handle*/, DWORD length, LPVOID da
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  vur::posix::FileSource file;
-  vur::posix::ResourceLocation where;
-  DWORD error = vur::posix::Locate(path, &file, &where);
+  // The file the size call just located, or the file opened anew.
+  vur::posix::LocatedFile located;
+  DWORD error = 0;
+  if (vur::posix::g_last_located.file && vur::posix::g_last_located.path == path) {
+    located = std::move(vur::posix::g_last_located);
+  } else {
+    located.file = std::make_unique<vur::posix::FileSource>();
+    error = vur::posix::Locate(path, located.file.get(), &located.where);
+  }
+  vur::posix::g_last_located = vur::posix::LocatedFile();
   std::size_t copied = 0;
-  if (error == 0 && !vur::posix::ReadVersionResource(file, where, data, length, &copied)) {
+  const vur::posix::FileSource& file = *located.file;
+  if (error == 0 && !vur::posix::ReadVersionResource(file, located.where, data, length, &copied)) {
     error = file.read_errno() != 0 ? vur::posix::Win32ErrorFromErrno(file.read_errno(), true)
                                    : ERROR_RESOURCE_DATA_NOT_FOUND;
   }
