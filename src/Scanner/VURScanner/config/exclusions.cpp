@@ -47,7 +47,16 @@ std::wregex ExclusionFormTest() {
 }
 
 std::wregex CompileExclusion(const std::wstring& expression) {
-  return std::wregex(expression, kExclusionRuleOptions);
+  try {
+    return std::wregex(expression, kExclusionRuleOptions);
+  } catch (const std::regex_error& error) {
+    // Only back-references make the breadth-first engine refuse a valid
+    // expression; they need the default engine.
+    if (kRegexEngine == std::regex_constants::syntax_option_type{} ||
+        error.code() != std::regex_constants::error_complexity)
+      throw;
+  }
+  return std::wregex(expression, std::regex_constants::ECMAScript | std::regex_constants::icase);
 }
 
 std::wstring PrepareExclusion(const std::wstring& pattern, const std::wregex& form_test) {

@@ -118,6 +118,13 @@ TEST_F(ExclusionsTest, PatternsThatDoNotCompileAreReportedAndSkipped) {
   EXPECT_TRUE(Excluded(scanner, L"D:\\a)\\"));
 }
 
+TEST(CompileExclusion, BackReferencesAreValid) {
+  std::wregex rule = CompileExclusion(L"D:\\\\(a+)-\\1\\\\");
+  EXPECT_TRUE(Scanner::IsExcludedBy(rule, L"D:\\aa-AA\\"));
+  EXPECT_FALSE(Scanner::IsExcludedBy(rule, L"D:\\aa-a\\"));
+  EXPECT_THROW(CompileExclusion(L"(a)\\1["), std::regex_error);
+}
+
 TEST_F(ExclusionsTest, UnbalancedParenthesisInAnExpressionIsReported) {
   machine_.SetValue(L"PathExclusions", L"m/D:\\\\a)/");
   Scanner& scanner = MakeScanner();
