@@ -1,13 +1,15 @@
 // Folder listing over opendir/readdir, with the semantics of the Win32 search
 // calls: "." and ".." first outside a drive root, ERROR_NO_MORE_FILES at the
-// end, and a walk that stays on its drive's file system and never goes
-// through a symbolic link.
+// end, and a walk that stays on its drive's mount and never goes through a
+// symbolic link.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -81,6 +83,29 @@ bool ReadEntry(Search* search, WIN32_FIND_DATAW* data, DWORD* error) {
   }
 }
 
+// Where a folder lies: its device and, where the kernel tells it, its mount.
+// A bind mount of the drive's own file system has the same device but
+// another mount.
+struct Place {
+  dev_t device = 0;
+  std::uint64_t mount = 0;
+  bool has_mount = false;
+};
+
+bool PlaceOf(int dir_fd, const char* path, int flags, Place* place) {
+  struct statx stx;
+  if (statx(dir_fd, path, flags, STATX_BASIC_STATS | STATX_MNT_ID, &stx) != 0) return false;
+  place->device = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+  place->has_mount = (stx.stx_mask & STATX_MNT_ID) != 0;
+  place->mount = stx.stx_mnt_id;
+  return true;
+}
+
+bool SamePlace(const Place& a, const Place& b) {
+  if (a.device != b.device) return false;
+  return !(a.has_mount && b.has_mount) || a.mount == b.mount;
+}
+
 HANDLE Fail(DWORD code) {
   SetLastError(code);
   return INVALID_HANDLE_VALUE;
@@ -104,8 +129,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   DWORD error = 0;
   if (!vur::posix::NativePath(folder.c_str(), &native, &error)) return Fail(error);
   const vur::posix::Drive* drive = vur::posix::FindDrive(text[0]);
-  struct stat root_st;
-  if (stat(drive->folder.c_str(), &root_st) != 0)
+  Place root_place;
+  if (!PlaceOf(AT_FDCWD, drive->folder.c_str(), 0, &root_place))
     return Fail(vur::posix::Win32ErrorFromErrno(errno, false));
 
   // Below the root, a symbolic link is never followed and another file system
@@ -121,8 +146,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
       return Fail(ERROR_ACCESS_DENIED);
     return Fail(vur::posix::Win32ErrorFromErrno(err, false));
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || (!at_root && st.st_dev != root_st.st_dev)) {
+  Place place;
+  if (!PlaceOf(fd, "", AT_EMPTY_PATH, &place) || (!at_root && !SamePlace(place, root_place))) {
     close(fd);
     return Fail(ERROR_ACCESS_DENIED);
   }

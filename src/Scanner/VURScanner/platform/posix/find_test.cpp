@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -121,6 +122,19 @@ TEST_F(FindTest, MountPointsAreRefused) {
   if (stat("/", &root) == 0 && stat("/dev/shm", &shm) == 0 && root.st_dev != shm.st_dev) {
     EXPECT_EQ(List(L"R:\\dev\\shm\\*"), "error 5");
   }
+}
+
+// A bind mount shows the same file system again: walking into it would report
+// its files twice, so it is refused like any other mount point.
+TEST_F(FindTest, BindMountsAreRefused) {
+  machine_.MakeFolder("sub/again");
+  std::string target = machine_.Native("sub/again");
+  std::string source = machine_.Native("sub");
+  if (std::system(("mount --bind '" + source + "' '" + target + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "this account can't bind-mount";
+  std::string listing = List(L"T:\\sub\\again\\*");
+  std::system(("umount '" + target + "'").c_str());
+  EXPECT_EQ(listing, "error 5");
 }
 
 TEST_F(FindTest, UndecodableNameRoundTrips) {

@@ -230,11 +230,11 @@ LSTATUS RegCloseKey(HKEY key);
 // Folder listing. Only the search pattern "X:\folder\*" is supported: the
 // folder is mapped through the drive table. "." and ".." come first in every
 // folder but a drive root, as on Windows; the rest come in the order the file
-// system delivers them. A drive's listing stays on the file system of its
-// root and never goes through a symbolic link: a link to a folder is listed
-// with FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, and listing it,
-// or a folder on which another file system is mounted, fails with
-// ERROR_ACCESS_DENIED. A link to a file is a file; a link to nothing is left
+// system delivers them. A drive's listing stays on the mount of its root and
+// never goes through a symbolic link: a link to a folder is listed with
+// FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, and listing it, or
+// a folder on which another file system or a bind mount is mounted, fails
+// with ERROR_ACCESS_DENIED. A link to a file is a file; a link to nothing is left
 // out. A failed call returns INVALID_HANDLE_VALUE (FindFirstFileW) or FALSE
 // and sets the last-error code; FindNextFileW sets ERROR_NO_MORE_FILES at the
 // end. Successful calls leave the code alone.
