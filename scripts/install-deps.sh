@@ -1,22 +1,32 @@
 #!/bin/bash
 # Installs what the builds need on Debian 12. `scan` needs only the native
-# compiler; `test` also needs mingw-w64, Wine and clang for the fuzzers.
+# compiler; `test` also needs mingw-w64, Wine (the 64-bit and the 32-bit
+# loader, so the product runs under WoW64) and clang for the fuzzers.
 set -euo pipefail
 what=${1:-scan}
 packages=(cmake g++ make)
 if [ "$what" = test ]; then
-  packages+=(googletest libgtest-dev libbenchmark-dev
-             g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
-             wine64 clang-14 libclang-rt-14-dev)
+  packages+=(googletest libgtest-dev libbenchmark-dev time
+             g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32
+             binutils-mingw-w64-i686
+             wine64 wine32:i386 clang-14 libclang-rt-14-dev)
+fi
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+# wine32 is an i386 package: the architecture must be known to dpkg first.
+need_update=0
+if [ "$what" = test ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+  need_update=1
 fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+if [ ${#missing[@]} -gt 0 ] || [ "$need_update" -eq 1 ]; then
   "${sudo_cmd[@]}" apt-get update -qq
+fi
+if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
 fi
