@@ -37,8 +37,8 @@ void FillEntry(const std::wstring& name, DWORD attributes, WIN32_FIND_DATAW* dat
   data->cFileName[n] = 0;
 }
 
-// Attributes of one entry; false for an entry that is left out (a link that
-// leads nowhere, or an entry that vanished while being looked at).
+// Attributes of one entry; false for an entry that vanished while being
+// looked at, which is left out.
 bool EntryAttributes(int dir_fd, const dirent* entry, DWORD* attributes) {
   unsigned char type = entry->d_type;
   struct stat st;
@@ -49,9 +49,11 @@ bool EntryAttributes(int dir_fd, const dirent* entry, DWORD* attributes) {
   if (type == DT_DIR) {
     *attributes = FILE_ATTRIBUTE_DIRECTORY;
   } else if (type == DT_LNK) {
-    if (fstatat(dir_fd, entry->d_name, &st, 0) != 0) return false;
-    *attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
-                                      : FILE_ATTRIBUTE_ARCHIVE;
+    // Windows lists a link whatever it leads to: a link to nothing, or into a
+    // loop, is a file whose open then fails.
+    bool to_folder = fstatat(dir_fd, entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    *attributes = to_folder ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
+                            : FILE_ATTRIBUTE_ARCHIVE;
   } else {
     *attributes = FILE_ATTRIBUTE_ARCHIVE;
   }

@@ -86,7 +86,9 @@ TEST_F(FindTest, LinksAreNeverFollowed) {
   Link("..", "links/up");           // a cycle back to the root
   Link("ring2", "links/ring1");     // a cycle of links leads nowhere
   Link("ring1", "links/ring2");
-  EXPECT_EQ(List(L"T:\\links\\*"), ".:10 ..:10 to_dir:410 to_file:20 up:410 ");
+  // Links that lead nowhere are listed as files, as Windows lists them.
+  EXPECT_EQ(List(L"T:\\links\\*"),
+            ".:10 ..:10 dangling:20 ring1:20 ring2:20 to_dir:410 to_file:20 up:410 ");
   EXPECT_EQ(List(L"T:\\links\\to_dir\\*"), "error 5");
   EXPECT_EQ(List(L"T:\\links\\up\\*"), "error 5");
 }
@@ -147,6 +149,39 @@ TEST_F(FindTest, UndecodableNameRoundTrips) {
   ASSERT_NE(log, nullptr);
   std::fclose(log);
   EXPECT_TRUE(fs::exists(machine_.Native("bad\xff\xfe/new.log")));
+}
+
+// Names Windows can't hold are listed with stand-ins, and a path made of the
+// listed names leads back to the same file or folder: a folder named "\" or
+// "..\" is itself, not its parent.
+TEST_F(FindTest, ForbiddenCharactersRoundTrip) {
+  machine_.MakeFolder("odd/\\");
+  machine_.MakeFolder("odd/..\\");
+  machine_.WriteFile("odd/\\/in.txt", "1");
+  machine_.WriteFile("odd/..\\/up.txt", "2");
+  machine_.WriteFile("odd/a\nb.exe", "3");
+  machine_.WriteFile("odd/q?*.exe", "4");
+  EXPECT_EQ(List(L"T:\\odd\\*"),
+            ".:10 ..:10 ..\\:10 \\:10 a\nb.exe:20 q?*.exe:20 ");
+  EXPECT_EQ(List(L"T:\\odd\\\xF05C\\*"), ".:10 ..:10 in.txt:20 ");
+  EXPECT_EQ(List(L"T:\\odd\\..\xF05C\\*"), ".:10 ..:10 up.txt:20 ");
+
+  SetLastError(kSentinel);
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(L"T:\\odd\\\xF05C\\*", &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  FindClose(find);
+  // The listed name itself holds the stand-in, not the character.
+  find = FindFirstFileW(L"T:\\odd\\*", &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  bool saw_stand_in = false;
+  do {
+    std::wstring name = data.cFileName;
+    EXPECT_EQ(name.find_first_of(L"\n\\?*"), std::wstring::npos) << Print(name);
+    saw_stand_in |= name == L"a\xF00A" L"b.exe";
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  EXPECT_TRUE(saw_stand_in);
 }
 
 TEST_F(FindTest, RecordsSearches) {

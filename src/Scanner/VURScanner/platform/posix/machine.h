@@ -36,9 +36,24 @@ std::vector<Drive> DrivesFromMountInfo(const std::string& text);
 // `allow_native` is set.
 bool NativePath(const wchar_t* path, std::string* native, DWORD* error, bool allow_native = false);
 
-// UTF-8 bytes to wide text; each invalid byte b becomes U+DC00 + b.
+// UTF-8 bytes to wide text; each invalid byte b becomes U+DC00 + b, so any
+// bytes round-trip through EncodeUtf8. For texts that are not file names:
+// registry data, value and function names.
+std::wstring DecodeUtf8(const char* bytes, std::size_t length);
+// The inverse: U+DC80..U+DCFF become their bytes, all else UTF-8 (a lone
+// surrogate or a value past U+10FFFF becomes U+FFFD).
+std::string EncodeUtf8(const wchar_t* text, std::size_t length);
+
+// A Linux file name as Windows can hold it. On top of DecodeUtf8, each
+// character that Windows forbids in a name (U+0001..U+001F and " * : < > ? \ |)
+// becomes U+F000 plus its code, as Cygwin and WSL map them, so a listed name
+// can neither break a report line nor pose as a path separator. A name that
+// already holds one of those U+F0xx stand-ins has the stand-in's bytes
+// escaped like invalid UTF-8, so every name round-trips through EncodeName.
+constexpr char32_t kForbiddenBase = 0xF000;
 std::wstring DecodeName(const char* bytes, std::size_t length);
-// The inverse: U+DC80..U+DCFF become their bytes, all else UTF-8.
+// The inverse, used wherever a Windows path becomes a native one: stand-ins
+// become the characters they stand for.
 std::string EncodeName(const wchar_t* text, std::size_t length);
 
 // The errno-to-Win32 table. `for_file`: ENOENT is ERROR_FILE_NOT_FOUND, else

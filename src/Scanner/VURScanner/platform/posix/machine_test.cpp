@@ -240,6 +240,61 @@ TEST(NameCodingTest, InvalidUtf8RoundTrips) {
   EXPECT_EQ(EncodeName(lone.data(), lone.size()), "\xef\xbf\xbd\xef\xbf\xbd");
 }
 
+// Characters Windows forbids in a name travel as U+F000 plus their code; the
+// stand-ins themselves, met in a name, are escaped byte by byte.
+TEST(NameCodingTest, ForbiddenCharactersMapToStandIns) {
+  const std::string forbidden = "\"*:<>?\\|";
+  std::vector<char> all(forbidden.begin(), forbidden.end());
+  for (int c = 1; c < 0x20; ++c) all.push_back(static_cast<char>(c));
+  for (char c : all) {
+    std::string bytes = std::string("a") + c + "b.exe";
+    std::wstring wide = DecodeName(bytes.data(), bytes.size());
+    std::wstring expected = {L'a', static_cast<wchar_t>(0xF000 + static_cast<unsigned char>(c)),
+                             L'b', L'.', L'e', L'x', L'e'};
+    EXPECT_EQ(wide, expected) << "byte" << Hex(std::string(1, c));
+    EXPECT_EQ(EncodeName(wide.data(), wide.size()), bytes) << "byte" << Hex(std::string(1, c));
+    // Registry text and other non-name text keeps the character itself.
+    EXPECT_EQ(DecodeUtf8(bytes.data(), bytes.size()), L"a" + std::wstring(1, c) + L"b.exe");
+  }
+  // Allowed ASCII punctuation is left alone.
+  std::string allowed = " !#$%&'()+,-.;=@[]^_`{}~";
+  EXPECT_EQ(DecodeName(allowed.data(), allowed.size()), std::wstring(allowed.begin(), allowed.end()));
+
+  struct Case {
+    std::string bytes;
+    std::wstring wide;
+  } cases[] = {
+      // A forbidden character beside invalid UTF-8.
+      {"x\n\xff:\xc3", L"x\xF00A\xDCFF\xF03A\xDCC3"},
+      {"\\\xe2\x82\\", L"\xF05C\xDCE2\xDC82\xF05C"},
+      // A name that already holds a stand-in (U+F00A, U+F05C): escaped, so it
+      // stays apart from the name with a real line feed or backslash.
+      {"a\xef\x80\x8a" "b", L"a\xDCEF\xDC80\xDC8A" L"b"},
+      {"\xef\x81\x9c\\", L"\xDCEF\xDC81\xDC9C\xF05C"},
+      // Other private-use characters, U+F000 itself and U+F07F are no stand-ins.
+      {"\xef\x81\x81", L"\xF041"},
+      {"\xef\x80\x80", L"\xF000"},
+      {"\xef\x81\xbf", L"\xF07F"},
+  };
+  for (const Case& c : cases) {
+    std::wstring wide = DecodeName(c.bytes.data(), c.bytes.size());
+    EXPECT_EQ(wide, c.wide) << "bytes" << Hex(c.bytes);
+    std::string back = EncodeName(wide.data(), wide.size());
+    EXPECT_EQ(back, c.bytes) << "expected" << Hex(c.bytes) << ", got" << Hex(back);
+  }
+
+  // The longest names Linux allows (255 bytes) fit a listing entry and
+  // round-trip, whatever they are made of.
+  for (std::string unit : {std::string("\n"), std::string("\xff"), std::string("\xef\x80\x8a"),
+                           std::string("\xc3\xbc"), std::string("|")}) {
+    std::string bytes;
+    while (bytes.size() + unit.size() <= 255) bytes += unit;
+    std::wstring wide = DecodeName(bytes.data(), bytes.size());
+    EXPECT_LT(wide.size(), std::size_t{MAX_PATH}) << "unit" << Hex(unit);
+    EXPECT_EQ(EncodeName(wide.data(), wide.size()), bytes) << "unit" << Hex(unit);
+  }
+}
+
 TEST(ErrnoTableTest, EachEntry) {
   struct Case {
     int err;

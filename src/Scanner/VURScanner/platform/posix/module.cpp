@@ -60,7 +60,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     found = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&Wow64RevertWow64FsRedirection));
   }
   Fault fault;
-  if (vur::posix::testing::TakeFault(Op::kGetProcAddress, vur::posix::DecodeName(text.data(), text.size()),
+  if (vur::posix::testing::TakeFault(Op::kGetProcAddress, vur::posix::DecodeUtf8(text.data(), text.size()),
                                      &fault)) {
     SetLastError(fault.code);
     return fault.succeed ? found : nullptr;

@@ -28,7 +28,7 @@ constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
 constexpr std::size_t kMaxValueFileBytes = 16u << 20;
 
 std::wstring Widen(const char* text) {
-  return text == nullptr ? std::wstring() : vur::posix::DecodeName(text, std::strlen(text));
+  return text == nullptr ? std::wstring() : vur::posix::DecodeUtf8(text, std::strlen(text));
 }
 
 // A value or key element must be a plain name: no empty, ".", ".." or "/".
@@ -144,7 +144,7 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD /*reserved*/, LPDWORD t
   if (vur::posix::testing::TakeFault(Op::kRegQueryValue, wide_name, &fault) && !fault.succeed)
     return static_cast<LSTATUS>(fault.code);
   if ((key->sam & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  std::string file_name = vur::posix::EncodeName(wide_name.data(), wide_name.size());
+  std::string file_name = vur::posix::EncodeUtf8(wide_name.data(), wide_name.size());
   if (!IsPlainName(file_name)) return ERROR_FILE_NOT_FOUND;
 
   std::string bytes;
@@ -155,7 +155,7 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD /*reserved*/, LPDWORD t
   } else if (!bytes.empty() && bytes.back() == '\n') {
     bytes.pop_back();
   }
-  std::wstring text = vur::posix::DecodeName(bytes.data(), bytes.size());
+  std::wstring text = vur::posix::DecodeUtf8(bytes.data(), bytes.size());
   DWORD needed = static_cast<DWORD>(text.size() * sizeof(WCHAR));
   if (type != nullptr) *type = REG_SZ;  // the tree stores no types
   if (data == nullptr) {
