@@ -1,5 +1,7 @@
 #include "diag/text.h"
 
+#include <cstring>
+
 #include "platform/win32.h"
 
 namespace vur {
@@ -29,12 +31,25 @@ std::size_t CharUtf8Length(const wchar_t* text, std::size_t i, std::size_t* unit
 
 }  // namespace
 
-std::size_t ConvertToUtf8(const wchar_t* text, char* out, std::size_t out_size) {
-  if (out_size == 0) return 0;
+const char* ConvertToUtf8(const wchar_t* text, char* out, std::size_t out_size,
+                          std::string* whole) {
+  if (out_size == 0) return out;
   DWORD saved_error = GetLastError();
   int written = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, static_cast<int>(out_size),
                                     nullptr, nullptr);
-  if (written > 0) return static_cast<std::size_t>(written) - 1;
+  if (written > 0) {
+    SetLastError(saved_error);
+    return out;
+  }
+  if (whole != nullptr) {
+    int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    whole->assign(needed > 0 ? static_cast<std::size_t>(needed) : 1, '\0');
+    if (needed > 0)
+      WideCharToMultiByte(CP_UTF8, 0, text, -1, &(*whole)[0], needed, nullptr, nullptr);
+    whole->resize(std::strlen(whole->c_str()));
+    SetLastError(saved_error);
+    return whole->c_str();
+  }
 
   // Too long for the area: convert the longest prefix of whole characters
   // that fits with its terminator.
@@ -52,7 +67,7 @@ std::size_t ConvertToUtf8(const wchar_t* text, char* out, std::size_t out_size) 
   std::size_t end = written > 0 ? static_cast<std::size_t>(written) : 0;
   out[end] = '\0';
   SetLastError(saved_error);
-  return end;
+  return out;
 }
 
 const char* ToUtf8(const std::wstring& text) {

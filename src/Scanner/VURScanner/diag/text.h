@@ -15,10 +15,12 @@ constexpr std::size_t kConversionAreaSize = 4096;
 const char* ToUtf8(const std::wstring& text);
 const char* ToUtf8(const wchar_t* text);
 
-// Converts the text up to its terminator into `out` (with a terminator),
-// cutting it at a character boundary when it does not fit in `out_size`
-// bytes. Leaves the thread's last-error code as it found it. Returns the
-// number of bytes written before the terminator.
-std::size_t ConvertToUtf8(const wchar_t* text, char* out, std::size_t out_size);
+// Converts the text up to its terminator into `out` (with a terminator). When
+// it does not fit in `out_size` bytes, it is cut at a character boundary, or,
+// given `whole`, converted whole into *whole instead. Leaves the thread's
+// last-error code as it found it, so a code pending from an earlier call
+// still reaches its reader. Returns the converted text: `out` or whole->c_str().
+const char* ConvertToUtf8(const wchar_t* text, char* out, std::size_t out_size,
+                          std::string* whole = nullptr);
 
 }  // namespace vur

@@ -81,15 +81,26 @@ TEST(ToUtf8, TooLongTextIsCutAtACharacterBoundary) {
   EXPECT_EQ(4092u, std::strlen(result));  // 1023 whole four-byte characters
 }
 
-TEST(ConvertToUtf8, FitsIntoTheCallersArea) {
+TEST(ConvertToUtf8, FitsIntoTheCallersAreaOrGoesWhole) {
   char area[8];
-  EXPECT_EQ(7u, ConvertToUtf8(L"abcdefg", area, sizeof area));
+  EXPECT_STREQ("abcdefg", ConvertToUtf8(L"abcdefg", area, sizeof area));
+  EXPECT_EQ(area, ConvertToUtf8(L"abcdefgh", area, sizeof area));
   EXPECT_STREQ("abcdefg", area);
-  EXPECT_EQ(7u, ConvertToUtf8(L"abcdefgh", area, sizeof area));
-  EXPECT_STREQ("abcdefg", area);
-  EXPECT_EQ(7u, ConvertToUtf8(L"abcde\u00FC", area, sizeof area));
-  EXPECT_EQ(5u, ConvertToUtf8(L"abcde\u20AC", area, sizeof area));  // 3 bytes don't fit after 5
-  EXPECT_STREQ("abcde", area);
+  EXPECT_EQ(7u, std::strlen(ConvertToUtf8(L"abcde\u00FC", area, sizeof area)));
+  // Three bytes don't fit after five.
+  EXPECT_STREQ("abcde", ConvertToUtf8(L"abcde\u20AC", area, sizeof area));
+
+  // Given a string for the whole text, a text that doesn't fit goes there
+  // uncut, and a code pending before the call is still pending after it.
+  std::string whole;
+  SetLastError(0xdeadbeef);
+  const char* result = ConvertToUtf8(L"abcde\u20ACxyz", area, sizeof area, &whole);
+  EXPECT_EQ(0xdeadbeefu, GetLastError());
+  EXPECT_EQ(whole.c_str(), result);
+  EXPECT_EQ("61 62 63 64 65 E2 82 AC 78 79 7A", Hex(whole));
+  SetLastError(0);
+  EXPECT_EQ(area, ConvertToUtf8(L"short", area, sizeof area, &whole));
+  EXPECT_EQ(0u, GetLastError());
 }
 
 }  // namespace

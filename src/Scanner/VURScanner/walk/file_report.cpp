@@ -42,22 +42,11 @@ void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensi
 
   // The path goes into the scanner's own buffer, not the shared conversion
   // area, which the probe's messages have used meanwhile. A path too long for
-  // the buffer is still reported whole, from a buffer of its own.
-  const char* path_text = report_text_;
+  // the buffer is still reported whole, from a buffer of its own; a code the
+  // probe left pending stays for the walker's checkpoint either way.
   std::string long_path;
-  int written = WideCharToMultiByte(CP_UTF8, 0, file_path.c_str(), -1, report_text_,
-                                    static_cast<int>(sizeof report_text_), nullptr, nullptr);
-  if (written == 0) {
-    DWORD saved_error = GetLastError();
-    int needed = WideCharToMultiByte(CP_UTF8, 0, file_path.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    long_path.assign(needed > 0 ? static_cast<std::size_t>(needed) : 1, '\0');
-    if (needed > 0) {
-      WideCharToMultiByte(CP_UTF8, 0, file_path.c_str(), -1, &long_path[0], needed, nullptr,
-                          nullptr);
-    }
-    path_text = long_path.c_str();
-    SetLastError(saved_error == ERROR_INSUFFICIENT_BUFFER ? ERROR_SUCCESS : saved_error);
-  }
+  const char* path_text =
+      ConvertToUtf8(file_path.c_str(), report_text_, sizeof report_text_, &long_path);
 
   if (info != nullptr) {
     Log(log_, LogLevel::kInfo, "%s - %u.%u.%u.%u\n", path_text,

@@ -191,6 +191,11 @@ constexpr int _SH_DENYNO = 0x40;
 
 // The calling thread's last-error code; 0 at thread start. Successful calls
 // of this layer leave it alone unless their declaration says otherwise.
+//
+// The layer also prepares the process before main, as Windows does for every
+// program: SIGPIPE is ignored, so a write to a reader that has gone fails
+// rather than ending the run, and a closed descriptor 0, 1 or 2 is reopened
+// on /dev/null, so no file the program opens takes a standard stream's place.
 DWORD GetLastError();
 void SetLastError(DWORD code);
 
