@@ -59,27 +59,48 @@ Bytes FixedInfo(const Version& v) {
   return f;
 }
 
-struct Sorted {
-  std::uint16_t type;
-  std::vector<std::pair<std::uint16_t, std::vector<const Resource*>>> names;
+struct Name {
+  std::uint16_t id;
+  std::string text;  // empty: named by id
+  bool operator==(const Name& other) const { return id == other.id && text == other.text; }
 };
 
-std::vector<Sorted> Group(const std::vector<Resource>& resources) {
+struct Sorted {
+  std::uint16_t type;
+  std::vector<std::pair<Name, std::vector<const Resource*>>> names;
+};
+
+std::vector<Sorted> Group(const std::vector<Resource>& resources, bool sorted) {
   std::vector<Sorted> types;
   for (const Resource& r : resources) {
     auto t = std::find_if(types.begin(), types.end(), [&](const Sorted& s) { return s.type == r.type; });
     if (t == types.end()) t = types.insert(types.end(), Sorted{r.type, {}});
+    Name name{r.name_text.empty() ? r.name : std::uint16_t{0}, r.name_text};
     auto n = std::find_if(t->names.begin(), t->names.end(),
-                          [&](const auto& p) { return p.first == r.name; });
-    if (n == t->names.end()) n = t->names.insert(t->names.end(), {r.name, {}});
+                          [&](const auto& p) { return p.first == name; });
+    if (n == t->names.end()) n = t->names.insert(t->names.end(), {name, {}});
     n->second.push_back(&r);
   }
   std::stable_sort(types.begin(), types.end(),
                    [](const Sorted& a, const Sorted& b) { return a.type < b.type; });
+  // Named entries first, in the order given; then ids and languages,
+  // ascending unless told otherwise.
+  for (Sorted& t : types) {
+    auto ids = std::stable_partition(t.names.begin(), t.names.end(),
+                                     [](const auto& p) { return !p.first.text.empty(); });
+    if (!sorted) continue;
+    std::stable_sort(ids, t.names.end(),
+                     [](const auto& a, const auto& b) { return a.first.id < b.first.id; });
+    for (auto& n : t.names) {
+      std::stable_sort(n.second.begin(), n.second.end(),
+                       [](const Resource* a, const Resource* b) { return a->language < b->language; });
+    }
+  }
   return types;
 }
 
-void DirHeader(Bytes* out, std::size_t at, std::size_t id_entries) {
+void DirHeader(Bytes* out, std::size_t at, std::size_t named_entries, std::size_t id_entries) {
+  Put16(out, at + 12, static_cast<std::uint16_t>(named_entries));
   Put16(out, at + 14, static_cast<std::uint16_t>(id_entries));
 }
 
@@ -88,24 +109,32 @@ void DirEntryAt(Bytes* out, std::size_t at, std::uint32_t id, std::uint32_t targ
   Put32(out, at + 4, target | (dir ? 0x80000000u : 0));
 }
 
-// The .rsrc section's bytes: all directories, then the data entries, then
-// the data. `layout` offsets are relative to the section here.
-Bytes ResourceSection(const std::vector<Resource>& resources, PeLayout* layout) {
-  std::vector<Sorted> types = Group(resources);
+// The .rsrc section's bytes: all directories, then the name strings, then the
+// data entries, then the data. `layout` offsets are relative to the section here.
+Bytes ResourceSection(const std::vector<Resource>& resources, bool sorted, PeLayout* layout) {
+  std::vector<Sorted> types = Group(resources, sorted);
   std::size_t size = 16 + 8 * types.size();
   for (const Sorted& t : types) size += 16 + 8 * t.names.size();
   for (const Sorted& t : types) {
     for (const auto& n : t.names) size += 16 + 8 * n.second.size();
   }
+  std::size_t strings_at = size;
+  for (const Sorted& t : types) {
+    for (const auto& n : t.names) {
+      if (!n.first.text.empty()) size += 2 + 2 * n.first.text.size();
+    }
+  }
+  size = Align(size, 4);
   std::size_t entries_at = size;
   size += 16 * resources.size();
   Bytes out(size, 0);
 
-  DirHeader(&out, 0, types.size());
+  DirHeader(&out, 0, 0, types.size());
   std::size_t name_dir = 16 + 8 * types.size();
   std::size_t lang_dir = name_dir;
   for (const Sorted& t : types) lang_dir += 16 + 8 * t.names.size();
   std::size_t entry = entries_at;
+  std::size_t string = strings_at;
   for (std::size_t ti = 0; ti < types.size(); ++ti) {
     const Sorted& t = types[ti];
     DirEntryAt(&out, 16 + 8 * ti, t.type, static_cast<std::uint32_t>(name_dir), true);
@@ -115,11 +144,22 @@ Bytes ResourceSection(const std::vector<Resource>& resources, PeLayout* layout) 
       layout->version_language_dir = lang_dir;
       layout->version_data_entry = entry;
     }
-    DirHeader(&out, name_dir, t.names.size());
+    std::size_t named = 0;
+    for (const auto& n : t.names) named += n.first.text.empty() ? 0 : 1;
+    DirHeader(&out, name_dir, named, t.names.size() - named);
     for (std::size_t ni = 0; ni < t.names.size(); ++ni) {
+      const Name& name = t.names[ni].first;
       const auto& langs = t.names[ni].second;
-      DirEntryAt(&out, name_dir + 16 + 8 * ni, t.names[ni].first, static_cast<std::uint32_t>(lang_dir), true);
-      DirHeader(&out, lang_dir, langs.size());
+      std::uint32_t name_field = name.id;
+      if (!name.text.empty()) {
+        name_field = 0x80000000u | static_cast<std::uint32_t>(string);
+        Put16(&out, string, static_cast<std::uint16_t>(name.text.size()));
+        for (std::size_t k = 0; k < name.text.size(); ++k)
+          Put16(&out, string + 2 + 2 * k, static_cast<std::uint8_t>(name.text[k]));
+        string += 2 + 2 * name.text.size();
+      }
+      DirEntryAt(&out, name_dir + 16 + 8 * ni, name_field, static_cast<std::uint32_t>(lang_dir), true);
+      DirHeader(&out, lang_dir, 0, langs.size());
       for (std::size_t li = 0; li < langs.size(); ++li) {
         DirEntryAt(&out, lang_dir + 16 + 8 * li, langs[li]->language, static_cast<std::uint32_t>(entry), false);
         out.resize(Align(out.size(), 8));
@@ -189,7 +229,7 @@ Bytes BuildPe(const PeOptions& options, PeLayout* layout) {
   const std::size_t sections = options.resource_section ? 2 : 1;
 
   Bytes rsrc;
-  if (options.resource_section) rsrc = ResourceSection(options.resources, layout);
+  if (options.resource_section) rsrc = ResourceSection(options.resources, options.sorted, layout);
   const std::size_t text_raw = kFileAlign;
   const std::size_t rsrc_raw = text_raw + kFileAlign;
   const std::size_t rsrc_raw_size = Align(rsrc.size(), kFileAlign);

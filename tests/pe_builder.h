@@ -29,6 +29,10 @@ struct Resource {
   std::uint16_t name = 1;
   std::uint16_t language = 0x409;
   Bytes data;
+  // When not empty, the resource is named by this text (stored as UTF-16)
+  // rather than by the id `name`. Named entries precede id entries in their
+  // directory, as the format requires.
+  std::string name_text = {};
 };
 
 struct PeOptions {
@@ -36,9 +40,13 @@ struct PeOptions {
   // False: the image has no .rsrc section and an empty resource directory
   // entry; `resources` is ignored.
   bool resource_section = true;
-  // Laid out by type id ascending, then names and languages in the order
-  // they first appear here.
+  // Laid out by type id ascending, then named entries in the order they
+  // first appear here, then ids and languages ascending, as resource
+  // compilers lay them out (and Windows' binary search expects).
   std::vector<Resource> resources;
+  // False: ids and languages too in the order they first appear, which
+  // makes a directory that is not sorted.
+  bool sorted = true;
 };
 
 // File offsets of the fields tests corrupt. 0 where the image has none.

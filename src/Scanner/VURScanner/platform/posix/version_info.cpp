@@ -181,9 +181,11 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
     SetLastError(error);
     return 0;
   }
+  DWORD size = 0;
+  vur::posix::VersionInfoSize(last.where, &size);  // LocateVersionResource checked that it fits
   last.path = path;
   SetLastError(faulted ? fault.code : ERROR_SUCCESS);
-  return last.where.size;
+  return size;
 }
 
 BOOL GetFileVersionInfoW(LPCWSTR path, DWORD /*handle*/, DWORD length, LPVOID data) {

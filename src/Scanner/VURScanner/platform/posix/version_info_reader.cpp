@@ -10,13 +10,15 @@ namespace {
 // Real images stay far below these caps; above them a file is treated as if
 // its table ended at the cap.
 constexpr std::uint32_t kMaxSections = 1024;
-constexpr std::uint32_t kMaxTypeEntries = 4096;
 constexpr std::uint32_t kMaxLanguageEntries = 4096;
 constexpr std::uint32_t kMaxNeTypes = 4096;
 constexpr std::uint32_t kMaxNeAlignShift = 24;
 
 constexpr std::uint16_t kRtVersion = 16;
-constexpr std::uint16_t kNeRtVersion = 0x8010;  // integer type ids carry the high bit in NE
+constexpr std::uint16_t kVersionInfoId = 1;
+// Integer ids carry the high bit in NE.
+constexpr std::uint16_t kNeRtVersion = 0x8000 | kRtVersion;
+constexpr std::uint16_t kNeVersionInfoId = 0x8000 | kVersionInfoId;
 constexpr std::uint32_t kHighBit = 0x80000000u;
 
 std::uint16_t Le16(const unsigned char* p) {
@@ -62,74 +64,87 @@ class PeImage {
   std::vector<Section> sections_;
 };
 
-struct DirEntry {
-  std::uint32_t name;
-  std::uint32_t target;
+// The target of a directory entry: the offset (from the resource root) of a
+// subdirectory or of a data entry. Like Windows' own lookup, the reader takes
+// the offset without testing the entry's directory bit; every read through it
+// is bounds-checked, and the walk is three levels deep, so no loop can form.
+constexpr std::uint32_t kTargetMask = 0x7fffffffu;
+
+// The directory at `dir` (relative to the resource root): where its entries
+// start, and how many named and id entries it has.
+struct Directory {
+  std::uint32_t at = 0;
+  std::uint32_t named = 0;
+  std::uint32_t ids = 0;
 };
 
-// Number of entries (named plus id) of the directory at `dir` (relative to the
-// resource root), or false when its header can't be read.
-bool ReadDirCount(const PeImage& pe, std::uint64_t root, std::uint32_t dir,
-                  std::uint32_t* count) {
+bool ReadDirectory(const PeImage& pe, std::uint64_t root, std::uint32_t at, Directory* dir) {
   unsigned char h[16];
-  if (!pe.ReadRva(root + dir, h, sizeof h)) return false;
-  *count = static_cast<std::uint32_t>(Le16(h + 12)) + Le16(h + 14);
+  if (!pe.ReadRva(root + at, h, sizeof h)) return false;
+  dir->at = at;
+  dir->named = Le16(h + 12);
+  dir->ids = Le16(h + 14);
   return true;
 }
 
-bool ReadDirEntry(const PeImage& pe, std::uint64_t root, std::uint32_t dir, std::uint32_t index,
-                  DirEntry* entry) {
+bool ReadEntry(const PeImage& pe, std::uint64_t root, const Directory& dir, std::uint32_t index,
+               std::uint32_t* name, std::uint32_t* target) {
   unsigned char e[8];
-  if (!pe.ReadRva(root + dir + 16 + std::uint64_t{index} * 8, e, sizeof e)) return false;
-  entry->name = Le32(e);
-  entry->target = Le32(e + 4);
+  if (!pe.ReadRva(root + dir.at + 16 + std::uint64_t{index} * 8, e, sizeof e)) return false;
+  *name = Le32(e);
+  *target = Le32(e + 4) & kTargetMask;
   return true;
 }
 
-// The first entry of a name or language directory, which must point the way
-// `want_dir` says; it must also not lead back to a directory already on the
-// path, so a looping directory ends here.
-bool FirstEntry(const PeImage& pe, std::uint64_t root, std::uint32_t dir, bool want_dir,
-                const std::uint32_t* seen, std::size_t seen_count, std::uint32_t* target) {
-  std::uint32_t count = 0;
-  DirEntry entry{};
-  if (!ReadDirCount(pe, root, dir, &count) || count == 0) return false;
-  if (!ReadDirEntry(pe, root, dir, 0, &entry)) return false;
-  if (((entry.target & kHighBit) != 0) != want_dir) return false;
-  *target = entry.target & ~kHighBit;
-  if (want_dir) {
-    for (std::size_t i = 0; i < seen_count; ++i) {
-      if (seen[i] == *target) return false;
+// The target of the entry with integer id `id`. The id entries follow the
+// named ones, sorted by id, and are found by binary search, as Windows finds
+// them; so an unsorted directory hides entries from this reader as it hides
+// them from Windows. Only an entry's low 16 bits are its id: the format's
+// integer ids are 16-bit, and the loader compares no more.
+bool FindById(const PeImage& pe, std::uint64_t root, const Directory& dir, std::uint16_t id,
+              std::uint32_t* target) {
+  std::int64_t low = dir.named, high = std::int64_t{dir.named} + dir.ids - 1;
+  while (low <= high) {
+    std::int64_t middle = (low + high) / 2;
+    std::uint32_t name = 0, middle_target = 0;
+    if (!ReadEntry(pe, root, dir, static_cast<std::uint32_t>(middle), &name, &middle_target))
+      return false;
+    std::uint16_t middle_id = static_cast<std::uint16_t>(name & 0xffff);
+    if (middle_id == id) {
+      *target = middle_target;
+      return true;
+    }
+    if (middle_id > id) {
+      high = middle - 1;
+    } else {
+      low = middle + 1;
     }
   }
-  return true;
+  return false;
 }
 
 // The data entry of the language directory that a US English system takes:
-// neutral, the default sub-languages, US English, and else the first entry.
-bool LanguageEntry(const PeImage& pe, std::uint64_t root, std::uint32_t dir,
+// language neutral, US English, English, and else the first entry that is
+// not a directory. Wine's version.dll takes the same on such a system.
+bool LanguageEntry(const PeImage& pe, std::uint64_t root, std::uint32_t at,
                    std::uint32_t* target) {
-  static const std::uint32_t kPreferred[] = {0x000, 0x400, 0x800, 0x409};
-  std::uint32_t count = 0;
-  if (!ReadDirCount(pe, root, dir, &count) || count == 0) return false;
+  static const std::uint16_t kPreferred[] = {0x000, 0x409, 0x009};
+  Directory dir;
+  if (!ReadDirectory(pe, root, at, &dir)) return false;
+  for (std::uint16_t language : kPreferred) {
+    if (FindById(pe, root, dir, language, target)) return true;
+  }
+  std::uint32_t count = dir.named + dir.ids;
   if (count > kMaxLanguageEntries) count = kMaxLanguageEntries;
-  std::uint32_t best_rank = sizeof kPreferred / sizeof kPreferred[0];
-  DirEntry chosen{};
-  if (!ReadDirEntry(pe, root, dir, 0, &chosen)) return false;
-  for (std::uint32_t i = 0; i < count && best_rank > 0; ++i) {
-    DirEntry entry{};
-    if (!ReadDirEntry(pe, root, dir, i, &entry)) break;
-    for (std::uint32_t rank = 0; rank < best_rank; ++rank) {
-      if (entry.name == kPreferred[rank]) {
-        best_rank = rank;
-        chosen = entry;
-        break;
-      }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    unsigned char e[8];
+    if (!pe.ReadRva(root + dir.at + 16 + std::uint64_t{i} * 8, e, sizeof e)) return false;
+    if ((Le32(e + 4) & kHighBit) == 0) {
+      *target = Le32(e + 4);
+      return true;
     }
   }
-  if ((chosen.target & kHighBit) != 0) return false;  // must be a data entry
-  *target = chosen.target;
-  return true;
+  return false;
 }
 
 DWORD LocatePe(const ByteSource& src, std::uint64_t pe_at, ResourceLocation* where) {
@@ -171,23 +186,17 @@ DWORD LocatePe(const ByteSource& src, std::uint64_t pe_at, ResourceLocation* whe
   }
   PeImage pe(src, std::move(sections));
 
-  std::uint32_t type_count = 0;
-  if (!ReadDirCount(pe, root, 0, &type_count)) return ERROR_RESOURCE_DATA_NOT_FOUND;
-  if (type_count > kMaxTypeEntries) type_count = kMaxTypeEntries;
-  // Linear rather than binary search: hostile tables need not be sorted.
-  bool found = false;
-  DirEntry type{};
-  for (std::uint32_t i = 0; i < type_count && !found; ++i) {
-    if (!ReadDirEntry(pe, root, 0, i, &type)) break;
-    found = (type.name & kHighBit) == 0 && type.name == kRtVersion;
-  }
-  if (!found || (type.target & kHighBit) == 0) return ERROR_RESOURCE_TYPE_NOT_FOUND;
-
-  std::uint32_t seen[3] = {0, type.target & ~kHighBit, 0};
-  if (seen[1] == 0) return ERROR_RESOURCE_TYPE_NOT_FOUND;
-  std::uint32_t data_at = 0;
-  if (!FirstEntry(pe, root, seen[1], true, seen, 2, &seen[2]) ||
-      !LanguageEntry(pe, root, seen[2], &data_at)) {
+  // RT_VERSION, then the resource with id 1 (VS_VERSION_INFO), which is the
+  // one Windows reads: a named version resource, or one with another id,
+  // is not the file's version.
+  Directory types;
+  if (!ReadDirectory(pe, root, 0, &types)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  std::uint32_t names_at = 0, languages_at = 0, data_at = 0;
+  Directory names;
+  if (!FindById(pe, root, types, kRtVersion, &names_at) ||
+      !ReadDirectory(pe, root, names_at, &names) ||
+      !FindById(pe, root, names, kVersionInfoId, &languages_at) ||
+      !LanguageEntry(pe, root, languages_at, &data_at)) {
     return ERROR_RESOURCE_TYPE_NOT_FOUND;
   }
 
@@ -204,6 +213,7 @@ DWORD LocatePe(const ByteSource& src, std::uint64_t pe_at, ResourceLocation* whe
   }
   where->offset = offset;
   where->size = size;
+  where->sixteen_bit = false;
   return 0;
 }
 
@@ -235,18 +245,25 @@ DWORD LocateNe(const ByteSource& src, std::uint64_t ne_at, ResourceLocation* whe
       at += std::uint64_t{count} * 12;
       continue;
     }
-    unsigned char name[12];
-    if (count == 0 || !src.ReadAt(at, name, sizeof name)) return ERROR_RESOURCE_TYPE_NOT_FOUND;
-    std::uint64_t offset = std::uint64_t{Le16(name)} << shift;
-    std::uint64_t length = std::uint64_t{Le16(name + 2)} << shift;
-    // The length is rounded up to the alignment; the last resource may end
-    // with the file before that.
-    if (offset >= src.Size()) return ERROR_RESOURCE_DATA_NOT_FOUND;
-    if (length > src.Size() - offset) length = src.Size() - offset;
-    if (length < 2) return ERROR_RESOURCE_DATA_NOT_FOUND;
-    where->offset = offset;
-    where->size = static_cast<std::uint32_t>(length);  // at most 0xffff << 24
-    return 0;
+    // The resource with id 1, as for PE images.
+    for (std::uint32_t r = 0; r < count; ++r, at += 12) {
+      unsigned char name[12];
+      if (!src.ReadAt(at, name, sizeof name)) return ERROR_RESOURCE_TYPE_NOT_FOUND;
+      if (Le16(name + 6) != kNeVersionInfoId) continue;
+      // 64-bit arithmetic: 0xffff << 24 does not fit 32 bits.
+      std::uint64_t offset = std::uint64_t{Le16(name)} << shift;
+      std::uint64_t length = std::uint64_t{Le16(name + 2)} << shift;
+      // The length is rounded up to the alignment; the last resource may end
+      // with the file before that.
+      if (offset >= src.Size()) return ERROR_RESOURCE_DATA_NOT_FOUND;
+      if (length > src.Size() - offset) length = src.Size() - offset;
+      if (length < 2) return ERROR_RESOURCE_DATA_NOT_FOUND;
+      where->offset = offset;
+      where->size = length;
+      where->sixteen_bit = true;
+      return 0;
+    }
+    return ERROR_RESOURCE_TYPE_NOT_FOUND;
   }
   return ERROR_RESOURCE_TYPE_NOT_FOUND;
 }
@@ -267,17 +284,38 @@ DWORD LocateVersionResource(const ByteSource& image, ResourceLocation* where) {
   std::uint64_t header_at = Le32(dos + 0x3c);
   unsigned char sig[4];
   if (!image.ReadAt(header_at, sig, sizeof sig)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  DWORD error = ERROR_RESOURCE_DATA_NOT_FOUND;
   if (sig[0] == 'P' && sig[1] == 'E' && sig[2] == 0 && sig[3] == 0) {
-    return LocatePe(image, header_at, where);
+    error = LocatePe(image, header_at, where);
+  } else if (sig[0] == 'N' && sig[1] == 'E') {
+    error = LocateNe(image, header_at, where);
   }
-  if (sig[0] == 'N' && sig[1] == 'E') return LocateNe(image, header_at, where);
-  return ERROR_RESOURCE_DATA_NOT_FOUND;
+  // A resource whose size the size call can't state in 32 bits is refused
+  // here, so no caller ever sizes its buffer from a wrapped number.
+  DWORD size = 0;
+  if (error == 0 && !VersionInfoSize(*where, &size)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  return error;
+}
+
+bool VersionInfoSize(const ResourceLocation& where, DWORD* size) {
+  std::uint64_t result = 0;
+  if (where.sixteen_bit) {
+    // A 16-bit resource too short for the fixed file information would give
+    // a negative size.
+    if (where.size < sizeof(VS_FIXEDFILEINFO)) return false;
+    result = (where.size - sizeof(VS_FIXEDFILEINFO)) * 4;
+  } else {
+    result = where.size * 2 + 4;
+  }
+  if (result > 0xffffffffu) return false;
+  *size = static_cast<DWORD>(result);
+  return true;
 }
 
 bool ReadVersionResource(const ByteSource& image, const ResourceLocation& where, void* out,
                          std::size_t capacity, std::size_t* copied) {
   *copied = 0;
-  std::size_t n = where.size < capacity ? where.size : capacity;
+  std::size_t n = where.size < capacity ? static_cast<std::size_t>(where.size) : capacity;
   if (!image.ReadAt(where.offset, out, n)) return false;
   auto* bytes = static_cast<unsigned char*>(out);
   if (n >= 2 && Le16(bytes) > n) {

@@ -39,21 +39,31 @@ class MemorySource : public ByteSource {
 // Where the version resource's bytes lie in the source.
 struct ResourceLocation {
   std::uint64_t offset = 0;
-  std::uint32_t size = 0;
+  std::uint64_t size = 0;    // bytes; within the source
+  bool sixteen_bit = false;  // from an NE image: the 16-bit layout
 };
 
-// Finds the version resource of a PE32, PE32+ or 16-bit NE image: the first
-// name and first language under type RT_VERSION. Returns 0 and fills *where,
-// or a Win32 code:
+// Finds the version resource of a PE32, PE32+ or 16-bit NE image as Windows
+// finds it: type RT_VERSION, the resource with id 1 (VS_VERSION_INFO), and of
+// its languages neutral, US English, English or else the first. Returns 0 and
+// fills *where, or a Win32 code:
 // - ERROR_RESOURCE_DATA_NOT_FOUND: not an image, truncated headers, no
-//   resource directory, or the resource's bytes lie outside the file;
-// - ERROR_RESOURCE_TYPE_NOT_FOUND: resources without RT_VERSION, or an
-//   RT_VERSION entry whose name or language level is empty or malformed.
+//   resource directory, the resource's bytes lie outside the file, or its
+//   size does not fit what VersionInfoSize can state;
+// - ERROR_RESOURCE_TYPE_NOT_FOUND: resources without RT_VERSION, or without
+//   a resource of id 1 under it, or one without a usable language entry.
 // A resource shorter than 2 bytes cannot hold its length word and counts as
 // missing (ERROR_RESOURCE_DATA_NOT_FOUND), so every caller that sizes its
 // buffer from the result can hold the root length.
 // A failed read counts as "outside the file"; a file source notes the errno.
 DWORD LocateVersionResource(const ByteSource& image, ResourceLocation* where);
+
+// What GetFileVersionInfoSizeW gives for the resource, as Windows gives it:
+// twice the size plus 4 for a PE resource (room for the ANSI copy that the
+// narrow calls make), four times the size less the fixed information for a
+// 16-bit one. Computed in 64 bits; false when the result does not fit 32 bits
+// or a 16-bit resource is shorter than the fixed information.
+bool VersionInfoSize(const ResourceLocation& where, DWORD* size);
 
 // Copies min(capacity, where.size) bytes of the resource to `out` and lowers
 // the copy's root length word to the number of bytes copied when it claims

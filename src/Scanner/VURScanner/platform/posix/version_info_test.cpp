@@ -137,21 +137,163 @@ Bytes WithLanguages(bool pe32plus, std::uint16_t second = 0x409) {
 TEST_F(VersionInfoTest, ReadsVersionOfValidImages) {
   Bytes ne = vur::test::BuildNe(vur::test::VersionBlock16({3, 10, 0, 103}));
   ExpectAll({
-                {"pe32", BuildPeWithVersion({6, 1, 7600, 16385}), "size 160 code 0, len 52, 6.1.7600.16385"},
+                {"pe32", BuildPeWithVersion({6, 1, 7600, 16385}), "size 324 code 0, len 52, 6.1.7600.16385"},
                 {"pe32plus", BuildPeWithVersion({6, 1, 7600, 16385}, true),
-                 "size 160 code 0, len 52, 6.1.7600.16385"},
-                {"zero", BuildPeWithVersion({0, 0, 0, 0}), "size 160 code 0, len 52, 0.0.0.0"},
+                 "size 324 code 0, len 52, 6.1.7600.16385"},
+                {"zero", BuildPeWithVersion({0, 0, 0, 0}), "size 324 code 0, len 52, 0.0.0.0"},
                 {"max", BuildPeWithVersion({65535, 65535, 65535, 65535}, true),
-                 "size 160 code 0, len 52, 65535.65535.65535.65535"},
-                // First name, after an RCDATA type; of its languages US English
-                // wins over German, as on an English system, and else the first.
-                {"languages", WithLanguages(false), "size 160 code 0, len 52, 2.0.0.9"},
-                {"languages64", WithLanguages(true), "size 160 code 0, len 52, 2.0.0.9"},
-                {"neutral_first", WithLanguages(false, 0x000), "size 160 code 0, len 52, 2.0.0.9"},
-                {"other_languages", WithLanguages(false, 0x40c), "size 160 code 0, len 52, 2.0.0.7"},
-                // 16-bit layout; the size is the table's length, rounded to 16 bytes.
-                {"ne", ne, "size 80 code 0, len 52, 3.10.0.103"},
+                 "size 324 code 0, len 52, 65535.65535.65535.65535"},
+                // Id 1 beside id 2, after an RCDATA type; of its languages US
+                // English wins over German, as on an English system, and else
+                // the first.
+                {"languages", WithLanguages(false), "size 324 code 0, len 52, 2.0.0.9"},
+                {"languages64", WithLanguages(true), "size 324 code 0, len 52, 2.0.0.9"},
+                {"neutral_first", WithLanguages(false, 0x000), "size 324 code 0, len 52, 2.0.0.9"},
+                {"other_languages", WithLanguages(false, 0x40c), "size 324 code 0, len 52, 2.0.0.7"},
+                // 16-bit layout: the resource is the table's length rounded to
+                // 16 bytes (80), and the size call gives 4 x (80 - 52).
+                {"ne", ne, "size 112 code 0, len 52, 3.10.0.103"},
             });
+}
+
+// Which of several version resources is the file's version. Windows reads
+// RT_VERSION / id 1 / a language chosen by the user's and the system's
+// languages, finding ids by binary search in the sorted id entries. The
+// expectations were measured against Wine's version.dll (x64 and WoW64, an
+// English system), which agrees on every case; they are what Windows' loader
+// gives by the same rules.
+TEST_F(VersionInfoTest, WhichVersionResourceIsRead) {
+  auto image = [](std::vector<vur::test::Resource> resources, bool sorted = true) {
+    PeOptions o;
+    o.sorted = sorted;
+    for (vur::test::Resource& r : resources) {
+      if (r.data.empty()) r.data = VersionBlock({1, 2, 3, 4}, r.language);
+    }
+    o.resources = std::move(resources);
+    return BuildPe(o);
+  };
+  auto version = [](const vur::test::Version& v, std::uint16_t language = 0x409) {
+    return VersionBlock(v, language);
+  };
+  // A version resource; without data it carries 1.2.3.4.
+  auto res = [](std::uint16_t name, std::uint16_t language, Bytes data = {}) {
+    return vur::test::Resource{16, name, language, std::move(data)};
+  };
+  const std::string k1234 = "size 324 code 0, len 52, 1.2.3.4";
+  const std::string k9999 = "size 324 code 0, len 52, 9.9.9.9";
+  const std::string k1813 = "error 1813";
+  vur::test::Resource named{16, 0, 0x409, version({9, 9, 9, 9}), "VERSION"};
+  PeLayout l;
+  Bytes high_type = BuildPeWithVersion({1, 2, 3, 4}, false, &l);
+  Put16(&high_type, l.version_type_entry + 2, 0xab);  // type 0x00ab0010
+  Bytes ne_other_id = vur::test::BuildNe(vur::test::VersionBlock16({1, 2, 3, 4}));
+  Put16(&ne_other_id, 0x90, 0x8002);  // the resource's id: 2, not 1
+  ExpectAll({
+      {"named_beside_1", image({named, res(1, 0x409)}), k1234},
+      {"named_only", image({named}), k1813},
+      {"id_2_only", image({res(2, 0x409)}), k1813},
+      {"id_1_before_2", image({res(2, 0x409), res(1, 0x409, version({9, 9, 9, 9}))}), k9999},
+      // Unsorted ids: the binary search misses id 1, as Windows' does.
+      {"ids_unsorted", image({res(2, 0x409), res(1, 0x409, version({9, 9, 9, 9}))}, false), k1813},
+      // An id is its entry's low 16 bits.
+      {"type_with_high_bits", high_type, k1234},
+      {"lang_default_beside_us", image({res(1, 0x400, version({9, 9, 9, 9}, 0x400)), res(1, 0x409)}), k1234},
+      {"lang_neutral_beside_us", image({res(1, 0x000, version({9, 9, 9, 9}, 0)), res(1, 0x409)}), k9999},
+      {"lang_english_beside_other", image({res(1, 0x007), res(1, 0x009, version({9, 9, 9, 9}, 9))}), k9999},
+      {"lang_none_preferred", image({res(1, 0x407, version({9, 9, 9, 9}, 0x407)), res(1, 0x800)}), k9999},
+      {"lang_default_first", image({res(1, 0x400, version({9, 9, 9, 9}, 0x400)), res(1, 0x407)}), k9999},
+      {"ne_without_id_1", ne_other_id, k1813},
+  });
+}
+
+// A source of `size` bytes, zero but for `head` at its start: a multi-
+// gigabyte image without the gigabytes.
+class SparseSource : public vur::posix::ByteSource {
+ public:
+  SparseSource(Bytes head, std::uint64_t size) : head_(std::move(head)), size_(size) {}
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, void* out, std::size_t n) const override {
+    if (offset > size_ || n > size_ - offset) return false;
+    auto* o = static_cast<unsigned char*>(out);
+    for (std::size_t i = 0; i < n; ++i)
+      o[i] = offset + i < head_.size() ? head_[static_cast<std::size_t>(offset + i)] : 0;
+    return true;
+  }
+
+ private:
+  Bytes head_;
+  std::uint64_t size_;
+};
+
+// Lengths at the 32-bit boundary: the size call's arithmetic is done in 64
+// bits, and a resource whose size it can't state is refused, never wrapped.
+TEST(VersionInfoSizeTest, LengthsAtThe32BitBoundary) {
+  using vur::posix::ResourceLocation;
+  using vur::posix::VersionInfoSize;
+  struct Case {
+    std::uint64_t length;
+    bool sixteen_bit;
+    bool fits;
+    DWORD size;
+  } cases[] = {
+      {2, false, true, 8},
+      {160, false, true, 324},
+      {0x7ffffffd, false, true, 0xfffffffe},
+      {0x7ffffffe, false, false, 0},
+      {0x100000001, false, false, 0},
+      {51, true, false, 0},
+      {52, true, true, 0},
+      {80, true, true, 112},
+      {0x40000033, true, true, 0xfffffffc},
+      {0x40000034, true, false, 0},
+      {0xffff000000, true, false, 0},
+  };
+  for (const Case& c : cases) {
+    ResourceLocation where;
+    where.size = c.length;
+    where.sixteen_bit = c.sixteen_bit;
+    DWORD size = 0xdeadbeef;
+    EXPECT_EQ(c.fits, VersionInfoSize(where, &size)) << c.length << " " << c.sixteen_bit;
+    if (c.fits) {
+      EXPECT_EQ(c.size, size) << c.length;
+    }
+  }
+
+  // A 16-bit image whose resource table claims 0x0101 << 24 bytes: the
+  // resource runs to the end of a file of 4 GiB and more, whose length no
+  // longer fits 32 bits, and is refused. A smaller one is found.
+  Bytes ne = vur::test::BuildNe(vur::test::VersionBlock16({1, 2, 3, 4}));
+  auto located = [&](std::uint16_t shift, std::uint16_t length_units, std::uint64_t file_size,
+                     ResourceLocation* where) {
+    Bytes head = ne;
+    Put16(&head, 0x80, shift);             // alignment shift
+    Put16(&head, 0x8a, 1);                 // offset: 1 << shift
+    Put16(&head, 0x8c, length_units);      // length in units
+    return vur::posix::LocateVersionResource(SparseSource(head, file_size), where);
+  };
+  ResourceLocation where;
+  EXPECT_EQ(ERROR_RESOURCE_DATA_NOT_FOUND,
+            located(24, 0x0101, (std::uint64_t{1} << 24) + (std::uint64_t{1} << 32) + 1, &where));
+  EXPECT_EQ(ERROR_RESOURCE_DATA_NOT_FOUND, located(16, 0xffff, std::uint64_t{5} << 30, &where));
+  ASSERT_EQ(0u, located(14, 0xffff, std::uint64_t{5} << 30, &where));
+  EXPECT_EQ(std::uint64_t{0xffff} << 14, where.size);
+  EXPECT_EQ(std::uint64_t{1} << 14, where.offset);
+  EXPECT_TRUE(where.sixteen_bit);
+}
+
+// The probe of a file whose resource is refused leaves nothing of the file
+// before it: a 16-bit image over 4 GiB, probed after a PE with a version.
+TEST_F(VersionInfoTest, HugeSixteenBitResourceIsRefusedOnDisk) {
+  std::wstring good = Put("good.exe", BuildPeWithVersion({7, 7, 7, 7}));
+  Bytes ne = vur::test::BuildNe(vur::test::VersionBlock16({1, 2, 3, 4}));
+  Put16(&ne, 0x80, 24);
+  Put16(&ne, 0x8a, 1);
+  Put16(&ne, 0x8c, 0x0101);
+  std::string native = root_ + "/d/huge.exe";
+  ASSERT_TRUE(vur::test::WriteBytes(native, ne));
+  ASSERT_EQ(truncate(native.c_str(), (off_t{1} << 24) + (off_t{1} << 32) + 1), 0);
+  EXPECT_EQ("size 324 code 0, len 52, 7.7.7.7", Probe(good));
+  EXPECT_EQ("error 1812", Probe(L"D:\\huge.exe"));
 }
 
 TEST_F(VersionInfoTest, MalformedImagesGiveResourceCodes) {
@@ -197,20 +339,25 @@ TEST_F(VersionInfoTest, MalformedImagesGiveResourceCodes) {
           {"rsrc_rva_outside_sections", patch32(l.resource_dir_entry, 0x90000), k1812},
           {"rsrc_raw_past_end", patch32(rsrc + 20, 0x7ffffe00), k1812},
           // A section claiming more bytes than the file has is fine while what is read is there.
-          {"rsrc_raw_size_huge", patch32(rsrc + 16, 0xffffffff), "size 160 code 0, len 52, 1.2.3.4"},
+          {"rsrc_raw_size_huge", patch32(rsrc + 16, 0xffffffff), "size 324 code 0, len 52, 1.2.3.4"},
           {"many_sections_cut", patch16(coff + 2, 0xffff), k1812},
           {"no_sections", patch16(coff + 2, 0), k1812},
           // Below the type level.
-          {"type_points_to_data", patch32(l.version_type_entry + 4, l.version_name_dir - l.rsrc_raw), k1813},
+          // The directory bit is not tested, as Windows doesn't: the offset decides.
+          {"type_points_to_data", patch32(l.version_type_entry + 4, l.version_name_dir - l.rsrc_raw),
+           "size 324 code 0, len 52, 1.2.3.4"},
           {"type_points_to_root", patch32(l.version_type_entry + 4, 0x80000000u), k1813},
           {"name_loops_to_root", patch32(l.version_name_dir + 16 + 4, 0x80000000u), k1813},
           {"name_loops_to_self",
            patch32(l.version_name_dir + 16 + 4, 0x80000000u | static_cast<std::uint32_t>(l.version_name_dir - l.rsrc_raw)), k1813},
+          // A data entry read from a directory's header: a size of 0.
           {"language_is_directory",
-           patch32(l.version_language_dir + 16 + 4, 0x80000000u | static_cast<std::uint32_t>(l.version_name_dir - l.rsrc_raw)), k1813},
+           patch32(l.version_language_dir + 16 + 4, 0x80000000u | static_cast<std::uint32_t>(l.version_name_dir - l.rsrc_raw)), k1812},
           {"name_dir_empty", patch16(l.version_name_dir + 14, 0), k1813},
           {"name_dir_past_end", patch32(l.version_type_entry + 4, 0xfffffff0u), k1813},
-          {"type_count_huge", patch16(l.rsrc_raw + 12, 0xffff), "size 160 code 0, len 52, 1.2.3.4"},
+          // 65535 named types claimed: the id entries would lie past the section.
+          {"type_count_huge", patch16(l.rsrc_raw + 12, 0xffff), k1813},
+          {"id_count_huge", patch16(l.rsrc_raw + 14, 0xffff), k1813},
           {"data_rva_past_end", patch32(l.version_data_entry, 0xfffffff0u), k1812},
           {"data_size_past_end", patch32(l.version_data_entry + 4, 0x10000000), k1812},
           {"data_size_wraps", patch32(l.version_data_entry + 4, 0xffffffff), k1812},
@@ -239,16 +386,16 @@ TEST_F(VersionInfoTest, RootBlockShapes) {
   Bytes value_past_length = block;
   Put16(&value_past_length, 0, 60);
   ExpectAll({
-                {"length_0", image(zero_length), "size 160 code 0, len 0"},
-                {"block_2", image({2, 0}), "size 2 code 0, len 0"},
-                {"block_4", image({4, 0, 52, 0}), "size 4 code 0, len 0"},
+                {"length_0", image(zero_length), "size 324 code 0, len 0"},
+                {"block_2", image({2, 0}), "size 8 code 0, len 0"},
+                {"block_4", image({4, 0, 52, 0}), "size 12 code 0, len 0"},
                 // The copy's root length is lowered to the 51 bytes there are.
-                {"block_51", image(Resize(block, 51)), "size 51 code 0, len 11"},
-                {"block_92", image(Resize(block, 92)), "size 92 code 0, len 52, 1.2.3.4"},
-                {"value_51", image(value_51), "size 160 code 0, len 51"},
-                {"value_past_length", image(value_past_length), "size 160 code 0, len 20"},
-                {"bad_signature", image(bad_signature), "size 160 code 0, len 52, bad signature"},
-                {"key_without_end", image(no_key_end), "size 40 code 0, len 0"},
+                {"block_51", image(Resize(block, 51)), "size 106 code 0, len 11"},
+                {"block_92", image(Resize(block, 92)), "size 188 code 0, len 52, 1.2.3.4"},
+                {"value_51", image(value_51), "size 324 code 0, len 51"},
+                {"value_past_length", image(value_past_length), "size 324 code 0, len 20"},
+                {"bad_signature", image(bad_signature), "size 324 code 0, len 52, bad signature"},
+                {"key_without_end", image(no_key_end), "size 84 code 0, len 0"},
             });
 }
 
@@ -258,12 +405,12 @@ TEST_F(VersionInfoTest, SmallBufferCutsTheCopy) {
     DWORD buffer;
     std::string expected;
   } cases[] = {
-      {4096, "size 160 code 0, len 52, 5.6.7.8"},
-      {92, "size 160 code 0, len 52, 5.6.7.8"},
-      {91, "size 160 code 0, len 51"},
-      {41, "size 160 code 0, len 1"},
-      {40, "size 160 code 0, len 0"},
-      {2, "size 160 code 0, len 0"},
+      {4096, "size 324 code 0, len 52, 5.6.7.8"},
+      {92, "size 324 code 0, len 52, 5.6.7.8"},
+      {91, "size 324 code 0, len 51"},
+      {41, "size 324 code 0, len 1"},
+      {40, "size 324 code 0, len 0"},
+      {2, "size 324 code 0, len 0"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, Probe(path, c.buffer)) << "buffer " << c.buffer;
@@ -283,7 +430,7 @@ TEST_F(VersionInfoTest, ResourceOverOneMebibyteReadIntoOneMebibyte) {
   o.pe32plus = true;
   o.resources = {{16, 1, 0x409, block}};
   std::wstring path = Put("big.exe", BuildPe(o));
-  EXPECT_EQ("size 1572864 code 0, len 52, 10.0.19041.1", Probe(path, 1024 * 1024));
+  EXPECT_EQ("size 3145732 code 0, len 52, 10.0.19041.1", Probe(path, 1024 * 1024));
 }
 
 // The resource lies 3 GiB into a sparse file: offsets past 2^31 work, and
@@ -300,7 +447,7 @@ TEST_F(VersionInfoTest, ResourceFarIntoSparseFile) {
   std::size_t rest = image.size() - l.rsrc_raw;
   ASSERT_EQ(pwrite(fd, image.data() + l.rsrc_raw, rest, far), static_cast<ssize_t>(rest));
   close(fd);
-  EXPECT_EQ("size 160 code 0, len 52, 1.0.0.1", Probe(L"D:\\sparse.exe"));
+  EXPECT_EQ("size 324 code 0, len 52, 1.0.0.1", Probe(L"D:\\sparse.exe"));
 }
 
 TEST_F(VersionInfoTest, FileSystemErrors) {
@@ -372,9 +519,9 @@ TEST_F(VersionInfoTest, InjectedFaults) {
   EXPECT_EQ(ERROR_SHARING_VIOLATION, GetLastError());
   Fault pending{Op::kGetFileVersionInfoSize, path, ERROR_ALREADY_EXISTS};
   pending.succeed = true;
-  EXPECT_EQ(160u, GetFileVersionInfoSizeW(path.c_str(), &handle));
+  EXPECT_EQ(324u, GetFileVersionInfoSizeW(path.c_str(), &handle));
   InjectFault(pending);
-  EXPECT_EQ(160u, GetFileVersionInfoSizeW(path.c_str(), &handle));
+  EXPECT_EQ(324u, GetFileVersionInfoSizeW(path.c_str(), &handle));
   EXPECT_EQ(ERROR_ALREADY_EXISTS, GetLastError());
 
   InjectFault(Fault{Op::kGetFileVersionInfo, path, ERROR_IO_DEVICE});
