@@ -1,5 +1,7 @@
 // _wfsopen for the log file: create or replace, exclusive sharing within and
 // across processes, and its last-error codes.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +106,39 @@ TEST_F(FileOpenTest, Failures) {
     EXPECT_EQ(_wfsopen(c.path.c_str(), L"w", _SH_DENYRW), nullptr);
     EXPECT_EQ(GetLastError(), c.code) << EncodeName(c.path.data(), c.path.size());
   }
+}
+
+// Nothing but a regular file or the null device is a log file, and no open
+// waits: a FIFO, with or without a reader, is refused at once.
+TEST_F(FileOpenTest, SpecialFilesAreRefusedWithoutBlocking) {
+  alarm(20);  // a blocking open would hang the test: fail it instead
+  std::string fifo = machine_.Native("sub/fifo.log");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  SetLastError(kSentinel);
+  EXPECT_EQ(_wfsopen(L"T:\\sub\\fifo.log", L"w", _SH_DENYRW), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  SetLastError(kSentinel);
+  EXPECT_EQ(_wfsopen(L"T:\\sub\\fifo.log", L"w", _SH_DENYRW), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  close(reader);
+  std::wstring link = Both("sub/link.log").native;
+  ASSERT_EQ(symlink(fifo.c_str(), machine_.Native("sub/link.log").c_str()), 0);
+  EXPECT_EQ(_wfsopen(link.c_str(), L"w", _SH_DENYRW), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(_wfsopen(L"/dev/zero", L"w", _SH_DENYRW), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+  // /dev/null is accepted, is not truncated, and is never held.
+  FILE* first = _wfsopen(L"/dev/null", L"w", _SH_DENYRW);
+  ASSERT_NE(first, nullptr);
+  FILE* second = _wfsopen(L"/dev/null", L"w", _SH_DENYRW);
+  ASSERT_NE(second, nullptr);
+  EXPECT_GT(std::fputs("gone", first), 0);
+  EXPECT_EQ(std::fclose(second), 0);
+  EXPECT_EQ(std::fclose(first), 0);
+  alarm(0);
 }
 
 TEST_F(FileOpenTest, InjectedFaults) {

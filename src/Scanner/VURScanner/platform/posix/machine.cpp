@@ -2,11 +2,14 @@
 // mapping of drive paths to native paths.
 #include "platform/posix/machine.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -18,12 +21,7 @@ namespace {
 std::unique_ptr<std::vector<Drive>> g_drives;
 
 bool ReadWholeFile(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *text = buffer.str();
-  return true;
+  return ReadRegularFile(path, text, std::string::npos) == 0;
 }
 
 bool IsDir(const std::string& path) {
@@ -103,12 +101,21 @@ std::vector<Mount> ParseMountInfo(const std::string& text) {
 
 std::vector<Drive> LoadDrives() {
   std::string root = MachineRoot();
+  std::string path = root + "/drives";
   std::string text;
-  if (ReadWholeFile(root + "/drives", &text)) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    // A drives file that exists but can't be read gives no drives rather
+    // than the whole system's: the user meant to name the drives.
+    int err = ReadRegularFile(path, &text, std::string::npos);
+    if (err != 0) {
+      std::fprintf(stderr, "%s: %s; the machine has no drives\n", path.c_str(),
+                   err == EINVAL ? "not a regular file" : std::strerror(err));
+      return {};
+    }
     std::vector<std::string> errors;
     std::vector<Drive> drives = ParseDrivesFile(text, &errors);
-    for (const std::string& error : errors)
-      std::fprintf(stderr, "%s/drives: %s\n", root.c_str(), error.c_str());
+    for (const std::string& error : errors) std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
     return drives;
   }
   if (ReadWholeFile("/proc/self/mountinfo", &text)) return DrivesFromMountInfo(text);
@@ -135,6 +142,38 @@ void AppendUtf8(char32_t c, std::string* out) {
 
 }  // namespace
 
+int ReadRegularFile(const std::string& path, std::string* bytes, std::size_t max_bytes) {
+  // The type is checked before the open, so no device is opened at all
+  // (opening some has effects of its own), and the open doesn't block, so a
+  // FIFO swapped in meanwhile can't hang the caller; fstat then confirms.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  }
+  bytes->clear();
+  char chunk[8192];
+  while (err == 0) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      err = errno;
+      break;
+    }
+    if (n == 0) break;
+    bytes->append(chunk, static_cast<std::size_t>(n));
+    if (bytes->size() > max_bytes) err = EFBIG;
+  }
+  close(fd);
+  return err;
+}
+
 std::string MachineRoot() {
   const char* root = std::getenv("VURSCANNER_ROOT");
   if (root != nullptr && *root != '\0') return root;
@@ -160,7 +199,11 @@ std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::str
     std::getline(fields, folder);
     std::size_t folder_start = folder.find_first_not_of(" \t");
     folder = folder_start == std::string::npos ? "" : folder.substr(folder_start);
-    while (!folder.empty() && (folder.back() == ' ' || folder.back() == '\t')) folder.pop_back();
+    bool trailing_blanks = false;
+    while (!folder.empty() && (folder.back() == ' ' || folder.back() == '\t')) {
+      folder.pop_back();
+      trailing_blanks = true;
+    }
     char letter = letter_field.size() == 2 && letter_field[1] == ':' ? letter_field[0] : 0;
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
     std::string where = "line " + std::to_string(number) + ": ";
@@ -206,7 +249,20 @@ std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::str
       errors->push_back(where + "unknown drive type '" + type_word + "'");
       continue;
     }
-    if (!IsDir(folder)) drive.type = DRIVE_NO_ROOT_DIR;
+    // Windows trims blanks at the end of a path too; a folder that isn't
+    // there makes a drive without a root, as Windows reports one. Both are
+    // said, since the line was probably meant otherwise.
+    if (trailing_blanks)
+      errors->push_back(where + "blanks after the folder " + folder + " are ignored");
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0) {
+      errors->push_back(where + "folder " + folder + " does not exist; drive " + letter_field +
+                        " has no root");
+      drive.type = DRIVE_NO_ROOT_DIR;
+    } else if (!S_ISDIR(st.st_mode)) {
+      errors->push_back(where + folder + " is not a folder; drive " + letter_field + " has no root");
+      drive.type = DRIVE_NO_ROOT_DIR;
+    }
     seen[letter - 'A'] = true;
     drives.push_back(drive);
   }

@@ -12,6 +12,11 @@ namespace vur::posix {
 // $VURSCANNER_ROOT, or /var/lib/vurscanner.
 std::string MachineRoot();
 
+// Reads a regular file whole: 0, or an errno value. Anything else (a FIFO, a
+// device, a socket, a folder) gives EINVAL without being opened for reading,
+// and nothing blocks. More than `max_bytes` gives EFBIG.
+int ReadRegularFile(const std::string& path, std::string* bytes, std::size_t max_bytes);
+
 struct Drive {
   char letter = 0;       // 'A'..'Z'
   UINT type = DRIVE_UNKNOWN;

@@ -1,6 +1,8 @@
 // The POSIX machine: drives file, drives from mountinfo, drive paths, name
 // decoding and the errno table.
+#include <sys/stat.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -85,11 +87,23 @@ TEST_F(MachineTest, DrivesFileLines) {
   EXPECT_EQ(Describe(drives), "C: 3 " + a + "\nD: 2 " + a + "\nE: 4 " + a + "\nF: 5 " + b +
                                   "\nG: 6 " + a + "\nH: 0 " + a + "\nI: 0 /proc\nJ: 1 " + root_ +
                                   "/missing\n");
-  ASSERT_EQ(errors.size(), 6u);
-  for (std::size_t i = 0; i < errors.size(); ++i)
-    EXPECT_EQ(errors[i].rfind("line " + std::to_string(12 + i) + ": ", 0), 0u) << errors[i];
-  EXPECT_NE(errors[0].find("twice"), std::string::npos) << errors[0];
-  EXPECT_NE(errors[1].find("floppy"), std::string::npos) << errors[1];
+  // Lines 7 and 11 make drives but are still said: blanks after a folder,
+  // and a folder that isn't there. Lines 12 to 17 make none.
+  ASSERT_EQ(errors.size(), 8u);
+  EXPECT_EQ(errors[0], "line 7: blanks after the folder " + b + " are ignored");
+  EXPECT_EQ(errors[1], "line 11: folder " + root_ + "/missing does not exist; drive J: has no root");
+  for (std::size_t i = 2; i < errors.size(); ++i)
+    EXPECT_EQ(errors[i].rfind("line " + std::to_string(10 + i) + ": ", 0), 0u) << errors[i];
+  EXPECT_NE(errors[2].find("twice"), std::string::npos) << errors[2];
+  EXPECT_NE(errors[3].find("floppy"), std::string::npos) << errors[3];
+
+  // A folder that is a file, and a drives file that is not a regular file.
+  std::ofstream(root_ + "/plain") << "x";
+  errors.clear();
+  drives = ParseDrivesFile("D: fixed " + root_ + "/plain\n", &errors);
+  EXPECT_EQ(Describe(drives), "D: 1 " + root_ + "/plain\n");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "line 1: " + root_ + "/plain is not a folder; drive D: has no root");
 }
 
 TEST_F(MachineTest, AutoTypeOfRamFileSystem) {
@@ -155,6 +169,17 @@ TEST_F(MachineTest, LogicalDrivesAndTypesFromDrivesFile) {
   for (const Case& c : cases)
     EXPECT_EQ(GetDriveTypeW(c.root), c.type) << (c.root ? c.root : L"(null)");
   EXPECT_EQ(GetLastError(), kSentinel);
+}
+
+// A drives file that is there but can't be read gives no drives at all,
+// rather than the system's, and reading it waits for nothing.
+TEST_F(MachineTest, DrivesFileThatIsAFifoGivesNoDrives) {
+  alarm(20);
+  ASSERT_EQ(mkfifo((root_ + "/drives").c_str(), 0644), 0);
+  testing::Reset();
+  EXPECT_EQ(GetLogicalDrives(), 0u);
+  EXPECT_EQ(GetDriveTypeW(L"C:\\"), DRIVE_NO_ROOT_DIR);
+  alarm(0);
 }
 
 TEST_F(MachineTest, WithoutDrivesFileCIsTheSystemRoot) {

@@ -1,11 +1,14 @@
 // The registry as a folder tree under $VURSCANNER_ROOT/registry/: a key is a
 // folder, a value is a file named after it holding its data.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -51,38 +54,55 @@ LSTATUS MakeFolders(const std::string& path) {
   return ERROR_SUCCESS;
 }
 
+// A value file that is not a regular file (a FIFO, a device, a folder) is
+// no value: it is neither opened for reading nor waited on.
 bool ReadValueFile(const std::string& path, std::string* bytes, LSTATUS* status) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *status = errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-    return false;
+  int err = vur::posix::ReadRegularFile(path, bytes, kMaxValueFileBytes);
+  switch (err) {
+    case 0: return true;
+    case EACCES:
+    case EPERM: *status = ERROR_ACCESS_DENIED; break;
+    case EFBIG: *status = ERROR_MORE_DATA; break;
+    case ENOENT:
+    case ENOTDIR:
+    case EINVAL: *status = ERROR_FILE_NOT_FOUND; break;
+    default: *status = static_cast<LSTATUS>(vur::posix::Win32ErrorFromErrno(err)); break;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    *status = ERROR_FILE_NOT_FOUND;
-    return false;
+  return false;
+}
+
+// Temporary files of a write in progress are ".tmp.PID.N.NAME" beside the
+// value NAME. They are never values, and those of a process that has gone
+// (killed during a write) are removed at the next write of NAME.
+constexpr char kTempPrefix[] = ".tmp.";
+
+bool IsTempName(const std::string& file_name) {
+  return file_name.compare(0, sizeof kTempPrefix - 1, kTempPrefix) == 0;
+}
+
+// The PID of a temporary file of `value`, or 0 when `file_name` is none.
+pid_t TempOwner(const std::string& file_name, const std::string& value) {
+  if (!IsTempName(file_name)) return 0;
+  const char* p = file_name.c_str() + sizeof kTempPrefix - 1;
+  char* end = nullptr;
+  long pid = std::strtol(p, &end, 10);
+  if (end == p || *end != '.' || pid <= 0) return 0;
+  p = end + 1;
+  std::strtoul(p, &end, 10);
+  if (end == p || *end != '.' || std::strcmp(end + 1, value.c_str()) != 0) return 0;
+  return static_cast<pid_t>(pid);
+}
+
+void RemoveStaleTemps(const std::string& folder, const std::string& value) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    pid_t owner = TempOwner(entry->d_name, value);
+    if (owner == 0 || owner == getpid()) continue;
+    if (kill(owner, 0) == 0 || errno != ESRCH) continue;  // its writer may still be at work
+    unlinkat(dirfd(dir), entry->d_name, 0);
   }
-  bytes->clear();
-  char chunk[8192];
-  while (true) {
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      *status = static_cast<LSTATUS>(vur::posix::Win32ErrorFromErrno(errno));
-      return false;
-    }
-    if (n == 0) break;
-    bytes->append(chunk, static_cast<std::size_t>(n));
-    if (bytes->size() > kMaxValueFileBytes) {
-      close(fd);
-      *status = ERROR_MORE_DATA;
-      return false;
-    }
-  }
-  close(fd);
-  return true;
+  closedir(dir);
 }
 
 bool WriteAll(int fd, const BYTE* data, std::size_t size) {
@@ -145,7 +165,7 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD /*reserved*/, LPDWORD t
     return static_cast<LSTATUS>(fault.code);
   if ((key->sam & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
   std::string file_name = vur::posix::EncodeUtf8(wide_name.data(), wide_name.size());
-  if (!IsPlainName(file_name)) return ERROR_FILE_NOT_FOUND;
+  if (!IsPlainName(file_name) || IsTempName(file_name)) return ERROR_FILE_NOT_FOUND;
 
   std::string bytes;
   LSTATUS status = ERROR_SUCCESS;
@@ -180,13 +200,14 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD /*reserved*/, DWORD /*type*/
     return static_cast<LSTATUS>(fault.code);
   if ((key->sam & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
   std::string file_name = name == nullptr ? "" : name;
-  if (!IsPlainName(file_name)) return ERROR_INVALID_PARAMETER;
+  if (!IsPlainName(file_name) || IsTempName(file_name)) return ERROR_INVALID_PARAMETER;
+  RemoveStaleTemps(key->folder, file_name);
 
   // Write a temporary file beside the value and rename it over the value, so
   // a reader or a crash sees the old data or the new, never a torn value.
   static std::atomic<unsigned> counter{0};
   std::string target = key->folder + "/" + file_name;
-  std::string temp = key->folder + "/.tmp." + std::to_string(getpid()) + "." +
+  std::string temp = key->folder + "/" + kTempPrefix + std::to_string(getpid()) + "." +
                      std::to_string(counter++) + "." + file_name;
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return static_cast<LSTATUS>(vur::posix::Win32ErrorFromErrno(errno));

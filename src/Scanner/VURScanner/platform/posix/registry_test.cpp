@@ -1,6 +1,7 @@
 // The registry as a folder tree: key creation, value reads and atomic writes,
 // statuses, and the fault hooks. No registry call touches the last-error code.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -186,6 +187,53 @@ TEST_F(RegistryTest, KeyThatIsNotWritableDeniesWriteAccess) {
                             nullptr),
             ERROR_SUCCESS);
   chmod(KeyFolder().c_str(), 0755);
+}
+
+// A value file that is a FIFO or a folder is no value, and reading it waits
+// for nothing.
+TEST_F(RegistryTest, ValueThatIsNotARegularFileIsUnreadable) {
+  alarm(20);  // a blocking open would hang the test: fail it instead
+  fs::create_directories(KeyFolder());
+  ASSERT_EQ(mkfifo((KeyFolder() + "/ScannerExtensions").c_str(), 0644), 0);
+  fs::create_directories(KeyFolder() + "/PathExclusions");
+  ASSERT_EQ(symlink("/dev/zero", (KeyFolder() + "/ScannerLogFile").c_str()), 0);
+  Open(KEY_READ);
+  for (const wchar_t* name : {L"ScannerExtensions", L"PathExclusions", L"ScannerLogFile"}) {
+    BYTE area[64];
+    std::memset(area, kUnwritten, sizeof area);
+    DWORD size = sizeof area;
+    EXPECT_EQ(RegQueryValueExW(key_, name, nullptr, nullptr, area, &size), ERROR_FILE_NOT_FOUND)
+        << test::Narrow(name);
+    EXPECT_EQ(size, sizeof area);
+    EXPECT_TRUE(std::all_of(std::begin(area), std::end(area), [](BYTE b) { return b == kUnwritten; }));
+  }
+  alarm(0);
+}
+
+// What a writer killed in the middle of a write leaves is removed at the next
+// write of that value, and is never read as a value.
+TEST_F(RegistryTest, LeftoversOfAKilledWriteAreRemoved) {
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  waitpid(gone, nullptr, 0);
+  std::string dead = ".tmp." + std::to_string(gone) + ".0.ScannerStatus";
+  std::string alive = ".tmp.1.3.ScannerStatus";  // its writer (pid 1) is still running
+  std::string other = ".tmp." + std::to_string(gone) + ".0.ScannerStatusTime";
+  for (const std::string& name : {dead, alive, other}) WriteValueFile(name, "Sta");
+  Open(KEY_READ | KEY_WRITE);
+  BYTE area[64];
+  DWORD size = sizeof area;
+  std::wstring temp_name(dead.begin(), dead.end());
+  EXPECT_EQ(RegQueryValueExW(key_, temp_name.c_str(), nullptr, nullptr, area, &size),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegSetValueExA(key_, dead.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2),
+            ERROR_INVALID_PARAMETER);
+  const char text[] = "Complete";
+  ASSERT_EQ(RegSetValueExA(key_, "ScannerStatus", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                           sizeof text),
+            ERROR_SUCCESS);
+  EXPECT_EQ(KeyFiles(), (std::vector<std::string>{alive, other, "ScannerStatus"}));
 }
 
 TEST_F(RegistryTest, InjectedFaults) {

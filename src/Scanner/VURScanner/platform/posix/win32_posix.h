@@ -281,6 +281,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 // with ERROR_SHARING_VIOLATION while the first is open (an advisory lock:
 // programs that don't lock can still read it). "w" creates or truncates; the
 // last-error code is then ERROR_ALREADY_EXISTS when a file was replaced and 0
-// when one was created. A path "X:\..." is mapped through the drive table;
+// when one was created. Only a regular file or /dev/null (NUL to Windows) is
+// opened; a FIFO, a device or a folder gives ERROR_ACCESS_DENIED, and no open
+// blocks. A path "X:\..." is mapped through the drive table;
 // any other path is a native path.
 FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int share_flag);
