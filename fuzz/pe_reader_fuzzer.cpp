@@ -13,10 +13,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   vur::posix::ResourceLocation where;
   if (vur::posix::LocateVersionResource(image, &where) != 0) return 0;
   if (where.offset > size || where.size > size - where.offset) __builtin_trap();
+  // Every resource found has a size the size call can state.
+  DWORD info_size = 0;
+  if (!vur::posix::VersionInfoSize(where, &info_size)) __builtin_trap();
 
   // Cut to 64 KiB, as a caller with a fixed buffer would; the first byte of
   // the input varies the cut so short copies are explored too.
-  std::size_t capacity = where.size < 65536 ? where.size : 65536;
+  std::size_t capacity = where.size < 65536 ? static_cast<std::size_t>(where.size) : 65536;
   if (size > 0 && data[0] != 'M') capacity = capacity > data[0] ? data[0] : capacity;
   if (capacity < 2) capacity = 2;
   std::vector<std::uint8_t> copy(capacity);

@@ -9,7 +9,7 @@ cmake --preset fuzz >/dev/null || exit 1
 cmake --build --preset fuzz -j"$(nproc)" 2>&1 | grep -E "error:|warning:"
 [ "${PIPESTATUS[0]}" -eq 0 ] || exit 1
 status=0
-for target in pe_reader exclusion list_value; do
+for target in pe_reader exclusion list_value name_coding; do
   work=build/fuzz/corpus-$target
   mkdir -p "$work"
   cp -n fuzz/corpus/$target/* "$work/" 2>/dev/null
