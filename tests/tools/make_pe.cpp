@@ -63,16 +63,16 @@ int main(int argc, char** argv) {
     } else if (arg == "--type-high" && has_value) {
       type_high = std::strtol(argv[++i], nullptr, 0);
     } else if (arg == "--extra" && has_value) {
-      std::string spec = argv[++i];
-      std::size_t a = spec.find(':'), b = spec.find(':', a == std::string::npos ? a : a + 1);
+      std::string arg_value = argv[++i];
+      std::size_t a = arg_value.find(':'), b = arg_value.find(':', a == std::string::npos ? a : a + 1);
       vur::test::Version extra_version{};
       if (a == std::string::npos || b == std::string::npos ||
-          !vur::test::ParseVersion(spec.substr(b + 1), &extra_version)) {
+          !vur::test::ParseVersion(arg_value.substr(b + 1), &extra_version)) {
         return Usage();
       }
       vur::test::Resource extra;
-      SetName(&extra, spec.substr(0, a));
-      extra.language = static_cast<std::uint16_t>(std::strtoul(spec.substr(a + 1, b - a - 1).c_str(), nullptr, 0));
+      SetName(&extra, arg_value.substr(0, a));
+      extra.language = static_cast<std::uint16_t>(std::strtoul(arg_value.substr(a + 1, b - a - 1).c_str(), nullptr, 0));
       extra.data = vur::test::VersionBlock(extra_version, extra.language);
       options.resources.push_back(extra);
     } else {
