@@ -19,5 +19,5 @@ rc=$?
 tr -d '\r' <"$WH_ROOT/out"
 if [ -s "$WH_ROOT/err" ]; then echo "--- stderr:"; cat "$WH_ROOT/err"; fi
 wh_stop "$P"
-echo "vur_tests.exe under $(basename "$WH_WINE") exited $rc"
+echo "vur_tests.exe under $WH_WINE exited $rc"
 exit $rc

@@ -51,7 +51,7 @@ compare_paths() {
   tr -d '\r' <"$out/$name.wine.crlf" >"$out/$name.wine"
   with_version=$(grep -cv ' - <none>$' "$out/$name.linux")
   agreeing=$(paste -d '\n' "$out/$name.linux" "$out/$name.wine" | paste - - -d '\t' | awk -F '\t' '$1 == $2' | wc -l)
-  echo "$name ($bits-bit probe under $(basename "$WH_WINE")): files: $files, with version: $with_version," \
+  echo "$name ($bits-bit probe under $WH_WINE): files: $files, with version: $with_version," \
        "agreeing: $agreeing (linux rc $linux_rc, wine rc $wine_rc)"
   if [ "$agreeing" -ne "$files" ] || [ "$files" -eq 0 ] || [ "$linux_rc" -ne 0 ] || [ "$wine_rc" -ne 0 ]; then
     diff "$out/$name.linux" "$out/$name.wine" | head -40
