@@ -1,13 +1,16 @@
 #!/bin/bash
-# run_wine_tests.sh VUR_TESTS_EXE: runs the cross-built unit tests under Wine
-# (2-byte wchar_t, the real Win32 registry, file and version calls).
+# run_wine_tests.sh VUR_TESTS_EXE [LOADER]: runs the cross-built unit tests under
+# Wine (2-byte wchar_t, the real Win32 registry, file and version calls). LOADER
+# is wine64 (default) for the x64 build, or the 32-bit loader /usr/lib/wine/wine
+# for the i686 build, which then runs under WoW64 and sees the 32-bit registry view.
 set -u
 exe=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/e2e/wine_harness.sh"
+WH_WINE=${2:-$WH_WINE64}
 trap wh_cleanup EXIT
 wh_template || { echo "could not build the Wine prefix"; exit 1; }
-P=$(wh_new unit)
+P=$(WH_CLONE=hardlink wh_new unit)
 wh_start "$P"
 mkdir -p "$P/drive_c/t"
 cp "$exe" "$P/drive_c/t/vur_tests.exe"
@@ -16,5 +19,5 @@ rc=$?
 tr -d '\r' <"$WH_ROOT/out"
 if [ -s "$WH_ROOT/err" ]; then echo "--- stderr:"; cat "$WH_ROOT/err"; fi
 wh_stop "$P"
-echo "vur_tests.exe under wine exited $rc"
+echo "vur_tests.exe under $WH_WINE exited $rc"
 exit $rc

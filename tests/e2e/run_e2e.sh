@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # End-to-end cases for VURScanner, run against the Linux build (a temporary
-# machine root) and the Windows x64 build under Wine (one prefix per family).
+# machine root) and against each Windows build under Wine (one prefix per
+# family and build):
+#   win32  the product, the i686 VURScanner.exe, under the 32-bit loader
+#          /usr/lib/wine/wine: a 32-bit process on 64-bit Windows (WoW64), with
+#          real file-system redirection and the 32-bit registry view. Its `reg`
+#          calls run under the same loader, so they seed that view.
+#   win64  the x64 build under wine64.
 #
-#   run_e2e.sh LINUX_EXE WIN64_EXE MAKE_PE
+#   run_e2e.sh LINUX_EXE MAKE_PE BUILD=EXE...   e.g. win32=build/win32/VURScanner.exe
 #
-# Prints one line per check and ends with "N passed, M failed"; the exit status
-# is 0 only when every check passed.
+# Each check's name says which build ran (linux, win32, win64), and each Windows
+# build is compared with the Linux build. Prints one line per check and ends
+# with "N passed, M failed"; the exit status is 0 only when every check passed.
 #
 # Families:
 #   a  log file set-up: header lines, overwrite notice, drive messages
@@ -13,19 +20,27 @@
 #   c  the walk: extensions, default and registry exclusions, drive order
 #   d  status record: registry values, console order, a run killed mid-walk
 #   e  symbolic links (Linux only: Wine follows links to folders)
+#   f  file-system redirection: real for win32; refused for win64 and linux
+#   g  registry views: each Windows build reads and writes its own (Wine only)
 #
 # Wine's C: holds Windows' own files, so report lines of C: are left out of
 # every comparison; the fixtures live on D: and later letters on both sides.
 set -u
 
-if [ $# -ne 3 ]; then
-  echo "usage: $0 LINUX_EXE WIN64_EXE MAKE_PE" >&2
-  exit 2
-fi
+usage() { echo "usage: $0 LINUX_EXE MAKE_PE win32=EXE|win64=EXE..." >&2; exit 2; }
+[ $# -ge 3 ] || usage
 LINUX_EXE=$(realpath "$1")
-WIN_EXE=$(realpath "$2")
-MAKE_PE=$(realpath "$3")
-for f in "$LINUX_EXE" "$WIN_EXE" "$MAKE_PE"; do
+MAKE_PE=$(realpath "$2")
+shift 2
+WINE_BUILDS=""
+declare -A BUILD_EXE
+for a in "$@"; do
+  case $a in
+    win32=*|win64=*) BUILD_EXE[${a%%=*}]=$(realpath "${a#*=}"); WINE_BUILDS+=" ${a%%=*}" ;;
+    *) usage ;;
+  esac
+done
+for f in "$LINUX_EXE" "$MAKE_PE" "${BUILD_EXE[@]}"; do
   [ -f "$f" ] || { echo "missing: $f" >&2; exit 2; }
 done
 
@@ -46,8 +61,11 @@ WORK=$WH_ROOT/work
 mkdir -p "$FX" "$WORK/bin"
 # Run copies, so that a rebuild during the run can't swap the programs midway.
 cp "$LINUX_EXE" "$WORK/bin/VURScanner"; LINUX_EXE=$WORK/bin/VURScanner
-cp "$WIN_EXE" "$WORK/bin/VURScanner.exe"; WIN_EXE=$WORK/bin/VURScanner.exe
 cp "$MAKE_PE" "$WORK/bin/make_pe"; MAKE_PE=$WORK/bin/make_pe
+for b in $WINE_BUILDS; do
+  mkdir -p "$WORK/bin/$b"; cp "${BUILD_EXE[$b]}" "$WORK/bin/$b/VURScanner.exe"
+  BUILD_EXE[$b]=$WORK/bin/$b/VURScanner.exe
+done
 START_SECONDS=$SECONDS
 
 # ---------------------------------------------------------------------------
@@ -174,7 +192,16 @@ check_time() {
 }
 
 # ---------------------------------------------------------------------------
-# Platforms. A context is a machine root folder (linux) or a Wine prefix (wine).
+# Platforms. A context is a machine root folder (linux) or a Wine prefix (win32,
+# win64). use_platform selects the loader and the program of a Windows build;
+# every Wine call after it (the scanner, reg) runs under that loader.
+
+use_platform() {
+  case $1 in
+    win32) WH_WINE=$WH_WINE32; WIN_EXE=${BUILD_EXE[win32]} ;;
+    win64) WH_WINE=$WH_WINE64; WIN_EXE=${BUILD_EXE[win64]} ;;
+  esac
+}
 
 # linux_machine NAME -> prints a fresh machine root with an empty settings key
 linux_machine() {
@@ -205,7 +232,7 @@ wine_machine() {
 reg_clear() {
   case $1 in
     linux) rm -f "$2/$KEY_DIR"/* ;;
-    wine) wh_reg "$2" delete "$KEY" /f >/dev/null || true ;;
+    *) wh_reg "$2" delete "$KEY" /f >/dev/null || true ;;
   esac
 }
 
@@ -213,7 +240,7 @@ reg_clear() {
 reg_sz() {
   case $1 in
     linux) printf '%s' "$4" > "$2/$KEY_DIR/$3" ;;
-    wine) wh_reg "$2" add "$KEY" /v "$3" /t REG_SZ /d "$4" /f >/dev/null ;;
+    *) wh_reg "$2" add "$KEY" /v "$3" /t REG_SZ /d "$4" /f >/dev/null ;;
   esac
 }
 
@@ -222,7 +249,7 @@ reg_multi() {
   local plat=$1 ctx=$2 name=$3 data; shift 3
   case $plat in
     linux) printf '%s\0' "$@" > "$ctx/$KEY_DIR/$name" ;;
-    wine)
+    *)
       data=$(printf '%s\\0' "$@"); data=${data%\\0}
       wh_reg "$ctx" add "$KEY" /v "$name" /t REG_MULTI_SZ /d "$data" /f >/dev/null ;;
   esac
@@ -232,13 +259,13 @@ reg_multi() {
 reg_text() {
   case $1 in
     linux) tr -d '\0' < "$2/$KEY_DIR/$3" 2>/dev/null ;;
-    wine) wh_reg "$2" query "$KEY" /v "$3" | sed -n "s/^    $3    REG_SZ    //p" ;;
+    *) wh_reg "$2" query "$KEY" /v "$3" | sed -n "s/^    $3    REG_SZ    //p" ;;
   esac
 }
 
 # log_value PLAT CTX: the ScannerLogFile text; log_file PLAT CTX: where it lands
-log_value() { case $1 in linux) echo "$2/vur.log" ;; wine) echo 'C:\vur.log' ;; esac; }
-log_file() { case $1 in linux) echo "$2/vur.log" ;; wine) echo "$2/drive_c/vur.log" ;; esac; }
+log_value() { case $1 in linux) echo "$2/vur.log" ;; *) echo 'C:\vur.log' ;; esac; }
+log_file() { case $1 in linux) echo "$2/vur.log" ;; *) echo "$2/drive_c/vur.log" ;; esac; }
 
 # read_log PLAT CTX OUT: the log file with line ends as LF
 read_log() { rm -f "$3"; tr -d '\r' 2>/dev/null < "$(log_file "$1" "$2")" > "$3" || rm -f "$3"; }
@@ -250,7 +277,7 @@ run_scanner() {
   case $1 in
     linux)
       VURSCANNER_ROOT=$2 "$LINUX_EXE" </dev/null >"$out" 2>"$err"; RC=$? ;;
-    wine)
+    *)
       wh_run "$2" "$out.raw" "$err" 'C:\t\VURScanner.exe'; RC=$?
       tr -d '\r' < "$out.raw" > "$out" ;;
   esac
@@ -271,9 +298,14 @@ kill_tree() {
   kill -KILL "$1" 2>/dev/null
 }
 
-PLATFORMS="linux wine"
+PLATFORMS="linux$WINE_BUILDS"
+# Cases clone the template with hard links (1.3 GB each as full copies). A case
+# that wrote into a linked file would change the template; the stamp shows it.
+export WH_CLONE=hardlink
 echo "# building the Wine prefix template"
 wh_template || { echo "Wine prefix template failed" >&2; exit 2; }
+TEMPLATE_STAMP=$WH_ROOT/template.stamp
+touch "$TEMPLATE_STAMP"
 
 # ---------------------------------------------------------------------------
 # a. Log file set-up, version banner and drive messages
@@ -283,6 +315,7 @@ fam_a() {
   pe "$d/APP.EXE" 1.2.3.4
   pe "$e/cd.exe" 5.0.0.0
   for plat in $PLATFORMS; do
+    use_platform $plat
     if [ "$plat" = linux ]; then
       ctx=$(linux_machine a); linux_drive "$ctx" D fixed "$d"; linux_drive "$ctx" E cdrom "$e"
     else
@@ -313,7 +346,7 @@ fam_a() {
       check_lacks "a $plat $run console: no version banner" "$WORK/a.$plat.$run.out" "VURScanner version"
       check_has "a $plat $run console: report line of D:" "$WORK/a.$plat.$run.out" 'D:\APP.EXE - 1.2.3.4'
     done
-    [ "$plat" = wine ] && wh_stop "$ctx"
+    [ "$plat" != linux ] && wh_drop "$ctx"
   done
 }
 
@@ -326,6 +359,7 @@ fam_b() {
   pe "$d/setup.msi" 2.2.2.2
   pe "$d/drv.sys" 3.3.3.3
   for plat in $PLATFORMS; do
+    use_platform $plat
     if [ "$plat" = linux ]; then
       ctx=$(linux_machine b); linux_drive "$ctx" D fixed "$d"
     else
@@ -363,7 +397,7 @@ fam_b() {
     read_log $plat "$ctx" "$WORK/b3.$plat.log"
     grep -e '^# Including file etension ' "$WORK/b3.$plat.log" > "$WORK/b3.$plat.cfg"
     report_seq "$WORK/b3.$plat.out" > "$WORK/b3.$plat.seq"
-    [ "$plat" = wine ] && wh_stop "$ctx"
+    [ "$plat" != linux ] && wh_drop "$ctx"
   done
 
   cat > "$WORK/b1.expected.cfg" <<'EOF'
@@ -388,9 +422,11 @@ EOF
     '# Including file etension .exe.' > "$WORK/b3.expected.cfg"
   printf '%s\n' 'D:\APP.EXE - 1.2.3.4' > "$WORK/b3.expected.seq"
 
-  local b
+  local b w
   for b in b1 b2 b3; do
-    check_same "$b log lines: linux and wine identical" "$WORK/$b.linux.cfg" "$WORK/$b.wine.cfg"
+    for w in $WINE_BUILDS; do
+      check_same "$b log lines: linux and $w identical" "$WORK/$b.linux.cfg" "$WORK/$b.$w.cfg"
+    done
     check_same "$b log lines: as configured" "$WORK/$b.expected.cfg" "$WORK/$b.linux.cfg"
   done
   for plat in $PLATFORMS; do
@@ -435,6 +471,7 @@ fam_c() {
   pe "$f/setup/cd.dll" 12.0.0.2
 
   for plat in $PLATFORMS; do
+    use_platform $plat
     if [ "$plat" = linux ]; then
       ctx=$(linux_machine c)
       linux_drive "$ctx" D fixed "$d"; linux_drive "$ctx" E fixed "$e"; linux_drive "$ctx" F cdrom "$f"
@@ -457,7 +494,7 @@ fam_c() {
     reg_sz $plat "$ctx" ScannerExtensions .DLL
     run_scanner $plat "$ctx" "c3.$plat"
     check_rc "c3 $plat" "$RC" "$(err_to_check $plat "c3.$plat")"
-    [ "$plat" = wine ] && wh_stop "$ctx"
+    [ "$plat" != linux ] && wh_drop "$ctx"
   done
 
   printf '%s\n' \
@@ -496,7 +533,9 @@ fam_c() {
       check_same "$run $plat report: expected files and versions" "$WORK/$run.expected" "$WORK/$run.$plat.set"
       check_walk_order "$run $plat report: drive order, each subtree contiguous" "$WORK/$run.$plat.out"
     done
-    check_same "$run report: linux and wine give the same set" "$WORK/$run.linux.set" "$WORK/$run.wine.set"
+    for plat in $WINE_BUILDS; do
+      check_same "$run report: linux and $plat give the same set" "$WORK/$run.linux.set" "$WORK/$run.$plat.set"
+    done
   done
 }
 
@@ -513,6 +552,7 @@ fam_d() {
   for i in {00..99}; do (cd "$big/$i" && touch f{000..099}.exe); done
 
   for plat in $PLATFORMS; do
+    use_platform $plat
     if [ "$plat" = linux ]; then
       ctx=$(linux_machine d); linux_drive "$ctx" D fixed "$d"
     else
@@ -546,7 +586,7 @@ fam_d() {
     exec {hold}<>"$fifo"
     case $plat in
       linux) VURSCANNER_ROOT=$ctx "$LINUX_EXE" </dev/null >"$fifo" 2>"$WORK/d2.$plat.err" & pid=$! ;;
-      wine) { wh_run "$ctx" "$fifo" "$WORK/d2.$plat.err" 'C:\t\VURScanner.exe'; } 2>/dev/null & pid=$! ;;
+      *) { wh_run "$ctx" "$fifo" "$WORK/d2.$plat.err" 'C:\t\VURScanner.exe'; } 2>/dev/null & pid=$! ;;
     esac
     for i in $(seq 1 600); do
       grep -qF '# Preparing to scan drive D:' "$log" 2>/dev/null && break
@@ -570,7 +610,7 @@ fam_d() {
       bytes=$(od -An -c "$ctx/$KEY_DIR/ScannerStatus" | tr -s ' ')
       check_eq "d2 linux registry: ScannerStatus stored as 8 bytes with its NUL" " S t a r t e d \\0" "$bytes"
     fi
-    [ "$plat" = wine ] && wh_stop "$ctx"
+    [ "$plat" != linux ] && wh_drop "$ctx"
   done
 }
 
@@ -607,11 +647,194 @@ fam_e() {
     "$(grep -cxF '# WARN: FindFirstFileW() encountered INVALID_HANDLE_VALUE' "$log")"
 }
 
+# ---------------------------------------------------------------------------
+# f. File-system redirection
+
+# log_block FILE FIRST STOP: the lines of FILE from the first line equal to
+# FIRST up to, not including, the next line equal to STOP
+log_block() {
+  awk -v first="$2" -v stop="$3" '
+    !on && $0 == first { on = 1 }
+    on && $0 == stop && seen { exit }
+    on { print; seen = 1 }' "$1"
+}
+
+# line_no FILE LINE: number of the first line equal to LINE, or 0
+line_no() { awk -v l="$2" '$0 == l { print NR; found = 1; exit } END { if (!found) print 0 }' "$1"; }
+
+# Two runs per build, told apart by the last present drive letter:
+#   f1  D: fixed is last; its walk leaves no code pending, so the revert runs.
+#   f2  E: CD-ROM is last. Wine's GetDriveTypeW leaves code 234 pending after
+#       success, and nothing clears it before restoreRedirection, which then
+#       reports it and does not revert.
+# The product (win32) is a 32-bit process on 64-bit Windows: the disable call
+# succeeds and C:\windows\system32 lists the real system folder, never
+# syswow64. A marker file in each of the two folders shows which one a walk
+# listed. The x64 build (a 64-bit process under Wine) and the Linux build (whose
+# layer answers as 32-bit Windows) get a refused disable call with code 1.
+# Exclusions keep the walk of C: to the top of C:\windows and its two system
+# folders.
+fam_f() {
+  local d=$FX/f/d e=$FX/f/e plat ctx run log block
+  pe "$d/APP.EXE" 1.2.3.4
+  pe "$e/cd.exe" 5.0.0.0
+  for plat in $PLATFORMS; do
+    use_platform $plat
+    if [ "$plat" = linux ]; then
+      ctx=$(linux_machine f); linux_drive "$ctx" D fixed "$d"
+    else
+      ctx=$(wine_machine f "D:$d")
+      pe "$ctx/drive_c/windows/system32/sys32mark.exe" 6.4.6.4
+      pe "$ctx/drive_c/windows/syswow64/wow64mark.exe" 3.2.3.2
+    fi
+    reg_sz $plat "$ctx" ScannerLogFile "$(log_value $plat "$ctx")"
+    reg_multi $plat "$ctx" PathExclusions 'C:\Program*' 'C:\users' 'C:\windows\*\*'
+    for run in f1 f2; do
+      if [ $run = f2 ]; then  # E: as a CD-ROM after D:
+        if [ "$plat" = linux ]; then
+          linux_drive "$ctx" E cdrom "$e"
+        else
+          wh_stop "$ctx"; wh_drive "$ctx" E "$e" cdrom; wh_start "$ctx"
+        fi
+      fi
+      run_scanner $plat "$ctx" "$run.$plat"
+      check_rc "$run $plat" "$RC" "$(err_to_check $plat "$run.$plat")"
+      log=$WORK/$run.$plat.log
+      read_log $plat "$ctx" "$log"
+      log_block "$log" '# disableRedirection' '# Path exclusions were specified in registry.' > "$log.disable"
+      log_block "$log" '# restoreRedirection' '# Complete' > "$log.restore"
+      {
+        echo '# disableRedirection'
+        echo '# Loading Kernel32 module'
+        echo '# GetProcAddress Wow64DisableWow64FsRedirection'
+        echo '# Invoke pointer to Wow64DisableWow64FsRedirection'
+        if [ $plat = win32 ]; then
+          echo '# Disabled 64-bit filesystem redirection'
+        else
+          echo '# WARN: Wow64DisableWow64FsRedirection returned 0'
+        fi
+      } > "$log.disable.expected"
+      {
+        echo '# restoreRedirection'
+        if [ $plat = win32 ] && [ $run = f1 ]; then
+          echo '# GetProcAddress Wow64RevertWow64FsRedirection'
+          echo '# Invoke pointer to Wow64RevertWow64FsRedirection'
+          echo '# Restored 64-bit filesystem redirection'
+        elif [ $plat = win32 ]; then
+          echo ''
+          echo '# ERROR: GetLastError returned 0xea'
+        fi
+      } > "$log.restore.expected"
+      case $plat in
+        win32)
+          check_same "$run win32 log: redirection disabled" "$log.disable.expected" "$log.disable"
+          if (( $(line_no "$log" '# Disabled 64-bit filesystem redirection') > 0 &&
+                $(line_no "$log" '# Disabled 64-bit filesystem redirection') <
+                $(line_no "$log" '# Preparing to scan drive C:\') )); then
+            pass "$run win32 log: redirection disabled before the first drive"
+          else
+            fail "$run win32 log: redirection disabled before the first drive" "$(grep -n -e Redirection -e redirection -e 'Preparing' "$log")"
+          fi
+          check_has "$run win32 report: each marker in its own folder" "$WORK/$run.win32.out" \
+            'C:\windows\system32\sys32mark.exe - 6.4.6.4' 'C:\windows\syswow64\wow64mark.exe - 3.2.3.2'
+          check_lacks "$run win32 report: the syswow64 marker never under C:\\windows\\system32\\" \
+            "$WORK/$run.win32.out" 'C:\windows\system32\wow64mark.exe'
+          if [ $run = f1 ]; then
+            check_same "f1 win32 log: last letter D: fixed, redirection restored after its walk" \
+              "$log.restore.expected" "$log.restore"
+          else
+            check_same "f2 win32 log: last letter E: CD-ROM, the code 234 Wine's GetDriveTypeW left is reported, no revert" \
+              "$log.restore.expected" "$log.restore"
+            check_eq "f2 win32 console: that code reported just before \"# Complete\"" \
+              $'\n# ERROR: GetLastError returned 0xea' \
+              "$(awk '$0 == "# Complete" { print prev2; print prev1; exit } { prev2 = prev1; prev1 = $0 }' \
+                 "$WORK/$run.win32.out")"
+          fi ;;
+        win64)
+          check_same "$run win64 log: disable call refused with code 1, one WARN and no ERROR (Wine, 64-bit process)" \
+            "$log.disable.expected" "$log.disable"
+          check_same "$run win64 log: restoreRedirection logs only its first line" "$log.restore.expected" "$log.restore"
+          check_has "$run win64 report: each marker in its own folder" "$WORK/$run.win64.out" \
+            'C:\windows\system32\sys32mark.exe - 6.4.6.4' 'C:\windows\syswow64\wow64mark.exe - 3.2.3.2'
+          check_lacks "$run win64 report: the syswow64 marker never under C:\\windows\\system32\\" \
+            "$WORK/$run.win64.out" 'C:\windows\system32\wow64mark.exe' ;;
+        linux)
+          check_same "$run linux log: disable call refused as on 32-bit Windows, one WARN and no ERROR" \
+            "$log.disable.expected" "$log.disable"
+          check_same "$run linux log: restoreRedirection logs only its first line" "$log.restore.expected" "$log.restore" ;;
+      esac
+    done
+    [ "$plat" != linux ] && wh_drop "$ctx"
+  done
+}
+
+# ---------------------------------------------------------------------------
+# g. Registry views (Wine only)
+
+# view_sz CTX VIEW NAME TEXT: a REG_SZ value in the 32- or 64-bit view
+view_sz() { wh_reg "$1" add "$KEY" /v "$3" /t REG_SZ /d "$4" /reg:$2 /f >/dev/null; }
+# view_text CTX VIEW NAME: prints a REG_SZ value of a view; fails when absent
+view_text() {
+  local q
+  q=$(wh_reg "$1" query "$KEY" /v "$3" /reg:$2) || return 1
+  printf '%s\n' "$q" | sed -n "s/^    $3    REG_SZ    //p"
+}
+
+# Each view holds settings of its own: the product (win32) must follow the
+# 32-bit view, as the x64 build follows the 64-bit one, and write its status
+# there only. On 64-bit Windows the 32-bit view is HKLM\Software\Wow6432Node.
+fam_g() {
+  local d=$FX/g/d plat ctx own other status_time
+  pe "$d/view32/a32.dll" 3.2.0.0
+  pe "$d/view32/a32.sys" 3.2.0.1
+  pe "$d/view64/a64.dll" 6.4.0.0
+  pe "$d/view64/a64.sys" 6.4.0.1
+  printf '%s\n' 'D:\view32\a32.dll - 3.2.0.0' > "$WORK/g.win32.expected"
+  printf '%s\n' 'D:\view64\a64.sys - 6.4.0.1' > "$WORK/g.win64.expected"
+  for plat in $WINE_BUILDS; do
+    use_platform $plat
+    if [ $plat = win32 ]; then own=32 other=64; else own=64 other=32; fi
+    ctx=$(wine_machine g "D:$d")
+    view_sz "$ctx" 32 ScannerExtensions .dll
+    view_sz "$ctx" 32 PathExclusions 'D:\view64'
+    view_sz "$ctx" 32 ScannerLogFile 'C:\vur32.log'
+    view_sz "$ctx" 64 ScannerExtensions .sys
+    view_sz "$ctx" 64 PathExclusions 'D:\view32'
+    view_sz "$ctx" 64 ScannerLogFile 'C:\vur64.log'
+    run_scanner $plat "$ctx" "g.$plat"
+    check_rc "g $plat" "$RC"
+    report_set "$WORK/g.$plat.out" > "$WORK/g.$plat.set"
+    check_same "g $plat report: extensions and exclusions of the $own-bit view only" \
+      "$WORK/g.$plat.expected" "$WORK/g.$plat.set"
+    check_eq "g $plat log file: the one the $own-bit view names" "vur$own.log" \
+      "$(cd "$ctx/drive_c" && ls vur*.log 2>/dev/null | tr '\n' ' ' | sed 's/ $//')"
+    check_eq "g $plat registry: ScannerStatus in the $own-bit view" Complete "$(view_text "$ctx" $own ScannerStatus)"
+    status_time=$(view_text "$ctx" $own ScannerStatusTime)
+    check_time "g $plat registry: ScannerStatusTime in the $own-bit view" "$status_time"
+    check_eq "g $plat registry: neither status value in the $other-bit view" "absent absent" \
+      "$(view_text "$ctx" $other ScannerStatus >/dev/null && echo present || echo absent) $(
+         view_text "$ctx" $other ScannerStatusTime >/dev/null && echo present || echo absent)"
+    if [ $plat = win32 ]; then
+      check_eq "g win32 registry: status under HKLM\\Software\\Wow6432Node, seen from the 64-bit view" Complete \
+        "$(WH_WINE=$WH_WINE64 wh_reg "$ctx" query 'HKLM\Software\Wow6432Node\Tolvek\QIM\VUR' /v ScannerStatus |
+           sed -n 's/^    ScannerStatus    REG_SZ    //p')"
+    fi
+    wh_drop "$ctx"
+  done
+}
+
 fam_a
 fam_b
 fam_c
 fam_d
 fam_e
+fam_f
+[ -n "$WINE_BUILDS" ] && fam_g
+
+if [ -n "$WINE_BUILDS" ]; then
+  check_eq "the cases left the hard-linked template prefix unchanged" "" \
+    "$(find "$WH_TEMPLATE" -newer "$TEMPLATE_STAMP" -print 2>/dev/null | head -5)"
+fi
 
 echo "# took $((SECONDS - START_SECONDS)) s"
 echo "$PASSED passed, $FAILED failed"

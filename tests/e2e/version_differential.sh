@@ -1,55 +1,69 @@
 #!/bin/bash
-# version_differential.sh LINUX_PROBE WINDOWS_PROBE_EXE
+# version_differential.sh LINUX_PROBE BITS WINDOWS_PROBE_EXE
 #
-# Reads the version of every C:\windows\system32\*.dll and *.exe of a fresh
-# Wine prefix twice: with the Linux version_probe (our POSIX layer, C: mapped
-# to the prefix's drive_c through a drives file) and with the Windows x64
-# version_probe.exe under Wine (Wine's own version API). Every line must
-# agree. Prints the counts; exits 0 only when all files agree.
+# Reads the version of every DLL and EXE that a fresh Wine prefix holds for
+# one architecture, twice: with the Linux version_probe (our POSIX layer, C:
+# mapped to the prefix's drive_c through a drives file) and with the Windows
+# version_probe.exe under Wine (Wine's own version API). Every line must agree.
+#   BITS 64: the x64 probe under wine64, over C:\windows\system32
+#   BITS 32: the i686 probe under the 32-bit loader (a WoW64 process, so the
+#            32-bit version.dll of syswow64 answers), over C:\windows\syswow64
+# Prints the counts; exits 0 only when all files agree.
 set -u
-if [ $# -ne 2 ] || [ ! -x "$1" ] || [ ! -f "$2" ]; then
-  echo "usage: $0 LINUX_PROBE WINDOWS_PROBE_EXE" >&2
+if [ $# -ne 3 ] || [ ! -x "$1" ] || [ ! -f "$3" ] || { [ "$2" != 64 ] && [ "$2" != 32 ]; }; then
+  echo "usage: $0 LINUX_PROBE 64|32 WINDOWS_PROBE_EXE" >&2
   exit 2
 fi
 linux_probe=$(realpath "$1")
-windows_probe=$(realpath "$2")
+bits=$2
+windows_probe=$(realpath "$3")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_harness.sh"
 trap wh_cleanup EXIT
+if [ "$bits" = 32 ]; then WH_WINE=$WH_WINE32 folder=syswow64; else WH_WINE=$WH_WINE64 folder=system32; fi
 
 wh_template || { echo "could not build the Wine prefix" >&2; exit 1; }
-P=$(wh_new version)
-sys32="$P/drive_c/windows/system32"
+P=$(WH_CLONE=hardlink wh_new version)
 out=$WH_ROOT/out
-mkdir -p "$out"
-
-# Files (or links to files) directly in system32, in a stable order.
-(cd "$sys32" && find . -maxdepth 1 \( -type f -o -type l \) \( -iname '*.dll' -o -iname '*.exe' \) \
-   -printf '%f\n' | LC_ALL=C sort) | sed 's/^/C:\\windows\\system32\\/' >"$out/paths"
-files=$(wc -l <"$out/paths")
-
+mkdir -p "$out" "$WH_ROOT/machine" "$P/drive_c/t"
 # Linux: a machine root whose only drive is the prefix's C:.
-mkdir -p "$WH_ROOT/machine"
 printf 'C: fixed %s\n' "$P/drive_c" >"$WH_ROOT/machine/drives"
-VURSCANNER_ROOT="$WH_ROOT/machine" "$linux_probe" <"$out/paths" >"$out/linux" 2>"$out/linux.err"
-linux_rc=$?
-
-# Windows build under Wine; stdin is the list, stdout and stderr go to files.
-wh_start "$P"
-mkdir -p "$P/drive_c/t"
 cp "$windows_probe" "$P/drive_c/t/version_probe.exe"
-( cd "$P/drive_c" && wh_env "$P" "$WH_WINE" 'C:\t\version_probe.exe' \
-    <"$out/paths" >"$out/wine.crlf" 2>"$out/wine.err" )
-wine_rc=$?
-wh_stop "$P"
-tr -d '\r' <"$out/wine.crlf" >"$out/wine"
+wh_start "$P"
 
-with_version=$(grep -cv ' - <none>$' "$out/linux")
-agreeing=$(paste -d '\n' "$out/linux" "$out/wine" | paste - - -d '\t' | awk -F '\t' '$1 == $2' | wc -l)
-echo "files: $files, with version: $with_version, agreeing: $agreeing (linux rc $linux_rc, wine rc $wine_rc)"
-if [ "$agreeing" -ne "$files" ] || [ "$files" -eq 0 ] || [ "$linux_rc" -ne 0 ] || [ "$wine_rc" -ne 0 ]; then
-  diff "$out/linux" "$out/wine" | head -40
-  [ -s "$out/linux.err" ] && head -5 "$out/linux.err"
-  exit 1
-fi
-exit 0
+# windows_paths FOLDER: the DLLs and EXEs (or links to them) directly in a
+# folder of the prefix's C:, as Windows paths in a stable order.
+windows_paths() {
+  (cd "$P/drive_c/$1" && find . -maxdepth 1 \( -type f -o -type l \) \( -iname '*.dll' -o -iname '*.exe' \) \
+     -printf '%f\n' | LC_ALL=C sort) | sed "s|^|C:\\\\${1//\//\\\\}\\\\|"
+}
+
+# compare_paths NAME PATHS_FILE: both probes over one list of Windows paths;
+# prints the counts and returns 0 when every line agrees.
+compare_paths() {
+  local name=$1 paths=$2 files linux_rc wine_rc with_version agreeing
+  files=$(wc -l <"$paths")
+  VURSCANNER_ROOT="$WH_ROOT/machine" "$linux_probe" <"$paths" >"$out/$name.linux" 2>"$out/$name.linux.err"
+  linux_rc=$?
+  ( cd "$P/drive_c" && wh_env "$P" "$WH_WINE" 'C:\t\version_probe.exe' \
+      <"$paths" >"$out/$name.wine.crlf" 2>"$out/$name.wine.err" )
+  wine_rc=$?
+  tr -d '\r' <"$out/$name.wine.crlf" >"$out/$name.wine"
+  with_version=$(grep -cv ' - <none>$' "$out/$name.linux")
+  agreeing=$(paste -d '\n' "$out/$name.linux" "$out/$name.wine" | paste - - -d '\t' | awk -F '\t' '$1 == $2' | wc -l)
+  echo "$name ($bits-bit probe under $WH_WINE): files: $files, with version: $with_version," \
+       "agreeing: $agreeing (linux rc $linux_rc, wine rc $wine_rc)"
+  if [ "$agreeing" -ne "$files" ] || [ "$files" -eq 0 ] || [ "$linux_rc" -ne 0 ] || [ "$wine_rc" -ne 0 ]; then
+    diff "$out/$name.linux" "$out/$name.wine" | head -40
+    [ -s "$out/$name.linux.err" ] && head -5 "$out/$name.linux.err"
+    [ -s "$out/$name.wine.err" ] && head -5 "$out/$name.wine.err"
+    return 1
+  fi
+  return 0
+}
+
+windows_paths "windows/$folder" >"$out/$folder.paths"
+compare_paths "$folder" "$out/$folder.paths"
+rc=$?
+wh_stop "$P"
+exit $rc

@@ -1,6 +1,14 @@
-# wine_harness.sh - source this file from bash (tested with Wine 8.0 Debian, wine64 only).
+# wine_harness.sh - source this file from bash (tested with Wine 8.0 Debian, wine64 and wine32).
 # All state lives under $WH_ROOT (default: a fresh mktemp dir). Nothing is written to $HOME.
-WH_WINE=${WH_WINE:-/usr/lib/wine/wine64}
+#
+# WH_WINE is the loader of the programs under test and of `reg`: wine64 for x64
+# programs, the 32-bit loader for i686 ones, which then run as 32-bit processes on
+# 64-bit Windows (WoW64). `reg` follows its loader: under the 32-bit loader it
+# reads and writes the 32-bit registry view, as the i686 program does. Prefixes
+# are always booted with wine64, which sets up both system32 and syswow64.
+WH_WINE64=${WH_WINE64:-/usr/lib/wine/wine64}
+WH_WINE32=${WH_WINE32:-/usr/lib/wine/wine}
+WH_WINE=${WH_WINE:-$WH_WINE64}
 WH_SERVER=${WH_SERVER:-/usr/lib/wine/wineserver}
 WH_ROOT=${WH_ROOT:-$(mktemp -d /tmp/wh.XXXXXX)}
 WH_TEMPLATE=$WH_ROOT/template
@@ -13,22 +21,47 @@ wh_env() {
       WINEPREFIX="$1" "${@:2}"
 }
 
-# Build the template prefix once (about 6-12 s, ~700 MB).
+# Whether this machine runs 32-bit Windows programs: the 32-bit loader is installed
+# and the kernel executes i386 code. When not, WH_I386_WHY says why.
+wh_i386() {
+  if [ -z "${WH_I386:-}" ]; then
+    WH_I386=yes WH_I386_WHY=""
+    if [ ! -x "$WH_WINE32" ]; then
+      WH_I386=no WH_I386_WHY="no 32-bit Wine loader at $WH_WINE32 (wine32:i386 not installed)"
+    elif ! "$WH_WINE32" --version >/dev/null 2>&1; then
+      WH_I386=no WH_I386_WHY="this kernel does not run i386 code ($WH_WINE32 --version fails)"
+    fi
+  fi
+  [ "$WH_I386" = yes ]
+}
+
+# A template is usable once booted; where 32-bit programs run it must also have
+# its syswow64: a prefix booted before wine32 was installed never gets one, and
+# every 32-bit program in it exits 53.
+wh_template_ok() {
+  [ -f "$WH_TEMPLATE/system.reg" ] || return 1
+  wh_i386 || return 0
+  [ -f "$WH_TEMPLATE/drive_c/windows/syswow64/kernel32.dll" ]
+}
+
+# Build the template prefix once (about 12-15 s, 1.3 GB with syswow64).
 wh_template() {
-  [ -f "$WH_TEMPLATE/system.reg" ] && return 0
+  wh_template_ok && return 0
+  if [ -d "$WH_TEMPLATE" ]; then wh_stop "$WH_TEMPLATE"; rm -rf "$WH_TEMPLATE"; fi
   mkdir -p "$WH_ROOT/home"
-  wh_env "$WH_TEMPLATE" "$WH_WINE" wineboot -i </dev/null >/dev/null 2>&1
+  wh_env "$WH_TEMPLATE" "$WH_WINE64" wineboot -i </dev/null >/dev/null 2>&1
   wh_env "$WH_TEMPLATE" "$WH_SERVER" -w            # registry files are written when the server exits
   rm -f "$WH_TEMPLATE/dosdevices/z:"                 # Z: -> / would expose the whole Linux tree
   local d                                            # shell folders are symlinks to $HOME: make them real dirs
   for d in "$WH_TEMPLATE"/drive_c/users/*/* "$WH_TEMPLATE"/drive_c/users/*/AppData/Roaming/Microsoft/Windows/Templates; do
     [ -L "$d" ] && rm "$d" && mkdir "$d"
   done
-  [ -f "$WH_TEMPLATE/system.reg" ]
+  wh_template_ok || { echo "wh_template: prefix without syswow64/kernel32.dll" >&2; return 1; }
 }
 
-# New prefix for one test case: prints its path. Full copy (~0.5 s, ~700 MB); set WH_CLONE=hardlink for
-# a hardlinked copy (~0.05 s) where the files wine rewrites in place (*.reg, windows/*.ini) are real copies.
+# New prefix for one test case: prints its path. Full copy (~1 s, 1.3 GB); set WH_CLONE=hardlink for
+# a hardlinked copy (~0.1 s) where the files wine rewrites in place (*.reg, windows/*.ini) are real copies.
+# A case may add and delete files in a hardlinked prefix, but must not write into one it did not create.
 wh_new() {
   local p="$WH_ROOT/case.$1"
   rm -rf "$p"
@@ -55,7 +88,7 @@ wh_drive() {
 # (services inherit fd 2 of the first wine process; a pipe there would never close).
 wh_start() {
   wh_env "$1" "$WH_SERVER" -p </dev/null >/dev/null 2>&1
-  (cd "$1/drive_c" && wh_env "$1" "$WH_WINE" wineboot </dev/null >/dev/null 2>&1)
+  (cd "$1/drive_c" && wh_env "$1" "$WH_WINE64" wineboot </dev/null >/dev/null 2>&1)
 }
 
 # wh_run PREFIX OUTFILE ERRFILE WINDOWS_EXE_PATH [ARGS...]  -> returns the exit status (low 8 bits)
@@ -77,6 +110,9 @@ wh_reg_export() {
 }
 
 wh_stop() { wh_env "$1" "$WH_SERVER" -k 2>/dev/null; wh_env "$1" "$WH_SERVER" -w; return 0; }
+
+# Stops a case's server and deletes its prefix (a full copy holds 1.3 GB).
+wh_drop() { wh_stop "$1"; rm -rf "$1"; }
 
 # Stops every server of every prefix under $WH_ROOT (a persistent one left running would keep CI waiting).
 wh_cleanup() {

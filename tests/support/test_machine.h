@@ -34,11 +34,17 @@ class TestMachine {
   // The stored bytes of a value written in narrow form, or false.
   bool GetValue(const std::wstring& name, std::string* bytes) const;
   void DeleteKey() const;
+  // Makes every later open of the settings key fail with ERROR_ACCESS_DENIED,
+  // as for an account without rights on it, until the machine is gone. On
+  // Windows the key's DACL denies everyone; on POSIX, where root passes every
+  // permission check, the layer's hook refuses the open.
+  void DenyKeyAccess();
 
  private:
   std::string native_root_;
   std::wstring root_;
   std::string machine_root_;
+  bool denied_ = false;
 };
 
 // A console stream that tests read back.

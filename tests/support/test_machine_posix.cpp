@@ -51,6 +51,14 @@ void TestMachine::SetValue(const std::wstring& name, const std::wstring& data) c
   std::ofstream(folder + "/" + Narrow(name), std::ios::binary) << Narrow(data);
 }
 
+void TestMachine::DenyKeyAccess() {
+  vur::posix::testing::Fault fault{vur::posix::testing::Op::kRegCreateKey, L"Software\\Tolvek\\QIM\\VUR",
+                                   ERROR_ACCESS_DENIED};
+  fault.times = 1 << 30;
+  vur::posix::testing::InjectFault(fault);
+  denied_ = true;
+}
+
 bool TestMachine::GetValue(const std::wstring& name, std::string* bytes) const {
   std::string path = machine_root_ + kKeyFolder + "/" + Narrow(name);
   if (!std::filesystem::exists(path)) return false;

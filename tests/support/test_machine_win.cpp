@@ -9,6 +9,22 @@ namespace {
 
 const wchar_t kKeyPath[] = L"Software\\Tolvek\\QIM\\VUR";
 
+// Sets the settings key's DACL: an empty one denies everyone, a null one
+// allows everyone. The owner may always change it (WRITE_DAC).
+void SetKeyDacl(bool deny) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
+    return;
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  ACL empty;
+  InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, deny ? &empty : nullptr, FALSE);
+  RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+  RegCloseKey(key);
+}
+
 }  // namespace
 
 TestMachine::TestMachine() {
@@ -29,6 +45,7 @@ TestMachine::TestMachine() {
 TestMachine::~TestMachine() {
   std::error_code ignored;
   std::filesystem::remove_all(std::filesystem::path(root_), ignored);
+  if (denied_) SetKeyDacl(false);
   DeleteKey();
   vur::ResetRedirectionGuardForTesting();
   SetLastError(0);
@@ -69,6 +86,11 @@ bool TestMachine::GetValue(const std::wstring& name, std::string* bytes) const {
   }
   RegCloseKey(key);
   return status == ERROR_SUCCESS;
+}
+
+void TestMachine::DenyKeyAccess() {
+  SetKeyDacl(true);
+  denied_ = true;
 }
 
 void TestMachine::DeleteKey() const { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKeyPath); }

@@ -126,4 +126,6 @@ void ResetRedirectionGuardForTesting() {
 
 bool RedirectionIsOffForTesting() { return g_redirection_off; }
 
+void ForgetGuardModuleForTesting() { g_guard_module = nullptr; }
+
 }  // namespace vur

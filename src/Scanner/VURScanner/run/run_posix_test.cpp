@@ -255,5 +255,111 @@ TEST_F(RunTest, ModuleAndFunctionsAreLookedUpOncePerProcess) {
   EXPECT_TRUE(posix::testing::Armed());
 }
 
+TEST_F(RunTest, RunEndsNormallyWhenEveryFixedDriveFails) {
+  // main returns 0 once Run returns: no failure of a drive may leave Run.
+  Drives("D: fixed d\nE: fixed e");
+  WritePe("d/x.exe");
+  WritePe("e/y.exe");
+  Arm(Op::kFindFirstFile, L"D:\\*", ERROR_PATH_NOT_FOUND);
+  Fault raising{Op::kFindFirstFile, L"E:\\*"};
+  raising.raise = true;
+  posix::testing::InjectFault(raising);
+  Scanner& scanner = MakeScanner();
+  EXPECT_NO_THROW(scanner.Run());
+  std::string console = console_.Text();
+  EXPECT_TRUE(ReportLines(console).empty()) << console;
+  EXPECT_NE(std::string::npos,
+            console.find("\n# ERROR: GetLastError returned 0x3\n# ERROR: Scanning drive E:\\\n# Complete\n"))
+      << console;
+  std::string status;
+  machine_.GetValue(L"ScannerStatus", &status);
+  EXPECT_EQ(std::string("Complete\0", 9), status);
+}
+
+TEST_F(RunTest, RestoreWithoutTheGuardModuleNamesTheBug) {
+  Scanner& scanner = MakeScanner();
+  Arm(Op::kWow64Disable, L"", 0, true);
+  disableRedirection(scanner);
+  ASSERT_TRUE(RedirectionIsOffForTesting());
+  ForgetGuardModuleForTesting();
+  std::size_t log_before = Log().size();
+  restoreRedirection(scanner);
+  // Two blanks after "module.": collectors match the text as it is.
+  const std::string kMessage = "# ERROR: Unexpected null pointer to Kernel32 module.  This is probably a bug.\n";
+  EXPECT_EQ("# restoreRedirection\n" + kMessage, Log().substr(log_before));
+  EXPECT_EQ(kMessage, console_.Text());
+  EXPECT_TRUE(RedirectionIsOffForTesting());
+}
+
+TEST_F(RunTest, EachFunctionIsLookedUpOnceAndANullIsKept) {
+  Scanner& scanner = MakeScanner();
+  // Found addresses: a second round of both calls looks nothing up, so a
+  // lookup fault armed in between is never taken.
+  Fault disable{Op::kWow64Disable, L"", 0, true};
+  Fault revert{Op::kWow64Revert, L"", 0, true};
+  disable.times = revert.times = 2;
+  posix::testing::InjectFault(disable);
+  posix::testing::InjectFault(revert);
+  disableRedirection(scanner);
+  restoreRedirection(scanner);
+  Arm(Op::kGetProcAddress, L"", ERROR_PROC_NOT_FOUND);
+  disableRedirection(scanner);
+  restoreRedirection(scanner);
+  std::string log = Log();
+  for (const char* line : {"# Disabled 64-bit filesystem redirection\n", "# Restored 64-bit filesystem redirection\n"}) {
+    std::size_t first = log.find(line);
+    EXPECT_NE(std::string::npos, first) << line;
+    EXPECT_NE(std::string::npos, log.find(line, first + 1)) << "second round: " << line;
+  }
+  EXPECT_EQ("", console_.Text());
+  EXPECT_TRUE(posix::testing::Armed());
+
+  // Null addresses: the failed lookup is reported once; later calls get the
+  // stored null with no code pending and warn, without looking up again.
+  ResetScanner();
+  posix::testing::Reset();
+  ResetRedirectionGuardForTesting();
+  Scanner& fresh = MakeScanner();
+  Arm(Op::kGetProcAddress, L"Wow64DisableWow64FsRedirection", ERROR_PROC_NOT_FOUND);
+  disableRedirection(fresh);
+  Arm(Op::kGetProcAddress, L"Wow64DisableWow64FsRedirection", ERROR_NOT_ENOUGH_MEMORY);
+  disableRedirection(fresh);
+  EXPECT_EQ("\n# ERROR: GetLastError returned 0x7f\n", console_.Text());
+  EXPECT_NE(std::string::npos, Log().find("# WARN: Got null pointer for Wow64DisableWow64FsRedirection\n"));
+  EXPECT_TRUE(posix::testing::Armed());
+
+  ResetScanner();
+  posix::testing::Reset();
+  ResetRedirectionGuardForTesting();
+  Scanner& third = MakeScanner();
+  std::size_t console_start = console_.Text().size();
+  Arm(Op::kWow64Disable, L"", 0, true);
+  disableRedirection(third);
+  Arm(Op::kGetProcAddress, L"Wow64RevertWow64FsRedirection", ERROR_PROC_NOT_FOUND);
+  restoreRedirection(third);
+  Arm(Op::kGetProcAddress, L"Wow64RevertWow64FsRedirection", ERROR_NOT_ENOUGH_MEMORY);
+  restoreRedirection(third);
+  EXPECT_EQ("\n# ERROR: GetLastError returned 0x7f\n", console_.Text().substr(console_start));
+  EXPECT_NE(std::string::npos, Log().find("# WARN: Got null pointer for Wow64RevertWow64FsRedirection\n"));
+  EXPECT_TRUE(RedirectionIsOffForTesting());
+  EXPECT_TRUE(posix::testing::Armed());
+}
+
+TEST_F(RunTest, EachUserOpensTheSettingsKeyWithItsOwnAccess) {
+  Drives("D: fixed d");
+  MakeScanner().Run();
+  // Log set-up KEY_READ, status KEY_WRITE, both loaders KEY_READ | KEY_WRITE.
+  const std::vector<std::pair<const char*, REGSAM>> expected = {
+      {"log set-up", 0x20019}, {"status Started", 0x20006}, {"extensions", 0x2001F},
+      {"exclusions", 0x2001F}, {"status Complete", 0x20006}};
+  std::vector<posix::testing::KeyOpenRecord> opens = posix::testing::KeyOpens();
+  ASSERT_EQ(expected.size(), opens.size());
+  for (std::size_t i = 0; i < opens.size(); ++i) {
+    SCOPED_TRACE(expected[i].first);
+    EXPECT_EQ("Software\\Tolvek\\QIM\\VUR", test::Narrow(opens[i].sub_key));
+    EXPECT_EQ(expected[i].second, opens[i].access);
+  }
+}
+
 }  // namespace
 }  // namespace vur

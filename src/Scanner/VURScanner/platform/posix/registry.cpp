@@ -121,6 +121,7 @@ bool WriteAll(int fd, const BYTE* data, std::size_t size) {
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD /*reserved*/, LPSTR /*klass*/,
                         DWORD /*options*/, REGSAM sam, const void* /*security*/, PHKEY result,
                         LPDWORD disposition) {
+  vur::posix::testing::RecordKeyOpen(sub_key, sam);
   if (result == nullptr || sub_key == nullptr) return ERROR_INVALID_PARAMETER;
   if (key != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
   Fault fault;

@@ -22,6 +22,11 @@ std::vector<std::wstring>& RequestLog() {
   return *log;
 }
 
+std::vector<KeyOpenRecord>& KeyOpenLog() {
+  static auto* log = new std::vector<KeyOpenRecord>();
+  return *log;
+}
+
 bool g_recording = false;
 
 }  // namespace
@@ -32,12 +37,14 @@ void Reset() {
   Faults().clear();
   SearchLog().clear();
   RequestLog().clear();
+  KeyOpenLog().clear();
   ResetMachine();
   g_recording = true;
 }
 
 std::vector<SearchRecord> Searches() { return SearchLog(); }
 std::vector<std::wstring> SearchRequests() { return RequestLog(); }
+std::vector<KeyOpenRecord> KeyOpens() { return KeyOpenLog(); }
 
 bool Armed() { return !Faults().empty(); }
 
@@ -70,6 +77,12 @@ int RecordSearchOpened(const std::wstring& pattern) {
 
 void RecordSearchClosed(int id) {
   if (id >= 0 && static_cast<std::size_t>(id) < SearchLog().size()) SearchLog()[id].closed = true;
+}
+
+void RecordKeyOpen(const char* sub_key, REGSAM access) {
+  if (!g_recording) return;
+  std::string text = sub_key == nullptr ? "" : sub_key;
+  KeyOpenLog().push_back({DecodeName(text.data(), text.size()), access});
 }
 
 }  // namespace vur::posix::testing

@@ -1,5 +1,6 @@
 // Test-only control of the POSIX layer: inject a failure into the next
-// matching call, and record which searches were opened and closed. Called only
+// matching call, and record which searches were opened and closed and which
+// registry keys were asked for with which access. Called only
 // by tests; the product never touches it.
 #pragma once
 
@@ -43,7 +44,8 @@ struct Fault {
 // Arms a fault. The first armed fault that matches a call applies to it.
 void InjectFault(const Fault& fault);
 // Drops every armed fault and the recording, drops the cached machine, and
-// starts recording searches (the product, which never calls this, records none).
+// starts recording searches and key opens (the product, which never calls
+// this, records none).
 void Reset();
 
 struct SearchRecord {
@@ -55,6 +57,14 @@ std::vector<SearchRecord> Searches();
 // Every pattern FindFirstFileW was asked for, opened or not.
 std::vector<std::wstring> SearchRequests();
 
+struct KeyOpenRecord {
+  std::wstring sub_key;
+  REGSAM access;
+};
+// Every RegCreateKeyExA call since the last Reset, in order, with the access
+// mask it asked for, whether or not the key then opened.
+std::vector<KeyOpenRecord> KeyOpens();
+
 // Whether any fault is armed: lets hot paths skip building a target.
 bool Armed();
 // Used by the layer: the fault for this call, if one is armed. Returns true and
@@ -64,5 +74,6 @@ bool TakeFault(Op op, const std::wstring& target, Fault* fault);
 void RecordSearchRequest(const std::wstring& pattern);
 int RecordSearchOpened(const std::wstring& pattern);
 void RecordSearchClosed(int id);
+void RecordKeyOpen(const char* sub_key, REGSAM access);
 
 }  // namespace vur::posix::testing
