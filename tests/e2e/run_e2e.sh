@@ -313,6 +313,8 @@ touch "$TEMPLATE_STAMP"
 fam_a() {
   local d=$FX/a/d e=$FX/a/e plat ctx log path run
   pe "$d/APP.EXE" 1.2.3.4
+  pe "$d/BIG.EXE" 2.0.0.0 --pad 600   # its size call makes the buffer grow
+  pe "$d/OLD.EXE" 3.0.0.0 --ne --pad 200
   pe "$e/cd.exe" 5.0.0.0
   for plat in $PLATFORMS; do
     use_platform $plat
@@ -323,6 +325,9 @@ fam_a() {
     fi
     path=$(log_value $plat "$ctx")
     reg_sz $plat "$ctx" ScannerLogFile "$path"
+    # Wine's C: holds Windows' own files, whose probes would grow the buffer
+    # first: leave out its folders, so D:'s probes show the growth.
+    reg_multi $plat "$ctx" PathExclusions 'C:\*'
     rm -f "$(log_file $plat "$ctx")"
     for run in new existing; do
       run_scanner $plat "$ctx" "a.$plat.$run"
@@ -344,9 +349,24 @@ fam_a() {
       check_has "a $plat $run log: drive D: scanned, CD-ROM E: skipped" "$log" \
         '# Preparing to scan drive D:\' '# Skipping drive E:\'
       check_lacks "a $plat $run console: no version banner" "$WORK/a.$plat.$run.out" "VURScanner version"
-      check_has "a $plat $run console: report line of D:" "$WORK/a.$plat.$run.out" 'D:\APP.EXE - 1.2.3.4'
+      check_has "a $plat $run console: report lines of D:" "$WORK/a.$plat.$run.out" 'D:\APP.EXE - 1.2.3.4' \
+        'D:\BIG.EXE - 2.0.0.0' 'D:\OLD.EXE - 3.0.0.0'
+      # Each probe's DEBUG trace, joined into one line and sorted (the order
+      # of files in a folder differs): the size call's result shows in the
+      # buffer growth it causes, which must be the same on every platform.
+      awk '/^# GetFileVersion\(\) D:/ { t = $0; open = ($0 !~ /len=|ERROR/); if (!open) print t; next }
+           open { t = t "|" $0; if ($0 ~ /len=|ERROR/) { print t; open = 0 } }' "$log" |
+        LC_ALL=C sort > "$WORK/a.$plat.$run.trace"
     done
     [ "$plat" != linux ] && wh_drop "$ctx"
+  done
+  printf '%s\n' \
+    '# GetFileVersion() D:\APP.EXE | GFVISW | GFVIW | VQVW | len=52' \
+    '# GetFileVersion() D:\BIG.EXE | GFVISW |#GrowToFit expanding buffer to 1524|| GFVIW | VQVW | len=52' \
+    '# GetFileVersion() D:\OLD.EXE | GFVISW | GFVIW | VQVW | len=52' > "$WORK/a.expected.trace"
+  for plat in $PLATFORMS; do
+    check_same "a $plat log: probe traces, the size call's growth included" \
+      "$WORK/a.expected.trace" "$WORK/a.$plat.new.trace"
   done
 }
 
@@ -677,6 +697,8 @@ line_no() { awk -v l="$2" '$0 == l { print NR; found = 1; exit } END { if (!foun
 fam_f() {
   local d=$FX/f/d e=$FX/f/e plat ctx run log block
   pe "$d/APP.EXE" 1.2.3.4
+  pe "$d/BIG.EXE" 2.0.0.0 --pad 600   # its size call makes the buffer grow
+  pe "$d/OLD.EXE" 3.0.0.0 --ne --pad 200
   pe "$e/cd.exe" 5.0.0.0
   for plat in $PLATFORMS; do
     use_platform $plat

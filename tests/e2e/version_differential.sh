@@ -1,22 +1,25 @@
 #!/bin/bash
-# version_differential.sh LINUX_PROBE BITS WINDOWS_PROBE_EXE
+# version_differential.sh LINUX_PROBE BITS WINDOWS_PROBE_EXE [MAKE_PE]
 #
 # Reads the version of every DLL and EXE that a fresh Wine prefix holds for
 # one architecture, twice: with the Linux version_probe (our POSIX layer, C:
 # mapped to the prefix's drive_c through a drives file) and with the Windows
-# version_probe.exe under Wine (Wine's own version API). Every line must agree.
+# version_probe.exe under Wine (Wine's own version API). Every line, the
+# version and what the size call gave, must agree. With MAKE_PE, a set of
+# crafted images (several version resources, odd directories) is compared too.
 #   BITS 64: the x64 probe under wine64, over C:\windows\system32
 #   BITS 32: the i686 probe under the 32-bit loader (a WoW64 process, so the
 #            32-bit version.dll of syswow64 answers), over C:\windows\syswow64
 # Prints the counts; exits 0 only when all files agree.
 set -u
-if [ $# -ne 3 ] || [ ! -x "$1" ] || [ ! -f "$3" ] || { [ "$2" != 64 ] && [ "$2" != 32 ]; }; then
-  echo "usage: $0 LINUX_PROBE 64|32 WINDOWS_PROBE_EXE" >&2
+if [ $# -lt 3 ] || [ $# -gt 4 ] || [ ! -x "$1" ] || [ ! -f "$3" ] || { [ "$2" != 64 ] && [ "$2" != 32 ]; }; then
+  echo "usage: $0 LINUX_PROBE 64|32 WINDOWS_PROBE_EXE [MAKE_PE]" >&2
   exit 2
 fi
 linux_probe=$(realpath "$1")
 bits=$2
 windows_probe=$(realpath "$3")
+make_pe=${4:+$(realpath "$4")}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_harness.sh"
 trap wh_cleanup EXIT
@@ -49,7 +52,7 @@ compare_paths() {
       <"$paths" >"$out/$name.wine.crlf" 2>"$out/$name.wine.err" )
   wine_rc=$?
   tr -d '\r' <"$out/$name.wine.crlf" >"$out/$name.wine"
-  with_version=$(grep -cv ' - <none>$' "$out/$name.linux")
+  with_version=$(grep -cv ' - <none> size [0-9]*$' "$out/$name.linux")
   agreeing=$(paste -d '\n' "$out/$name.linux" "$out/$name.wine" | paste - - -d '\t' | awk -F '\t' '$1 == $2' | wc -l)
   echo "$name ($bits-bit probe under $WH_WINE): files: $files, with version: $with_version," \
        "agreeing: $agreeing (linux rc $linux_rc, wine rc $wine_rc)"
@@ -65,5 +68,33 @@ compare_paths() {
 windows_paths "windows/$folder" >"$out/$folder.paths"
 compare_paths "$folder" "$out/$folder.paths"
 rc=$?
+
+# Crafted images: which of several version resources is read, and what the
+# size call says for PE and 16-bit images. Where Windows' rules and Wine's
+# agree (binary search for RT_VERSION and id 1, a type's id its low 16 bits,
+# languages neutral / US English / English / first), so must our reader.
+if [ -n "$make_pe" ]; then
+  c="$P/drive_c/crafted"
+  mkdir -p "$c"
+  pe() { local f=$1; shift; "$make_pe" "$c/$f" "$@" || { echo "make_pe failed: $f" >&2; rc=1; }; }
+  pe plain.exe 1.2.3.4
+  pe plain64.exe 1.2.3.4 --pe32plus
+  pe named_beside_1.exe 1.2.3.4 --extra VERSION:0x409:9.9.9.9
+  pe named_only.exe 1.2.3.4 --name VERSION
+  pe id_2_only.exe 1.2.3.4 --name 2
+  pe id_1_beside_2.exe 1.2.3.4 --name 2 --extra 1:0x409:9.9.9.9
+  pe ids_unsorted.exe 1.2.3.4 --extra 2:0x409:9.9.9.9 --unsorted
+  pe type_high_bits.exe 1.2.3.4 --type-high 0xab
+  pe lang_400_409.exe 1.2.3.4 --extra 1:0x400:9.9.9.9
+  pe lang_000_409.exe 1.2.3.4 --extra 1:0x000:9.9.9.9
+  pe lang_007_009.exe 1.2.3.4 --lang 0x009 --extra 1:0x007:9.9.9.9
+  pe lang_407_800.exe 1.2.3.4 --lang 0x800 --extra 1:0x407:9.9.9.9
+  pe lang_407_only.exe 1.2.3.4 --lang 0x407
+  pe lang_unsorted.exe 1.2.3.4 --extra 1:0x809:9.9.9.9 --unsorted
+  pe ne.exe 3.10.0.103 --ne
+  pe no_resources.exe 1.2.3.4 --none
+  (cd "$c" && ls | LC_ALL=C sort) | sed 's|^|C:\\crafted\\|' >"$out/crafted.paths"
+  compare_paths crafted "$out/crafted.paths" || rc=1
+fi
 wh_stop "$P"
 exit $rc

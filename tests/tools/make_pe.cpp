@@ -10,6 +10,7 @@
 //                         another RT_VERSION resource, laid out before it
 //   --type-high H         garbage in the upper 16 bits of the RT_VERSION id
 //   --unsorted            ids and languages in the order given, not ascending
+//   --pad N               N zero bytes after the version block, in its resource
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: make_pe OUT.exe a.b.c.d [--pe32plus] [--none] [--ne] [--lang L]\n"
                "               [--name N|TEXT] [--extra NAME:LANG:a.b.c.d]... [--type-high H]\n"
-               "               [--unsorted]\n");
+               "               [--unsorted] [--pad N]\n");
   return 2;
 }
 
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
   vur::test::Resource main_resource;
   bool ne = false;
   long type_high = -1;
+  std::size_t pad = 0;
   for (int i = 3; i < argc; ++i) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
@@ -54,6 +56,8 @@ int main(int argc, char** argv) {
       options.resource_section = false;
     } else if (arg == "--ne") {
       ne = true;
+    } else if (arg == "--pad" && has_value) {
+      pad = std::strtoul(argv[++i], nullptr, 0);
     } else if (arg == "--unsorted") {
       options.sorted = false;
     } else if (arg == "--lang" && has_value) {
@@ -81,10 +85,12 @@ int main(int argc, char** argv) {
     }
   }
   main_resource.data = vur::test::VersionBlock(version, main_resource.language);
+  main_resource.data.resize(main_resource.data.size() + pad, 0);
   options.resources.push_back(main_resource);
   vur::test::PeLayout layout;
-  vur::test::Bytes image = ne ? vur::test::BuildNe(vur::test::VersionBlock16(version))
-                              : vur::test::BuildPe(options, &layout);
+  vur::test::Bytes block16 = vur::test::VersionBlock16(version);
+  block16.resize(block16.size() + pad, 0);
+  vur::test::Bytes image = ne ? vur::test::BuildNe(block16) : vur::test::BuildPe(options, &layout);
   if (type_high >= 0 && !ne && layout.version_type_entry != 0) {
     vur::test::Put16(&image, layout.version_type_entry + 2, static_cast<std::uint16_t>(type_high));
   }

@@ -1,6 +1,7 @@
 // version_probe: reads Windows paths (UTF-8, one a line) on stdin and prints
-// "path - a.b.c.d" or "path - <none>" for each, using only the Win32 version
-// calls, so the POSIX build and the Windows build can be compared line by line.
+// "path - a.b.c.d size N" or "path - <none> size N" for each, N being what
+// GetFileVersionInfoSizeW gave, using only the Win32 version calls, so the
+// POSIX build and the Windows build can be compared line by line.
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -42,9 +43,10 @@ std::wstring Widen(const std::string& s) {
   return out;
 }
 
-std::string Version(const std::wstring& path) {
+std::string Version(const std::wstring& path, DWORD* size_out) {
   DWORD handle = 0;
   DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  *size_out = size;
   if (size == 0) return "<none>";
   std::vector<unsigned char> data(size);
   void* value = nullptr;
@@ -67,7 +69,10 @@ int main() {
   std::string line;
   while (std::getline(std::cin, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) std::printf("%s - %s\n", line.c_str(), Version(Widen(line)).c_str());
+    if (line.empty()) continue;
+    DWORD size = 0;
+    std::string version = Version(Widen(line), &size);
+    std::printf("%s - %s size %lu\n", line.c_str(), version.c_str(), static_cast<unsigned long>(size));
   }
   std::fflush(stdout);
   return 0;
