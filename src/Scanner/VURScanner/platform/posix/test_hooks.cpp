@@ -82,7 +82,7 @@ void RecordSearchClosed(int id) {
 void RecordKeyOpen(const char* sub_key, REGSAM access) {
   if (!g_recording) return;
   std::string text = sub_key == nullptr ? "" : sub_key;
-  KeyOpenLog().push_back({DecodeName(text.data(), text.size()), access});
+  KeyOpenLog().push_back({DecodeUtf8(text.data(), text.size()), access});
 }
 
 }  // namespace vur::posix::testing
