@@ -57,7 +57,9 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
   }
 
   const std::wstring pattern = folder_path + L"*";
-  Log(log_, LogLevel::kDebug, "# FindFirstFileW(): %s\n", ToUtf8(pattern));
+  // A DEBUG line that reaches no log file needs no conversion.
+  const bool debug = Logs(log_, LogLevel::kDebug);
+  if (debug) Log(log_, LogLevel::kDebug, "# FindFirstFileW(): %s\n", ToUtf8(pattern));
   WIN32_FIND_DATAW data;
   SearchHandle search(FindFirstFileW(pattern.c_str(), &data));
   if (search.get() == INVALID_HANDLE_VALUE) {
@@ -71,6 +73,7 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
   }
 
   std::wstring previous = L"<none>";
+  std::wstring file_path;  // reused: most entries are files
   do {
     Checkpoint(log_, pattern, previous);
     const wchar_t* name = data.cFileName;
@@ -85,7 +88,7 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
         }
       }
     } else {
-      std::wstring file_path = folder_path + name;
+      file_path.assign(folder_path).append(name);
       try {
         OutputFileInfo(file_path, extensions);
       } catch (...) {
@@ -100,7 +103,7 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
   if (GetLastError() == ERROR_NO_MORE_FILES) SetLastError(ERROR_SUCCESS);
   ReportLastError(log_);
 
-  Log(log_, LogLevel::kDebug, "# FindClose()     : %s\n", ToUtf8(pattern));
+  if (debug) Log(log_, LogLevel::kDebug, "# FindClose()     : %s\n", ToUtf8(pattern));
   if (!search.Close()) {
     Log(log_, LogLevel::kError, "# ERROR: Using FindClose() on %s\n", ToUtf8(pattern));
     ReportLastError(log_);
