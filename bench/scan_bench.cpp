@@ -90,6 +90,20 @@ void BM_ExclusionTestDefaults(benchmark::State& state) {
 }
 BENCHMARK(BM_ExclusionTestDefaults);
 
+// What the walker pays per folder for the default rules: the pre-test turns
+// the path away before any expression is matched.
+void BM_ExclusionPreTestDefaults(benchmark::State& state) {
+  const std::wregex form = vur::ExclusionFormTest();
+  std::vector<std::wstring> required;
+  for (const wchar_t* pattern : vur::kDefaultExclusions)
+    required.push_back(vur::RequiredText(vur::PrepareExclusion(pattern, form)));
+  std::wstring path = L"C:\\Program Files\\Common Files\\Microsoft Shared\\ink\\fsdefinitions\\";
+  for (auto _ : state) {
+    for (const std::wstring& text : required) benchmark::DoNotOptimize(vur::MayHold(path, text));
+  }
+}
+BENCHMARK(BM_ExclusionPreTestDefaults);
+
 void BM_ExtensionTestNoMatch(benchmark::State& state) {
   SharedTree();
   std::FILE* null_out = std::fopen("/dev/null", "w");

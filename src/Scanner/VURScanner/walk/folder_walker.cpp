@@ -1,5 +1,6 @@
 #include <string>
 
+#include "config/exclusions.h"
 #include "diag/text.h"
 #include "run/scanner.h"
 
@@ -46,8 +47,10 @@ void Checkpoint(LogSink& log, const std::wstring& pattern, const std::wstring& p
 
 void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const ExtensionSet& extensions) {
   try {
-    for (const std::wregex& rule : exclusion_rules_) {
-      if (IsExcludedBy(rule, folder_path)) {
+    for (std::size_t i = 0; i < exclusion_rules_.size(); ++i) {
+      // A path without the text a rule requires can't match it.
+      if (!MayHold(folder_path, exclusion_required_[i])) continue;
+      if (IsExcludedBy(exclusion_rules_[i], folder_path)) {
         Log(log_, LogLevel::kDebug, "Path excluded from scan: %s", ToUtf8(folder_path));
         return;
       }
