@@ -39,11 +39,13 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/posix/find_internal.h"
+#include "platform/posix/listing.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/test_hooks.h"
 #include "platform/posix/win32_posix.h"
@@ -211,6 +213,10 @@ struct Search {
   const char* next = nullptr;
   const char* end = nullptr;
   std::vector<char> kept;
+  // The entry delivered last, while its record is still where it was read.
+  const char* last_name = nullptr;
+  std::size_t last_length = 0;
+  unsigned char last_type = DT_UNKNOWN;
 };
 
 // The shared read buffer (8-byte aligned, as the kernel lays records out) and
@@ -233,6 +239,7 @@ void TakeBuffer(Search* search) {
   Search* owner = g_owner;
   g_owner = search;
   if (owner == nullptr || owner == search) return;
+  owner->last_name = nullptr;  // its record stays in the buffer, to be overwritten
   owner->kept.assign(owner->next, owner->end);
   owner->next = owner->kept.data();
   owner->end = owner->next + owner->kept.size();
@@ -374,12 +381,14 @@ bool IsPlainName(const char* bytes, std::size_t length) {
   return true;
 }
 
-bool IsPlainName(const std::wstring& name) {
+bool IsPlainName(const wchar_t* name, std::size_t length) {
   const bool* plain = Plain().plain;
-  for (wchar_t c : name)
-    if (c < 0 || c >= 0x80 || !plain[c]) return false;
+  for (std::size_t i = 0; i < length; ++i)
+    if (name[i] < 0 || name[i] >= 0x80 || !plain[name[i]]) return false;
   return true;
 }
+
+bool IsPlainName(const std::wstring& name) { return IsPlainName(name.data(), name.size()); }
 
 // Attributes of one entry; false for an entry that vanished while being
 // looked at, which is left out.
@@ -412,10 +421,14 @@ bool ReadEntry(Search* search, WIN32_FIND_DATAW* data, DWORD* error) {
     --search->pending_dots;
     return true;
   }
+  search->last_name = nullptr;
   Record record;
   while (NextRecord(search, &record, error)) {
     DWORD attributes = 0;
     if (!EntryAttributes(search->fd, record, &attributes)) continue;
+    search->last_name = record.name;
+    search->last_length = record.length;
+    search->last_type = record.type;
     if (IsPlainName(record.name, record.length)) {
       if (record.length >= MAX_PATH) continue;  // longer than any name this system allows
       data->cFileName[record.length] = 0;
@@ -450,6 +463,29 @@ bool IsChildOf(const Search& parent, const std::wstring& folder, std::wstring* n
 }
 
 }  // namespace
+
+int vur::posix::OpenListedFile(const wchar_t* path, int flags) {
+  if (path == nullptr || OpenSearches().empty()) return -1;
+  const Search& search = *OpenSearches().back();
+  if (search.last_name == nullptr || search.last_type != DT_REG) return -1;
+  std::size_t base = search.pattern.size() - 1;  // the folder, with its backslash
+  std::size_t length = std::wcslen(path);
+  if (length <= base || search.pattern.compare(0, base, path, base) != 0) return -1;
+  const wchar_t* name = path + base;
+  std::size_t name_length = length - base;
+  if (std::wmemchr(name, L'\\', name_length) != nullptr) return -1;  // a path below the folder
+  if (IsPlainName(name, name_length)) {
+    if (name_length != search.last_length) return -1;
+    for (std::size_t i = 0; i < name_length; ++i)
+      if (static_cast<unsigned char>(search.last_name[i]) != static_cast<wchar_t>(name[i])) return -1;
+  } else {
+    std::string bytes = vur::posix::EncodeName(name, name_length);
+    if (bytes.size() != search.last_length ||
+        std::memcmp(bytes.data(), search.last_name, bytes.size()) != 0)
+      return -1;
+  }
+  return openat(search.fd, search.last_name, flags | O_NOFOLLOW);
+}
 
 namespace vur::posix::find_testing {
 

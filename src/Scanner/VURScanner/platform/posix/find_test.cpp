@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/posix/find_internal.h"
+#include "platform/posix/listing.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/test_hooks.h"
 #include "support/test_machine.h"
@@ -527,6 +528,66 @@ TEST_P(FindBufferTest, EveryByteIsListedAsDecodeNameSays) {
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed.size(), names.size());
   EXPECT_TRUE(listed == expected);
+}
+
+// The probe opens the file just listed through the listing's folder, and
+// only that file: any other path, or that file once it has changed, is left
+// to the probe's own open by path.
+TEST_P(FindBufferTest, OnlyTheRegularFileListedLastIsOpenedThroughItsFolder) {
+  machine_.MakeFolder("probe/dir.exe");
+  machine_.WriteFile("probe/a.exe", "MZ");
+  machine_.WriteFile("probe/x\\y.exe", "z");  // one file with a backslash in its name
+  machine_.MakeFolder("probe/x");
+  machine_.WriteFile("probe/x/y.exe", "other");
+  Link("a.exe", "probe/link.exe");
+  ASSERT_EQ(mkfifo(machine_.Native("probe/pipe.exe").c_str(), 0644), 0);
+  auto same_file = [](int fd, const std::string& native) {
+    struct stat a, b;
+    bool same = fd >= 0 && fstat(fd, &a) == 0 && stat(native.c_str(), &b) == 0 && a.st_ino == b.st_ino;
+    if (fd >= 0) close(fd);
+    return same;
+  };
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(L"T:\\probe\\*", &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  int regular = 0;
+  while (FindNextFileW(find, &data)) {
+    std::wstring name = data.cFileName;
+    std::wstring path = L"T:\\probe\\" + name;
+    int fd = OpenListedFile(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (name == L"a.exe" || name == L"x\xF05Cy.exe") {
+      ++regular;
+      EXPECT_TRUE(same_file(fd, machine_.Native("probe/" + Print(name)))) << Print(name);
+      EXPECT_EQ(OpenListedFile(L"T:\\probe\\x\\y.exe", O_RDONLY), -1) << "a path below the folder";
+      EXPECT_EQ(OpenListedFile(L"T:\\Probe\\a.exe", O_RDONLY), -1) << "another folder";
+      EXPECT_EQ(OpenListedFile(L"T:\\probe\\b.exe", O_RDONLY), -1) << "another name";
+    } else {
+      EXPECT_EQ(fd, -1) << Print(name) << ": not listed as a regular file";
+      if (fd >= 0) close(fd);
+    }
+  }
+  EXPECT_EQ(regular, 2);
+  EXPECT_EQ(OpenListedFile(L"T:\\probe\\a.exe", O_RDONLY), -1) << "the listing has ended";
+  EXPECT_TRUE(FindClose(find));
+
+  // Listed, then replaced by a link, or read past by another search.
+  for (int change = 0; change < 2; ++change) {
+    find = FindFirstFileW(L"T:\\probe\\*", &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    while (std::wstring(data.cFileName) != L"a.exe") ASSERT_TRUE(FindNextFileW(find, &data));
+    if (change == 0) {
+      ASSERT_EQ(rename(machine_.Native("probe/a.exe").c_str(), machine_.Native("probe/b.exe").c_str()), 0);
+      Link("b.exe", "probe/a.exe");
+    } else {
+      EXPECT_EQ(List(L"T:\\sub\\*"), ".:10 ..:10 deeper:10 inner.txt:20 ");
+    }
+    EXPECT_EQ(OpenListedFile(L"T:\\probe\\a.exe", O_RDONLY), -1) << change;
+    EXPECT_TRUE(FindClose(find));
+    if (change == 0) {
+      ASSERT_EQ(unlink(machine_.Native("probe/a.exe").c_str()), 0);
+      ASSERT_EQ(rename(machine_.Native("probe/b.exe").c_str(), machine_.Native("probe/a.exe").c_str()), 0);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(OpenModes, FindBufferTest, ::testing::Values(false, true),
