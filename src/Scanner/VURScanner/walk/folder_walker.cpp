@@ -1,3 +1,4 @@
+#include <cwchar>
 #include <string>
 
 #include "config/exclusions.h"
@@ -81,6 +82,7 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
     Checkpoint(log_, pattern, previous);
     const wchar_t* name = data.cFileName;
     if (IsDotEntry(name)) continue;
+    const std::size_t name_length = std::wcslen(name);
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       if (recurse) {
         std::wstring subfolder = folder_path + name + L"\\";
@@ -91,7 +93,7 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
         }
       }
     } else {
-      file_path.assign(folder_path).append(name);
+      file_path.assign(folder_path).append(name, name_length);
       try {
         OutputFileInfo(file_path, extensions);
       } catch (...) {
@@ -99,7 +101,7 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
             ToUtf8(file_path));
       }
     }
-    previous = name;
+    previous.assign(name, name_length);
     Checkpoint(log_, pattern, previous);
   } while (FindNextFileW(search.get(), &data));
 

@@ -311,8 +311,10 @@ bool NextRecord(Search* search, Record* record, DWORD* error) {
     // A record that doesn't fit what was read, or whose name has no end,
     // can't be trusted, nor can anything after it.
     const char* name = at + kRecordHeader;
-    if (left <= kRecordHeader || length <= kRecordHeader || length > left ||
-        std::memchr(name, '\0', length - kRecordHeader) == nullptr) {
+    const void* nul = left <= kRecordHeader || length <= kRecordHeader || length > left
+                          ? nullptr
+                          : std::memchr(name, '\0', length - kRecordHeader);
+    if (nul == nullptr) {
       search->next = search->end = nullptr;
       *error = ERROR_INVALID_DATA;
       return false;
@@ -321,10 +323,10 @@ bool NextRecord(Search* search, Record* record, DWORD* error) {
     if (search->next == search->end && search->root->end_marker && IsEndMarker(offset))
       search->at_end = true;
     record->name = name;
-    record->length = std::strlen(name);
+    record->length = static_cast<std::size_t>(static_cast<const char*>(nul) - name);
     record->type = static_cast<unsigned char>(at[18]);
-    if (record->length == 0) continue;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (record->length == 0 || (name[0] == '.' && (record->length == 1 || (record->length == 2 && name[1] == '.'))))
+      continue;
     return true;
   }
 }
@@ -372,12 +374,16 @@ const PlainBytes& Plain() {
   return table;
 }
 
-bool IsPlainName(const char* bytes, std::size_t length) {
+// Copies a name made of plain bytes into `out` with its terminator; false,
+// with `out` left unspecified, when the name holds any other byte.
+bool CopyPlainName(const char* bytes, std::size_t length, wchar_t* out) {
   const bool* plain = Plain().plain;
   for (std::size_t i = 0; i < length; ++i) {
     unsigned char c = static_cast<unsigned char>(bytes[i]);
     if (c >= 0x80 || !plain[c]) return false;
+    out[i] = c;
   }
+  out[length] = 0;
   return true;
 }
 
@@ -426,20 +432,17 @@ bool ReadEntry(Search* search, WIN32_FIND_DATAW* data, DWORD* error) {
   while (NextRecord(search, &record, error)) {
     DWORD attributes = 0;
     if (!EntryAttributes(search->fd, record, &attributes)) continue;
+    if (record.length >= MAX_PATH) continue;  // longer than any name this system allows
+    if (CopyPlainName(record.name, record.length, data->cFileName)) {
+      FillEntry(nullptr, record.length, attributes, data);
+    } else {
+      std::wstring name = vur::posix::DecodeName(record.name, record.length);
+      if (name.size() >= MAX_PATH) continue;
+      FillEntry(name.data(), name.size(), attributes, data);
+    }
     search->last_name = record.name;
     search->last_length = record.length;
     search->last_type = record.type;
-    if (IsPlainName(record.name, record.length)) {
-      if (record.length >= MAX_PATH) continue;  // longer than any name this system allows
-      data->cFileName[record.length] = 0;
-      for (std::size_t i = 0; i < record.length; ++i)
-        data->cFileName[i] = static_cast<unsigned char>(record.name[i]);
-      FillEntry(nullptr, record.length, attributes, data);
-      return true;
-    }
-    std::wstring name = vur::posix::DecodeName(record.name, record.length);
-    if (name.size() >= MAX_PATH) continue;
-    FillEntry(name.data(), name.size(), attributes, data);
     return true;
   }
   return false;
