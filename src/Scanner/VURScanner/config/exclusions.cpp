@@ -192,7 +192,7 @@ std::wstring RequiredText(const std::wstring& e) {
 bool MayHold(const std::wstring& text, const std::wstring& required) {
   if (required.empty() || required.size() > text.size()) return required.size() <= text.size();
   for (wchar_t c : text)
-    if (c < 0 || c >= 0x80) return true;  // case folding beyond ASCII is the library's
+    if (static_cast<unsigned long>(c) >= 0x80) return true;  // case folding beyond ASCII is the library's
   for (std::size_t start = 0; start + required.size() <= text.size(); ++start) {
     std::size_t k = 0;
     while (k < required.size() && AsciiLower(text[start + k]) == required[k]) ++k;
