@@ -106,8 +106,10 @@ for files in "${sizes[@]}"; do
   find "$tree" -type f >/dev/null
   nfiles=$(find "$tree" -type f | wc -l)
   nfolders=$(find "$tree" -mindepth 1 -type d | wc -l)
-  reported=$(grep -vc '^#' "$tmp/report" || true)
-  versioned=$(grep -v '^#' "$tmp/report" | grep -vc ' - <none>$' || true)
+  # Report lines are the lines that don't start with "# " (and aren't the
+  # empty line some error messages start with).
+  reported=$(grep -v '^#' "$tmp/report" | grep -c . || true)
+  versioned=$(grep -v '^#' "$tmp/report" | grep . | grep -vc ' - <none>$' || true)
   echo "tree of $nfiles files in $nfolders folders: $reported .exe/.com reported, $versioned with a version"
   : >"$tmp/runs"
   pairs warm "${runs:-11}" "$machine" "$tree"
@@ -139,7 +141,7 @@ for files in "${sizes[@]}"; do
       echo "$((end - start)) $((end_find - start_find))" >>"$tmp/wine"
     done
     wh_stop "$prefix"
-    wine_reported=$(tr -d '\r' <"$tmp/wine.out" | grep -vc '^#' || true)
+    wine_reported=$(tr -d '\r' <"$tmp/wine.out" | grep -v '^#' | grep -c . || true)
     awk '{print $1 / 1e6}' "$tmp/wine" | median >"$tmp/wm"
     awk '{print $2 / 1e6}' "$tmp/wine" | median >"$tmp/fm"
     printf '  wine (3 runs, warm): %s %.2f s (median), find %.3f s; %s lines reported\n' \
