@@ -1,6 +1,7 @@
 // Benchmarks: a whole walk against `find` over the same generated tree, and
 // the per-folder and per-file hot paths (exclusion test, extension test).
 //   build/linux/vur_bench --benchmark_min_time=1
+// With --make-tree DIR FILES it only writes the tree of bench/vs_find.sh.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench_tree.h"
 #include "config/exclusions.h"
 #include "pe_builder.h"
 #include "platform/posix/test_hooks.h"
@@ -88,6 +90,20 @@ void BM_ExclusionTestDefaults(benchmark::State& state) {
 }
 BENCHMARK(BM_ExclusionTestDefaults);
 
+// What the walker pays per folder for the default rules: the pre-test turns
+// the path away before any expression is matched.
+void BM_ExclusionPreTestDefaults(benchmark::State& state) {
+  const std::wregex form = vur::ExclusionFormTest();
+  std::vector<std::wstring> required;
+  for (const wchar_t* pattern : vur::kDefaultExclusions)
+    required.push_back(vur::RequiredText(vur::PrepareExclusion(pattern, form)));
+  std::wstring path = L"C:\\Program Files\\Common Files\\Microsoft Shared\\ink\\fsdefinitions\\";
+  for (auto _ : state) {
+    for (const std::wstring& text : required) benchmark::DoNotOptimize(vur::MayHold(path, text));
+  }
+}
+BENCHMARK(BM_ExclusionPreTestDefaults);
+
 void BM_ExtensionTestNoMatch(benchmark::State& state) {
   SharedTree();
   std::FILE* null_out = std::fopen("/dev/null", "w");
@@ -101,4 +117,21 @@ BENCHMARK(BM_ExtensionTestNoMatch);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "--make-tree") {
+    if (argc != 4) {
+      std::fprintf(stderr, "usage: %s --make-tree DIR FILES\n", argv[0]);
+      return 2;
+    }
+    vur::bench::TreeSummary summary;
+    if (vur::bench::MakeTree(argv[2], std::atol(argv[3]), &summary) != 0) return 1;
+    std::printf("files %ld folders %ld images %ld candidates %ld sources %ld\n", summary.files,
+                summary.folders, summary.images, summary.candidates, summary.sources);
+    return 0;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

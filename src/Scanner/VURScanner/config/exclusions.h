@@ -28,4 +28,16 @@ std::wregex ExclusionFormTest();
 // Throws std::regex_error when the expression breaks the grammar.
 std::wregex CompileExclusion(const std::wstring& expression);
 
+// A text that every text the expression matches holds, letter case aside:
+// the longest run of ASCII characters that the expression requires one after
+// the other, in lower case. Empty when it finds none it can vouch for (a
+// top-level alternation, say), which holds for any text. For the expression
+// of "D:\Temp\*" it is "d:\temp\".
+std::wstring RequiredText(const std::wstring& expression);
+
+// False only when `text` can't be matched by an expression whose required
+// text is `required`: `text` is all ASCII and doesn't hold `required` in any
+// letter case. Matching a rule is much dearer than this test.
+bool MayHold(const std::wstring& text, const std::wstring& required);
+
 }  // namespace vur

@@ -59,6 +59,87 @@ TEST_F(ExclusionsTest, WorkedExamples) {
   }
 }
 
+// --- The walker's pre-test: the text a rule requires ----------------------
+
+TEST(RequiredText, ReadsOnlyWhatEveryMatchMustHold) {
+  struct Case {
+    const wchar_t* expression;
+    const wchar_t* required;
+  } cases[] = {
+      {L".:\\\\RECYCLER\\\\", L":\\recycler\\"},
+      {L".:\\\\[$]Recycle.Bin\\\\", L"recycle"},
+      {L"D:\\\\Temp\\\\.*\\\\", L"d:\\temp\\"},
+      {L".*\\\\Cache\\\\", L"\\cache\\"},
+      {L"D:\\\\Program Files \\(x86\\)\\\\", L"d:\\program files (x86)\\"},
+      {L"^D:\\\\Temp$\\\\", L"d:\\temp"},
+      {L"abc+", L"ab"},           // a quantifier takes its atom out
+      {L"abc{2,}", L"ab"},
+      {L"xab*?c", L"xa"},         // and the lazy mark with it
+      {L"ab(cdef)gh", L"ab"},     // groups are not read into
+      {L"[abcdef]gh", L"gh"},     // nor classes
+      {L"\\x41BC", L"bc"},      // the code of an escape is no literal
+      {L"\\u0041DEF", L"def"},
+      {L"\\cJab", L"ab"},
+      {L"(a)\\12xy", L"xy"},    // nor the digits of a back-reference
+      {L"\\dabc\\bde", L"abc"},
+      {L"a\\.b\\[c", L"a.b[c"},
+      {L"a|bcdef", L""},          // an alternation gives nothing
+      {L"(ab|cd)ef", L"ef"},      // inside a group it is the group's
+      {L"[]abc]def", L""},        // a class whose end isn't plain to see
+      {L"[[:alpha:]]def", L""},
+      {L"ab)cd", L""},
+      {L"D:\\\\caf\u00e9\\\\", L"d:\\caf"},  // no letter beyond ASCII
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Narrow(c.required), Narrow(RequiredText(c.expression))) << Narrow(c.expression);
+}
+
+// Every path a rule matches must pass the pre-test, or the walker would list
+// a folder that a rule excludes; and the pre-test must turn most folders
+// away from the default rules, or it would be worth nothing.
+TEST(RequiredText, EveryMatchPassesThePreTest) {
+  const std::wregex form = ExclusionFormTest();
+  std::vector<std::wstring> expressions, paths;
+  for (const Example& e : kExamples) {
+    expressions.push_back(e.expression);
+    paths.insert(paths.end(), e.excluded.begin(), e.excluded.end());
+    paths.insert(paths.end(), e.kept.begin(), e.kept.end());
+  }
+  for (const wchar_t* pattern : kDefaultExclusions) expressions.push_back(PrepareExclusion(pattern, form));
+  for (const wchar_t* more : {L"m/.:\\\\(Temp|Tmp)\\\\/", L"m/.*\\\\node_modules\\\\.*/",
+                              L"m/D:\\\\a+b?c*\\\\/", L"m/D:\\\\ab?\\\\/", L"m/.:\\\\\\x52ecycler\\\\/",
+                              L"m/(.)\\1:\\\\/", L"m/D:\\\\Temp\\\\|E:\\\\Tmp\\\\/", L"*\\Temp?\\*", L"D:\\Caf\u00c9"})
+    expressions.push_back(PrepareExclusion(more, form));
+  for (const wchar_t* path :
+       {L"D:\\$Recycle.Bin\\", L"C:\\$RECYCLE.BIN\\", L"E:\\recycled\\", L"D:\\Tmp\\",
+        L"D:\\x\\node_modules\\y\\", L"D:\\aabcc\\", L"D:\\bc\\", L"D:\\Recycler\\",
+        L"DD:\\", L"D:\\Temp1\\x\\", L"D:\\ac\\", L"D:\\a\\", L"E:\\Tmp\\", L"D:\\caf\u00e9\\", L"D:\\CAF\u00c9\\", L"D:\\"})
+    paths.push_back(path);
+  for (const std::wstring& expression : expressions) {
+    std::wregex rule = CompileExclusion(expression);
+    std::wstring required = RequiredText(expression);
+    for (const std::wstring& path : paths) {
+      if (Scanner::IsExcludedBy(rule, path)) {
+        EXPECT_TRUE(MayHold(path, required)) << Narrow(expression) << " on " << Narrow(path);
+      }
+    }
+  }
+  int passed = 0;
+  const wchar_t* folders[] = {L"D:\\", L"D:\\Program Files\\", L"D:\\Users\\a\\AppData\\",
+                              L"D:\\Windows\\System32\\", L"D:\\Old\\Stuff\\"};
+  for (const wchar_t* pattern : kDefaultExclusions)
+    for (const wchar_t* folder : folders) passed += MayHold(folder, RequiredText(PrepareExclusion(pattern, form)));
+  EXPECT_EQ(passed, 0);
+}
+
+TEST(MayHold, IsCaseBlindAndLeavesOtherScriptsToTheRule) {
+  EXPECT_TRUE(MayHold(L"D:\\ReCyClEr\\", L":\\recycler\\"));
+  EXPECT_FALSE(MayHold(L"D:\\Recycle\\", L":\\recycler\\"));
+  EXPECT_FALSE(MayHold(L"D:\\", L"d:\\temp\\"));
+  EXPECT_TRUE(MayHold(L"D:\\\u0130\\", L"d:\\i"));  // beyond ASCII: the rule decides
+  EXPECT_TRUE(MayHold(L"anything", L""));
+}
+
 TEST(ReplaceAll, DoesNotRescanWhatItInserted) {
   EXPECT_EQ(L"a\\\\b\\\\", ReplaceAll(L"a\\b\\", L"\\", L"\\\\"));
   EXPECT_EQ(L"xx", ReplaceAll(L"x", L"x", L"xx"));

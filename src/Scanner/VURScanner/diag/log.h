@@ -54,6 +54,14 @@ class LogSink {
 // file (level at least the threshold). Output errors are ignored.
 void Log(LogSink& sink, LogLevel level, const char* format, ...) VUR_PRINTF_FORMAT(3, 4);
 
+// Whether a message at `level` reaches the console or the log file, so a
+// caller can skip building texts for a message that goes nowhere.
+inline bool Logs(const LogSink& sink, LogLevel level) {
+  return level == LogLevel::kError || level == LogLevel::kInfo ||
+         (sink.file() != nullptr &&
+          static_cast<std::int32_t>(level) >= static_cast<std::int32_t>(sink.threshold()));
+}
+
 // Logs the thread's pending last-error code at ERROR, if any, and clears it.
 // Returns the code, 0 when none was pending.
 DWORD ReportLastError(LogSink& sink);

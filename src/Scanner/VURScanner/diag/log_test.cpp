@@ -142,25 +142,30 @@ TEST(LogSinkSetUp, SecondSinkOnTheSameFileIsRefused) {
 }
 
 // Echo and file routing for every pair of message level and threshold.
+// Logs, which lets callers skip building a text, must say exactly where Log
+// writes: with and without a log file.
 TEST(Log, RoutesByLevelAndThreshold) {
   const LogLevel levels[] = {LogLevel::kDebug, LogLevel::kWarn, LogLevel::kError, LogLevel::kInfo};
   const LogLevel thresholds[] = {LogLevel::kDebug, LogLevel::kWarn, LogLevel::kError,
                                  LogLevel::kInfo, LogLevel::kNone};
   TestMachine machine;
-  for (LogLevel threshold : thresholds) {
-    for (LogLevel level : levels) {
-      Console console, file;
-      LogSink sink(console.stream());
-      sink.SetThreshold(threshold);
-      sink.SetFile(file.stream());
-      Log(sink, level, "%s %i %u %x\n", "text", -1, 7u, 255u);
-      bool echoed = level == LogLevel::kError || level == LogLevel::kInfo;
-      bool written = static_cast<int>(level) >= static_cast<int>(threshold);
-      SCOPED_TRACE(testing::Message() << "level " << static_cast<int>(level) << " threshold "
-                                      << static_cast<int>(threshold));
-      EXPECT_EQ(echoed ? "text -1 7 ff\n" : "", console.Text());
-      EXPECT_EQ(written ? "text -1 7 ff\n" : "", file.Text());
-      sink.SetFile(nullptr);  // the Console owns the stream
+  for (bool with_file : {true, false}) {
+    for (LogLevel threshold : thresholds) {
+      for (LogLevel level : levels) {
+        Console console, file;
+        LogSink sink(console.stream());
+        sink.SetThreshold(threshold);
+        if (with_file) sink.SetFile(file.stream());
+        Log(sink, level, "%s %i %u %x\n", "text", -1, 7u, 255u);
+        bool echoed = level == LogLevel::kError || level == LogLevel::kInfo;
+        bool written = with_file && static_cast<int>(level) >= static_cast<int>(threshold);
+        SCOPED_TRACE(testing::Message() << "level " << static_cast<int>(level) << " threshold "
+                                        << static_cast<int>(threshold) << " file " << with_file);
+        EXPECT_EQ(echoed ? "text -1 7 ff\n" : "", console.Text());
+        EXPECT_EQ(written ? "text -1 7 ff\n" : "", file.Text());
+        EXPECT_EQ(echoed || written, Logs(sink, level));
+        sink.SetFile(nullptr);  // the Console owns the stream
+      }
     }
   }
 }

@@ -68,6 +68,8 @@ class Scanner {
   // prepared expression once the rules are compiled.
   std::vector<std::wstring> exclusion_patterns_;
   std::vector<std::wregex> exclusion_rules_;
+  // RequiredText of each rule's expression, in the same order.
+  std::vector<std::wstring> exclusion_required_;
 };
 
 // Default extensions: the set is emptied and given ".exe" and ".com".

@@ -1,5 +1,7 @@
+#include <cwchar>
 #include <string>
 
+#include "config/exclusions.h"
 #include "diag/text.h"
 #include "run/scanner.h"
 
@@ -46,8 +48,10 @@ void Checkpoint(LogSink& log, const std::wstring& pattern, const std::wstring& p
 
 void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const ExtensionSet& extensions) {
   try {
-    for (const std::wregex& rule : exclusion_rules_) {
-      if (IsExcludedBy(rule, folder_path)) {
+    for (std::size_t i = 0; i < exclusion_rules_.size(); ++i) {
+      // A path without the text a rule requires can't match it.
+      if (!MayHold(folder_path, exclusion_required_[i])) continue;
+      if (IsExcludedBy(exclusion_rules_[i], folder_path)) {
         Log(log_, LogLevel::kDebug, "Path excluded from scan: %s", ToUtf8(folder_path));
         return;
       }
@@ -57,7 +61,9 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
   }
 
   const std::wstring pattern = folder_path + L"*";
-  Log(log_, LogLevel::kDebug, "# FindFirstFileW(): %s\n", ToUtf8(pattern));
+  // A DEBUG line that reaches no log file needs no conversion.
+  const bool debug = Logs(log_, LogLevel::kDebug);
+  if (debug) Log(log_, LogLevel::kDebug, "# FindFirstFileW(): %s\n", ToUtf8(pattern));
   WIN32_FIND_DATAW data;
   SearchHandle search(FindFirstFileW(pattern.c_str(), &data));
   if (search.get() == INVALID_HANDLE_VALUE) {
@@ -71,10 +77,12 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
   }
 
   std::wstring previous = L"<none>";
+  std::wstring file_path;  // reused: most entries are files
   do {
     Checkpoint(log_, pattern, previous);
     const wchar_t* name = data.cFileName;
     if (IsDotEntry(name)) continue;
+    const std::size_t name_length = std::wcslen(name);
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       if (recurse) {
         std::wstring subfolder = folder_path + name + L"\\";
@@ -85,7 +93,7 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
         }
       }
     } else {
-      std::wstring file_path = folder_path + name;
+      file_path.assign(folder_path).append(name, name_length);
       try {
         OutputFileInfo(file_path, extensions);
       } catch (...) {
@@ -93,14 +101,14 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
             ToUtf8(file_path));
       }
     }
-    previous = name;
+    previous.assign(name, name_length);
     Checkpoint(log_, pattern, previous);
   } while (FindNextFileW(search.get(), &data));
 
   if (GetLastError() == ERROR_NO_MORE_FILES) SetLastError(ERROR_SUCCESS);
   ReportLastError(log_);
 
-  Log(log_, LogLevel::kDebug, "# FindClose()     : %s\n", ToUtf8(pattern));
+  if (debug) Log(log_, LogLevel::kDebug, "# FindClose()     : %s\n", ToUtf8(pattern));
   if (!search.Close()) {
     Log(log_, LogLevel::kError, "# ERROR: Using FindClose() on %s\n", ToUtf8(pattern));
     ReportLastError(log_);

@@ -1,18 +1,51 @@
-// Folder listing over opendir/readdir, with the semantics of the Win32 search
-// calls: "." and ".." first outside a drive root, ERROR_NO_MORE_FILES at the
-// end, and a walk that stays on its drive's mount and never goes through a
-// symbolic link.
+// Folder listing with the semantics of the Win32 search calls: "." and ".."
+// first outside a drive root, ERROR_NO_MORE_FILES at the end, and a walk that
+// stays on its drive's mount and never goes through a symbolic link.
+//
+// It is built for the walk's speed: a folder usually costs one openat2, one
+// getdents64 and one close.
+// - The records are read with getdents64 into one buffer that every search
+//   reuses. A search whose records are still unread when another search needs
+//   the buffer (its parent, while the walker is in a subfolder) keeps just
+//   those records, so memory grows with the depth of the walk and never with
+//   the size of a folder.
+// - openat2 with RESOLVE_NO_XDEV refuses, inside the kernel's own path walk,
+//   every mount point below the drive's root folder, bind mounts and mounts
+//   made during the run among them; no statx per folder is needed. Only on
+//   file systems with subvolumes (btrfs, bcachefs), whose folders can change
+//   device without a mount, does each folder still get a statx. Where the
+//   kernel lacks openat2 (before 5.6, or a sandbox refuses it) every folder
+//   gets the statx check against the root instead.
+// - A subfolder of the search opened last is opened relative to it: the
+//   kernel resolves one name, not the whole path, and the folder opened is
+//   the one that listing showed, even when a folder above it was renamed or
+//   swapped for a link meanwhile.
+// - The ext4 driver gives the last record of a listing an end-of-directory
+//   offset, so a read that holds it needs no second read to learn that
+//   nothing follows. A read cut short for any other reason (a signal, say)
+//   lacks the mark, and the next read is made as usual. Other file systems
+//   always get that read.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/posix/find_internal.h"
+#include "platform/posix/listing.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/test_hooks.h"
 #include "platform/posix/win32_posix.h"
@@ -22,68 +55,13 @@ namespace {
 using vur::posix::testing::Fault;
 using vur::posix::testing::Op;
 
-struct Search {
-  DIR* dir = nullptr;
-  std::wstring pattern;
-  int pending_dots = 0;  // "." and ".." still to deliver
-  int record = -1;
-};
+// As large as glibc's readdir buffer: one read holds a folder of several
+// hundred entries.
+constexpr std::size_t kReadSize = 32 * 1024;
 
-void FillEntry(const std::wstring& name, DWORD attributes, WIN32_FIND_DATAW* data) {
-  std::memset(data, 0, sizeof *data);
-  data->dwFileAttributes = attributes;
-  std::size_t n = name.size() < MAX_PATH - 1 ? name.size() : MAX_PATH - 1;
-  for (std::size_t i = 0; i < n; ++i) data->cFileName[i] = name[i];
-  data->cFileName[n] = 0;
-}
-
-// Attributes of one entry; false for an entry that vanished while being
-// looked at, which is left out.
-bool EntryAttributes(int dir_fd, const dirent* entry, DWORD* attributes) {
-  unsigned char type = entry->d_type;
-  struct stat st;
-  if (type == DT_UNKNOWN) {
-    if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
-  }
-  if (type == DT_DIR) {
-    *attributes = FILE_ATTRIBUTE_DIRECTORY;
-  } else if (type == DT_LNK) {
-    // Windows lists a link whatever it leads to: a link to nothing, or into a
-    // loop, is a file whose open then fails.
-    bool to_folder = fstatat(dir_fd, entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-    *attributes = to_folder ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
-                            : FILE_ATTRIBUTE_ARCHIVE;
-  } else {
-    *attributes = FILE_ATTRIBUTE_ARCHIVE;
-  }
-  return true;
-}
-
-// The next entry, or false with *error set (ERROR_NO_MORE_FILES at the end).
-bool ReadEntry(Search* search, WIN32_FIND_DATAW* data, DWORD* error) {
-  if (search->pending_dots > 0) {
-    FillEntry(search->pending_dots == 2 ? L"." : L"..", FILE_ATTRIBUTE_DIRECTORY, data);
-    --search->pending_dots;
-    return true;
-  }
-  int dir_fd = dirfd(search->dir);
-  while (true) {
-    errno = 0;  // readdir gives null both at the end and on an error
-    const dirent* entry = readdir(search->dir);
-    if (entry == nullptr) {
-      *error = errno == 0 ? ERROR_NO_MORE_FILES : vur::posix::Win32ErrorFromErrno(errno, false);
-      return false;
-    }
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    DWORD attributes = 0;
-    if (!EntryAttributes(dir_fd, entry, &attributes)) continue;
-    std::wstring name = vur::posix::DecodeName(entry->d_name, std::strlen(entry->d_name));
-    if (name.size() >= MAX_PATH) continue;  // longer than any name this system allows
-    FillEntry(name, attributes, data);
-    return true;
-  }
-}
+// A getdents64 record: 8-byte inode, 8-byte offset, 2-byte length, 1-byte
+// type, then the name and its NUL.
+constexpr std::size_t kRecordHeader = 19;
 
 // Where a folder lies: its device and, where the kernel tells it, its mount.
 // A bind mount of the drive's own file system has the same device but
@@ -108,12 +86,420 @@ bool SamePlace(const Place& a, const Place& b) {
   return !(a.has_mount && b.has_mount) || a.mount == b.mount;
 }
 
+// The root folder of a drive, held open for the run: folders below it are
+// opened relative to it, so that RESOLVE_NO_XDEV measures against its mount.
+struct DriveRoot {
+  std::string folder;         // as the drive table gives it
+  std::string base;           // the same without trailing slashes, as NativePath joins it
+  int fd = -1;
+  Place place;
+  bool end_marker = false;    // its listings mark their last record
+  bool check_device = false;  // a folder may lie on another device with no mount (subvolumes)
+};
+
+// Stable addresses: searches point at their drive's entry.
+std::vector<std::unique_ptr<DriveRoot>>& Roots() {
+  static auto* roots = new std::vector<std::unique_ptr<DriveRoot>>();
+  return *roots;
+}
+
+// The file systems whose end-of-listing offset is known: ext4's htree
+// readdir sets it after the last entry, in the 64-bit or the 32-bit form.
+bool HasEndMarker(long type) { return type == EXT4_SUPER_MAGIC; }
+bool IsEndMarker(std::int64_t offset) { return offset == INT64_MAX || offset == INT32_MAX; }
+
+// Subvolumes of these have a device of their own but no mount of their own.
+bool HasSubvolumes(long type) {
+  constexpr long kBtrfs = 0x9123683E, kBcachefs = 0xca451a4e;
+  return type == kBtrfs || type == kBcachefs;
+}
+
+// The drive's root, opened anew when `refresh` is set (each listing of the
+// root itself, so a walk sees the folder the drive names now). Null with
+// errno set when the folder can't be opened.
+DriveRoot* RootOf(const vur::posix::Drive& drive, bool refresh) {
+  DriveRoot* root = nullptr;
+  for (auto& r : Roots())
+    if (r->folder == drive.folder) root = r.get();
+  if (root != nullptr && root->fd >= 0 && !refresh) return root;
+  int fd = open(drive.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  Place place;
+  struct statfs fs;
+  if (!PlaceOf(fd, "", AT_EMPTY_PATH, &place) || fstatfs(fd, &fs) != 0) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return nullptr;
+  }
+  if (root == nullptr) {
+    Roots().push_back(std::make_unique<DriveRoot>());
+    root = Roots().back().get();
+    root->folder = drive.folder;
+    root->base = drive.folder;
+    while (root->base.size() > 1 && root->base.back() == '/') root->base.pop_back();
+  }
+  if (root->fd >= 0) close(root->fd);
+  root->fd = fd;
+  root->place = place;
+  root->end_marker = HasEndMarker(static_cast<long>(fs.f_type));
+  root->check_device = HasSubvolumes(static_cast<long>(fs.f_type));
+  return root;
+}
+
+// How folders are opened: openat2 until the kernel refuses it once.
+bool g_statx_open = false;
+bool g_forced_statx_open = false;
+long g_reads = 0;
+
+// Opens a folder below `root` (relative to `dir_fd`, which lies on the
+// root's mount). Returns the descriptor, or -1 and *error, a Win32 code.
+int OpenFolder(const DriveRoot& root, int dir_fd, const char* relative, bool at_root,
+               DWORD* error) {
+  // Below the root, a symbolic link is never followed and another file system
+  // is never entered: both are refused as Windows refuses its compatibility
+  // junctions, so a walk neither loops nor leaves its drive.
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (at_root ? 0 : O_NOFOLLOW);
+  int fd = -1;
+  bool statx_open = g_statx_open || g_forced_statx_open;
+  if (!statx_open) {
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.resolve = RESOLVE_NO_XDEV;
+    fd = static_cast<int>(syscall(SYS_openat2, dir_fd, relative, &how, sizeof how));
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM || errno == E2BIG)) {
+      g_statx_open = statx_open = true;
+    }
+  }
+  if (statx_open) fd = openat(dir_fd, relative, flags);
+  if (fd < 0) {
+    int err = errno;
+    struct stat st;
+    if (err == EXDEV) {
+      *error = ERROR_ACCESS_DENIED;
+    } else if (!at_root && (err == ELOOP || err == ENOTDIR) &&
+               fstatat(dir_fd, relative, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      *error = ERROR_ACCESS_DENIED;
+    } else {
+      *error = vur::posix::Win32ErrorFromErrno(err, false);
+    }
+    return -1;
+  }
+  if (!at_root && (statx_open || root.check_device)) {
+    Place place;
+    if (!PlaceOf(fd, "", AT_EMPTY_PATH, &place) || !SamePlace(place, root.place)) {
+      close(fd);
+      *error = ERROR_ACCESS_DENIED;
+      return -1;
+    }
+  }
+  return fd;
+}
+
+vur::posix::find_testing::DirectoryReader g_reader = nullptr;
+
+struct Search {
+  int fd = -1;
+  std::wstring pattern;
+  std::size_t native_length = 0;  // of the folder's native path
+  const DriveRoot* root = nullptr;
+  vur::posix::find_testing::DirectoryReader reader = nullptr;
+  int pending_dots = 0;           // "." and ".." still to deliver
+  int record = -1;
+  bool at_end = false;
+  // The records not yet delivered: in the shared buffer while this search
+  // owns it, else in `kept`.
+  const char* next = nullptr;
+  const char* end = nullptr;
+  std::vector<char> kept;
+  // The entry delivered last, while its record is still where it was read.
+  const char* last_name = nullptr;
+  std::size_t last_length = 0;
+  unsigned char last_type = DT_UNKNOWN;
+};
+
+// The shared read buffer (8-byte aligned, as the kernel lays records out) and
+// the search whose records it holds.
+char* ReadBuffer() {
+  static auto* buffer = new std::uint64_t[kReadSize / sizeof(std::uint64_t)];
+  return reinterpret_cast<char*>(buffer);
+}
+Search* g_owner = nullptr;
+
+// The searches open, in the order opened: the walker's current path.
+std::vector<Search*>& OpenSearches() {
+  static auto* open = new std::vector<Search*>();
+  return *open;
+}
+
+// Moves the unread records of the buffer's owner into its own storage, so
+// that `search` may read into the buffer.
+void TakeBuffer(Search* search) {
+  Search* owner = g_owner;
+  g_owner = search;
+  if (owner == nullptr || owner == search) return;
+  owner->last_name = nullptr;  // its record stays in the buffer, to be overwritten
+  owner->kept.assign(owner->next, owner->end);
+  owner->next = owner->kept.data();
+  owner->end = owner->next + owner->kept.size();
+}
+
+void ReleaseBuffer(Search* search) {
+  if (g_owner == search) g_owner = nullptr;
+}
+
+// Reads the next records. False with *error set on a failure; at the end
+// sets at_end.
+bool Refill(Search* search, DWORD* error) {
+  TakeBuffer(search);
+  search->kept.clear();
+  char* buffer = ReadBuffer();
+  ssize_t got;
+  do {
+    ++g_reads;
+    got = search->reader != nullptr ? search->reader(search->fd, buffer, kReadSize)
+                                    : syscall(SYS_getdents64, search->fd, buffer, kReadSize);
+  } while (got < 0 && errno == EINTR);
+  search->next = search->end = nullptr;
+  if (got < 0) {
+    *error = vur::posix::Win32ErrorFromErrno(errno, false);
+    return false;
+  }
+  if (static_cast<std::size_t>(got) > kReadSize) {
+    *error = ERROR_INVALID_DATA;
+    return false;
+  }
+  if (got == 0) {
+    search->at_end = true;
+    return true;
+  }
+  search->next = buffer;
+  search->end = buffer + got;
+  return true;
+}
+
+struct Record {
+  const char* name;
+  std::size_t length;
+  unsigned char type;
+};
+
+// The next record but "." and "..", or false with *error set
+// (ERROR_NO_MORE_FILES at the end).
+bool NextRecord(Search* search, Record* record, DWORD* error) {
+  while (true) {
+    if (search->next == search->end) {
+      if (search->at_end) {
+        *error = ERROR_NO_MORE_FILES;
+        return false;
+      }
+      if (!Refill(search, error)) return false;
+      if (search->at_end) {
+        *error = ERROR_NO_MORE_FILES;
+        return false;
+      }
+    }
+    const char* at = search->next;
+    std::size_t left = static_cast<std::size_t>(search->end - at);
+    std::uint16_t length = 0;
+    std::int64_t offset = 0;
+    if (left > kRecordHeader) {
+      std::memcpy(&offset, at + 8, sizeof offset);
+      std::memcpy(&length, at + 16, sizeof length);
+    }
+    // A record that doesn't fit what was read, or whose name has no end,
+    // can't be trusted, nor can anything after it.
+    const char* name = at + kRecordHeader;
+    const void* nul = left <= kRecordHeader || length <= kRecordHeader || length > left
+                          ? nullptr
+                          : std::memchr(name, '\0', length - kRecordHeader);
+    if (nul == nullptr) {
+      search->next = search->end = nullptr;
+      *error = ERROR_INVALID_DATA;
+      return false;
+    }
+    search->next = at + length;
+    if (search->next == search->end && search->root->end_marker && IsEndMarker(offset))
+      search->at_end = true;
+    record->name = name;
+    record->length = static_cast<std::size_t>(static_cast<const char*>(nul) - name);
+    record->type = static_cast<unsigned char>(at[18]);
+    if (record->length == 0 || (name[0] == '.' && (record->length == 1 || (record->length == 2 && name[1] == '.'))))
+      continue;
+    return true;
+  }
+}
+
+// Fills the record: `name` (null when cFileName holds it already) and its
+// terminator; what follows the terminator is left as it was, as Windows
+// leaves it.
+void FillEntry(const wchar_t* name, std::size_t length, DWORD attributes, WIN32_FIND_DATAW* data) {
+  data->dwFileAttributes = attributes;
+  data->ftCreationTime = data->ftLastAccessTime = data->ftLastWriteTime = FILETIME{0, 0};
+  data->nFileSizeHigh = data->nFileSizeLow = 0;
+  data->dwReserved0 = data->dwReserved1 = 0;
+  if (name != nullptr) {
+    for (std::size_t i = 0; i < length; ++i) data->cFileName[i] = name[i];
+    data->cFileName[length] = 0;
+  }
+  data->cAlternateFileName[0] = 0;
+}
+
+// Bytes that DecodeName and EncodeName map to themselves wherever they stand
+// in a name. Most names are made of them only, and are then copied as they
+// are, without building a wide string. The table is taken from DecodeName
+// and EncodeName themselves, once, so it can't drift from their rules.
+struct PlainBytes {
+  bool plain[128] = {};
+  PlainBytes() {
+    for (int b = 0x20; b < 0x7F; ++b) {
+      char c = static_cast<char>(b);
+      const std::string contexts[] = {std::string(1, c), std::string("a") + c,
+                                      std::string(1, c) + "a", std::string("a") + c + "a",
+                                      std::string(3, c)};
+      bool same = true;
+      for (const std::string& text : contexts) {
+        std::wstring wide = vur::posix::DecodeName(text.data(), text.size());
+        same = same && wide == std::wstring(text.begin(), text.end()) &&
+               vur::posix::EncodeName(wide.data(), wide.size()) == text;
+      }
+      plain[b] = same;
+    }
+  }
+};
+
+const PlainBytes& Plain() {
+  static const PlainBytes table;
+  return table;
+}
+
+// Copies a name made of plain bytes into `out` with its terminator; false,
+// with `out` left unspecified, when the name holds any other byte.
+bool CopyPlainName(const char* bytes, std::size_t length, wchar_t* out) {
+  const bool* plain = Plain().plain;
+  for (std::size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x80 || !plain[c]) return false;
+    out[i] = c;
+  }
+  out[length] = 0;
+  return true;
+}
+
+bool IsPlainName(const wchar_t* name, std::size_t length) {
+  const bool* plain = Plain().plain;
+  for (std::size_t i = 0; i < length; ++i)
+    if (name[i] < 0 || name[i] >= 0x80 || !plain[name[i]]) return false;
+  return true;
+}
+
+bool IsPlainName(const std::wstring& name) { return IsPlainName(name.data(), name.size()); }
+
+// Attributes of one entry; false for an entry that vanished while being
+// looked at, which is left out.
+bool EntryAttributes(int dir_fd, const Record& entry, DWORD* attributes) {
+  unsigned char type = entry.type;
+  struct stat st;
+  if (type == DT_UNKNOWN) {
+    if (fstatat(dir_fd, entry.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+  }
+  if (type == DT_DIR) {
+    *attributes = FILE_ATTRIBUTE_DIRECTORY;
+  } else if (type == DT_LNK) {
+    // Windows lists a link whatever it leads to: a link to nothing, or into a
+    // loop, is a file whose open then fails.
+    bool to_folder = fstatat(dir_fd, entry.name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    *attributes = to_folder ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
+                            : FILE_ATTRIBUTE_ARCHIVE;
+  } else {
+    *attributes = FILE_ATTRIBUTE_ARCHIVE;
+  }
+  return true;
+}
+
+// The next entry, or false with *error set (ERROR_NO_MORE_FILES at the end).
+bool ReadEntry(Search* search, WIN32_FIND_DATAW* data, DWORD* error) {
+  if (search->pending_dots > 0) {
+    FillEntry(search->pending_dots == 2 ? L"." : L"..", search->pending_dots == 2 ? 1 : 2,
+              FILE_ATTRIBUTE_DIRECTORY, data);
+    --search->pending_dots;
+    return true;
+  }
+  search->last_name = nullptr;
+  Record record;
+  while (NextRecord(search, &record, error)) {
+    DWORD attributes = 0;
+    if (!EntryAttributes(search->fd, record, &attributes)) continue;
+    if (record.length >= MAX_PATH) continue;  // longer than any name this system allows
+    if (CopyPlainName(record.name, record.length, data->cFileName)) {
+      FillEntry(nullptr, record.length, attributes, data);
+    } else {
+      std::wstring name = vur::posix::DecodeName(record.name, record.length);
+      if (name.size() >= MAX_PATH) continue;
+      FillEntry(name.data(), name.size(), attributes, data);
+    }
+    search->last_name = record.name;
+    search->last_length = record.length;
+    search->last_type = record.type;
+    return true;
+  }
+  return false;
+}
+
 HANDLE Fail(DWORD code) {
   SetLastError(code);
   return INVALID_HANDLE_VALUE;
 }
 
+// Whether `folder` is a subfolder of `parent`'s folder, one name deeper:
+// then *name is that name.
+bool IsChildOf(const Search& parent, const std::wstring& folder, std::wstring* name) {
+  std::size_t base = parent.pattern.size() - 1;  // the parent's folder, with its backslash
+  if (folder.size() <= base + 1 || folder.compare(0, base, parent.pattern, 0, base) != 0)
+    return false;
+  std::size_t length = folder.size() - 1 - base;
+  if (folder.find(L'\\', base) != folder.size() - 1) return false;
+  name->assign(folder, base, length);
+  return *name != L"." && *name != L"..";
+}
+
 }  // namespace
+
+int vur::posix::OpenListedFile(const wchar_t* path, int flags) {
+  if (path == nullptr || OpenSearches().empty()) return -1;
+  const Search& search = *OpenSearches().back();
+  if (search.last_name == nullptr || search.last_type != DT_REG) return -1;
+  std::size_t base = search.pattern.size() - 1;  // the folder, with its backslash
+  std::size_t length = std::wcslen(path);
+  if (length <= base || search.pattern.compare(0, base, path, base) != 0) return -1;
+  const wchar_t* name = path + base;
+  std::size_t name_length = length - base;
+  if (std::wmemchr(name, L'\\', name_length) != nullptr) return -1;  // a path below the folder
+  if (IsPlainName(name, name_length)) {
+    if (name_length != search.last_length) return -1;
+    for (std::size_t i = 0; i < name_length; ++i)
+      if (static_cast<unsigned char>(search.last_name[i]) != static_cast<wchar_t>(name[i])) return -1;
+  } else {
+    std::string bytes = vur::posix::EncodeName(name, name_length);
+    if (bytes.size() != search.last_length ||
+        std::memcmp(bytes.data(), search.last_name, bytes.size()) != 0)
+      return -1;
+  }
+  return openat(search.fd, search.last_name, flags | O_NOFOLLOW);
+}
+
+namespace vur::posix::find_testing {
+
+void SetDirectoryReader(DirectoryReader reader) { g_reader = reader; }
+ssize_t SystemDirectoryRead(int fd, void* buffer, std::size_t size) {
+  return syscall(SYS_getdents64, fd, buffer, size);
+}
+void ForceStatxOpen(bool on) { g_forced_statx_open = on; }
+long DirectoryReads() { return g_reads; }
+
+}  // namespace vur::posix::find_testing
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   if (pattern == nullptr || data == nullptr) return Fail(ERROR_INVALID_PARAMETER);
@@ -127,49 +513,56 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     return Fail(ERROR_INVALID_NAME);
   std::wstring folder = text.substr(0, text.size() - 1);
   bool at_root = folder.size() == 3;
-  std::string native;
-  DWORD error = 0;
-  if (!vur::posix::NativePath(folder.c_str(), &native, &error)) return Fail(error);
-  const vur::posix::Drive* drive = vur::posix::FindDrive(text[0]);
-  Place root_place;
-  if (!PlaceOf(AT_FDCWD, drive->folder.c_str(), 0, &root_place))
-    return Fail(vur::posix::Win32ErrorFromErrno(errno, false));
 
-  // Below the root, a symbolic link is never followed and another file system
-  // is never entered: both are refused as Windows refuses its compatibility
-  // junctions, so a walk neither loops nor leaves its drive.
-  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (at_root ? 0 : O_NOFOLLOW);
-  int fd = open(native.c_str(), flags);
-  if (fd < 0) {
-    int err = errno;
-    struct stat st;
-    if (!at_root && (err == ELOOP || err == ENOTDIR) && lstat(native.c_str(), &st) == 0 &&
-        S_ISLNK(st.st_mode))
-      return Fail(ERROR_ACCESS_DENIED);
-    return Fail(vur::posix::Win32ErrorFromErrno(err, false));
+  // The folder relative to a folder already open: its parent's search, when
+  // the walker is listing that parent, or else the drive's root.
+  const DriveRoot* root = nullptr;
+  int dir_fd = -1;
+  std::string relative;
+  std::size_t native_length = 0;
+  std::wstring name;
+  Search* parent = OpenSearches().empty() ? nullptr : OpenSearches().back();
+  if (!at_root && parent != nullptr && IsChildOf(*parent, folder, &name)) {
+    root = parent->root;
+    dir_fd = parent->fd;
+    relative = IsPlainName(name) ? std::string(name.begin(), name.end())
+                                 : vur::posix::EncodeName(name.data(), name.size());
+    native_length = parent->native_length + 1 + relative.size();
+  } else {
+    std::string native;
+    DWORD error = 0;
+    if (!vur::posix::NativePath(folder.c_str(), &native, &error)) return Fail(error);
+    const vur::posix::Drive* drive = vur::posix::FindDrive(text[0]);
+    root = RootOf(*drive, at_root);
+    if (root == nullptr) return Fail(vur::posix::Win32ErrorFromErrno(errno, false));
+    dir_fd = root->fd;
+    native_length = native.size();
+    relative = native.size() > root->base.size()
+                   ? native.substr(root->base.size() + (root->base == "/" ? 0 : 1))
+                   : ".";
   }
-  Place place;
-  if (!PlaceOf(fd, "", AT_EMPTY_PATH, &place) || (!at_root && !SamePlace(place, root_place))) {
-    close(fd);
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    int err = errno;
-    close(fd);
-    return Fail(vur::posix::Win32ErrorFromErrno(err, false));
-  }
+  // The limit the kernel puts on a whole path, though the open names less.
+  if (native_length >= PATH_MAX) return Fail(ERROR_FILENAME_EXCED_RANGE);
+
+  DWORD error = 0;
+  int fd = OpenFolder(*root, dir_fd, relative.c_str(), at_root, &error);
+  if (fd < 0) return Fail(error);
   auto* search = new Search;
-  search->dir = dir;
-  search->pattern = text;
+  search->fd = fd;
+  search->pattern = std::move(text);
+  search->native_length = native_length;
+  search->root = root;
+  search->reader = g_reader;
   search->pending_dots = at_root ? 0 : 2;
   if (!ReadEntry(search, data, &error)) {
     // An empty drive root: Windows reports that no file matched.
-    closedir(dir);
+    ReleaseBuffer(search);
+    close(fd);
     delete search;
     return Fail(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
   }
-  search->record = vur::posix::testing::RecordSearchOpened(text);
+  OpenSearches().push_back(search);
+  search->record = vur::posix::testing::RecordSearchOpened(search->pattern);
   if (faulted) SetLastError(fault.code);
   return search;
 }
@@ -181,7 +574,8 @@ BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
   }
   auto* search = static_cast<Search*>(find);
   Fault fault;
-  bool faulted = vur::posix::testing::TakeFault(Op::kFindNextFile, search->pattern, &fault);
+  bool faulted = vur::posix::testing::Armed() &&
+                 vur::posix::testing::TakeFault(Op::kFindNextFile, search->pattern, &fault);
   if (faulted && !fault.succeed) {
     SetLastError(fault.code);
     return FALSE;
@@ -202,9 +596,18 @@ BOOL FindClose(HANDLE find) {
   }
   auto* search = static_cast<Search*>(find);
   Fault fault;
-  bool faulted = vur::posix::testing::TakeFault(Op::kFindClose, search->pattern, &fault);
-  int result = closedir(search->dir);
+  bool faulted = vur::posix::testing::Armed() &&
+                 vur::posix::testing::TakeFault(Op::kFindClose, search->pattern, &fault);
+  int result = close(search->fd);
   int err = errno;
+  std::vector<Search*>& open = OpenSearches();
+  for (std::size_t i = open.size(); i-- > 0;) {
+    if (open[i] == search) {
+      open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+  }
+  ReleaseBuffer(search);
   vur::posix::testing::RecordSearchClosed(search->record);
   delete search;
   if (faulted && !fault.succeed) {

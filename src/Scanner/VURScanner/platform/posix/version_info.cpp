@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/posix/listing.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/test_hooks.h"
 #include "platform/posix/version_info_reader.h"
@@ -115,15 +116,19 @@ DWORD MissingPathError(const std::string& native) {
 }
 
 DWORD FileSource::Open(const wchar_t* path) {
+  // A regular file the listing has just delivered is opened through its
+  // folder, with no lookup of the whole path and no stat.
+  fd_ = OpenListedFile(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   std::string native;
   DWORD error = 0;
-  if (!NativePath(path, &native, &error)) return error;
+  if (fd_ < 0 && !NativePath(path, &native, &error)) return error;
   // Devices, sockets and FIFOs are not opened at all: opening some devices
   // has effects of its own. O_NONBLOCK covers one swapped in meanwhile.
   struct stat before;
-  if (stat(native.c_str(), &before) == 0 && !S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode))
+  if (fd_ < 0 && stat(native.c_str(), &before) == 0 && !S_ISREG(before.st_mode) &&
+      !S_ISDIR(before.st_mode))
     return ERROR_RESOURCE_DATA_NOT_FOUND;
-  fd_ = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd_ < 0) fd_ = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd_ < 0) {
     int err = errno;
     if (err == ENOENT) return MissingPathError(native);

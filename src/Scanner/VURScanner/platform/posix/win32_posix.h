@@ -240,7 +240,9 @@ LSTATUS RegCloseKey(HKEY key);
 // FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, and listing it, or
 // a folder on which another file system or a bind mount is mounted, fails
 // with ERROR_ACCESS_DENIED. A link to a file is a file, and so is a link that
-// leads nowhere. Names are decoded as DecodeName in machine.h says: a
+// leads nowhere. A subfolder of the folder whose search was opened last is
+// opened through that search, so it is the folder that listing showed even
+// if a folder above it has been renamed or replaced since. Names are decoded as DecodeName in machine.h says: a
 // character that Windows forbids in a name is listed as U+F000 plus its code. A failed call returns INVALID_HANDLE_VALUE (FindFirstFileW) or FALSE
 // and sets the last-error code; FindNextFileW sets ERROR_NO_MORE_FILES at the
 // end. Successful calls leave the code alone.

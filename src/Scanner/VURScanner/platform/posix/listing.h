@@ -1,0 +1,14 @@
+// What the folder listing (find.cpp) lends the rest of the POSIX layer.
+#pragma once
+
+namespace vur::posix {
+
+// Opens `path` through the folder that the search opened last holds open,
+// when `path` names the entry that search delivered last and the listing
+// gave it as a regular file: the kernel then looks up one name, not the
+// whole path, and no stat is needed to tell the file from a device. `flags`
+// go to openat, with O_NOFOLLOW added. Returns -1 in every other case (and
+// when the open fails), so the caller opens `path` the usual way.
+int OpenListedFile(const wchar_t* path, int flags);
+
+}  // namespace vur::posix
