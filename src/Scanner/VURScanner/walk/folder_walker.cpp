@@ -77,7 +77,6 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
   }
 
   std::wstring previous = L"<none>";
-  std::wstring file_path;  // reused: most entries are files
   do {
     Checkpoint(log_, pattern, previous);
     const wchar_t* name = data.cFileName;
@@ -93,10 +92,15 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
         }
       }
     } else {
-      file_path.assign(folder_path).append(name, name_length);
+      // Built at its final size and moved into the report, which takes its
+      // path by value: one allocation and one copy per file.
+      std::wstring file_path;
+      file_path.reserve(folder_path.size() + name_length);
+      file_path.append(folder_path).append(name, name_length);
       try {
-        OutputFileInfo(file_path, extensions);
+        OutputFileInfo(std::move(file_path), extensions);
       } catch (...) {
+        file_path.assign(folder_path).append(name, name_length);
         Log(log_, LogLevel::kError, "# ERROR: Exception in OutputFileInfo() : %s\n",
             ToUtf8(file_path));
       }

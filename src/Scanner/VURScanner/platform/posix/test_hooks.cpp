@@ -31,10 +31,16 @@ bool g_recording = false;
 
 }  // namespace
 
-void InjectFault(const Fault& fault) { Faults().push_back(fault); }
+bool g_armed = false;
+
+void InjectFault(const Fault& fault) {
+  Faults().push_back(fault);
+  g_armed = true;
+}
 
 void Reset() {
   Faults().clear();
+  g_armed = false;
   SearchLog().clear();
   RequestLog().clear();
   KeyOpenLog().clear();
@@ -45,8 +51,6 @@ void Reset() {
 std::vector<SearchRecord> Searches() { return SearchLog(); }
 std::vector<std::wstring> SearchRequests() { return RequestLog(); }
 std::vector<KeyOpenRecord> KeyOpens() { return KeyOpenLog(); }
-
-bool Armed() { return !Faults().empty(); }
 
 bool TakeFault(Op op, const std::wstring& target, Fault* fault) {
   std::vector<Fault>& faults = Faults();
@@ -59,6 +63,7 @@ bool TakeFault(Op op, const std::wstring& target, Fault* fault) {
     }
     *fault = f;
     if (--f.times <= 0) faults.erase(faults.begin() + static_cast<std::ptrdiff_t>(i));
+    g_armed = !faults.empty();
     if (fault->raise) throw std::runtime_error("injected fault");
     return true;
   }
