@@ -7,7 +7,7 @@ what=${1:-scan}
 packages=(cmake g++ make)
 if [ "$what" = test ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev time
-             g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32
+             g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686
              wine64 wine32:i386 clang-14 libclang-rt-14-dev)
 fi
