@@ -697,8 +697,6 @@ line_no() { awk -v l="$2" '$0 == l { print NR; found = 1; exit } END { if (!foun
 fam_f() {
   local d=$FX/f/d e=$FX/f/e plat ctx run log block
   pe "$d/APP.EXE" 1.2.3.4
-  pe "$d/BIG.EXE" 2.0.0.0 --pad 600   # its size call makes the buffer grow
-  pe "$d/OLD.EXE" 3.0.0.0 --ne --pad 200
   pe "$e/cd.exe" 5.0.0.0
   for plat in $PLATFORMS; do
     use_platform $plat
