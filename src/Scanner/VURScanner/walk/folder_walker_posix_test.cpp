@@ -1,14 +1,20 @@
 // The walker against real folders, with the layer's fault hooks for what a
 // file system can't do on demand (tests run as root, whom nothing denies).
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "pe_builder.h"
+#include "platform/posix/file_source.h"
 #include "platform/posix/test_hooks.h"
 #include "support/scanner_fixture.h"
 
@@ -243,6 +249,73 @@ TEST_F(FolderWalkerTest, NamesThatAreNotUtf8AreListedAndProbed) {
   Scan("u/");
   // Each byte that isn't UTF-8 prints as U+FFFD; the probe still opens the file.
   EXPECT_EQ("T:\\u\\bad\xEF\xBF\xBD\xEF\xBF\xBD.exe - 1.2.3.4\n", console_.Text());
+}
+
+// The listing opens and reads ahead the files it expects to be probed, many
+// folders before the walker gets there and more than it holds at once, and
+// some that are not probed in the end (here the ".exe" files that don't end
+// in "v.exe"). Each file still reports its own version, whether its pages
+// were in memory or had to wait for the disk, and nothing is left open.
+TEST_F(FolderWalkerTest, PrefetchedFilesReportTheirOwnVersions) {
+  std::vector<std::string> files, expected;
+  for (int f = 0; f < 40; ++f) {
+    std::string folder = "tree/" + std::to_string(f % 4) + "/f" + std::to_string(f);
+    machine_.MakeFolder(folder);
+    int count = f == 7 ? 90 : 3;  // more than are prefetched at once
+    for (int i = 0; i < count; ++i) {
+      test::Version version = {static_cast<std::uint16_t>(f), static_cast<std::uint16_t>(i), 7,
+                               static_cast<std::uint16_t>(f * 100 + i)};
+      test::PeOptions options;
+      options.resources = {{test::kRtVersion, 1, 0x409, test::VersionBlock(version)}};
+      // Some with the version beyond the first pages.
+      if (i % 2 == 1) options.resources.push_back({test::kRtRcdata, 1, 0x409, test::Bytes(20000, 1)});
+      std::string name = folder + "/p" + std::to_string(i) + (i % 3 == 0 ? "v.EXE" : ".com");
+      test::WriteBytes(machine_.Native(name), test::BuildPe(options));
+      test::WriteBytes(machine_.Native(folder + "/x" + std::to_string(i) + ".txt"), {1});
+      test::WriteBytes(machine_.Native(folder + "/d" + std::to_string(i) + ".exe"),
+                       test::BuildPeWithVersion({9, 9, 9, 9}));
+      files.push_back(name);
+      std::ostringstream line;
+      line << Narrow(machine_.Wide(name)) << " - " << f << "." << i << ".7." << f * 100 + i << "\n";
+      expected.push_back(line.str());
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  auto fds = [] {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) count += entry.is_symlink();
+    return count;
+  };
+  for (bool cold : {false, true}) {
+    if (cold) {
+      // Out of the page cache: the prefetch then leaves its reads to the kernel.
+      sync();
+      for (const std::string& name : files) {
+        int fd = open(machine_.Native(name).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+      }
+    }
+    long started = posix::prefetch_testing::Started();
+    long deferred = posix::prefetch_testing::Deferred();
+    int open_before = fds();
+    std::size_t printed = console_.Text().size();
+    MakeScanner();
+    scanner_->ScanFolder(machine_.Wide("tree/"), true, {L".com", L"v.exe"});
+    std::vector<std::string> lines;
+    std::istringstream text(console_.Text().substr(printed));
+    for (std::string line; std::getline(text, line);) lines.push_back(line + "\n");
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(expected, lines) << (cold ? "cold" : "warm");
+    EXPECT_GT(posix::prefetch_testing::Started() - started, 100) << "the files were prefetched";
+    struct statfs fs;
+    if (cold && statfs(machine_.Native("").c_str(), &fs) == 0 && fs.f_type == 0xEF53)
+      EXPECT_GT(posix::prefetch_testing::Deferred() - deferred, 0) << "the pages were dropped";
+    EXPECT_EQ(posix::prefetch_testing::Live(), 0);
+    // The drive's root stays open for the run once it is first listed.
+    EXPECT_EQ(fds(), open_before + (cold ? 0 : 1));
+  }
 }
 
 }  // namespace

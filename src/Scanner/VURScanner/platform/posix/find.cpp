@@ -4,11 +4,13 @@
 //
 // It is built for the walk's speed: a folder usually costs one openat2, one
 // getdents64 and one close.
-// - The records are read with getdents64 into one buffer that every search
-//   reuses. A search whose records are still unread when another search needs
-//   the buffer (its parent, while the walker is in a subfolder) keeps just
-//   those records, so memory grows with the depth of the walk and never with
-//   the size of a folder.
+// - The records are read with getdents64 straight into the search's own
+//   buffer of one read's size; ended searches are kept for reuse, so memory
+//   grows with the depth of the walk (and the few folders listed ahead),
+//   never with the size of a folder, and a walk allocates nothing per folder.
+// - Subfolders are listed a few at a time ahead of the walker, and the files
+//   it will probably probe are prefetched (see "The lookahead" below), so
+//   that on a cold cache the probes' disk reads overlap the walk's.
 // - openat2 with RESOLVE_NO_XDEV refuses, inside the kernel's own path walk,
 //   every mount point below the drive's root folder, bind mounts and mounts
 //   made during the run among them; no statx per folder is needed. Only on
@@ -44,6 +46,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/file_source.h"
 #include "platform/posix/find_internal.h"
 #include "platform/posix/listing.h"
 #include "platform/posix/machine.h"
@@ -208,24 +211,73 @@ struct Search {
   int pending_dots = 0;           // "." and ".." still to deliver
   int record = -1;
   bool at_end = false;
-  // The records not yet delivered: in the shared buffer while this search
-  // owns it, else in `kept`.
+  // The records of the last read (8-byte aligned, as the kernel lays them
+  // out), and those not yet delivered.
+  std::unique_ptr<std::uint64_t[]> records{new std::uint64_t[kReadSize / sizeof(std::uint64_t)]};
   const char* next = nullptr;
   const char* end = nullptr;
-  std::vector<char> kept;
-  // The entry delivered last, while its record is still where it was read.
+  // The entry delivered last (its record, in `records`).
   const char* last_name = nullptr;
   std::size_t last_length = 0;
   unsigned char last_type = DT_UNKNOWN;
+  // What the lookahead holds for the records of the last read: the names of
+  // its subfolders and how many of them were looked at, the subfolders
+  // listed ahead, in order, and the files being prefetched.
+  std::vector<const char*> subfolders;
+  std::size_t surveyed = 0;
+  struct Ahead {
+    const char* name;
+    Search* search;
+  };
+  std::vector<Ahead> ahead;
+  struct Prefetch {
+    const char* name;
+    std::unique_ptr<vur::posix::FileSource> file;
+  };
+  std::vector<Prefetch> prefetches;
 };
 
-// The shared read buffer (8-byte aligned, as the kernel lays records out) and
-// the search whose records it holds.
-char* ReadBuffer() {
-  static auto* buffer = new std::uint64_t[kReadSize / sizeof(std::uint64_t)];
-  return reinterpret_cast<char*>(buffer);
+// Searches are made and ended once per folder: ended ones are kept for
+// reuse, with their buffers, so a walk allocates nothing per folder.
+std::vector<Search*>& SpareSearches() {
+  static auto* spare = new std::vector<Search*>();
+  return *spare;
 }
-Search* g_owner = nullptr;
+
+Search* NewSearch(int fd, const DriveRoot* root, int pending_dots) {
+  Search* search;
+  if (SpareSearches().empty()) {
+    search = new Search;
+  } else {
+    search = SpareSearches().back();
+    SpareSearches().pop_back();
+  }
+  search->fd = fd;
+  search->root = root;
+  search->reader = g_reader;
+  search->pending_dots = pending_dots;
+  return search;
+}
+
+// Ends a search whose descriptor is closed and whose lookahead is dropped.
+void EndSearch(Search* search) {
+  constexpr std::size_t kSpares = 64;
+  if (SpareSearches().size() >= kSpares) {
+    delete search;
+    return;
+  }
+  search->fd = -1;
+  search->pattern.clear();
+  search->native_length = 0;
+  search->record = -1;
+  search->at_end = false;
+  search->next = search->end = nullptr;
+  search->last_name = nullptr;
+  search->last_length = 0;
+  search->last_type = DT_UNKNOWN;
+  SpareSearches().push_back(search);
+}
+
 
 // The searches open, in the order opened: the walker's current path.
 std::vector<Search*>& OpenSearches() {
@@ -233,28 +285,158 @@ std::vector<Search*>& OpenSearches() {
   return *open;
 }
 
-// Moves the unread records of the buffer's owner into its own storage, so
-// that `search` may read into the buffer.
-void TakeBuffer(Search* search) {
-  Search* owner = g_owner;
-  g_owner = search;
-  if (owner == nullptr || owner == search) return;
-  owner->last_name = nullptr;  // its record stays in the buffer, to be overwritten
-  owner->kept.assign(owner->next, owner->end);
-  owner->next = owner->kept.data();
-  owner->end = owner->next + owner->kept.size();
+struct Record {
+  const char* name;
+  std::size_t length;
+  unsigned char type;
+};
+
+// The record at `at`, or null when it doesn't fit what was read or its name
+// has no end: such a record can't be trusted, nor can anything after it.
+// Else returns where the next record starts.
+const char* ParseRecord(const char* at, const char* end, Record* record, std::int64_t* offset) {
+  std::size_t left = static_cast<std::size_t>(end - at);
+  if (left <= kRecordHeader) return nullptr;
+  std::uint16_t length = 0;
+  std::memcpy(offset, at + 8, sizeof *offset);
+  std::memcpy(&length, at + 16, sizeof length);
+  const char* name = at + kRecordHeader;
+  if (length <= kRecordHeader || length > left) return nullptr;
+  const void* nul = std::memchr(name, '\0', length - kRecordHeader);
+  if (nul == nullptr) return nullptr;
+  record->name = name;
+  record->length = static_cast<std::size_t>(static_cast<const char*>(nul) - name);
+  record->type = static_cast<unsigned char>(at[18]);
+  return at + length;
 }
 
-void ReleaseBuffer(Search* search) {
-  if (g_owner == search) g_owner = nullptr;
+bool IsDots(const Record& record) {
+  return record.length == 0 ||
+         (record.name[0] == '.' && (record.length == 1 || (record.length == 2 && record.name[1] == '.')));
+}
+
+// The lookahead. Once a folder's records are read, its subfolders are listed
+// ahead of the walker, a few at a time, in the order the walker will take
+// them, and the files among its records that the probe is likely to be asked
+// for are opened and prefetched (file_source.h). A subfolder listed ahead is
+// opened as the walker's own open would open it, and when the walker asks
+// for it, the search is handed over; one that the walker passes by (an
+// excluded folder) is dropped. A listing made ahead is a little older when
+// the walker reads it, as any listing is by the time its last entry is used.
+constexpr std::size_t kAheadPerFolder = 6;
+constexpr int kMaxAhead = 32;
+int g_ahead = 0;              // searches listed ahead and not yet handed over
+bool g_lookahead_off = false;  // the process ran short of descriptors
+
+bool ShortOfDescriptors(int err) { return err == EMFILE || err == ENFILE; }
+
+void Discard(Search* search);
+
+// Drops what the lookahead holds for the search's records.
+void Forget(Search* search) {
+  for (const Search::Ahead& ahead : search->ahead) Discard(ahead.search);
+  search->ahead.clear();
+  search->prefetches.clear();
+  search->subfolders.clear();
+  search->surveyed = 0;
+}
+
+// Closes a search listed ahead that was never handed over.
+void Discard(Search* search) {
+  Forget(search);
+  close(search->fd);
+  EndSearch(search);
+  --g_ahead;
+}
+
+// Notes the subfolders of the records just read, and starts the prefetch of
+// the files among them the probe is likely to be asked for.
+void Survey(Search* search) {
+  if (g_lookahead_off) return;
+  Record record;
+  std::int64_t offset = 0;
+  for (const char* at = search->next; at != search->end;) {
+    at = ParseRecord(at, search->end, &record, &offset);
+    if (at == nullptr) break;
+    if (record.type == DT_DIR) {
+      if (!IsDots(record)) search->subfolders.push_back(record.name);
+    } else if (record.type == DT_REG && vur::posix::PrefetchHasRoom() &&
+               vur::posix::IsLikelyProbed(record.name, record.length)) {
+      int fd = openat(search->fd, record.name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+      if (fd < 0 && ShortOfDescriptors(errno)) vur::posix::DisablePrefetch();
+      if (fd < 0) continue;
+      std::unique_ptr<vur::posix::FileSource> file = vur::posix::StartPrefetch(fd);
+      if (file != nullptr) search->prefetches.push_back({record.name, std::move(file)});
+    }
+  }
+}
+
+bool Refill(Search* search, DWORD* error);
+
+// Lists the subfolder `name` of `parent` ahead of the walker: null when it
+// can't be opened or read, which the walker's own open will then find out.
+Search* ListAhead(Search* parent, const char* name) {
+  DWORD error = 0;
+  int fd = OpenFolder(*parent->root, parent->fd, name, /*at_root=*/false, &error);
+  if (fd < 0) {
+    if (ShortOfDescriptors(errno)) g_lookahead_off = true;
+    return nullptr;
+  }
+  Search* search = NewSearch(fd, parent->root, 2);
+  ++g_ahead;
+  if (!Refill(search, &error)) {
+    Discard(search);
+    return nullptr;
+  }
+  return search;
+}
+
+// Makes room for one more search listed ahead by dropping the one the walker
+// needs last: the farthest ahead of the shallowest folder that has any.
+bool MakeRoom(const Search* keep) {
+  for (Search* search : OpenSearches()) {
+    if (search == keep || search->ahead.empty()) continue;
+    Discard(search->ahead.back().search);
+    search->ahead.pop_back();
+    return true;
+  }
+  return false;
+}
+
+// Lists ahead the next few subfolders of a search the walker holds.
+void FillAhead(Search* search) {
+  while (!g_lookahead_off && search->ahead.size() < kAheadPerFolder &&
+         search->surveyed < search->subfolders.size()) {
+    if (g_ahead >= kMaxAhead && !MakeRoom(search)) return;
+    const char* name = search->subfolders[search->surveyed++];
+    Search* ahead = ListAhead(search, name);
+    if (ahead != nullptr) search->ahead.push_back({name, ahead});
+  }
+}
+
+// The subfolder listed ahead that the walker asks for now: the entry the
+// parent delivered last, under the name the walker gives. Those before it
+// were passed by and are dropped. The search is still counted as ahead.
+Search* TakeAhead(Search* parent, const std::string& relative) {
+  std::vector<Search::Ahead>& ahead = parent->ahead;
+  if (parent->last_name == nullptr) return nullptr;
+  std::size_t passed = 0;
+  while (passed < ahead.size() && ahead[passed].name < parent->last_name)
+    Discard(ahead[passed++].search);
+  Search* taken = nullptr;
+  if (passed < ahead.size() && ahead[passed].name == parent->last_name &&
+      relative == ahead[passed].name)
+    taken = ahead[passed++].search;
+  ahead.erase(ahead.begin(), ahead.begin() + static_cast<std::ptrdiff_t>(passed));
+  return taken;
 }
 
 // Reads the next records. False with *error set on a failure; at the end
 // sets at_end.
 bool Refill(Search* search, DWORD* error) {
-  TakeBuffer(search);
-  search->kept.clear();
-  char* buffer = ReadBuffer();
+  Forget(search);  // it points into the records about to be replaced
+  search->last_name = nullptr;
+  char* buffer = reinterpret_cast<char*>(search->records.get());
   ssize_t got;
   do {
     ++g_reads;
@@ -276,14 +458,9 @@ bool Refill(Search* search, DWORD* error) {
   }
   search->next = buffer;
   search->end = buffer + got;
+  Survey(search);
   return true;
 }
-
-struct Record {
-  const char* name;
-  std::size_t length;
-  unsigned char type;
-};
 
 // The next record but "." and "..", or false with *error set
 // (ERROR_NO_MORE_FILES at the end).
@@ -300,33 +477,17 @@ bool NextRecord(Search* search, Record* record, DWORD* error) {
         return false;
       }
     }
-    const char* at = search->next;
-    std::size_t left = static_cast<std::size_t>(search->end - at);
-    std::uint16_t length = 0;
     std::int64_t offset = 0;
-    if (left > kRecordHeader) {
-      std::memcpy(&offset, at + 8, sizeof offset);
-      std::memcpy(&length, at + 16, sizeof length);
-    }
-    // A record that doesn't fit what was read, or whose name has no end,
-    // can't be trusted, nor can anything after it.
-    const char* name = at + kRecordHeader;
-    const void* nul = left <= kRecordHeader || length <= kRecordHeader || length > left
-                          ? nullptr
-                          : std::memchr(name, '\0', length - kRecordHeader);
-    if (nul == nullptr) {
+    const char* next = ParseRecord(search->next, search->end, record, &offset);
+    if (next == nullptr) {
       search->next = search->end = nullptr;
       *error = ERROR_INVALID_DATA;
       return false;
     }
-    search->next = at + length;
-    if (search->next == search->end && search->root->end_marker && IsEndMarker(offset))
+    search->next = next;
+    if (next == search->end && search->root->end_marker && IsEndMarker(offset))
       search->at_end = true;
-    record->name = name;
-    record->length = static_cast<std::size_t>(static_cast<const char*>(nul) - name);
-    record->type = static_cast<unsigned char>(at[18]);
-    if (record->length == 0 || (name[0] == '.' && (record->length == 1 || (record->length == 2 && name[1] == '.'))))
-      continue;
+    if (IsDots(*record)) continue;
     return true;
   }
 }
@@ -467,27 +628,46 @@ bool IsChildOf(const Search& parent, const std::wstring& folder, std::wstring* n
 
 }  // namespace
 
-int vur::posix::OpenListedFile(const wchar_t* path, int flags) {
-  if (path == nullptr || OpenSearches().empty()) return -1;
-  const Search& search = *OpenSearches().back();
-  if (search.last_name == nullptr || search.last_type != DT_REG) return -1;
-  std::size_t base = search.pattern.size() - 1;  // the folder, with its backslash
+namespace {
+
+// The search whose entry delivered last is the regular file `path`, or null.
+Search* ListedFile(const wchar_t* path) {
+  if (path == nullptr || OpenSearches().empty()) return nullptr;
+  Search* search = OpenSearches().back();
+  if (search->last_name == nullptr || search->last_type != DT_REG) return nullptr;
+  std::size_t base = search->pattern.size() - 1;  // the folder, with its backslash
   std::size_t length = std::wcslen(path);
-  if (length <= base || search.pattern.compare(0, base, path, base) != 0) return -1;
+  if (length <= base || search->pattern.compare(0, base, path, base) != 0) return nullptr;
   const wchar_t* name = path + base;
   std::size_t name_length = length - base;
-  if (std::wmemchr(name, L'\\', name_length) != nullptr) return -1;  // a path below the folder
+  if (std::wmemchr(name, L'\\', name_length) != nullptr) return nullptr;  // a path below the folder
   if (IsPlainName(name, name_length)) {
-    if (name_length != search.last_length) return -1;
+    if (name_length != search->last_length) return nullptr;
     for (std::size_t i = 0; i < name_length; ++i)
-      if (static_cast<unsigned char>(search.last_name[i]) != static_cast<wchar_t>(name[i])) return -1;
+      if (static_cast<unsigned char>(search->last_name[i]) != static_cast<wchar_t>(name[i]))
+        return nullptr;
   } else {
     std::string bytes = vur::posix::EncodeName(name, name_length);
-    if (bytes.size() != search.last_length ||
-        std::memcmp(bytes.data(), search.last_name, bytes.size()) != 0)
-      return -1;
+    if (bytes.size() != search->last_length ||
+        std::memcmp(bytes.data(), search->last_name, bytes.size()) != 0)
+      return nullptr;
   }
-  return openat(search.fd, search.last_name, flags | O_NOFOLLOW);
+  return search;
+}
+
+}  // namespace
+
+int vur::posix::OpenListedFile(const wchar_t* path, int flags) {
+  const Search* search = ListedFile(path);
+  return search == nullptr ? -1 : openat(search->fd, search->last_name, flags | O_NOFOLLOW);
+}
+
+std::unique_ptr<vur::posix::FileSource> vur::posix::TakeListedSource(const wchar_t* path) {
+  Search* search = ListedFile(path);
+  if (search == nullptr) return nullptr;
+  for (Search::Prefetch& prefetch : search->prefetches)
+    if (prefetch.name == search->last_name) return std::move(prefetch.file);
+  return nullptr;
 }
 
 namespace vur::posix::find_testing {
@@ -508,6 +688,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   Fault fault;
   bool faulted = vur::posix::testing::TakeFault(Op::kFindFirstFile, text, &fault);
   if (faulted && !fault.succeed) return Fail(fault.code);
+  vur::posix::AdvancePrefetches();
 
   if (text.size() < 4 || text.compare(text.size() - 2, 2, L"\\*") != 0 || text[1] != L':')
     return Fail(ERROR_INVALID_NAME);
@@ -522,12 +703,15 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   std::size_t native_length = 0;
   std::wstring name;
   Search* parent = OpenSearches().empty() ? nullptr : OpenSearches().back();
-  if (!at_root && parent != nullptr && IsChildOf(*parent, folder, &name)) {
+  Search* search = nullptr;  // listed ahead
+  bool child = !at_root && parent != nullptr && IsChildOf(*parent, folder, &name);
+  if (child) {
     root = parent->root;
     dir_fd = parent->fd;
     relative = IsPlainName(name) ? std::string(name.begin(), name.end())
                                  : vur::posix::EncodeName(name.data(), name.size());
     native_length = parent->native_length + 1 + relative.size();
+    search = TakeAhead(parent, relative);
   } else {
     std::string native;
     DWORD error = 0;
@@ -542,27 +726,33 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
                    : ".";
   }
   // The limit the kernel puts on a whole path, though the open names less.
-  if (native_length >= PATH_MAX) return Fail(ERROR_FILENAME_EXCED_RANGE);
+  if (native_length >= PATH_MAX) {
+    if (search != nullptr) Discard(search);
+    return Fail(ERROR_FILENAME_EXCED_RANGE);
+  }
 
   DWORD error = 0;
-  int fd = OpenFolder(*root, dir_fd, relative.c_str(), at_root, &error);
-  if (fd < 0) return Fail(error);
-  auto* search = new Search;
-  search->fd = fd;
+  if (search != nullptr) {
+    --g_ahead;  // handed over
+  } else {
+    int fd = OpenFolder(*root, dir_fd, relative.c_str(), at_root, &error);
+    if (fd < 0) return Fail(error);
+    search = NewSearch(fd, root, at_root ? 0 : 2);
+  }
   search->pattern = std::move(text);
   search->native_length = native_length;
-  search->root = root;
-  search->reader = g_reader;
-  search->pending_dots = at_root ? 0 : 2;
   if (!ReadEntry(search, data, &error)) {
     // An empty drive root: Windows reports that no file matched.
-    ReleaseBuffer(search);
-    close(fd);
-    delete search;
+    Forget(search);
+    close(search->fd);
+    EndSearch(search);
     return Fail(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
   }
   OpenSearches().push_back(search);
   search->record = vur::posix::testing::RecordSearchOpened(search->pattern);
+  // What the walker reads next: this folder's subfolders, then the parent's.
+  FillAhead(search);
+  if (child) FillAhead(parent);
   if (faulted) SetLastError(fault.code);
   return search;
 }
@@ -598,6 +788,7 @@ BOOL FindClose(HANDLE find) {
   Fault fault;
   bool faulted = vur::posix::testing::Armed() &&
                  vur::posix::testing::TakeFault(Op::kFindClose, search->pattern, &fault);
+  Forget(search);
   int result = close(search->fd);
   int err = errno;
   std::vector<Search*>& open = OpenSearches();
@@ -607,9 +798,8 @@ BOOL FindClose(HANDLE find) {
       break;
     }
   }
-  ReleaseBuffer(search);
   vur::posix::testing::RecordSearchClosed(search->record);
-  delete search;
+  EndSearch(search);
   if (faulted && !fault.succeed) {
     SetLastError(fault.code);
     return FALSE;

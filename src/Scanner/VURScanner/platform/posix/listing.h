@@ -1,6 +1,10 @@
 // What the folder listing (find.cpp) lends the rest of the POSIX layer.
 #pragma once
 
+#include <memory>
+
+#include "platform/posix/file_source.h"
+
 namespace vur::posix {
 
 // Opens `path` through the folder that the search opened last holds open,
@@ -10,5 +14,8 @@ namespace vur::posix {
 // go to openat, with O_NOFOLLOW added. Returns -1 in every other case (and
 // when the open fails), so the caller opens `path` the usual way.
 int OpenListedFile(const wchar_t* path, int flags);
+
+// The same file as the listing has prefetched it, when it has; null otherwise.
+std::unique_ptr<FileSource> TakeListedSource(const wchar_t* path);
 
 }  // namespace vur::posix
