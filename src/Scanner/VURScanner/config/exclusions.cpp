@@ -191,10 +191,14 @@ std::wstring RequiredText(const std::wstring& e) {
 
 bool MayHold(const std::wstring& text, const std::wstring& required) {
   if (required.empty() || required.size() > text.size()) return required.size() <= text.size();
-  for (wchar_t c : text)
+  // One pass: a start is tried only where the first character matches.
+  const wchar_t first = required[0];
+  const std::size_t last_start = text.size() - required.size();
+  for (std::size_t start = 0; start < text.size(); ++start) {
+    wchar_t c = text[start];
     if (static_cast<unsigned long>(c) >= 0x80) return true;  // case folding beyond ASCII is the library's
-  for (std::size_t start = 0; start + required.size() <= text.size(); ++start) {
-    std::size_t k = 0;
+    if (start > last_start || AsciiLower(c) != first) continue;
+    std::size_t k = 1;
     while (k < required.size() && AsciiLower(text[start + k]) == required[k]) ++k;
     if (k == required.size()) return true;
   }

@@ -37,7 +37,7 @@ bool IsDotEntry(const wchar_t* name) {
 // Reports a code left pending at a checkpoint, naming the folder and the
 // entry handled last. Both texts are shown, so the first conversion is copied
 // out of the shared area before the second overwrites it.
-void Checkpoint(LogSink& log, const std::wstring& pattern, const std::wstring& previous) {
+void Checkpoint(LogSink& log, const std::wstring& pattern, const wchar_t* previous) {
   if (ReportLastError(log) == 0) return;
   std::string folder_text = ToUtf8(pattern);
   Log(log, LogLevel::kError, "# ERROR: Using FindNextFileW in directory %s after file %s\n",
@@ -64,8 +64,13 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
   // A DEBUG line that reaches no log file needs no conversion.
   const bool debug = Logs(log_, LogLevel::kDebug);
   if (debug) Log(log_, LogLevel::kDebug, "# FindFirstFileW(): %s\n", ToUtf8(pattern));
-  WIN32_FIND_DATAW data;
-  SearchHandle search(FindFirstFileW(pattern.c_str(), &data));
+  // Entries are read into the two records in turn, so the entry handled last
+  // is still at hand, for the checkpoint's message, when the next one is read.
+  WIN32_FIND_DATAW records[2];
+  int current = 0;
+  WIN32_FIND_DATAW* entry = &records[current];
+  const wchar_t* previous = L"<none>";
+  SearchHandle search(FindFirstFileW(pattern.c_str(), entry));
   if (search.get() == INVALID_HANDLE_VALUE) {
     Log(log_, LogLevel::kWarn, "# WARN: FindFirstFileW() encountered INVALID_HANDLE_VALUE\n");
     if (GetLastError() == ERROR_ACCESS_DENIED) {
@@ -76,13 +81,12 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
     return;
   }
 
-  std::wstring previous = L"<none>";
   do {
     Checkpoint(log_, pattern, previous);
-    const wchar_t* name = data.cFileName;
-    if (IsDotEntry(name)) continue;
+    const wchar_t* name = entry->cFileName;
+    if (IsDotEntry(name)) continue;  // read over by the next entry; not "handled"
     const std::size_t name_length = std::wcslen(name);
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if ((entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       if (recurse) {
         std::wstring subfolder = folder_path + name + L"\\";
         try {
@@ -105,9 +109,11 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
             ToUtf8(file_path));
       }
     }
-    previous.assign(name, name_length);
+    previous = name;
     Checkpoint(log_, pattern, previous);
-  } while (FindNextFileW(search.get(), &data));
+    current = 1 - current;
+    entry = &records[current];
+  } while (FindNextFileW(search.get(), entry));
 
   if (GetLastError() == ERROR_NO_MORE_FILES) SetLastError(ERROR_SUCCESS);
   ReportLastError(log_);

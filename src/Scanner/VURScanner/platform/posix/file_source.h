@@ -61,7 +61,7 @@ class FileSource : public ByteSource {
   friend std::unique_ptr<FileSource> StartPrefetch(int fd);
   friend void AdvancePrefetches();
 
-  static constexpr std::size_t kBlockSize = 4096;
+  static constexpr std::size_t kBlockSize = 2048;
   struct Block {
     std::uint64_t index = UINT64_MAX;
     unsigned char bytes[kBlockSize];

@@ -512,7 +512,7 @@ void FillEntry(const wchar_t* name, std::size_t length, DWORD attributes, WIN32_
 // are, without building a wide string. The table is taken from DecodeName
 // and EncodeName themselves, once, so it can't drift from their rules.
 struct PlainBytes {
-  bool plain[128] = {};
+  unsigned char plain[256] = {};  // 1 for a plain byte; bytes from 0x80 up never are
   PlainBytes() {
     for (int b = 0x20; b < 0x7F; ++b) {
       char c = static_cast<char>(b);
@@ -530,26 +530,31 @@ struct PlainBytes {
   }
 };
 
+const PlainBytes* g_plain = nullptr;
+
 const PlainBytes& Plain() {
-  static const PlainBytes table;
-  return table;
+  if (g_plain == nullptr) g_plain = new PlainBytes();
+  return *g_plain;
 }
 
 // Copies a name made of plain bytes into `out` with its terminator; false,
 // with `out` left unspecified, when the name holds any other byte.
 bool CopyPlainName(const char* bytes, std::size_t length, wchar_t* out) {
-  const bool* plain = Plain().plain;
+  const unsigned char* plain = Plain().plain;
+  // Copied whatever the bytes are, and judged once at the end: no branch per
+  // byte on the common path.
+  unsigned char all_plain = 1;
   for (std::size_t i = 0; i < length; ++i) {
     unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (c >= 0x80 || !plain[c]) return false;
+    all_plain &= plain[c];
     out[i] = c;
   }
   out[length] = 0;
-  return true;
+  return all_plain != 0;
 }
 
 bool IsPlainName(const wchar_t* name, std::size_t length) {
-  const bool* plain = Plain().plain;
+  const unsigned char* plain = Plain().plain;
   for (std::size_t i = 0; i < length; ++i)
     if (name[i] < 0 || name[i] >= 0x80 || !plain[name[i]]) return false;
   return true;

@@ -128,7 +128,16 @@ int CompareStringW(LCID /*locale*/, DWORD flags, LPCWCH s1, int n1, LPCWCH s2, i
   for (std::size_t i = 0; i < l1 && i < l2; ++i) {
     char32_t a = static_cast<char32_t>(s1[i]);
     char32_t b = static_cast<char32_t>(s2[i]);
-    if (ignore_case) a = Fold(a), b = Fold(b);
+    if (a == b) continue;
+    if (ignore_case) {
+      // ASCII inline: file endings are nearly always ASCII.
+      if (a < 0x80 && b < 0x80) {
+        a = (a >= 'A' && a <= 'Z') ? a + 32 : a;
+        b = (b >= 'A' && b <= 'Z') ? b + 32 : b;
+      } else {
+        a = Fold(a), b = Fold(b);
+      }
+    }
     if (a != b) return a < b ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
   }
   if (l1 == l2) return CSTR_EQUAL;
