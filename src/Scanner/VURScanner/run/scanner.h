@@ -70,6 +70,10 @@ class Scanner {
   std::vector<std::wregex> exclusion_rules_;
   // RequiredText of each rule's expression, in the same order.
   std::vector<std::wstring> exclusion_required_;
+  // The storage of the last file path, handed back by the report when it is
+  // done with it, so that the walker builds the next path without
+  // allocating.
+  std::wstring spare_path_;
 };
 
 // Default extensions: the set is emptied and given ".exe" and ".com".

@@ -29,11 +29,16 @@ void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensi
       break;
     }
   }
-  if (!matched) return;
+  if (!matched) {
+    spare_path_ = std::move(file_path);  // for the walker's next path
+    return;
+  }
 
   const VS_FIXEDFILEINFO* info = nullptr;
   try {
-    Log(log_, LogLevel::kDebug, "# GetFileVersion() %s ", ToUtf8(file_path));
+    // A DEBUG line that reaches no log file needs no conversion.
+    if (Logs(log_, LogLevel::kDebug))
+      Log(log_, LogLevel::kDebug, "# GetFileVersion() %s ", ToUtf8(file_path));
     info = GetFileVersion(file_path);
   } catch (...) {
     Log(log_, LogLevel::kError, "\n# ERROR: Exception in GetFileVersion() %s\n", ToUtf8(file_path));
@@ -57,6 +62,7 @@ void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensi
   } else {
     Log(log_, LogLevel::kInfo, "%s - <none>\n", path_text);
   }
+  spare_path_ = std::move(file_path);
 }
 
 const VS_FIXEDFILEINFO* Scanner::GetFileVersion(std::wstring file_path) {

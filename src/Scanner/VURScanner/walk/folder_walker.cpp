@@ -96,11 +96,11 @@ void Scanner::ScanFolder(std::wstring folder_path, bool recurse, const Extension
         }
       }
     } else {
-      // Built at its final size and moved into the report, which takes its
-      // path by value: one allocation and one copy per file.
-      std::wstring file_path;
-      file_path.reserve(folder_path.size() + name_length);
-      file_path.append(folder_path).append(name, name_length);
+      // Built in the storage the report handed back after the last file and
+      // moved into the report, which takes its path by value: one copy and
+      // no allocation per file, once the storage is large enough.
+      std::wstring file_path = std::move(spare_path_);
+      file_path.assign(folder_path).append(name, name_length);
       try {
         OutputFileInfo(std::move(file_path), extensions);
       } catch (...) {
