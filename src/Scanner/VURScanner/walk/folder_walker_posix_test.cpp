@@ -1,6 +1,7 @@
 // The walker against real folders, with the layer's fault hooks for what a
 // file system can't do on demand (tests run as root, whom nothing denies).
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "pe_builder.h"
 #include "platform/posix/file_source.h"
+#include "platform/posix/find_internal.h"
 #include "platform/posix/test_hooks.h"
 #include "support/scanner_fixture.h"
 
@@ -316,6 +318,45 @@ TEST_F(FolderWalkerTest, PrefetchedFilesReportTheirOwnVersions) {
     // The drive's root stays open for the run once it is first listed.
     EXPECT_EQ(fds(), open_before + (cold ? 0 : 1));
   }
+}
+
+// With few file descriptors to spare, what the listing holds open ahead gives
+// way: every folder is still listed and every file probed, with no error.
+TEST_F(FolderWalkerTest, LookaheadGivesWayWhenDescriptorsRunShort) {
+  std::vector<std::string> expected;
+  for (int a = 0; a < 6; ++a) {
+    for (int b = 0; b < 8; ++b) {
+      std::string folder = "tree/" + std::to_string(a) + "/" + std::to_string(b);
+      machine_.MakeFolder(folder);
+      for (int i = 0; i < 4; ++i) {
+        WritePe(folder + "/p" + std::to_string(i) + ".exe");
+        expected.push_back(Reported(folder + "/p" + std::to_string(i) + ".exe"));
+      }
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  WritePe("warm.exe");  // a first probe teaches the listing which names to prefetch
+  MakeScanner();
+  Scan("");
+  std::size_t printed = console_.Text().size();
+  int open_now = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) open_now += entry.is_symlink();
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // Room for the walk's own four levels, the probe and the drive's root, and
+  // not for the dozens the lookahead would like.
+  struct rlimit low = {static_cast<rlim_t>(open_now + 8), saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  Scan("tree/");
+  setrlimit(RLIMIT_NOFILE, &saved);
+  posix::find_testing::ResumeLookahead();
+  std::vector<std::string> lines;
+  std::istringstream text(console_.Text().substr(printed));
+  for (std::string line; std::getline(text, line);) lines.push_back(line + "\n");
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(expected, lines);
+  EXPECT_EQ(Log().find("ERROR"), std::string::npos) << Log();
+  EXPECT_EQ(Log().find("WARN"), std::string::npos) << Log();
 }
 
 }  // namespace

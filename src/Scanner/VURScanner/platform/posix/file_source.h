@@ -118,6 +118,8 @@ long Started();
 long Deferred();
 // Prefetches under way now.
 int Live();
+// Undoes DisablePrefetch.
+void Resume();
 }  // namespace prefetch_testing
 
 }  // namespace vur::posix

@@ -667,6 +667,19 @@ int vur::posix::OpenListedFile(const wchar_t* path, int flags) {
   return search == nullptr ? -1 : openat(search->fd, search->last_name, flags | O_NOFOLLOW);
 }
 
+bool vur::posix::ReleaseLookahead() {
+  bool released = false;
+  for (Search* search : OpenSearches()) {
+    released = released || !search->ahead.empty() || !search->prefetches.empty();
+    for (const Search::Ahead& ahead : search->ahead) Discard(ahead.search);
+    search->ahead.clear();
+    search->prefetches.clear();
+  }
+  g_lookahead_off = true;
+  DisablePrefetch();
+  return released;
+}
+
 std::unique_ptr<vur::posix::FileSource> vur::posix::TakeListedSource(const wchar_t* path) {
   Search* search = ListedFile(path);
   if (search == nullptr) return nullptr;
@@ -683,6 +696,10 @@ ssize_t SystemDirectoryRead(int fd, void* buffer, std::size_t size) {
 }
 void ForceStatxOpen(bool on) { g_forced_statx_open = on; }
 long DirectoryReads() { return g_reads; }
+void ResumeLookahead() {
+  g_lookahead_off = false;
+  vur::posix::prefetch_testing::Resume();
+}
 
 }  // namespace vur::posix::find_testing
 
@@ -741,6 +758,9 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     --g_ahead;  // handed over
   } else {
     int fd = OpenFolder(*root, dir_fd, relative.c_str(), at_root, &error);
+    // What the lookahead holds open must never cost the walker a folder.
+    if (fd < 0 && ShortOfDescriptors(errno) && vur::posix::ReleaseLookahead())
+      fd = OpenFolder(*root, dir_fd, relative.c_str(), at_root, &error);
     if (fd < 0) return Fail(error);
     search = NewSearch(fd, root, at_root ? 0 : 2);
   }

@@ -25,4 +25,7 @@ void ForceStatxOpen(bool on);
 // The number of directory reads made since the process started.
 long DirectoryReads();
 
+// Turns reading ahead back on after a run that ran short of descriptors.
+void ResumeLookahead();
+
 }  // namespace vur::posix::find_testing

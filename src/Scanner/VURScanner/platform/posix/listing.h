@@ -18,4 +18,9 @@ int OpenListedFile(const wchar_t* path, int flags);
 // The same file as the listing has prefetched it, when it has; null otherwise.
 std::unique_ptr<FileSource> TakeListedSource(const wchar_t* path);
 
+// Closes everything the listing holds open ahead of the walker and stops
+// reading ahead for the rest of the run; true when anything was closed. For
+// an open that failed for want of file descriptors, to be tried again.
+bool ReleaseLookahead();
+
 }  // namespace vur::posix
