@@ -312,8 +312,9 @@ TEST_F(FolderWalkerTest, PrefetchedFilesReportTheirOwnVersions) {
     EXPECT_EQ(expected, lines) << (cold ? "cold" : "warm");
     EXPECT_GT(posix::prefetch_testing::Started() - started, 100) << "the files were prefetched";
     struct statfs fs;
-    if (cold && statfs(machine_.Native("").c_str(), &fs) == 0 && fs.f_type == 0xEF53)
+    if (cold && statfs(machine_.Native("").c_str(), &fs) == 0 && fs.f_type == 0xEF53) {
       EXPECT_GT(posix::prefetch_testing::Deferred() - deferred, 0) << "the pages were dropped";
+    }
     EXPECT_EQ(posix::prefetch_testing::Live(), 0);
     // The drive's root stays open for the run once it is first listed.
     EXPECT_EQ(fds(), open_before + (cold ? 0 : 1));
