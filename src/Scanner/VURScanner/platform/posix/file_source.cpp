@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,9 +27,29 @@ constexpr int kMaxPrefetches = 64;
 constexpr std::uint64_t kMaxDataAhead = 64 * 1024;
 
 int g_prefetches = 0;
-long g_started = 0, g_deferred = 0;
+long g_started = 0, g_deferred = 0, g_exact = 0;
 bool g_disabled = false;
 bool g_no_wait_unsupported = false;  // the file system refuses RWF_NOWAIT
+// Some prefetch has had to leave a read to the disk: the cache is cold. The
+// files prefetched from then on are read exactly, page for page. Otherwise
+// the kernel reads ahead 16 KiB and more at each header and resource, pages
+// the probe never reads, and those reads hold up the walk's own. With a warm
+// cache this never happens, and costs no call.
+bool g_cold = false;
+
+// Whether an RWF_NOWAIT read that misses the page cache starts the read of
+// what it missed, as Linux does since 5.9. Before that only the advice
+// asks for it; after it, the advice would be a second walk of the same
+// pages.
+bool MissedReadsReadAhead() {
+  static const bool reads_ahead = [] {
+    struct utsname name;
+    int major = 0, minor = 0;
+    return uname(&name) == 0 && std::sscanf(name.release, "%d.%d", &major, &minor) == 2 &&
+           (major > 5 || (major == 5 && minor >= 9));
+  }();
+  return reads_ahead;
+}
 
 // The prefetches waiting for the disk, oldest first.
 std::vector<FileSource*>& Waiting() {
@@ -133,8 +155,11 @@ bool FileSource::ReadDirect(std::uint64_t offset, void* out, std::size_t n) cons
       struct iovec part = {p, n};
       got = preadv2(fd_, &part, 1, static_cast<off_t>(offset), RWF_NOWAIT);
       if (got < 0 && (errno == EAGAIN || errno == EOPNOTSUPP)) {
-        if (errno == EOPNOTSUPP) g_no_wait_unsupported = true;
-        posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(n), POSIX_FADV_WILLNEED);
+        bool refused = errno == EOPNOTSUPP;
+        g_no_wait_unsupported = g_no_wait_unsupported || refused;
+        g_cold = true;
+        if (refused || !MissedReadsReadAhead())
+          posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(n), POSIX_FADV_WILLNEED);
         would_block_ = true;
         ++g_deferred;
         return false;
@@ -236,6 +261,7 @@ std::unique_ptr<FileSource> StartPrefetch(int fd) {
   file->counted_ = true;
   ++g_prefetches;
   ++g_started;
+  if (g_cold && posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM) == 0) ++g_exact;
   file->no_wait_ = true;
   if (!file->Advance()) Waiting().push_back(file.get());
   return file;
@@ -254,6 +280,8 @@ bool PrefetchDisabled() { return g_disabled; }
 
 long prefetch_testing::Started() { return g_started; }
 long prefetch_testing::Deferred() { return g_deferred; }
+long prefetch_testing::Exact() { return g_exact; }
+void prefetch_testing::SetCold(bool cold) { g_cold = cold; }
 int prefetch_testing::Live() { return g_prefetches; }
 void prefetch_testing::Resume() { g_disabled = false; }
 

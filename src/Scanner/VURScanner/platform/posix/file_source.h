@@ -10,7 +10,9 @@
 // headers are in memory, the resource is asked for, and so on. By the time
 // the walker probes the file, its pages are usually in memory. With a warm
 // cache the prefetch makes the same calls the probe would have made (open,
-// fstat, the first read), only earlier, and the probe reuses them.
+// fstat, the first read), only earlier, and the probe reuses them. Once a
+// prefetch has had to wait, the cache is cold, and the files prefetched from
+// then on are read page for page, with no readahead window around each read.
 #pragma once
 
 #include <sys/types.h>
@@ -116,6 +118,11 @@ namespace prefetch_testing {
 // to the kernel because the bytes were not in memory.
 long Started();
 long Deferred();
+// Prefetches started since the process started that read exactly what they
+// ask for, the cache having been found cold.
+long Exact();
+// Sets whether the cache counts as cold.
+void SetCold(bool cold);
 // Prefetches under way now.
 int Live();
 // Undoes DisablePrefetch.
