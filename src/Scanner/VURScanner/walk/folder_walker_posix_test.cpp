@@ -321,6 +321,35 @@ TEST_F(FolderWalkerTest, PrefetchedFilesReportTheirOwnVersions) {
   }
 }
 
+// The listing learns which files to prefetch from the first probe. The files
+// it had listed by then, in the drive's root and in the subfolder listed
+// ahead, are prefetched as soon as that probe teaches it ".exe", and each
+// still reports its own version.
+TEST_F(FolderWalkerTest, FilesListedBeforeTheFirstProbeArePrefetchedOnceItsEndingIsLearnt) {
+  std::vector<std::string> expected;
+  for (const char* folder : {"", "sub/"}) {
+    machine_.MakeFolder(folder);
+    for (std::uint16_t i = 0; i < 6; ++i) {
+      std::string name = folder + std::string("p") + std::to_string(i) + ".exe";
+      test::WriteBytes(machine_.Native(name), test::BuildPeWithVersion({1, 2, 3, i}));
+      expected.push_back(Narrow(machine_.Wide(name)) + " - 1.2.3." + std::to_string(i) + "\n");
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  posix::prefetch_testing::ForgetEndings();
+  long started = posix::prefetch_testing::Started();
+  MakeScanner();
+  Scan("");
+  // All but the first file probed, which taught the ending.
+  EXPECT_EQ(posix::prefetch_testing::Started() - started, 11);
+  std::vector<std::string> lines;
+  std::istringstream text(console_.Text());
+  for (std::string line; std::getline(text, line);) lines.push_back(line + "\n");
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(expected, lines);
+  EXPECT_EQ(posix::prefetch_testing::Live(), 0);
+}
+
 // With few file descriptors to spare, what the listing holds open ahead gives
 // way: every folder is still listed and every file probed, with no error.
 TEST_F(FolderWalkerTest, LookaheadGivesWayWhenDescriptorsRunShort) {

@@ -210,27 +210,28 @@ void FileSource::StopPrefetch() {
   StopWaiting(this);
 }
 
-void NoteProbedPath(const wchar_t* path) {
+bool NoteProbedPath(const wchar_t* path) {
   const wchar_t* name = path;
   for (const wchar_t* c = path; *c != L'\0'; ++c)
     if (*c == L'\\') name = c + 1;
   const wchar_t* dot = nullptr;
   for (const wchar_t* c = name; *c != L'\0'; ++c)
     if (*c == L'.') dot = c;
-  if (dot == nullptr || g_ending_count == sizeof g_endings / sizeof g_endings[0]) return;
+  if (dot == nullptr || g_ending_count == sizeof g_endings / sizeof g_endings[0]) return false;
   Ending ending{};
   for (const wchar_t* c = dot; *c != L'\0'; ++c) {
-    if (*c <= 0 || *c >= 0x80 || ending.length == sizeof ending.text) return;
+    if (*c <= 0 || *c >= 0x80 || ending.length == sizeof ending.text) return false;
     ending.text[ending.length++] = Lower(static_cast<char>(*c));
   }
   for (std::size_t i = 0; i < g_ending_count; ++i)
     if (g_endings[i].length == ending.length &&
         std::memcmp(g_endings[i].text, ending.text, ending.length) == 0)
-      return;
+      return false;
   g_endings[g_ending_count++] = ending;
   char last = ending.text[ending.length - 1];
   g_last_bytes[static_cast<unsigned char>(last)] = true;
   if (last >= 'a' && last <= 'z') g_last_bytes[static_cast<unsigned char>(last - 'a' + 'A')] = true;
+  return true;
 }
 
 bool IsLikelyProbed(const char* name, std::size_t length) {
@@ -284,5 +285,9 @@ long prefetch_testing::Exact() { return g_exact; }
 void prefetch_testing::SetCold(bool cold) { g_cold = cold; }
 int prefetch_testing::Live() { return g_prefetches; }
 void prefetch_testing::Resume() { g_disabled = false; }
+void prefetch_testing::ForgetEndings() {
+  g_ending_count = 0;
+  std::fill(std::begin(g_last_bytes), std::end(g_last_bytes), false);
+}
 
 }  // namespace vur::posix

@@ -92,7 +92,8 @@ class FileSource : public ByteSource {
 
 // Notes the file that a probe was asked for: files of the listing whose
 // names end as the probed ones do (".exe", say) are prefetched from now on.
-void NoteProbedPath(const wchar_t* path);
+// True when its name taught an ending not known before.
+bool NoteProbedPath(const wchar_t* path);
 
 // Whether a listed name ends as a probed file's name did.
 bool IsLikelyProbed(const char* name, std::size_t length);
@@ -127,6 +128,8 @@ void SetCold(bool cold);
 int Live();
 // Undoes DisablePrefetch.
 void Resume();
+// Forgets the name endings learnt so far.
+void ForgetEndings();
 }  // namespace prefetch_testing
 
 }  // namespace vur::posix

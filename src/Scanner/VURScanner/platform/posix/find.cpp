@@ -349,6 +349,19 @@ void Discard(Search* search) {
   --g_ahead;
 }
 
+// Starts the prefetch of the record's file when the probe is likely to be
+// asked for it.
+void Prefetch(Search* search, const Record& record) {
+  if (record.type != DT_REG || !vur::posix::PrefetchHasRoom() ||
+      !vur::posix::IsLikelyProbed(record.name, record.length))
+    return;
+  int fd = openat(search->fd, record.name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0 && ShortOfDescriptors(errno)) vur::posix::DisablePrefetch();
+  if (fd < 0) return;
+  std::unique_ptr<vur::posix::FileSource> file = vur::posix::StartPrefetch(fd);
+  if (file != nullptr) search->prefetches.push_back({record.name, std::move(file)});
+}
+
 // Notes the subfolders of the records just read, and starts the prefetch of
 // the files among them the probe is likely to be asked for.
 void Survey(Search* search) {
@@ -360,14 +373,24 @@ void Survey(Search* search) {
     if (at == nullptr) break;
     if (record.type == DT_DIR) {
       if (!IsDots(record)) search->subfolders.push_back(record.name);
-    } else if (record.type == DT_REG && vur::posix::PrefetchHasRoom() &&
-               vur::posix::IsLikelyProbed(record.name, record.length)) {
-      int fd = openat(search->fd, record.name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-      if (fd < 0 && ShortOfDescriptors(errno)) vur::posix::DisablePrefetch();
-      if (fd < 0) continue;
-      std::unique_ptr<vur::posix::FileSource> file = vur::posix::StartPrefetch(fd);
-      if (file != nullptr) search->prefetches.push_back({record.name, std::move(file)});
+    } else {
+      Prefetch(search, record);
     }
+  }
+}
+
+// Looks again at the records of the last read not yet delivered, for files
+// whose prefetch a name ending learnt since then calls for.
+void Resurvey(Search* search) {
+  Record record;
+  std::int64_t offset = 0;
+  for (const char* at = search->next; at != nullptr && at != search->end;) {
+    at = ParseRecord(at, search->end, &record, &offset);
+    if (at == nullptr) break;
+    bool prefetched = false;
+    for (const Search::Prefetch& prefetch : search->prefetches)
+      prefetched = prefetched || prefetch.name == record.name;
+    if (!prefetched) Prefetch(search, record);
   }
 }
 
@@ -409,6 +432,9 @@ void FillAhead(Search* search) {
          search->surveyed < search->subfolders.size()) {
     if (g_ahead >= kMaxAhead && !MakeRoom(search)) return;
     const char* name = search->subfolders[search->surveyed++];
+    // One the walker has come to already, it has opened itself (its parent's
+    // records were read after the walker's own open of the parent).
+    if (search->last_name != nullptr && name <= search->last_name) continue;
     Search* ahead = ListAhead(search, name);
     if (ahead != nullptr) search->ahead.push_back({name, ahead});
   }
@@ -678,6 +704,14 @@ bool vur::posix::ReleaseLookahead() {
   g_lookahead_off = true;
   DisablePrefetch();
   return released;
+}
+
+void vur::posix::PrefetchNewlyLikelyFiles() {
+  if (g_lookahead_off) return;
+  for (Search* search : OpenSearches()) {
+    Resurvey(search);
+    for (const Search::Ahead& ahead : search->ahead) Resurvey(ahead.search);
+  }
 }
 
 std::unique_ptr<vur::posix::FileSource> vur::posix::TakeListedSource(const wchar_t* path) {

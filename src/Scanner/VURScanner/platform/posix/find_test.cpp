@@ -369,6 +369,13 @@ TEST_P(FindBufferTest, OneReadWhereTheEndIsMarked) {
   Walk(L"T:\\", &paths, &folders);
   EXPECT_EQ(folders, 27);
   EXPECT_EQ(find_testing::DirectoryReads() - before, folders * (fs.f_type == 0xEF53 ? 1 : 2));
+  // From a folder below the root, whose records are read only after its
+  // search is opened: its first subfolder is not listed ahead a second time.
+  before = find_testing::DirectoryReads();
+  folders = 0;
+  Walk(L"T:\\sub\\deeper\\", &paths, &folders);
+  EXPECT_EQ(folders, 25);
+  EXPECT_EQ(find_testing::DirectoryReads() - before, folders * (fs.f_type == 0xEF53 ? 1 : 2));
 }
 
 // Subfolders are listed ahead of the walker, a few per folder and a few

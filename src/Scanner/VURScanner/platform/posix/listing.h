@@ -15,6 +15,11 @@ namespace vur::posix {
 // when the open fails), so the caller opens `path` the usual way.
 int OpenListedFile(const wchar_t* path, int flags);
 
+// Starts the prefetch of the files already listed, and not yet delivered,
+// that a name ending the prefetch has just learnt makes likely to be probed:
+// at the start of a walk, those of the folders listed before the first probe.
+void PrefetchNewlyLikelyFiles();
+
 // The same file as the listing has prefetched it, when it has; null otherwise.
 std::unique_ptr<FileSource> TakeListedSource(const wchar_t* path);
 

@@ -69,7 +69,7 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  vur::posix::NoteProbedPath(path);
+  if (vur::posix::NoteProbedPath(path)) vur::posix::PrefetchNewlyLikelyFiles();
   vur::posix::AdvancePrefetches();
   vur::posix::LocatedFile& last = vur::posix::g_last_located;
   // The file the listing has prefetched, or the file opened now.
