@@ -5,7 +5,7 @@
 # cache dropped before each run (root only); prints the medians, the median
 # of the per-pair ratios scanner/find, and the peak RSS from /usr/bin/time -v.
 #
-#   -r RUNS      pairs per mode (default 11 warm, 5 cold)
+#   -r RUNS      pairs per mode (default 11 warm, 9 cold)
 #   -w DIR       where the trees and machine roots live (default build/bench)
 #   -s SCANNER   the Linux scanner (default build/scan/VURScanner)
 #   -t TOOL      vur_bench, which writes the trees (default build/linux/vur_bench)
@@ -113,7 +113,7 @@ for files in "${sizes[@]}"; do
   echo "tree of $nfiles files in $nfolders folders: $reported .exe/.com reported, $versioned with a version"
   : >"$tmp/runs"
   pairs warm "${runs:-11}" "$machine" "$tree"
-  [ "$cold" = yes ] && pairs cold "${runs:-5}" "$machine" "$tree"
+  [ "$cold" = yes ] && pairs cold "${runs:-9}" "$machine" "$tree"
   awk '{rss[$1] = rss[$1] > $3 ? rss[$1] : $3}
        END {printf "  peak RSS: scanner %.1f MiB, find %.1f MiB (largest of all runs)\n", rss["scan"] / 1024, rss["find"] / 1024}' "$tmp/runs"
 
