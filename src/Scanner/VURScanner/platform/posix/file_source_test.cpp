@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -51,9 +52,8 @@ bool WriteDropped(const std::string& path) {
   fsync(fd);
   posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
   close(fd);
-  for (bool page : CachedPages(path))
-    if (page) return false;
-  return true;
+  std::vector<bool> cached = CachedPages(path);
+  return cached.size() == kPages && std::find(cached.begin(), cached.end(), true) == cached.end();
 }
 
 // Starts the prefetch of `path` and moves it on until its first page is in
