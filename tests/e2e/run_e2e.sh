@@ -670,17 +670,21 @@ fam_e() {
 # ---------------------------------------------------------------------------
 # f. File-system redirection
 
+# The lines are handed to awk through the environment: awk -v would read
+# the backslash that ends "C:\" as an escape, and gawk and mawk disagree on
+# what it then stands for.
+
 # log_block FILE FIRST STOP: the lines of FILE from the first line equal to
 # FIRST up to, not including, the next line equal to STOP
 log_block() {
-  awk -v first="$2" -v stop="$3" '
-    !on && $0 == first { on = 1 }
-    on && $0 == stop && seen { exit }
+  FIRST=$2 STOP=$3 awk '
+    !on && $0 == ENVIRON["FIRST"] { on = 1 }
+    on && $0 == ENVIRON["STOP"] && seen { exit }
     on { print; seen = 1 }' "$1"
 }
 
 # line_no FILE LINE: number of the first line equal to LINE, or 0
-line_no() { awk -v l="$2" '$0 == l { print NR; found = 1; exit } END { if (!found) print 0 }' "$1"; }
+line_no() { LINE=$2 awk '$0 == ENVIRON["LINE"] { print NR; found = 1; exit } END { if (!found) print 0 }' "$1"; }
 
 # Two runs per build, told apart by the last present drive letter:
 #   f1  D: fixed is last; its walk leaves no code pending, so the revert runs.
