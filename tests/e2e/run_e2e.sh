@@ -45,6 +45,8 @@ for f in "$LINUX_EXE" "$MAKE_PE" "${BUILD_EXE[@]}"; do
 done
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# The version the banner names, from the one place the project states it.
+VERSION=$(sed -n 's/^project(VURScanner VERSION \([0-9.]*\).*/\1/p' "$HERE/../../CMakeLists.txt")
 # shellcheck source=wine_harness.sh
 . "$HERE/wine_harness.sh"
 trap wh_cleanup EXIT
@@ -339,7 +341,7 @@ fam_a() {
         echo "# Opened log file $path"
         echo ""
         echo "#GrowToFit expanding buffer to 1024"
-        echo "# VURScanner version 1.2.0.2"
+        echo "# VURScanner version $VERSION"
         echo "# Started"
       } > "$log.head"
       head -n "$(wc -l < "$log.head")" "$log" > "$log.got"

@@ -112,7 +112,7 @@ TEST_F(RunTest, LogFileBeginsWithTheSinkTheBufferAndTheBanner) {
   std::string path = test::Narrow(machine_.Wide("scan.log"));
   std::string log = RawLog();
   std::string start = "# Opened log file " + path + "\n\n#GrowToFit expanding buffer to 1024\n" +
-                      "# VURScanner version 1.2.0.2\n# Started\n# ";
+                      "# VURScanner version " VUR_VERSION_TEXT "\n# Started\n# ";
   EXPECT_EQ(0u, log.find(start)) << log;
   EXPECT_EQ(std::string::npos, console_.Text().find("VURScanner version"));
 }

@@ -14,10 +14,11 @@
 #include "diag/growable_buffer.h"
 #include "diag/log.h"
 #include "platform/win32.h"
+#include "run/version.h"
 
 namespace vur {
 
-constexpr char kScannerVersion[] = "1.2.0.2";
+constexpr char kScannerVersion[] = VUR_VERSION_TEXT;
 constexpr std::uint32_t kBufferLimit = 1048576;
 constexpr std::size_t kReportTextSize = 4096;
 
