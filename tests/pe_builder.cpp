@@ -306,6 +306,32 @@ Bytes BuildPe(const PeOptions& options, PeLayout* layout) {
   return image;
 }
 
+void DamageResources(Bytes* image, const PeLayout& layout, Damage damage) {
+  constexpr std::uint32_t kFar = 0x7FFF0000;
+  switch (damage) {
+    case Damage::kDataEntryOutside:
+      Put32(image, layout.version_language_dir + 16 + 4, kFar);
+      break;
+    case Damage::kDirectoryOutside:
+      Put32(image, layout.version_type_entry + 4, 0x80000000u | kFar);
+      break;
+    case Damage::kHugeDataAtEnd: {
+      // The section grows to the end of the padded file, so that the data's
+      // address lies inside it and the claimed size runs off the mapping.
+      std::size_t size = Align(image->size() + 16, kSectionAlign);
+      image->resize(size, 0);
+      auto raw = static_cast<std::uint32_t>(size - layout.rsrc_raw);
+      Put32(image, layout.rsrc_section + 8, raw);
+      Put32(image, layout.rsrc_section + 16, raw);
+      Put32(image, layout.optional_header + 56,
+            static_cast<std::uint32_t>(kRsrcRva + Align(raw, kSectionAlign)));
+      Put32(image, layout.version_data_entry, kRsrcRva + raw - 16);
+      Put32(image, layout.version_data_entry + 4, 0x7FFFFFFF);
+      break;
+    }
+  }
+}
+
 Bytes BuildPeWithVersion(const Version& version, bool pe32plus, PeLayout* layout) {
   PeOptions options;
   options.pe32plus = pe32plus;

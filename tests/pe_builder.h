@@ -66,6 +66,22 @@ struct PeLayout {
 };
 
 Bytes BuildPe(const PeOptions& options, PeLayout* layout = nullptr);
+
+// Ways a hostile file breaks a resource directory that is otherwise whole.
+// Each makes a reader that follows the file's pointers without checking them
+// read outside the file's mapping.
+enum class Damage {
+  // The version resource's language entry points at a data entry 2 GiB past
+  // the resource directory.
+  kDataEntryOutside,
+  // Its data entry claims 0x7FFFFFFF bytes that begin 16 bytes before the end
+  // of the file, which is padded to whole pages.
+  kHugeDataAtEnd,
+  // The RT_VERSION entry of the root points at a name directory 2 GiB past it.
+  kDirectoryOutside,
+};
+// Applies `damage` to an image made by BuildPe with a version resource.
+void DamageResources(Bytes* image, const PeLayout& layout, Damage damage);
 // An image with one version resource made by VersionBlock.
 Bytes BuildPeWithVersion(const Version& version, bool pe32plus = false,
                          PeLayout* layout = nullptr);

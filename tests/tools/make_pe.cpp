@@ -11,6 +11,8 @@
 //   --type-high H         garbage in the upper 16 bits of the RT_VERSION id
 //   --unsorted            ids and languages in the order given, not ascending
 //   --pad N               N zero bytes after the version block, in its resource
+//   --damage KIND         break the resource directory: entry-outside,
+//                         data-at-end or directory-outside (see pe_builder.h)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +26,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: make_pe OUT.exe a.b.c.d [--pe32plus] [--none] [--ne] [--lang L]\n"
                "               [--name N|TEXT] [--extra NAME:LANG:a.b.c.d]... [--type-high H]\n"
-               "               [--unsorted] [--pad N]\n");
+               "               [--unsorted] [--pad N]\n"
+               "               [--damage entry-outside|data-at-end|directory-outside]\n");
   return 2;
 }
 
@@ -47,6 +50,7 @@ int main(int argc, char** argv) {
   bool ne = false;
   long type_high = -1;
   std::size_t pad = 0;
+  const char* damage = nullptr;
   for (int i = 3; i < argc; ++i) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
@@ -58,6 +62,8 @@ int main(int argc, char** argv) {
       ne = true;
     } else if (arg == "--pad" && has_value) {
       pad = std::strtoul(argv[++i], nullptr, 0);
+    } else if (arg == "--damage" && has_value) {
+      damage = argv[++i];
     } else if (arg == "--unsorted") {
       options.sorted = false;
     } else if (arg == "--lang" && has_value) {
@@ -93,6 +99,19 @@ int main(int argc, char** argv) {
   vur::test::Bytes image = ne ? vur::test::BuildNe(block16) : vur::test::BuildPe(options, &layout);
   if (type_high >= 0 && !ne && layout.version_type_entry != 0) {
     vur::test::Put16(&image, layout.version_type_entry + 2, static_cast<std::uint16_t>(type_high));
+  }
+  if (damage != nullptr) {
+    const std::string kind = damage;
+    if (ne || layout.version_type_entry == 0) return Usage();
+    if (kind == "entry-outside") {
+      vur::test::DamageResources(&image, layout, vur::test::Damage::kDataEntryOutside);
+    } else if (kind == "data-at-end") {
+      vur::test::DamageResources(&image, layout, vur::test::Damage::kHugeDataAtEnd);
+    } else if (kind == "directory-outside") {
+      vur::test::DamageResources(&image, layout, vur::test::Damage::kDirectoryOutside);
+    } else {
+      return Usage();
+    }
   }
   if (!vur::test::WriteBytes(argv[1], image)) {
     std::perror(argv[1]);

@@ -1,7 +1,9 @@
+#include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "diag/text.h"
+#include "platform/contained_call.h"
 #include "run/scanner.h"
 
 namespace vur {
@@ -66,9 +68,13 @@ void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensi
 }
 
 const VS_FIXEDFILEINFO* Scanner::GetFileVersion(std::wstring file_path) {
+  // Each platform call runs with its faults contained: a damaged file that
+  // makes the platform's reader fault throws PlatformFault, which the report
+  // handles as any exception of the probe.
+  const wchar_t* path = file_path.c_str();
   Log(log_, LogLevel::kDebug, "| GFVISW ");
   DWORD handle = 0;
-  DWORD size = GetFileVersionInfoSizeW(file_path.c_str(), &handle);
+  DWORD size = ContainFaults(path, [&] { return GetFileVersionInfoSizeW(path, &handle); });
   DWORD code = GetLastError();
   if (code == ERROR_RESOURCE_TYPE_NOT_FOUND) {
     Log(log_, LogLevel::kDebug, "| ERROR_RESOURCE_TYPE_NOT_FOUND\n");
@@ -90,7 +96,9 @@ const VS_FIXEDFILEINFO* Scanner::GetFileVersion(std::wstring file_path) {
   Log(log_, LogLevel::kDebug, "| GFVIW ");
   // The capacity, not the size: a resource over the buffer's limit is read
   // cut short.
-  if (!GetFileVersionInfoW(file_path.c_str(), handle, buffer_->Capacity(), buffer_->Data())) {
+  void* data = buffer_->Data();
+  DWORD capacity = buffer_->Capacity();
+  if (!ContainFaults(path, [&] { return GetFileVersionInfoW(path, handle, capacity, data); })) {
     Log(log_, LogLevel::kDebug, "| returned false\n ");
     return nullptr;
   }
@@ -104,15 +112,22 @@ const VS_FIXEDFILEINFO* Scanner::GetFileVersion(std::wstring file_path) {
   Log(log_, LogLevel::kDebug, "| VQVW ");
   LPVOID block = nullptr;
   UINT length = 0;
-  if (!VerQueryValueW(buffer_->Data(), L"\\", &block, &length)) {
+  if (!ContainFaults(nullptr, [&] { return VerQueryValueW(data, L"\\", &block, &length); })) {
     Log(log_, LogLevel::kDebug, "| returned false\n");
     return nullptr;
   }
   Log(log_, LogLevel::kDebug, "| len=%i\n", static_cast<int>(length));
-  // A malformed resource can give a root block that is short or is not the
-  // fixed file information at all: no version then, rather than numbers read
-  // from beyond the block.
-  if (block == nullptr || length < sizeof(VS_FIXEDFILEINFO)) return nullptr;
+  // A malformed resource can give a root block that is short, that lies
+  // outside the buffer (the platform's reader finds it after the key text,
+  // which need not end inside the buffer), or that is not the fixed file
+  // information at all: no version then, rather than numbers read from
+  // beyond the block or the buffer.
+  auto at = reinterpret_cast<std::uintptr_t>(block);
+  auto begin = reinterpret_cast<std::uintptr_t>(data);
+  if (block == nullptr || length < sizeof(VS_FIXEDFILEINFO) || at < begin ||
+      at - begin > capacity - sizeof(VS_FIXEDFILEINFO)) {
+    return nullptr;
+  }
   const auto* info = static_cast<const VS_FIXEDFILEINFO*>(block);
   if (info->dwSignature != kFixedFileInfoSignature) return nullptr;
   return info;

@@ -124,6 +124,11 @@ Bytes Resize(Bytes b, std::size_t n) {
   return b;
 }
 
+Bytes Damaged(Bytes image, const PeLayout& layout, vur::test::Damage damage) {
+  vur::test::DamageResources(&image, layout, damage);
+  return image;
+}
+
 Bytes WithLanguages(bool pe32plus, std::uint16_t second = 0x409) {
   PeOptions o;
   o.pe32plus = pe32plus;
@@ -361,6 +366,11 @@ TEST_F(VersionInfoTest, MalformedImagesGiveResourceCodes) {
           {"data_rva_past_end", patch32(l.version_data_entry, 0xfffffff0u), k1812},
           {"data_size_past_end", patch32(l.version_data_entry + 4, 0x10000000), k1812},
           {"data_size_wraps", patch32(l.version_data_entry + 4, 0xffffffff), k1812},
+          // The damage that makes Windows' own reader fault (see
+          // walk/file_report_win_test.cpp): ours refuses each quietly.
+          {"data_entry_outside", Damaged(good, l, vur::test::Damage::kDataEntryOutside), k1813},
+          {"huge_data_at_end", Damaged(good, l, vur::test::Damage::kHugeDataAtEnd), k1812},
+          {"directory_outside", Damaged(good, l, vur::test::Damage::kDirectoryOutside), k1813},
           {"data_size_0", BuildPe(tiny), k1812},
           {"data_size_1", BuildPe(one), k1812},
       });
