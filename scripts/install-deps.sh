@@ -6,7 +6,7 @@ set -euo pipefail
 what=${1:-scan}
 packages=(cmake g++ make)
 if [ "$what" = test ]; then
-  packages+=(googletest libgtest-dev libbenchmark-dev time
+  packages+=(googletest libgtest-dev libbenchmark-dev time strace
              g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686
              wine64 wine32:i386 clang-14 libclang-rt-14-dev)

@@ -2,8 +2,9 @@
 # Builds all three builds and runs every test: unit tests on Linux, under
 # ASan/UBSan, and cross-built under Wine for x64 and for the 32-bit product
 # (under WoW64); the end-to-end cases of each Windows build against Linux; the
-# version differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the
-# import check of the 32-bit product. Ends with "N passed, M failed, K skipped".
+# system calls of a Linux scan counted against the walk's floor; the version
+# differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
+# check of the 32-bit product. Ends with "N passed, M failed, K skipped".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -57,6 +58,8 @@ step "hostile input end to end (linux)" bash tests/e2e/hostile_e2e.sh build/linu
   build/linux/make_pe
 step "hostile input end to end (linux, asan+ubsan)" bash tests/e2e/hostile_e2e.sh \
   build/linux-asan/VURScanner build/linux/make_pe
+step "walk floor (linux: system calls per folder and per candidate)" bash tests/walk_floor.sh \
+  build/linux/VURScanner build/linux/make_pe
 step "unit tests (win64 under wine64)" bash tests/run_wine_tests.sh build/win64/vur_tests.exe
 step32 "unit tests (win32 under the 32-bit loader, WoW64)" bash tests/run_wine_tests.sh \
   build/win32/vur_tests.exe "$wine32"

@@ -1,4 +1,5 @@
-// What the folder listing (find.cpp) lends the rest of the POSIX layer.
+// What the folder listing (find.cpp and its parts, find_internal.h) lends the
+// rest of the POSIX layer.
 #pragma once
 
 #include <memory>
