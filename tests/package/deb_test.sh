@@ -25,7 +25,6 @@ VERSION=$(sed -n 's/^project(VURScanner VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeL
 export TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8 MANWIDTH=80
 KEY_DIR=registry/HKEY_LOCAL_MACHINE/Software/Tolvek/QIM/VUR
 ROOT=/var/lib/vurscanner
-TIME_RE='^(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} -0700$'
 
 PASSED=0
 FAILED=0
@@ -113,8 +112,9 @@ check_eq "package: the machine root holds only the example (no drives file)" "$R
 # Install.
 
 out=$(dpkg_run -i "$DEB"); rc=$?
+printf '%s\n' "$out" | sed 's/^/    dpkg -i: /'
 check_eq "install: dpkg -i succeeds" 0 "$rc"
-[ $rc -eq 0 ] || { printf '%s\n' "$out"; finish; }
+[ $rc -eq 0 ] || finish
 check_eq "install: dpkg has it installed" ii "$(pkg_state)"
 check_eq "install: vurscanner is the package's program" /usr/bin/vurscanner "$(command -v vurscanner)"
 check_eq "install: the program needs no shared library" "" \
@@ -150,6 +150,7 @@ echo "$WORK/scan.log" > "$FX/$KEY_DIR/ScannerLogFile"
 
 VURSCANNER_ROOT=$FX timeout -s KILL 60 vurscanner </dev/null >"$WORK/scan.out" 2>"$WORK/scan.err"
 check_eq "scan: exit code 0" 0 "$?"
+sed 's/^/    vurscanner: /' "$WORK/scan.out"
 check_eq "scan: nothing on stderr" "" "$(cat "$WORK/scan.err")"
 # Each report line split at its last " - " with the manual page's recipe.
 printf '%s\t%s\n' \
@@ -161,11 +162,7 @@ printf '%s\t%s\n' \
   'D:\Windows\notepad.exe' 10.0.19041.1 | LC_ALL=C sort > "$WORK/scan.expected"
 grep -v -e '^# ' -e '^$' "$WORK/scan.out" | sed 's/\(.*\) - /\1\t/' | LC_ALL=C sort > "$WORK/scan.got"
 check_same "scan: report lines, split at the last ' - '" "$WORK/scan.expected" "$WORK/scan.got"
-check_eq "scan: status lines around the report" "# Started|# Complete" \
-  "$(grep -x -e '# Started' -e '# Complete' "$WORK/scan.out" | tr '\n' '|' | sed 's/|$//')"
 check_eq "scan: ScannerStatus" 'C o m p l e t e \0' "$(value_bytes "$FX/$KEY_DIR/ScannerStatus")"
-t=$(tr -d '\0' < "$FX/$KEY_DIR/ScannerStatusTime")
-if [[ $t =~ $TIME_RE ]]; then pass "scan: ScannerStatusTime"; else fail "scan: ScannerStatusTime" "'$t'"; fi
 check_has "scan: the WARN log names the folder link it did not enter" "$WORK/scan.log" \
   '# WARN: ERROR_ACCESS_DENIED for D:\linked\*'
 
@@ -195,7 +192,7 @@ check_eq "man: man vurscanner finds the installed page" "$PAGE" "$(man -w vursca
 
 # ---------------------------------------------------------------------------
 # lintian: no errors. Its output is shown; warnings kept are listed in
-# packaging/deb/README.
+# packaging/deb/README.md.
 
 lintian --info "$DEB" >"$WORK/lintian.out" 2>&1
 rc=$?
@@ -208,8 +205,8 @@ check_eq "lintian: no error" "0 " "$rc $(grep '^E:' "$WORK/lintian.out")"
 # wrote there, and removes the root when nothing else is left in it.
 
 out=$(dpkg_run -r vurscanner); rc=$?
+printf '%s\n' "$out" | sed 's/^/    dpkg -r: /'
 check_eq "remove: dpkg -r succeeds" 0 "$rc"
-[ $rc -eq 0 ] || printf '%s\n' "$out"
 check_eq "remove: only the purge is left to do" rc "$(pkg_state)"
 # What is still there: the machine root, and folders other packages own.
 left=""
@@ -228,8 +225,8 @@ dpkg-deb --ctrl-tarfile "$DEB" | tar -xOf - ./postrm > "$WORK/postrm"
 echo "D: fixed $DISK" > "$ROOT/drives"
 printf '.exe\0.dll' > "$ROOT/$KEY_DIR/ScannerExtensions"
 out=$(dpkg_run --purge vurscanner); rc=$?
+printf '%s\n' "$out" | sed 's/^/    dpkg --purge: /'
 check_eq "purge: dpkg --purge succeeds" 0 "$rc"
-[ $rc -eq 0 ] || printf '%s\n' "$out"
 check_eq "purge: dpkg knows the package no more" "" "$(pkg_state)"
 check_eq "purge: the administrator's files stay, the status goes" \
   "$ROOT/drives $ROOT/$KEY_DIR/ScannerExtensions" \
