@@ -44,8 +44,13 @@ check_has() {
 }
 finish() { echo "$PASSED passed, $FAILED failed"; [ "$FAILED" -eq 0 ]; exit; }
 
-# The package's state as dpkg knows it: "ii", "rc", or "" when unknown to it.
-pkg_state() { dpkg-query -W -f='${db:Status-Abbrev}' vurscanner 2>/dev/null | tr -d ' '; }
+# The package's state as dpkg knows it: "ii", "rc", or "" when not installed.
+pkg_state() {
+  local s
+  s=$(dpkg-query -W -f='${db:Status-Abbrev}' vurscanner 2>/dev/null | tr -d ' ')
+  case $s in un|pn) s="" ;; esac
+  echo "$s"
+}
 # dpkg ACTION...: dpkg, waiting while another process (apt, say) holds its lock.
 dpkg_run() {
   local try out rc
