@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs what the builds need on Debian 12. `scan` needs only the native
 # compiler; `test` also needs mingw-w64, Wine (the 64-bit and the 32-bit
-# loader, so the product runs under WoW64) and clang for the fuzzers.
+# loader, so the product runs under WoW64), clang for the fuzzers, and what
+# the package test uses: lintian, mandoc's lint and man.
 set -euo pipefail
 what=${1:-scan}
 packages=(cmake g++ make)
@@ -9,7 +10,8 @@ if [ "$what" = test ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev time strace
              g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686
-             wine64 wine32:i386 clang-14 libclang-rt-14-dev)
+             wine64 wine32:i386 clang-14 libclang-rt-14-dev
+             lintian mandoc man-db)
 fi
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)

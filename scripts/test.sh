@@ -4,7 +4,8 @@
 # (under WoW64); the end-to-end cases of each Windows build against Linux; the
 # system calls of a Linux scan counted against the walk's floor; the version
 # differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
-# check of the 32-bit product. Ends with "N passed, M failed, K skipped".
+# check of the 32-bit product; the Debian package, installed, run and removed.
+# Ends with "N passed, M failed, K skipped".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -72,6 +73,8 @@ step "version differential (64-bit, system32)" bash tests/e2e/version_differenti
   build/linux/version_probe 64 build/win64/version_probe.exe build/linux/make_pe
 step32 "version differential (32-bit, syswow64)" bash tests/e2e/version_differential.sh \
   build/linux/version_probe 32 build/win32/version_probe.exe build/linux/make_pe
+step "debian package (build, install, scan, manual page, lintian, remove)" \
+  bash tests/package/deb_test.sh build/linux/make_pe
 step "fuzzers" bash fuzz/run_fuzzers.sh "${FUZZ_SECONDS:-60}"
 
 echo

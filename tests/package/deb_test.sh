@@ -1,0 +1,246 @@
+#!/usr/bin/env bash
+# The Debian package as an administrator meets it: built from this tree by
+# scripts/package-deb.sh, installed with dpkg -i, run on a machine root of
+# versioned PE files and on the default one, its manual page read with man,
+# checked by lintian, removed and purged.
+#
+#   deb_test.sh MAKE_PE
+#
+# Needs root, and changes the package database: it refuses to start when the
+# package or another `vurscanner` is installed already. Whatever happens, it
+# purges the package, removes what it made and puts back a machine root that
+# was there before. Prints one line per check and ends with
+# "N passed, M failed"; the exit status is 0 only when every check passed.
+set -u
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 MAKE_PE" >&2
+  exit 2
+fi
+MAKE_PE=$(realpath "$1")
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+SRC=$(cd "$HERE/../.." && pwd)
+# The version the package must carry, from the one place the project states it.
+VERSION=$(sed -n 's/^project(VURScanner VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeLists.txt")
+export TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8 MANWIDTH=80
+KEY_DIR=registry/HKEY_LOCAL_MACHINE/Software/Tolvek/QIM/VUR
+ROOT=/var/lib/vurscanner
+
+PASSED=0
+FAILED=0
+pass() { PASSED=$((PASSED + 1)); echo "PASS $1"; }
+fail() {
+  FAILED=$((FAILED + 1)); echo "FAIL $1"
+  [ -n "${2:-}" ] && printf '%s\n' "$2" | head -n 40 | sed 's/^/    /'
+  return 0
+}
+check_eq() { if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $2"$'\n'"actual:   $3"; fi; }
+check_same() { local d; if d=$(diff "$2" "$3" 2>&1); then pass "$1"; else fail "$1" "$d"; fi; }
+# check_has NAME FILE LINE...: each LINE occurs as a whole line of FILE
+check_has() {
+  local name=$1 file=$2 missing="" l; shift 2
+  for l in "$@"; do grep -qxF -- "$l" "$file" || missing+="missing: $l"$'\n'; done
+  if [ -z "$missing" ]; then pass "$name"; else fail "$name" "$missing"; fi
+}
+finish() { echo "$PASSED passed, $FAILED failed"; [ "$FAILED" -eq 0 ]; exit; }
+
+# The package's state as dpkg knows it: "ii", "rc", or "" when not installed.
+pkg_state() {
+  local s
+  s=$(dpkg-query -W -f='${db:Status-Abbrev}' vurscanner 2>/dev/null | tr -d ' ')
+  case $s in un|pn) s="" ;; esac
+  echo "$s"
+}
+# dpkg ACTION...: dpkg, waiting while another process (apt, say) holds its lock.
+dpkg_run() {
+  local try out rc
+  for try in $(seq 60); do
+    out=$(dpkg "$@" 2>&1); rc=$?
+    [ $rc -ne 0 ] && grep -q 'lock' <<<"$out" && { sleep 2; continue; }
+    printf '%s\n' "$out"
+    return $rc
+  done
+  printf '%s\n' "$out"
+  return 1
+}
+# The bytes of a value file, NUL bytes shown as \0.
+value_bytes() { od -An -c "$1" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//'; }
+
+# ---------------------------------------------------------------------------
+# Preconditions: root, and nothing of the package on the machine.
+
+[ "$(id -u)" -eq 0 ] || { echo "deb_test.sh installs a package: run it as root" >&2; exit 2; }
+check_eq "not installed yet: dpkg knows no vurscanner" "" "$(pkg_state)"
+check_eq "not installed yet: no vurscanner on PATH" "" "$(command -v vurscanner)"
+[ "$FAILED" -eq 0 ] || { echo "refusing to install over an existing vurscanner"; finish; }
+
+WORK=$(mktemp -d /tmp/vur_deb.XXXXXX)
+SAVED=""
+if [ -e "$ROOT" ] || [ -L "$ROOT" ]; then
+  SAVED=/var/lib/.vurscanner.saved-by-deb-test.$$
+  mv "$ROOT" "$SAVED"
+fi
+cleanup() {
+  [ -n "$(pkg_state)" ] && dpkg_run --purge vurscanner >/dev/null
+  rm -rf "$ROOT"
+  [ -n "$SAVED" ] && mv "$SAVED" "$ROOT"
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ---------------------------------------------------------------------------
+# The package file.
+
+DEB=$(bash "$SRC/scripts/package-deb.sh" "$WORK/out" | tail -n 1)
+ARCH=$(dpkg --print-architecture)
+check_eq "package: named after the project's version" "$WORK/out/vurscanner_${VERSION}_${ARCH}.deb" "$DEB"
+[ -f "$DEB" ] || { fail "package: built" "no $DEB"; finish; }
+check_eq "package: control fields" "vurscanner $VERSION admin" \
+  "$(dpkg-deb -f "$DEB" Package Version Section | sed 's/^[A-Za-z-]*: //' | tr '\n' ' ' | sed 's/ $//')"
+check_eq "package: depends on nothing" "" "$(dpkg-deb -f "$DEB" Depends Pre-Depends Recommends)"
+dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"
+check_has "package: program, manual page, examples, machine root" "$WORK/contents" \
+  /usr/bin/vurscanner /usr/share/man/man8/vurscanner.8.gz /usr/share/doc/vurscanner/README.md \
+  /usr/share/doc/vurscanner/examples/drives \
+  "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerExtensions" \
+  "/usr/share/doc/vurscanner/examples/$KEY_DIR/PathExclusions" \
+  "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerLogFile" \
+  "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerLogLevel" \
+  /usr/share/doc/vurscanner/examples/status/ScannerStatus \
+  /usr/share/doc/vurscanner/examples/status/ScannerStatusTime \
+  "$ROOT/drives.example"
+check_eq "package: the machine root holds only the example (no drives file)" "$ROOT/drives.example" \
+  "$(grep "^$ROOT/" "$WORK/contents")"
+
+# ---------------------------------------------------------------------------
+# Install.
+
+out=$(dpkg_run -i "$DEB"); rc=$?
+printf '%s\n' "$out" | sed 's/^/    dpkg -i: /'
+check_eq "install: dpkg -i succeeds" 0 "$rc"
+[ $rc -eq 0 ] || finish
+check_eq "install: dpkg has it installed" ii "$(pkg_state)"
+check_eq "install: vurscanner is the package's program" /usr/bin/vurscanner "$(command -v vurscanner)"
+check_eq "install: the program needs no shared library" "" \
+  "$(readelf -d /usr/bin/vurscanner 2>/dev/null | grep NEEDED)"
+
+# ---------------------------------------------------------------------------
+# A scan of a machine root that maps D: to a folder of versioned PE files,
+# with the shipped example settings (.exe .com .dll; D:\Temp, *\Cache and
+# WinSxS left out) and a WARN log.
+
+pe() { mkdir -p "$(dirname "$1")"; "$MAKE_PE" "$@" >/dev/null || { echo "make_pe failed: $*" >&2; exit 2; }; }
+DISK=$WORK/disk
+pe "$DISK/Windows/notepad.exe" 10.0.19041.1
+pe "$DISK/Windows/System32/edit.com" 6.1.7600.16385
+pe "$DISK/Program Files/Tool - Suite/app - v2.exe" 1.2.3.4
+pe "$DISK/Program Files/Tool - Suite/lib.dll" 65535.0.1.65535 --pe32plus
+pe "$DISK/Program Files/Tool - Suite/plain.exe" 1.0.0.0 --none
+pe "$DISK/Temp/skipped.exe" 9.9.9.9
+pe "$DISK/Users/ann/Cache/skipped.exe" 9.9.9.9
+pe "$DISK/Windows/WinSxS/skipped.dll" 9.9.9.9
+mkdir -p "$DISK/Tools - old"
+echo 'not a program' > "$DISK/Tools - old/script.exe"
+echo 'not listed' > "$DISK/readme.txt"
+ln -s "$DISK/Windows" "$DISK/linked"
+
+FX=$WORK/root
+mkdir -p "$FX/$KEY_DIR"
+echo "D: fixed $DISK" > "$FX/drives"
+for v in ScannerExtensions PathExclusions ScannerLogLevel; do
+  cp "/usr/share/doc/vurscanner/examples/$KEY_DIR/$v" "$FX/$KEY_DIR/$v"
+done
+echo "$WORK/scan.log" > "$FX/$KEY_DIR/ScannerLogFile"
+
+VURSCANNER_ROOT=$FX timeout -s KILL 60 vurscanner </dev/null >"$WORK/scan.out" 2>"$WORK/scan.err"
+check_eq "scan: exit code 0" 0 "$?"
+sed 's/^/    vurscanner: /' "$WORK/scan.out"
+check_eq "scan: nothing on stderr" "" "$(cat "$WORK/scan.err")"
+# Each report line split at its last " - " with the manual page's recipe.
+printf '%s\t%s\n' \
+  'D:\Program Files\Tool - Suite\app - v2.exe' 1.2.3.4 \
+  'D:\Program Files\Tool - Suite\lib.dll' 65535.0.1.65535 \
+  'D:\Program Files\Tool - Suite\plain.exe' '<none>' \
+  'D:\Tools - old\script.exe' '<none>' \
+  'D:\Windows\System32\edit.com' 6.1.7600.16385 \
+  'D:\Windows\notepad.exe' 10.0.19041.1 | LC_ALL=C sort > "$WORK/scan.expected"
+grep -v -e '^# ' -e '^$' "$WORK/scan.out" | sed 's/\(.*\) - /\1\t/' | LC_ALL=C sort > "$WORK/scan.got"
+check_same "scan: report lines, split at the last ' - '" "$WORK/scan.expected" "$WORK/scan.got"
+check_eq "scan: ScannerStatus" 'C o m p l e t e \0' "$(value_bytes "$FX/$KEY_DIR/ScannerStatus")"
+check_has "scan: the WARN log names the folder link it did not enter" "$WORK/scan.log" \
+  '# WARN: ERROR_ACCESS_DENIED for D:\linked\*'
+
+# The default machine root: the package's own, with a drives file the test
+# writes for the run and removes again, as an administrator would.
+check_eq "default root: the package left only its example there" drives.example "$(ls -A "$ROOT")"
+echo "D: fixed $DISK" > "$ROOT/drives"
+env -u VURSCANNER_ROOT timeout -s KILL 60 vurscanner </dev/null >"$WORK/default.out" 2>&1
+check_eq "default root: exit code 0" 0 "$?"
+check_has "default root: the drives file of /var/lib/vurscanner is used" "$WORK/default.out" \
+  'D:\Windows\notepad.exe - 10.0.19041.1'
+check_eq "default root: ScannerStatus" 'C o m p l e t e \0' "$(value_bytes "$ROOT/$KEY_DIR/ScannerStatus")"
+rm -f "$ROOT/drives"
+
+# ---------------------------------------------------------------------------
+# The manual page: lint-free, rendered by man -l, and found by man.
+
+PAGE=/usr/share/man/man8/vurscanner.8.gz
+check_eq "man: mandoc -T lint finds nothing" "" "$(mandoc -T lint "$PAGE" 2>&1)"
+man -l "$PAGE" >"$WORK/man.txt" 2>"$WORK/man.err"
+check_eq "man: man -l renders without a message" "0 " "$? $(cat "$WORK/man.err")"
+check_has "man: the rendered page has its sections" "$WORK/man.txt" \
+  NAME SYNOPSIS DESCRIPTION ENVIRONMENT FILES 'EXIT STATUS' EXAMPLES
+check_eq "man: the footer carries the version" 1 \
+  "$(grep -c "^VURScanner $VERSION .*VURSCANNER(8)\$" "$WORK/man.txt")"
+check_eq "man: man vurscanner finds the installed page" "$PAGE" "$(man -w vurscanner 2>&1)"
+
+# ---------------------------------------------------------------------------
+# lintian: no errors. Its output is shown; warnings kept are listed in
+# packaging/deb/README.md.
+
+lintian --info "$DEB" >"$WORK/lintian.out" 2>&1
+rc=$?
+sed 's/^/    lintian: /' "$WORK/lintian.out"
+check_eq "lintian: no error" "0 " "$rc $(grep '^E:' "$WORK/lintian.out")"
+
+# ---------------------------------------------------------------------------
+# Remove, then purge. dpkg -r leaves the machine root with what the scanner
+# wrote. Purge removes the scanner's status but keeps what an administrator
+# wrote there, and removes the root when nothing else is left in it.
+
+out=$(dpkg_run -r vurscanner); rc=$?
+printf '%s\n' "$out" | sed 's/^/    dpkg -r: /'
+check_eq "remove: dpkg -r succeeds" 0 "$rc"
+check_eq "remove: only the purge is left to do" rc "$(pkg_state)"
+# What is still there: the machine root, and folders other packages own.
+left=""
+while read -r path; do
+  [ "$path" = "$ROOT" ] && continue
+  [ -e "$path" ] || [ -L "$path" ] || continue
+  [ -d "$path" ] && [ ! -L "$path" ] && dpkg-query -S "$path" >/dev/null 2>&1 && continue
+  left+="$path"$'\n'
+done < "$WORK/contents"
+check_eq "remove: nothing of the package is left but the machine root" "" "$left"
+check_eq "remove: vurscanner is gone from PATH" "" "$(command -v vurscanner)"
+check_eq "remove: the machine root keeps the scanner's status" "ScannerStatus ScannerStatusTime" \
+  "$(ls -A "$ROOT/$KEY_DIR" 2>&1 | tr '\n' ' ' | sed 's/ $//')"
+
+dpkg-deb --ctrl-tarfile "$DEB" | tar -xOf - ./postrm > "$WORK/postrm"
+echo "D: fixed $DISK" > "$ROOT/drives"
+printf '.exe\0.dll' > "$ROOT/$KEY_DIR/ScannerExtensions"
+out=$(dpkg_run --purge vurscanner); rc=$?
+printf '%s\n' "$out" | sed 's/^/    dpkg --purge: /'
+check_eq "purge: dpkg --purge succeeds" 0 "$rc"
+check_eq "purge: dpkg knows the package no more" "" "$(pkg_state)"
+check_eq "purge: the administrator's files stay, the status goes" \
+  "$ROOT/drives $ROOT/$KEY_DIR/ScannerExtensions" \
+  "$(find "$ROOT" -mindepth 1 -not -type d | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
+rm -f "$ROOT/drives" "$ROOT/$KEY_DIR/ScannerExtensions"
+printf 'Started\0' > "$ROOT/$KEY_DIR/ScannerStatus"
+printf 'Sta' > "$ROOT/$KEY_DIR/.tmp.1.0.ScannerStatus"
+sh "$WORK/postrm" purge
+check_eq "purge: a root with nothing but the scanner's status is removed whole" absent \
+  "$( { [ -e "$ROOT" ] && echo present; } || echo absent)"
+
+finish
