@@ -14,6 +14,7 @@
 #define NOGDI
 #endif
 #include <windows.h>
+#include <io.h>
 #include <share.h>
 #include <stdio.h>
 #else

@@ -90,3 +90,7 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int share_flag) {
   SetLastError(faulted ? fault.code : created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
   return stream;
 }
+
+int _fileno(FILE* stream) { return fileno(stream); }
+
+int _isatty(int fd) { return isatty(fd); }

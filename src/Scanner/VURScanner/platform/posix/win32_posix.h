@@ -288,3 +288,11 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 // blocks. A path "X:\..." is mapped through the drive table;
 // any other path is a native path.
 FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int share_flag);
+
+// The run-time library's file number of a stream.
+int _fileno(FILE* stream);
+// Whether the file number `fd` is an interactive device. Windows' run-time
+// says so of every character device (a console, NUL), whose streams it leaves
+// unbuffered; here only a terminal counts, since the C library buffers every
+// other device fully, and a terminal by line.
+int _isatty(int fd);
