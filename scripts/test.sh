@@ -53,18 +53,18 @@ step "build linux-asan" build linux-asan
 
 step "unit tests (linux)" ctest --preset linux
 step "unit tests (linux, asan+ubsan)" build/linux-asan/vur_tests --gtest_brief=1
-step "hostile input end to end (linux)" bash tests/e2e/hostile_e2e.sh build/linux/VURScanner \
-  build/linux/make_pe
-step "hostile input end to end (linux, asan+ubsan)" bash tests/e2e/hostile_e2e.sh \
-  build/linux-asan/VURScanner build/linux/make_pe
+step "hostile input end to end (linux)" bash tests/e2e/run.sh --linux build/linux/VURScanner \
+  --make-pe build/linux/make_pe hostile
+step "hostile input end to end (linux, asan+ubsan)" bash tests/e2e/run.sh \
+  --linux build/linux-asan/VURScanner --make-pe build/linux/make_pe hostile
 step "unit tests (win64 under wine64)" bash tests/run_wine_tests.sh build/win64/vur_tests.exe
 step32 "unit tests (win32 under the 32-bit loader, WoW64)" bash tests/run_wine_tests.sh \
   build/win32/vur_tests.exe "$wine32"
 step "product import check (win32)" bash tests/check_imports.sh build/win32/VURScanner.exe
-step "end to end (linux and win64)" bash tests/e2e/run_e2e.sh build/linux/VURScanner \
-  build/linux/make_pe win64=build/win64/VURScanner.exe
-step32 "end to end (linux and win32, the product under WoW64)" bash tests/e2e/run_e2e.sh \
-  build/linux/VURScanner build/linux/make_pe win32=build/win32/VURScanner.exe
+step "end to end (linux and win64)" bash tests/e2e/run.sh --linux build/linux/VURScanner \
+  --make-pe build/linux/make_pe --win64 build/win64/VURScanner.exe builds
+step32 "end to end (linux and win32, the product under WoW64)" bash tests/e2e/run.sh \
+  --linux build/linux/VURScanner --make-pe build/linux/make_pe --win32 build/win32/VURScanner.exe builds
 step "version differential (64-bit, system32)" bash tests/e2e/version_differential.sh \
   build/linux/version_probe 64 build/win64/version_probe.exe build/linux/make_pe
 step32 "version differential (32-bit, syswow64)" bash tests/e2e/version_differential.sh \
