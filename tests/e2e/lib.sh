@@ -171,7 +171,7 @@ e2e_exit() {
     fi
     if [ -n "${E2E_RESULTS:-}" ]; then
       echo "$FAMILY_NAME $PASSED $FAILED $SKIPPED" >> "$E2E_RESULTS"
-      echo "# $FAMILY_NAME: $PASSED passed, $FAILED failed ($((SECONDS - E2E_START)) s)"
+      echo "# $FAMILY_NAME: $(e2e_count_line) ($((SECONDS - E2E_START)) s)"
       # The driver's WH_ROOT outlives the family; its prefixes don't.
       local p; for p in "$WH_ROOT"/case.*; do [ -d "$p" ] && wh_drop "$p"; done
     else
