@@ -5,25 +5,55 @@
 # system calls of a Linux scan counted against the walk's floor; the version
 # differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
 # check of the 32-bit product; the Debian package, installed, run and removed.
-# Ends with "N passed, M failed, K skipped".
+# Ends with the tests counted over all steps, "N passed, M failed, K skipped
+# (S steps)", the line CI reads.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
 bash scripts/install-deps.sh test || { echo "0 passed, 1 failed"; exit 1; }
 
+logs=$(mktemp -d /tmp/vur_test.XXXXXX)
+trap 'rm -rf "$logs"' EXIT
+steps=0
 passed=0
 failed=0
 skipped=0
 failures=()
-step() {  # step NAME COMMAND...: runs one step, counts it
+per_step=()
+
+# count_step NAME PASSED FAILED SKIPPED
+count_step() {
+  passed=$((passed + $2)) failed=$((failed + $3)) skipped=$((skipped + $4))
+  per_step+=("$(printf '%6d passed, %d failed, %d skipped  %s' "$2" "$3" "$4" "$1")")
+}
+
+# step NAME COMMAND...: runs one step and counts its tests: those that the
+# last "N passed, M failed[, K skipped]" line of its output states, or one
+# test for a step without such a line (a build, the import check). A step
+# that fails without a counted failure counts one. The output goes to a
+# file, never a pipe (a Wine service that inherits a pipe holds it open),
+# and is shown as it grows.
+step() {
   local name=$1; shift
+  local log=$logs/$steps.log start=$SECONDS pid rc counts p f s
+  steps=$((steps + 1))
   echo "=== $name"
-  local start=$SECONDS
-  if "$@"; then
-    passed=$((passed + 1)); echo "=== $name: passed ($((SECONDS - start)) s)"
+  "$@" >"$log" 2>&1 &
+  pid=$!
+  tail -n +1 -s 0.5 -f --pid=$pid "$log"
+  wait $pid; rc=$?
+  counts=$(sed -n 's/^\([0-9]\{1,\}\) passed, \([0-9]\{1,\}\) failed\(, \([0-9]\{1,\}\) skipped\)\{0,1\}.*/\1 \2 \4/p' \
+           "$log" | tail -n 1)
+  if [ -n "$counts" ]; then read -r p f s <<<"$counts"; s=${s:-0}
+  elif [ $rc -eq 0 ]; then p=1 f=0 s=0
+  else p=0 f=1 s=0; fi
+  [ $rc -ne 0 ] && [ "$f" -eq 0 ] && f=1
+  count_step "$name" "$p" "$f" "$s"
+  if [ $rc -eq 0 ]; then
+    echo "=== $name: passed ($((SECONDS - start)) s)"
   else
-    failed=$((failed + 1)); failures+=("$name"); echo "=== $name: FAILED ($((SECONDS - start)) s)"
+    failures+=("$name"); echo "=== $name: FAILED, exit code $rc ($((SECONDS - start)) s)"
   fi
 }
 
@@ -37,7 +67,7 @@ if [ -x "$wine32" ] && ! "$wine32" --version >/dev/null 2>&1; then
 fi
 step32() {  # step32 NAME COMMAND...: a step that runs 32-bit programs
   if [ -n "$no_i386" ]; then
-    skipped=$((skipped + 1)); echo "=== $1: skipped, $no_i386"
+    steps=$((steps + 1)); count_step "$1" 0 0 1; echo "=== $1: skipped, $no_i386"
   else
     step "$@"
   fi
@@ -53,22 +83,22 @@ step "build win64" build win64
 step "build win32 (the product, its unit tests and version probe)" build win32
 step "build linux-asan" build linux-asan
 
-step "unit tests (linux)" ctest --preset linux
-step "unit tests (linux, asan+ubsan)" build/linux-asan/vur_tests --gtest_brief=1
-step "hostile input end to end (linux)" bash tests/e2e/hostile_e2e.sh build/linux/VURScanner \
-  build/linux/make_pe
-step "hostile input end to end (linux, asan+ubsan)" bash tests/e2e/hostile_e2e.sh \
-  build/linux-asan/VURScanner build/linux/make_pe
+step "unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vur_tests
+step "unit tests (linux, asan+ubsan)" bash tests/run_unit_tests.sh build/linux-asan/vur_tests
+step "hostile input end to end (linux)" bash tests/e2e/run.sh --linux build/linux/VURScanner \
+  --make-pe build/linux/make_pe hostile
+step "hostile input end to end (linux, asan+ubsan)" bash tests/e2e/run.sh \
+  --linux build/linux-asan/VURScanner --make-pe build/linux/make_pe hostile
 step "walk floor (linux: system calls per folder and per candidate)" bash tests/walk_floor.sh \
   build/linux/VURScanner build/linux/make_pe
 step "unit tests (win64 under wine64)" bash tests/run_wine_tests.sh build/win64/vur_tests.exe
 step32 "unit tests (win32 under the 32-bit loader, WoW64)" bash tests/run_wine_tests.sh \
   build/win32/vur_tests.exe "$wine32"
 step "product import check (win32)" bash tests/check_imports.sh build/win32/VURScanner.exe
-step "end to end (linux and win64)" bash tests/e2e/run_e2e.sh build/linux/VURScanner \
-  build/linux/make_pe win64=build/win64/VURScanner.exe
-step32 "end to end (linux and win32, the product under WoW64)" bash tests/e2e/run_e2e.sh \
-  build/linux/VURScanner build/linux/make_pe win32=build/win32/VURScanner.exe
+step "end to end (linux and win64)" bash tests/e2e/run.sh --linux build/linux/VURScanner \
+  --make-pe build/linux/make_pe --win64 build/win64/VURScanner.exe builds
+step32 "end to end (linux and win32, the product under WoW64)" bash tests/e2e/run.sh \
+  --linux build/linux/VURScanner --make-pe build/linux/make_pe --win32 build/win32/VURScanner.exe builds
 step "version differential (64-bit, system32)" bash tests/e2e/version_differential.sh \
   build/linux/version_probe 64 build/win64/version_probe.exe build/linux/make_pe
 step32 "version differential (32-bit, syswow64)" bash tests/e2e/version_differential.sh \
@@ -78,6 +108,8 @@ step "debian package (build, install, scan, manual page, lintian, remove)" \
 step "fuzzers" bash fuzz/run_fuzzers.sh "${FUZZ_SECONDS:-60}"
 
 echo
+echo "=== tests per step"
+printf '%s\n' "${per_step[@]}"
 for f in "${failures[@]}"; do echo "failed: $f"; done
-echo "$passed passed, $failed failed, $skipped skipped"
+echo "$passed passed, $failed failed, $skipped skipped ($steps steps)"
 [ "$failed" -eq 0 ]

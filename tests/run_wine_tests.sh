@@ -3,10 +3,12 @@
 # Wine (2-byte wchar_t, the real Win32 registry, file and version calls). LOADER
 # is wine64 (default) for the x64 build, or the 32-bit loader /usr/lib/wine/wine
 # for the i686 build, which then runs under WoW64 and sees the 32-bit registry view.
+# Ends with "N passed, M failed, K skipped".
 set -u
 exe=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/e2e/wine_harness.sh"
+. "$here/gtest_count.sh"
 WH_WINE=${2:-$WH_WINE64}
 trap wh_cleanup EXIT
 wh_template || { echo "could not build the Wine prefix"; exit 1; }
@@ -16,8 +18,10 @@ mkdir -p "$P/drive_c/t"
 cp "$exe" "$P/drive_c/t/vur_tests.exe"
 wh_run "$P" "$WH_ROOT/out" "$WH_ROOT/err" 'C:\t\vur_tests.exe' --gtest_brief=1
 rc=$?
-tr -d '\r' <"$WH_ROOT/out"
+tr -d '\r' <"$WH_ROOT/out" >"$WH_ROOT/out.lf"
+cat "$WH_ROOT/out.lf"
 if [ -s "$WH_ROOT/err" ]; then echo "--- stderr:"; cat "$WH_ROOT/err"; fi
 wh_stop "$P"
 echo "vur_tests.exe under $WH_WINE exited $rc"
+gtest_count "$WH_ROOT/out.lf" "$rc"
 exit $rc

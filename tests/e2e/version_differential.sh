@@ -10,7 +10,8 @@
 #   BITS 64: the x64 probe under wine64, over C:\windows\system32
 #   BITS 32: the i686 probe under the 32-bit loader (a WoW64 process, so the
 #            32-bit version.dll of syswow64 answers), over C:\windows\syswow64
-# Prints the counts; exits 0 only when all files agree.
+# Prints the counts per list and ends with "N passed, M failed", a file
+# passing when both probes agree on it; exits 0 only when all files agree.
 set -u
 if [ $# -lt 3 ] || [ $# -gt 4 ] || [ ! -x "$1" ] || [ ! -f "$3" ] || { [ "$2" != 64 ] && [ "$2" != 32 ]; }; then
   echo "usage: $0 LINUX_PROBE 64|32 WINDOWS_PROBE_EXE [MAKE_PE]" >&2
@@ -42,7 +43,11 @@ windows_paths() {
 }
 
 # compare_paths NAME PATHS_FILE: both probes over one list of Windows paths;
-# prints the counts and returns 0 when every line agrees.
+# prints the counts, adds them to the totals and returns 0 when every line
+# agrees. A list whose run failed, or that is empty, counts one failure more
+# when no file disagreed.
+passed=0
+failed=0
 compare_paths() {
   local name=$1 paths=$2 files linux_rc wine_rc with_version agreeing
   files=$(wc -l <"$paths")
@@ -56,7 +61,9 @@ compare_paths() {
   agreeing=$(paste -d '\n' "$out/$name.linux" "$out/$name.wine" | paste - - -d '\t' | awk -F '\t' '$1 == $2' | wc -l)
   echo "$name ($bits-bit probe under $WH_WINE): files: $files, with version: $with_version," \
        "agreeing: $agreeing (linux rc $linux_rc, wine rc $wine_rc)"
+  passed=$((passed + agreeing)) failed=$((failed + files - agreeing))
   if [ "$agreeing" -ne "$files" ] || [ "$files" -eq 0 ] || [ "$linux_rc" -ne 0 ] || [ "$wine_rc" -ne 0 ]; then
+    [ "$agreeing" -eq "$files" ] && failed=$((failed + 1))
     diff "$out/$name.linux" "$out/$name.wine" | head -40
     [ -s "$out/$name.linux.err" ] && head -5 "$out/$name.linux.err"
     [ -s "$out/$name.wine.err" ] && head -5 "$out/$name.wine.err"
@@ -97,4 +104,5 @@ if [ -n "$make_pe" ]; then
   compare_paths crafted "$out/crafted.paths" || rc=1
 fi
 wh_stop "$P"
+echo "$passed passed, $failed failed"
 exit $rc

@@ -1,0 +1,13 @@
+#!/bin/bash
+# run_unit_tests.sh VUR_TESTS [ARGS...]: runs a native unit-test program from
+# its build folder and ends with "N passed, M failed, K skipped".
+set -u
+exe=$(realpath "$1"); shift
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/gtest_count.sh"
+log=$(mktemp /tmp/vur_unit.XXXXXX)
+trap 'rm -f "$log"' EXIT
+(cd "$(dirname "$exe")" && "$exe" --gtest_brief=1 "$@") 2>&1 | tee "$log"
+rc=${PIPESTATUS[0]}
+gtest_count "$log" "$rc"
+exit "$rc"
