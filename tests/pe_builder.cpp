@@ -316,17 +316,22 @@ void DamageResources(Bytes* image, const PeLayout& layout, Damage damage) {
       Put32(image, layout.version_type_entry + 4, 0x80000000u | kFar);
       break;
     case Damage::kHugeDataAtEnd: {
-      // The section grows to the end of the padded file, so that the data's
-      // address lies inside it and the claimed size runs off the mapping.
+      // The section's raw data moves to a page boundary and grows to the end
+      // of the padded file, so that the data's last byte is the file's last
+      // and, mapped as an image, the image's: the claimed size runs off the
+      // mapping whichever way a reader maps the file.
+      const std::size_t raw_at = Align(layout.rsrc_raw, kSectionAlign);
+      const std::size_t shift = raw_at - layout.rsrc_raw;
+      image->insert(image->begin() + static_cast<std::ptrdiff_t>(layout.rsrc_raw), shift, 0);
       std::size_t size = Align(image->size() + 16, kSectionAlign);
       image->resize(size, 0);
-      auto raw = static_cast<std::uint32_t>(size - layout.rsrc_raw);
+      auto raw = static_cast<std::uint32_t>(size - raw_at);
       Put32(image, layout.rsrc_section + 8, raw);
       Put32(image, layout.rsrc_section + 16, raw);
-      Put32(image, layout.optional_header + 56,
-            static_cast<std::uint32_t>(kRsrcRva + Align(raw, kSectionAlign)));
-      Put32(image, layout.version_data_entry, kRsrcRva + raw - 16);
-      Put32(image, layout.version_data_entry + 4, 0x7FFFFFFF);
+      Put32(image, layout.rsrc_section + 20, static_cast<std::uint32_t>(raw_at));
+      Put32(image, layout.optional_header + 56, kRsrcRva + raw);
+      Put32(image, layout.version_data_entry + shift, kRsrcRva + raw - 16);
+      Put32(image, layout.version_data_entry + shift + 4, 0x7FFFFFFF);
       break;
     }
   }

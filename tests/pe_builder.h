@@ -75,7 +75,7 @@ enum class Damage {
   // the resource directory.
   kDataEntryOutside,
   // Its data entry claims 0x7FFFFFFF bytes that begin 16 bytes before the end
-  // of the file, which is padded to whole pages.
+  // of the file and of the image, both padded to whole pages.
   kHugeDataAtEnd,
   // The RT_VERSION entry of the root points at a name directory 2 GiB past it.
   kDirectoryOutside,
