@@ -11,11 +11,11 @@
 namespace vur {
 
 LogSink::LogSink(std::FILE* console) : console_(console) {
-  // The run-time leaves a stream on a character device (a console, NUL)
-  // unbuffered, and then writes each message a character at a time: such a
-  // console gets a buffer of its own, emptied after each message, so that
-  // each message is one write. Files and pipes keep the run-time's
-  // buffering.
+  // The Windows run-time leaves a stream on a character device (a console,
+  // NUL) unbuffered, and its formatted output then writes a message a
+  // character at a time, one system call each. Such a console gets a buffer,
+  // emptied after each message, so that each message is one write. Files and
+  // pipes keep the run-time's buffering, which already writes whole buffers.
   if (_isatty(_fileno(console))) {
     console_buffered_ = std::setvbuf(console, nullptr, _IOFBF, kConsoleBuffer) == 0;
   }
@@ -92,38 +92,22 @@ void LogSink::SetUp() {
   Log(*this, LogLevel::kDebug, "# Opened log file %s\n", ToUtf8(path));
 }
 
-std::size_t LogSink::Format(const char* format, std::va_list args) {
-  for (;;) {
-    std::va_list attempt;
-    va_copy(attempt, args);
-    int length = std::vsnprintf(text_.data(), text_.size(), format, attempt);
-    va_end(attempt);
-    // Some run-times answer a text that does not fit with -1 rather than its
-    // length: the area then doubles until it fits.
-    if (length >= 0 && static_cast<std::size_t>(length) < text_.size())
-      return static_cast<std::size_t>(length);
-    text_.resize(length >= 0 ? static_cast<std::size_t>(length) + 1 : text_.size() * 2);
-  }
-}
-
 void Log(LogSink& sink, LogLevel level, const char* format, ...) {
-  const bool to_console = level == LogLevel::kError || level == LogLevel::kInfo;
-  std::FILE* file = sink.file();
-  auto threshold = static_cast<std::int32_t>(sink.threshold());
-  const bool to_file = file != nullptr && static_cast<std::int32_t>(level) >= threshold;
-  if (!to_console && !to_file) return;
-
-  va_list args;
-  va_start(args, format);
-  std::size_t length = sink.Format(format, args);
-  va_end(args);
-  const char* text = sink.text_.data();
-  if (to_console) {
-    std::fwrite(text, 1, length, sink.console());
+  auto value = static_cast<std::int32_t>(level);
+  if (level == LogLevel::kError || level == LogLevel::kInfo) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(sink.console(), format, args);
+    va_end(args);
     if (sink.console_buffered_) std::fflush(sink.console());
   }
-  if (to_file) {
-    std::fwrite(text, 1, length, file);
+  std::FILE* file = sink.file();
+  auto threshold = static_cast<std::int32_t>(sink.threshold());
+  if (file != nullptr && value >= threshold) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(file, format, args);
+    va_end(args);
     // A DEBUG log is complete up to its last line even if the process dies.
     if (threshold <= 0) std::fflush(file);
   }

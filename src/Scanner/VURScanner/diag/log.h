@@ -5,10 +5,8 @@
 // whole text, line ends included.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 #include "platform/compiler.h"
 #include "platform/win32.h"
@@ -47,15 +45,10 @@ class LogSink {
  private:
   friend void Log(LogSink& sink, LogLevel level, const char* format, ...);
   void SetUp();
-  // Formats one message into text_, grown as far as the message needs, and
-  // returns its length.
-  std::size_t Format(const char* format, std::va_list args);
 
   LogLevel threshold_ = LogLevel::kError;
   std::FILE* file_ = nullptr;
   std::FILE* console_;
-  // The text of the message being written, reused from message to message.
-  std::vector<char> text_ = std::vector<char>(1024);
   // Whether the console is a device that the sink buffers and empties after
   // each message; a longer message is written whole, in pieces of this size.
   bool console_buffered_ = false;
@@ -63,9 +56,9 @@ class LogSink {
 };
 
 // Formats one message to the console (ERROR and INFO only) and to the log
-// file (level at least the threshold). The message is formatted once and
-// reaches each destination in one write: a console is unbuffered, and the
-// run-time's own formatted output would write it a character at a time.
+// file (level at least the threshold). A message reaches a console that is a
+// character device in one write, and a DEBUG log file likewise (it is
+// flushed after each message); otherwise the streams' buffering applies.
 // Output errors are ignored.
 void Log(LogSink& sink, LogLevel level, const char* format, ...) VUR_PRINTF_FORMAT(3, 4);
 
