@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs what the builds need on Debian 12. `scan` needs only the native
-# compiler; `test` also needs mingw-w64, Wine (the 64-bit and the 32-bit
+# compiler; `release` also the 32-bit mingw-w64 compiler and wixl, which
+# builds the MSI; `test` everything of both, Wine (the 64-bit and the 32-bit
 # loader, so the product runs under WoW64), clang for the fuzzers, and what
-# the package test uses: lintian, mandoc's lint and man.
+# the package tests use: lintian, mandoc's lint and man, msitools and pefile.
 set -euo pipefail
 what=${1:-scan}
 packages=(cmake g++ make)
@@ -11,7 +12,9 @@ if [ "$what" = test ]; then
              g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686
              wine64 wine32:i386 clang-14 libclang-rt-14-dev
-             lintian mandoc man-db)
+             lintian mandoc man-db wixl msitools python3-pefile)
+elif [ "$what" = release ]; then
+  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wixl)
 fi
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)

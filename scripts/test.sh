@@ -4,8 +4,9 @@
 # (under WoW64); the end-to-end cases of each Windows build against Linux; the
 # system calls of a Linux scan counted against the walk's floor; the version
 # differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
-# check of the 32-bit product; the Debian package, installed, run and removed.
-# Ends with the tests counted over all steps, "N passed, M failed, K skipped
+# check of the 32-bit product; the Debian package, installed, run and removed;
+# the release (scripts/release.sh) and its Windows packages, the released
+# program also through the end-to-end families. Ends with the tests counted over all steps, "N passed, M failed, K skipped
 # (S steps)", the line CI reads.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -105,6 +106,11 @@ step32 "version differential (32-bit, syswow64)" bash tests/e2e/version_differen
   build/linux/version_probe 32 build/win32/version_probe.exe build/linux/make_pe
 step "debian package (build, install, scan, manual page, lintian, remove)" \
   bash tests/package/deb_test.sh build/linux/make_pe
+step "release (scripts/release.sh: the ZIP, the MSI and the .deb)" bash scripts/release.sh build/release
+step "windows release (checksums, ZIP, version resource, manifest, settings file, MSI under msiexec)" \
+  bash tests/package/windows_test.sh build/release build/linux/VURScanner build/win64/VURScanner.exe
+step32 "end to end with the released product (win32 from the ZIP, under WoW64)" \
+  bash tests/package/packaged_e2e.sh build/release build/linux/VURScanner build/linux/make_pe
 step "fuzzers" bash fuzz/run_fuzzers.sh "${FUZZ_SECONDS:-60}"
 
 echo
