@@ -99,6 +99,7 @@ void RowWriter::WriteColumns(const std::vector<Cell>& cells) {
       line += "  ";
     }
   }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
   out_ << line << '\n';
 }
 
