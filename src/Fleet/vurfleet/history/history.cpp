@@ -244,23 +244,24 @@ HistoryChanges Diff(const MachineHistory& stored, const MachineHistory& wanted) 
   return changes;
 }
 
-HistoryChanges Append(const std::vector<Interval>& open, bool first_scan, const ScanInput& scan,
-                      const PathKeys& keys, std::vector<Entry>* inventory) {
-  std::vector<Open> state;
-  state.reserve(open.size());
-  for (const Interval& row : open) state.push_back(Open{row.path, row.version, row.since, row.opened});
-  HistoryChanges changes;
-  std::vector<Entry> opened_now;
-  Step(&state, scan.start, scan.finished, scan.reported, scan.shield, first_scan, keys,
-       &changes.write, &opened_now, &changes.kept_write);
-  for (const Entry& e : opened_now) {
-    changes.write.push_back(Interval{e.path, e.version, scan.start, std::nullopt, !first_scan});
-  }
-  std::sort(changes.write.begin(), changes.write.end(), ByPathSince);
-  if (inventory != nullptr) {
-    inventory->clear();
-    inventory->reserve(state.size());
-    for (const Open& o : state) inventory->push_back(Entry{o.path, o.version});
+AppendChanges Append(const std::vector<Entry>& before, const ScanInput& scan,
+                     const PathKeys& keys, std::vector<Entry>* after) {
+  AppendChanges changes;
+  *after = ApplyTo(before, scan.reported, scan.finished, scan.shield, keys, &changes.kept);
+  std::size_t i = 0, j = 0;
+  while (i < before.size() || j < after->size()) {
+    if (j < after->size() && (i == before.size() || (*after)[j].path < before[i].path)) {
+      changes.opened.push_back((*after)[j++]);
+    } else if (i < before.size() && (j == after->size() || before[i].path < (*after)[j].path)) {
+      changes.closed.push_back(before[i++].path);
+    } else {
+      if (before[i].version != (*after)[j].version) {
+        changes.closed.push_back(before[i].path);
+        changes.opened.push_back((*after)[j]);
+      }
+      ++i;
+      ++j;
+    }
   }
   return changes;
 }

@@ -120,11 +120,17 @@ struct HistoryChanges {
 };
 HistoryChanges Diff(const MachineHistory& stored, const MachineHistory& wanted);
 
-// The changes a scan later than every stored one makes, from the machine's
-// inventory as its open intervals (sorted by path; none for a new machine).
-// Only what changes is written: an unchanged entry costs nothing.
-// `inventory` receives the inventory after the scan.
-HistoryChanges Append(const std::vector<Interval>& open, bool first_scan, const ScanInput& scan,
-                      const PathKeys& keys, std::vector<Entry>* inventory);
+// What a scan later than every stored one changes, from the machine's
+// inventory before it (sorted by path; empty for a new machine): the open
+// intervals it ends, the ones it begins, and what it kept without
+// reporting. An unchanged entry costs nothing.
+struct AppendChanges {
+  std::vector<PathId> closed;  // their open interval ends at the scan
+  std::vector<Entry> opened;   // an interval begins at the scan
+  std::vector<PathId> kept;
+};
+// `after` receives the inventory after the scan.
+AppendChanges Append(const std::vector<Entry>& before, const ScanInput& scan,
+                     const PathKeys& keys, std::vector<Entry>* after);
 
 }  // namespace vurfleet

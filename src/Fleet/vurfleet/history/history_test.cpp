@@ -127,11 +127,29 @@ struct MemoryStore {
   void Load(const ScanInput& scan) {
     const bool latest = scans.empty() || scan.start > scans.back().start;
     if (latest) {
-      std::vector<Interval> open;
+      std::vector<Entry> before;
       for (const Interval& i : history.intervals) {
-        if (!i.until) open.push_back(i);
+        if (!i.until) before.push_back(Entry{i.path, i.version});
       }
-      ApplyChanges(&history, Append(open, scans.empty(), scan, kKeys, nullptr));
+      std::sort(before.begin(), before.end(),
+                [](const Entry& a, const Entry& b) { return a.path < b.path; });
+      std::vector<Entry> after;
+      const AppendChanges c = Append(before, scan, kKeys, &after);
+      HistoryChanges rows;
+      for (PathId p : c.closed) {
+        for (const Interval& i : history.intervals) {
+          if (i.path == p && !i.until) {
+            Interval closed = i;
+            closed.until = scan.start;
+            rows.write.push_back(closed);
+          }
+        }
+      }
+      for (const Entry& e : c.opened) {
+        rows.write.push_back(Interval{e.path, e.version, scan.start, std::nullopt, !scans.empty()});
+      }
+      for (PathId p : c.kept) rows.kept_write.push_back(Kept{scan.start, p});
+      ApplyChanges(&history, rows);
     } else {
       const MachineHistory wanted = Rebuild(history, scans, scan, kKeys);
       ApplyChanges(&history, Diff(history, wanted));

@@ -1,7 +1,9 @@
 #include "read/read.h"
 
 #include <cstring>
-#include <unordered_map>
+#include <algorithm>
+
+#include "base/id_table.h"
 
 #include "read/decode.h"
 
@@ -42,7 +44,7 @@ std::variant<Scan, Refusal> ReadScan(std::string bytes) {
   Expect expect = Expect::kStarted;
   int complete_line = 0;
   // Where each path was reported, to refuse one path given two versions.
-  std::unordered_map<std::string_view, std::size_t> index_of;
+  IdTable index_of(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   std::vector<int> line_of;
 
   int line_number = 0;
@@ -141,15 +143,15 @@ std::variant<Scan, Refusal> ReadScan(std::string bytes) {
     }
     if (path.empty()) return Refusal{line_number, "a report line without a path"};
     ++scan.report_lines;
-    const auto found = index_of.emplace(path, scan.reports.size());
-    if (!found.second) {
-      const std::size_t earlier = found.first->second;
+    if (const std::optional<std::int64_t> found = index_of.Find(path)) {
+      const std::size_t earlier = static_cast<std::size_t>(*found);
       if (scan.reports[earlier].version != *version) {
         return Refusal{line_number, "the path of line " + std::to_string(line_of[earlier]) +
                                         " again, with another version: " + Quoted(path)};
       }
       continue;  // the same line again: nothing new
     }
+    index_of.Insert(path, static_cast<std::int64_t>(scan.reports.size()));
     scan.reports.push_back(ReportLine{path, *version});
     line_of.push_back(line_number);
   }

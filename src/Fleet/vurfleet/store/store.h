@@ -7,7 +7,9 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "query/rows.h"
 #include "read/scan.h"
@@ -21,12 +23,23 @@ class StoreError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A run of a scan's report lines (in file order) and a digest of their
+// text. A machine's next scan repeats most runs of its last one; a store
+// may recognise them by digest and take their ids from what it stored for
+// the last scan instead of looking each line up.
+struct LineRun {
+  std::uint32_t first;
+  std::uint32_t count;
+  std::uint64_t digest;
+};
+
 // One collected file, read.
 struct ScanFile {
   std::string machine;  // any case; kept in upper case
   std::string file;     // the name it was loaded from, kept with the scan
   std::string sha256;   // the 32 bytes of the file's SHA-256
   const Scan* scan = nullptr;
+  std::vector<LineRun> runs;  // covering scan->reports; may be empty
 };
 
 enum class LoadStatus {

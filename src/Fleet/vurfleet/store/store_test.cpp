@@ -12,6 +12,7 @@
 #include <sstream>
 #include <variant>
 
+#include "load/line_runs.h"
 #include "load/sha256.h"
 #include "query/print.h"
 #include "read/read.h"
@@ -60,7 +61,7 @@ class StoreTest : public ::testing::Test {
       ADD_FAILURE() << "refused: " << std::get<Refusal>(read).why;
       return LoadStatus::kConflict;
     }
-    return store.Load(ScanFile{machine, file, Sha256(bytes), scan}).status;
+    return store.Load(ScanFile{machine, file, Sha256(bytes), scan, LineRuns(*scan)}).status;
   }
 
   static std::string Find(Store& store, FindQuery query = {}) {

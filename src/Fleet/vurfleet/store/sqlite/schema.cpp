@@ -64,6 +64,13 @@ CREATE TABLE intervals (
 -- machine's first scan. Both are few, so these indexes cost little.
 CREATE INDEX intervals_ended ON intervals (until) WHERE until IS NOT NULL;
 CREATE INDEX intervals_opened ON intervals (since) WHERE opened;
+-- Each machine's latest scan as runs of report lines (see latest.h): a
+-- cache that lets the next load skip the lines it repeats.
+CREATE TABLE latest (
+  machine_id INTEGER PRIMARY KEY,
+  exact INTEGER NOT NULL,           -- 1: the runs' entries are the whole inventory
+  runs BLOB NOT NULL
+);
 CREATE TABLE kept (
   machine_id INTEGER NOT NULL,
   scan INTEGER NOT NULL,            -- the scan's start

@@ -16,6 +16,8 @@
 
 #include "history/history.h"
 #include "store/sqlite/db.h"
+#include "store/sqlite/latest.h"
+#include "base/id_table.h"
 #include "store/store.h"
 
 namespace vurfleet::sqlite {
@@ -45,23 +47,38 @@ class SqliteStore : public Store {
 
   void OpenSchema(bool create);
   LoadResult LoadInTransaction(const ScanFile& file);
+  void ForgetIds();
   PathId InternPath(std::string_view path);
   VersionId InternVersion(const Version& version);
   std::string PathKey(PathId path);
-  std::vector<Interval> OpenIntervals(std::int64_t machine);
+  // Which report lines repeat a run of the latest scan, and which of its
+  // runs they repeat.
+  struct Repeats {
+    std::vector<bool> line;
+    std::vector<bool> run;
+  };
+  // The scan's entries in file order: repeated runs from `latest`, the
+  // other lines looked up (and stored when new).
+  std::vector<Entry> Identify(const Scan& scan, const std::vector<LineRun>& runs,
+                              const Latest* latest, Repeats* repeats);
+  static AppendChanges ChangedRuns(const Latest& latest, const std::vector<Entry>& now,
+                                   const Repeats& repeats);
+  std::optional<Latest> ReadLatest(std::int64_t machine);
+  void WriteLatest(std::int64_t machine, const std::vector<LineRun>& runs,
+                   const std::vector<Entry>& entries, bool exact, const Latest* old);
+  std::vector<Entry> OpenEntries(std::int64_t machine);
   MachineHistory StoredHistory(std::int64_t machine);
   std::vector<StoredScan> StoredScans(std::int64_t machine);
   void WriteChanges(std::int64_t machine, const HistoryChanges& changes);
 
   Db db_;
   std::unique_ptr<LoadStatements> load_;
-  // Ids of paths and versions stored by committed transactions. Bounded:
-  // when full it is emptied, so memory stays flat however large the fleet.
-  std::unordered_map<std::string, PathId> path_ids_;
-  std::unordered_map<std::uint64_t, VersionId> version_ids_;
-  // Those added by the transaction under way; joined to the above on commit.
-  std::vector<std::pair<std::string, PathId>> new_paths_;
-  std::vector<std::pair<std::uint64_t, VersionId>> new_versions_;
+  // Ids of paths and versions met, bounded so that memory stays flat. Ids
+  // a transaction adds are held at once; if it does not commit, both are
+  // emptied, so that no id of a rolled-back row is ever used.
+  IdTable path_ids_;
+  IdTable version_ids_;  // keyed by the version's 8 bytes
+  bool new_ids_ = false;
 };
 
 }  // namespace vurfleet::sqlite

@@ -1,0 +1,246 @@
+// make_fleet: a synthetic fleet's scan outputs, as a share collects them.
+//
+//   make_fleet OUT [--machines N] [--lines L] [--weeks S] [--seed X]
+//              [--first YYYY-MM-DD] [--change FRACTION] [--unfinished FRACTION]
+//
+// Writes OUT/week-NN/PCnnnnn.YYYY-MM-DD.txt, one file per machine and week,
+// each a run's standard output (UTF-8, LF) of about L report lines:
+// - a shared catalogue of software: system files every machine holds with
+//   the same version, and programs of which each machine holds a share, the
+//   popular ones on most machines, with versions that drift from machine to
+//   machine (putty.exe among them, on about a third of the machines);
+// - a few files of each machine's own (its users' profiles);
+// - from week to week about FRACTION of the entries change (default 0.01):
+//   upgrades mostly, then installs and removals.
+// With --unfinished, that share of the runs ends before "# Complete",
+// part-way through. The same arguments always give the same files.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+// splitmix64: small, fast, and the same everywhere.
+struct Random {
+  std::uint64_t state;
+  std::uint64_t Next() {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+  std::uint64_t Below(std::uint64_t n) { return n == 0 ? 0 : Next() % n; }
+  double Unit() { return static_cast<double>(Next() >> 11) / 9007199254740992.0; }
+};
+
+struct Program {
+  std::string path;
+  unsigned major, minor, build;  // the newest version; machines lag behind it
+  double popularity;             // the share of machines holding it
+};
+
+std::string VersionText(unsigned a, unsigned b, unsigned c, unsigned d) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", a, b, c, d);
+  return text;
+}
+
+const char* kWeekdays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(std::int64_t z, int* y, int* m, int* d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (*m <= 2));
+}
+
+// "Tue, 08 Dec 2026 04:03:56 -0700" for a day and a second of it.
+std::string Stamp(std::int64_t day, int second) {
+  int y, m, d;
+  CivilFromDays(day, &y, &m, &d);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d -0700",
+                kWeekdays[((day % 7) + 7) % 7], d, kMonths[m - 1], y, second / 3600,
+                second / 60 % 60, second % 60);
+  return text;
+}
+
+std::string Date(std::int64_t day) {
+  int y, m, d;
+  CivilFromDays(day, &y, &m, &d);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
+  return text;
+}
+
+[[noreturn]] void Usage() {
+  std::fprintf(stderr,
+               "usage: make_fleet OUT [--machines N] [--lines L] [--weeks S] [--seed X]\n"
+               "                  [--first YYYY-MM-DD] [--change FRACTION] [--unfinished FRACTION]\n");
+  std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) Usage();
+  const std::string out = argv[1];
+  long machines = 100, lines = 3000, weeks = 2;
+  std::uint64_t seed = 1;
+  double change = 0.01, unfinished = 0.0;
+  int fy = 2026, fm = 11, fd = 3;
+  for (int i = 2; i < argc; ++i) {
+    if (i + 1 >= argc) Usage();
+    const std::string option = argv[i];
+    const char* value = argv[++i];
+    if (option == "--machines") machines = std::atol(value);
+    else if (option == "--lines") lines = std::atol(value);
+    else if (option == "--weeks") weeks = std::atol(value);
+    else if (option == "--seed") seed = std::strtoull(value, nullptr, 10);
+    else if (option == "--change") change = std::atof(value);
+    else if (option == "--unfinished") unfinished = std::atof(value);
+    else if (option == "--first" && std::sscanf(value, "%d-%d-%d", &fy, &fm, &fd) == 3) continue;
+    else Usage();
+  }
+  if (machines < 1 || lines < 10 || weeks < 1) Usage();
+
+  // The catalogue: a tenth system files, the rest programs whose popularity
+  // falls off, so that each machine holds about `lines` entries in all.
+  Random random{seed};
+  std::vector<Program> system, programs;
+  const long system_count = lines / 10;
+  for (long k = 0; k < system_count; ++k) {
+    system.push_back({"C:\\Windows\\System32\\sys" + std::to_string(k) + (k % 3 ? ".dll" : ".exe"),
+                      10, 0, 19041, 1.0});
+  }
+  const long own = lines / 20;  // each machine's own files
+  const double wanted = static_cast<double>(lines - system_count - own);
+  const long program_count = lines * 4;
+  double total = 0;
+  for (long k = 0; k < program_count; ++k) {
+    const unsigned vendor = static_cast<unsigned>(k / 7);
+    Program p;
+    p.path = "C:\\Program Files\\Vendor " + std::to_string(vendor) + "\\Product " +
+             std::to_string(k % 7) + " - Suite\\bin\\tool" + std::to_string(k) +
+             (k % 4 ? ".dll" : ".exe");
+    p.major = 1 + static_cast<unsigned>(random.Below(30));
+    p.minor = static_cast<unsigned>(random.Below(20));
+    p.build = static_cast<unsigned>(random.Below(9000));
+    p.popularity = 1.0 / (1.0 + static_cast<double>(k) / 300.0);
+    total += p.popularity;
+    programs.push_back(p);
+  }
+  // Scale to the wanted count; popular programs are capped, so scale again
+  // until the capped shares add up.
+  std::vector<double> base;
+  for (const Program& p : programs) base.push_back(p.popularity);
+  double scale = wanted / total;
+  for (int round = 0; round < 20; ++round) {
+    double sum = 0;
+    for (std::size_t k = 0; k < programs.size(); ++k) sum += std::min(0.97, base[k] * scale);
+    scale *= wanted / sum;
+  }
+  for (std::size_t k = 0; k < programs.size(); ++k) {
+    programs[k].popularity = std::min(0.97, base[k] * scale);
+  }
+  // The program the queries look for: on about a third of the machines.
+  programs[1] = {"C:\\Program Files\\PuTTY\\putty.exe", 0, 83, 0, 0.33};
+
+  mkdir(out.c_str(), 0755);
+  const std::int64_t first_day = DaysFromCivil(fy, static_cast<unsigned>(fm), static_cast<unsigned>(fd));
+  for (long w = 0; w < weeks; ++w) {
+    char folder[32];
+    std::snprintf(folder, sizeof folder, "/week-%02ld", w + 1);
+    mkdir((out + folder).c_str(), 0755);
+  }
+
+  std::string text;
+  for (long m = 0; m < machines; ++m) {
+    Random mr{seed * 1000003 + static_cast<std::uint64_t>(m)};
+    char name[24];
+    std::snprintf(name, sizeof name, "PC%05ld", m + 1);
+    // The machine's inventory: path -> version text.
+    std::map<std::string, std::string> inventory;
+    for (const Program& p : system) inventory[p.path] = VersionText(p.major, p.minor, p.build, 1);
+    for (const Program& p : programs) {
+      if (mr.Unit() >= p.popularity) continue;
+      // Machines lag behind the newest version by a few releases.
+      const unsigned lag = static_cast<unsigned>(mr.Below(4));
+      const unsigned minor = p.minor >= lag ? p.minor - lag : 0;
+      inventory[p.path] = mr.Below(40) == 0 ? "<none>" : VersionText(p.major, minor, p.build, lag);
+    }
+    for (long k = 0; k < own; ++k) {
+      inventory["C:\\Users\\user" + std::to_string(m) + "\\AppData\\Local\\App" + std::to_string(k) +
+                "\\run.exe"] = VersionText(1, 0, static_cast<unsigned>(k), 0);
+    }
+    for (long w = 0; w < weeks; ++w) {
+      const std::int64_t day = first_day + 7 * w + (m % 3);  // runs spread over three days
+      const int second = 3600 + static_cast<int>(mr.Below(7200));
+      const bool finished = mr.Unit() >= unfinished;
+      text.clear();
+      text += "# Started\n# " + Stamp(day, second) + "\n";
+      std::size_t reported = 0;
+      const std::size_t cut = finished ? inventory.size() : mr.Below(inventory.size() + 1);
+      for (const auto& [path, version] : inventory) {
+        if (reported++ == cut) break;
+        text += path;
+        text += " - ";
+        text += version;
+        text += '\n';
+      }
+      if (finished) text += "# Complete\n# " + Stamp(day, second + 300) + "\n";
+      char file[96];
+      std::snprintf(file, sizeof file, "/week-%02ld/%s.%s.txt", w + 1, name, Date(day).c_str());
+      const std::string path = out + file;
+      FILE* f = std::fopen(path.c_str(), "wb");
+      if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size() ||
+          std::fclose(f) != 0) {
+        std::perror(path.c_str());
+        return 1;
+      }
+
+      // Next week: upgrades, installs and removals.
+      const std::size_t changes = static_cast<std::size_t>(static_cast<double>(inventory.size()) * change + 0.5);
+      for (std::size_t c = 0; c < changes; ++c) {
+        const std::uint64_t kind = mr.Below(10);
+        if (kind < 6 && !inventory.empty()) {
+          auto it = inventory.begin();
+          std::advance(it, static_cast<long>(mr.Below(inventory.size())));
+          unsigned a = 1, b = 0, cc = 0, d = 0;
+          std::sscanf(it->second.c_str(), "%u.%u.%u.%u", &a, &b, &cc, &d);
+          it->second = VersionText(a, b + 1, cc, d);
+        } else if (kind < 8) {
+          const Program& p = programs[mr.Below(programs.size())];
+          inventory[p.path] = VersionText(p.major, p.minor, p.build, 0);
+        } else if (!inventory.empty()) {
+          auto it = inventory.begin();
+          std::advance(it, static_cast<long>(mr.Below(inventory.size())));
+          inventory.erase(it);
+        }
+      }
+    }
+  }
+  return 0;
+}
