@@ -52,7 +52,7 @@ stage=$src/build/deb/debian/vurscanner
 rm -rf "$stage"
 mkdir -p "$stage"
 DESTDIR=$stage cmake --install build/scan --prefix /usr >/dev/null
-DESTDIR=$stage cmake --install build/fleet --prefix /usr >/dev/null
+DESTDIR=$stage cmake --install build/fleet --prefix /usr --component fleet >/dev/null
 
 # What dh_strip and dh_compress would do.
 for program in vurscanner vurfleet; do
@@ -62,6 +62,7 @@ gzip -9n "$stage/usr/share/man/man8/vurscanner.8" "$stage/usr/share/man/man1/vur
 
 # vurfleet's shared libraries, as dh_shlibdeps finds them; the scanner is
 # static and needs none.
+mkdir -p "$stage/DEBIAN"  # marks the package's root for dpkg-shlibdeps
 printf 'Source: vurscanner\n\nPackage: vurscanner\nArchitecture: any\n' > build/deb/debian/control
 depends=$(cd build/deb && dpkg-shlibdeps -O debian/vurscanner/usr/bin/vurfleet | sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependencies for vurfleet" >&2; exit 1; }

@@ -2,6 +2,7 @@
 //
 //   make_fleet OUT [--machines N] [--lines L] [--weeks S] [--seed X]
 //              [--first YYYY-MM-DD] [--change FRACTION] [--unfinished FRACTION]
+//              [--same-week] [--tsv FILE]
 //
 // Writes OUT/week-NN/PCnnnnn.YYYY-MM-DD.txt, one file per machine and week,
 // each a run's standard output (UTF-8, LF) of about L report lines:
@@ -13,7 +14,10 @@
 // - from week to week about FRACTION of the entries change (default 0.01):
 //   upgrades mostly, then installs and removals.
 // With --unfinished, that share of the runs ends before "# Complete",
-// part-way through. The same arguments always give the same files.
+// part-way through. --same-week adds week S+1, each machine's last scan
+// again a week later, unchanged. --tsv writes week 1's report lines to FILE
+// as "machine TAB path TAB version", for `sqlite3 .import`. The same
+// arguments always give the same files.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -98,7 +102,8 @@ std::string Date(std::int64_t day) {
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
                "usage: make_fleet OUT [--machines N] [--lines L] [--weeks S] [--seed X]\n"
-               "                  [--first YYYY-MM-DD] [--change FRACTION] [--unfinished FRACTION]\n");
+               "                  [--first YYYY-MM-DD] [--change FRACTION] [--unfinished FRACTION]\n"
+               "                  [--same-week] [--tsv FILE]\n");
   std::exit(2);
 }
 
@@ -111,7 +116,13 @@ int main(int argc, char** argv) {
   std::uint64_t seed = 1;
   double change = 0.01, unfinished = 0.0;
   int fy = 2026, fm = 11, fd = 3;
+  bool same_week = false;
+  std::string tsv_path;
   for (int i = 2; i < argc; ++i) {
+    if (std::string(argv[i]) == "--same-week") {
+      same_week = true;
+      continue;
+    }
     if (i + 1 >= argc) Usage();
     const std::string option = argv[i];
     const char* value = argv[++i];
@@ -121,6 +132,7 @@ int main(int argc, char** argv) {
     else if (option == "--seed") seed = std::strtoull(value, nullptr, 10);
     else if (option == "--change") change = std::atof(value);
     else if (option == "--unfinished") unfinished = std::atof(value);
+    else if (option == "--tsv") tsv_path = value;
     else if (option == "--first" && std::sscanf(value, "%d-%d-%d", &fy, &fm, &fd) == 3) continue;
     else Usage();
   }
@@ -170,7 +182,13 @@ int main(int argc, char** argv) {
 
   mkdir(out.c_str(), 0755);
   const std::int64_t first_day = DaysFromCivil(fy, static_cast<unsigned>(fm), static_cast<unsigned>(fd));
-  for (long w = 0; w < weeks; ++w) {
+  const long folders = weeks + (same_week ? 1 : 0);
+  FILE* tsv = nullptr;
+  if (!tsv_path.empty() && (tsv = std::fopen(tsv_path.c_str(), "wb")) == nullptr) {
+    std::perror(tsv_path.c_str());
+    return 1;
+  }
+  for (long w = 0; w < folders; ++w) {
     char folder[32];
     std::snprintf(folder, sizeof folder, "/week-%02ld", w + 1);
     mkdir((out + folder).c_str(), 0755);
@@ -195,10 +213,10 @@ int main(int argc, char** argv) {
       inventory["C:\\Users\\user" + std::to_string(m) + "\\AppData\\Local\\App" + std::to_string(k) +
                 "\\run.exe"] = VersionText(1, 0, static_cast<unsigned>(k), 0);
     }
-    for (long w = 0; w < weeks; ++w) {
+    for (long w = 0; w < folders; ++w) {
       const std::int64_t day = first_day + 7 * w + (m % 3);  // runs spread over three days
       const int second = 3600 + static_cast<int>(mr.Below(7200));
-      const bool finished = mr.Unit() >= unfinished;
+      const bool finished = w == weeks || mr.Unit() >= unfinished;
       text.clear();
       text += "# Started\n# " + Stamp(day, second) + "\n";
       std::size_t reported = 0;
@@ -209,6 +227,7 @@ int main(int argc, char** argv) {
         text += " - ";
         text += version;
         text += '\n';
+        if (tsv != nullptr && w == 0) std::fprintf(tsv, "%s\t%s\t%s\n", name, path.c_str(), version.c_str());
       }
       if (finished) text += "# Complete\n# " + Stamp(day, second + 300) + "\n";
       char file[96];
@@ -221,7 +240,9 @@ int main(int argc, char** argv) {
         return 1;
       }
 
-      // Next week: upgrades, installs and removals.
+      // Next week: upgrades, installs and removals; none before the
+      // unchanged week.
+      if (w + 1 >= weeks) continue;
       const std::size_t changes = static_cast<std::size_t>(static_cast<double>(inventory.size()) * change + 0.5);
       for (std::size_t c = 0; c < changes; ++c) {
         const std::uint64_t kind = mr.Below(10);
@@ -241,6 +262,10 @@ int main(int argc, char** argv) {
         }
       }
     }
+  }
+  if (tsv != nullptr && std::fclose(tsv) != 0) {
+    std::perror(tsv_path.c_str());
+    return 1;
   }
   return 0;
 }

@@ -34,6 +34,7 @@ class IdTable {
     bool used = false;
   };
   static std::uint64_t Hash(std::string_view key);
+  void Allocate();  // on the first insert: an unused table costs nothing
 
   std::size_t max_entries_;
   std::vector<Slot> slots_;  // a power of two, at most half full

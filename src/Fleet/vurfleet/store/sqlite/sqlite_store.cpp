@@ -122,13 +122,18 @@ SqliteStore::SqliteStore(const std::string& path, bool create)
   PrepareSchema(db_, create);
   db_.Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
            "PRAGMA cache_size = -65536; PRAGMA wal_autocheckpoint = 16000");
-  load_ = std::make_unique<LoadStatements>(db_);
+}
+
+SqliteStore::LoadStatements& SqliteStore::Statements() {
+  // Prepared on the first use: a query needs none of them.
+  if (!load_) load_ = std::make_unique<LoadStatements>(db_);
+  return *load_;
 }
 
 SqliteStore::~SqliteStore() = default;
 
 std::optional<Store::StoredFile> SqliteStore::FindFile(const std::string& sha256) {
-  Statement& s = load_->find_file;
+  Statement& s = Statements().find_file;
   s.BindBlob(1, sha256);
   std::optional<StoredFile> found;
   if (s.Step()) found = StoredFile{std::string(s.Text(0)), std::string(s.Text(1)), s.Int(2)};
@@ -161,7 +166,7 @@ void SqliteStore::ForgetIds() {
 }
 
 LoadResult SqliteStore::LoadInTransaction(const ScanFile& file) {
-  LoadStatements& q = *load_;
+  LoadStatements& q = Statements();
   const Scan& scan = *file.scan;
   LoadResult result;
   result.machine = UpperCase(file.machine);

@@ -45,7 +45,7 @@ class SqliteStore : public Store {
  private:
   struct LoadStatements;
 
-  void OpenSchema(bool create);
+  LoadStatements& Statements();
   LoadResult LoadInTransaction(const ScanFile& file);
   void ForgetIds();
   PathId InternPath(std::string_view path);
