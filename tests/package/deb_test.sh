@@ -252,6 +252,7 @@ while read -r path; do
 done < "$WORK/contents"
 check_eq "remove: nothing of the package is left but the machine root" "" "$left"
 check_eq "remove: vurscanner is gone from PATH" "" "$(command -v vurscanner)"
+hash -r  # vurfleet ran from this shell: forget where it was
 check_eq "remove: vurfleet is gone from PATH" "" "$(command -v vurfleet)"
 check_eq "remove: the machine root keeps the scanner's status" "ScannerStatus ScannerStatusTime" \
   "$(ls -A "$ROOT/$KEY_DIR" 2>&1 | tr '\n' ' ' | sed 's/ $//')"
