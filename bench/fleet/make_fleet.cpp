@@ -28,6 +28,8 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "base/time.h"
+
 namespace {
 
 // splitmix64: small, fast, and the same everywhere.
@@ -55,49 +57,7 @@ std::string VersionText(unsigned a, unsigned b, unsigned c, unsigned d) {
   return text;
 }
 
-const char* kWeekdays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
-const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(std::int64_t z, int* y, int* m, int* d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (*m <= 2));
-}
-
-// "Tue, 08 Dec 2026 04:03:56 -0700" for a day and a second of it.
-std::string Stamp(std::int64_t day, int second) {
-  int y, m, d;
-  CivilFromDays(day, &y, &m, &d);
-  char text[64];
-  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d -0700",
-                kWeekdays[((day % 7) + 7) % 7], d, kMonths[m - 1], y, second / 3600,
-                second / 60 % 60, second % 60);
-  return text;
-}
-
-std::string Date(std::int64_t day) {
-  int y, m, d;
-  CivilFromDays(day, &y, &m, &d);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
-  return text;
-}
+std::string Date(vurfleet::Time day_start) { return vurfleet::FormatTime(day_start).substr(0, 10); }
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
@@ -181,7 +141,7 @@ int main(int argc, char** argv) {
   programs[1] = {"C:\\Program Files\\PuTTY\\putty.exe", 0, 83, 0, 0.33};
 
   mkdir(out.c_str(), 0755);
-  const std::int64_t first_day = DaysFromCivil(fy, static_cast<unsigned>(fm), static_cast<unsigned>(fd));
+  const vurfleet::Time first_day = vurfleet::MakeTime(fy, fm, fd, 0, 0, 0);
   const long folders = weeks + (same_week ? 1 : 0);
   FILE* tsv = nullptr;
   if (!tsv_path.empty() && (tsv = std::fopen(tsv_path.c_str(), "wb")) == nullptr) {
@@ -214,11 +174,11 @@ int main(int argc, char** argv) {
                 "\\run.exe"] = VersionText(1, 0, static_cast<unsigned>(k), 0);
     }
     for (long w = 0; w < folders; ++w) {
-      const std::int64_t day = first_day + 7 * w + (m % 3);  // runs spread over three days
+      const vurfleet::Time day = first_day + (7 * w + (m % 3)) * 86400;  // runs spread over three days
       const int second = 3600 + static_cast<int>(mr.Below(7200));
       const bool finished = w == weeks || mr.Unit() >= unfinished;
       text.clear();
-      text += "# Started\n# " + Stamp(day, second) + "\n";
+      text += "# Started\n# " + vurfleet::FormatStamp(day + second) + "\n";
       std::size_t reported = 0;
       const std::size_t cut = finished ? inventory.size() : mr.Below(inventory.size() + 1);
       for (const auto& [path, version] : inventory) {
@@ -229,7 +189,7 @@ int main(int argc, char** argv) {
         text += '\n';
         if (tsv != nullptr && w == 0) std::fprintf(tsv, "%s\t%s\t%s\n", name, path.c_str(), version.c_str());
       }
-      if (finished) text += "# Complete\n# " + Stamp(day, second + 300) + "\n";
+      if (finished) text += "# Complete\n# " + vurfleet::FormatStamp(day + second + 300) + "\n";
       char file[96];
       std::snprintf(file, sizeof file, "/week-%02ld/%s.%s.txt", w + 1, name, Date(day).c_str());
       const std::string path = out + file;

@@ -17,6 +17,13 @@ TEST(Stamp, ReadsTheScannersForm) {
   EXPECT_EQ(ParseStamp("Thu, 01 Jan 1970 00:00:00 -0700"), 0);
 }
 
+TEST(Stamp, WrittenAsTheScannerWritesIt) {
+  for (const char* stamp : {"Tue, 08 Dec 2026 04:03:56 -0700", "Thu, 01 Jan 1970 00:00:00 -0700",
+                            "Tue, 29 Feb 2028 23:59:59 -0700", "Wed, 31 Dec 1969 23:59:59 -0700"}) {
+    EXPECT_EQ(FormatStamp(*ParseStamp(stamp)), stamp);
+  }
+}
+
 TEST(Stamp, RefusesAnythingElse) {
   for (const char* bad : {
            "",

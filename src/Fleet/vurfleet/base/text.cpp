@@ -142,6 +142,17 @@ std::string FoldCase(std::string_view text) { return MapCase<ToLower>(text); }
 
 std::string UpperCase(std::string_view text) { return MapCase<ToUpper>(text); }
 
+std::uint64_t StableHash(std::string_view bytes) {
+  std::uint64_t h = 0xCBF29CE484222325ULL;
+  for (const char c : bytes) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001B3ULL;
+  }
+  h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
+  return h ^ (h >> 31);
+}
+
 std::size_t DisplayWidth(std::string_view text) {
   std::size_t width = 0;
   for (const char c : text) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,11 @@ std::string FoldCase(std::string_view text);
 // kept and shown, so that their spelling never depends on which file came
 // first.
 std::string UpperCase(std::string_view text);
+
+// A hash of bytes that never changes (FNV-1a, 64 bits, finished by a mixer):
+// it may be stored. Not a defence against chosen collisions; what it finds
+// is compared.
+std::uint64_t StableHash(std::string_view bytes);
 
 // Code points, the width aligned columns allow for.
 std::size_t DisplayWidth(std::string_view text);

@@ -127,6 +127,23 @@ std::string FormatTime(Time time) {
   return text;
 }
 
+std::string FormatStamp(Time time) {
+  std::int64_t days = time / kDay;
+  std::int64_t rest = time % kDay;
+  if (rest < 0) {
+    rest += kDay;
+    --days;
+  }
+  int year, month, day;
+  CivilFromDays(days, &year, &month, &day);
+  char text[48];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d -0700",
+                kWeekdays[((days % 7) + 7) % 7], day, kMonths[month - 1], year,
+                static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
+                static_cast<int>(rest % 60));
+  return text;
+}
+
 Time LocalNow() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -27,6 +27,9 @@ std::optional<Time> ParseTimeArgument(std::string_view text);
 // "YYYY-MM-DD HH:MM:SS".
 std::string FormatTime(Time time);
 
+// The scanner's form, "Tue, 08 Dec 2026 04:03:56 -0700", as ParseStamp reads it.
+std::string FormatStamp(Time time);
+
 // This machine's wall clock now, as the scanner would print it here.
 Time LocalNow();
 

@@ -69,7 +69,7 @@ Version VersionFrom(const Statement& s, int column) {
 void SqliteStore::Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) {
   Conditions where;
   if (query.name) where.Match("p.name_key", *query.name);
-  if (query.path) where.Match("p.path_key", *query.path);
+  if (query.path) where.Match("vurfleet_fold(p.path)", *query.path);
   if (query.machine) where.Match("m.name_key", *query.machine);
   switch (query.test) {
     case VersionTest::kAny: break;
@@ -98,7 +98,7 @@ void SqliteStore::Find(const FindQuery& query, const std::function<void(const Fi
   if (query.name || query.path) {
     Conditions paths;
     if (query.name) paths.Match("p.name_key", *query.name);
-    if (query.path) paths.Match("p.path_key", *query.path);
+    if (query.path) paths.Match("vurfleet_fold(p.path)", *query.path);
     Statement count(db_, ("SELECT count(*) FROM paths p" + paths.sql()).c_str());
     paths.BindAll(count, 1);
     count.Step();

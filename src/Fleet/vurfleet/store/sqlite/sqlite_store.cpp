@@ -41,6 +41,23 @@ std::string FileName(std::string_view path) {
 
 bool ByPath(const Entry& a, const Entry& b) { return a.path < b.path; }
 
+// vurfleet_fold(TEXT): FoldCase in SQL, for patterns on whole paths.
+void Fold(sqlite3_context* context, int, sqlite3_value** values) {
+  const unsigned char* text = sqlite3_value_text(values[0]);
+  if (text == nullptr) return sqlite3_result_null(context);
+  const std::string folded = FoldCase(std::string_view(reinterpret_cast<const char*>(text),
+                                                       static_cast<std::size_t>(sqlite3_value_bytes(values[0]))));
+  sqlite3_result_text64(context, folded.data(), folded.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+void RegisterFold(Db& db) {
+  if (sqlite3_create_function_v2(db.get(), "vurfleet_fold", 1,
+                                 SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                                 Fold, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    db.Fail("registering vurfleet_fold");
+  }
+}
+
 std::vector<std::string_view> ErrorTexts(const Scan& scan) {
   std::vector<std::string_view> texts;
   texts.reserve(scan.errors.size());
@@ -74,9 +91,9 @@ struct SqliteStore::LoadStatements {
                     "INSERT INTO scans (machine_id, started, completed, sha256, file, "
                     "report_lines, error_lines, loaded) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
         insert_error(db, "INSERT INTO scan_errors (scan_id, line, text) VALUES (?1, ?2, ?3)"),
-        find_path(db, "SELECT id FROM paths WHERE path = ?1"),
-        insert_path(db, "INSERT INTO paths (path, name_key, path_key) VALUES (?1, ?2, ?3)"),
-        path_key(db, "SELECT path_key FROM paths WHERE id = ?1"),
+        find_path(db, "SELECT id, path FROM paths WHERE hash = ?1"),
+        insert_path(db, "INSERT INTO paths (hash, path, name_key) VALUES (?1, ?2, ?3)"),
+        path_key(db, "SELECT path FROM paths WHERE id = ?1"),
         find_version(db, "SELECT id FROM versions WHERE value = ?1"),
         insert_version(db, "INSERT INTO versions (value) VALUES (?1)"),
         open_entries(db,
@@ -114,6 +131,7 @@ struct SqliteStore::LoadStatements {
 
 SqliteStore::SqliteStore(const std::string& path, bool create)
     : db_(path, create), path_ids_(kCachedPaths), version_ids_(kCachedVersions) {
+  RegisterFold(db_);
   // WAL: readers go on while a load writes, and a commit appends to the log
   // without rewriting pages in place. NORMAL syncs at checkpoints only: a
   // killed process loses nothing committed (the log is in the file system),
@@ -426,14 +444,15 @@ std::vector<Entry> SqliteStore::OpenEntries(std::int64_t machine) {
 PathId SqliteStore::InternPath(std::string_view path) {
   if (const std::optional<std::int64_t> cached = path_ids_.Find(path)) return *cached;
   LoadStatements& q = *load_;
-  PathId id;
-  q.find_path.Bind(1, path);
-  if (q.find_path.Step()) {
-    id = q.find_path.Int(0);
-    q.find_path.Reset();
-  } else {
-    q.find_path.Reset();
-    q.insert_path.Bind(1, path).Bind(2, FoldCase(FileName(path))).Bind(3, FoldCase(path)).Run();
+  const std::int64_t hash = static_cast<std::int64_t>(StableHash(path));
+  PathId id = 0;
+  q.find_path.Bind(1, hash);
+  while (id == 0 && q.find_path.Step()) {
+    if (q.find_path.Text(1) == path) id = q.find_path.Int(0);
+  }
+  q.find_path.Reset();
+  if (id == 0) {
+    q.insert_path.Bind(1, hash).Bind(2, path).Bind(3, FoldCase(FileName(path))).Run();
     id = db_.LastInsertId();
     new_ids_ = true;
   }
@@ -465,7 +484,7 @@ VersionId SqliteStore::InternVersion(const Version& version) {
 std::string SqliteStore::PathKey(PathId path) {
   LoadStatements& q = *load_;
   q.path_key.Bind(1, path);
-  std::string key = q.path_key.Step() ? std::string(q.path_key.Text(0)) : std::string();
+  std::string key = q.path_key.Step() ? FoldCase(q.path_key.Text(0)) : std::string();
   q.path_key.Reset();
   return key;
 }

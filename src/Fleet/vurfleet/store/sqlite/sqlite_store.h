@@ -1,6 +1,7 @@
 // The inventory in one SQLite file.
 //
-// Paths and versions are interned; a machine's history is kept as intervals
+// Paths and versions are interned (paths found by a stable hash of their
+// text, then compared); a machine's history is kept as intervals
 // of (path, version) over its scans, clustered by machine, so that a load
 // appends to one machine's rows and a query by file name seeks each
 // machine's rows for the few paths of that name. Versions are stored as
