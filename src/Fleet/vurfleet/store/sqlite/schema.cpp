@@ -41,10 +41,11 @@ CREATE TABLE scan_errors (
 ) WITHOUT ROWID;
 CREATE TABLE paths (
   id INTEGER PRIMARY KEY,
-  path TEXT NOT NULL UNIQUE,
-  name_key TEXT NOT NULL,           -- the file name, lower case
-  path_key TEXT NOT NULL            -- the path, lower case
+  hash INTEGER NOT NULL,            -- StableHash(path): an index of 8 bytes, not of the text
+  path TEXT NOT NULL,
+  name_key TEXT NOT NULL            -- the file name, lower case
 );
+CREATE INDEX paths_by_hash ON paths (hash);
 CREATE INDEX paths_by_name ON paths (name_key);
 CREATE TABLE versions (
   id INTEGER PRIMARY KEY,
