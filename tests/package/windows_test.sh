@@ -259,12 +259,7 @@ fi
 # older one is then refused.
 # package VERSION FILE: the release's MSI of the packaged program, rebuilt as VERSION
 package() {
-  local a b c
-  IFS=. read -r a b c _ <<<"$1"
-  mkdir -p "$WORK/pkg"
-  cp "$EXE" "$WORK/pkg/VURScanner.exe"
-  (cd "$WORK/pkg" && wixl -a x86 -D Version="$1" -D NewerFrom="$a.$b.$((c + 1))" -o "$P/drive_c/$2" \
-     "$SRC/packaging/windows/VURScanner.wxs" >/dev/null 2>&1)
+  bash "$SRC/scripts/package-msi.sh" "$dir" "$1" "$P/drive_c/$2" >/dev/null 2>&1
 }
 next=$major.$minor.$patch.$((${VERSION##*.} + 1))
 later=$major.$minor.$((patch + 1)).0
