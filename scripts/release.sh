@@ -79,7 +79,9 @@ sed 's/$/\r/' LICENSE > "$stage/$name/LICENSE.txt"
 # other encoding Wine's reg reads the hex(7) lists as ANSI text.
 { printf '\xff\xfe'; sed 's/$/\r/' packaging/windows/VURScanner-settings.reg | iconv -f UTF-8 -t UTF-16LE; } \
   > "$stage/$name/VURScanner-settings.reg"
-(cd "$stage/$name" && sha256sum VURScanner.exe README.txt LICENSE.txt VURScanner-settings.reg > SHA256SUMS)
+# Its checksums, of every other file in the folder.
+(cd "$stage/$name" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
+   xargs sha256sum > ../SHA256SUMS && mv ../SHA256SUMS SHA256SUMS)
 # The MSI's cabinet keeps each file's own time.
 touch -d "@$SOURCE_DATE_EPOCH" "$stage/$name"/*
 zip=$name.zip
