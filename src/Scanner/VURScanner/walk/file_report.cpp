@@ -98,6 +98,13 @@ const VS_FIXEDFILEINFO* Scanner::GetFileVersion(std::wstring file_path) {
   // cut short.
   void* data = buffer_->Data();
   DWORD capacity = buffer_->Capacity();
+  // The platform's reader copies only as many bytes as the file's data entry
+  // states and reports success, and its query then parses whatever the
+  // buffer holds: after a damaged file, the last file's block. So the bytes
+  // the size call promised are cleared first, and only a block inside them
+  // is believed; nothing of an earlier file can be read as this one's.
+  const DWORD promised = size < capacity ? size : capacity;
+  std::memset(data, 0, promised);
   if (!ContainFaults(path, [&] { return GetFileVersionInfoW(path, handle, capacity, data); })) {
     Log(log_, LogLevel::kDebug, "| returned false\n ");
     return nullptr;
@@ -118,14 +125,14 @@ const VS_FIXEDFILEINFO* Scanner::GetFileVersion(std::wstring file_path) {
   }
   Log(log_, LogLevel::kDebug, "| len=%i\n", static_cast<int>(length));
   // A malformed resource can give a root block that is short, that lies
-  // outside the buffer (the platform's reader finds it after the key text,
-  // which need not end inside the buffer), or that is not the fixed file
-  // information at all: no version then, rather than numbers read from
-  // beyond the block or the buffer.
+  // outside the bytes cleared above (the platform's reader finds it after
+  // the key text, which need not end inside them), or that is not the fixed
+  // file information at all: no version then, rather than numbers read from
+  // beyond the block, the buffer or this file's bytes.
   auto at = reinterpret_cast<std::uintptr_t>(block);
   auto begin = reinterpret_cast<std::uintptr_t>(data);
   if (block == nullptr || length < sizeof(VS_FIXEDFILEINFO) || at < begin ||
-      at - begin > capacity - sizeof(VS_FIXEDFILEINFO)) {
+      promised < sizeof(VS_FIXEDFILEINFO) || at - begin > promised - sizeof(VS_FIXEDFILEINFO)) {
     return nullptr;
   }
   const auto* info = static_cast<const VS_FIXEDFILEINFO*>(block);

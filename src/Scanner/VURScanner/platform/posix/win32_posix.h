@@ -257,10 +257,16 @@ BOOL FindClose(HANDLE find);
 // ERROR_RESOURCE_TYPE_NOT_FOUND. On success GetFileVersionInfoSizeW sets the
 // code to 0, as Windows does.
 DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle);
-// Copies at most `length` bytes of the resource; the copy's root length word
-// is lowered to what was copied, so VerQueryValueW never reads past it.
+// Copies at most `length` bytes of the resource and leaves the rest of the
+// buffer as it was, then marks a 32-bit block's end with "FE2X" where its
+// length word says, room permitting, as Windows does. Differs: a `length`
+// below 2 fails with ERROR_INSUFFICIENT_BUFFER.
 BOOL GetFileVersionInfoW(LPCWSTR path, DWORD handle, DWORD length, LPVOID data);
-// Only the root block "\\" is supported.
+// Only the root block "\\" is supported. Windows gets no size and parses as
+// far as the key and the value's length say. Differs: in the buffer that
+// GetFileVersionInfoW filled last on this thread (until the next version
+// call), nothing past that buffer's end is read and the length is cut there;
+// any other block is read no further than its own root length word.
 BOOL VerQueryValueW(LPCVOID block, LPCWSTR sub_block, LPVOID* buffer, PUINT length);
 
 // Case-blind comparison; letter case is folded for Latin, Greek and Cyrillic.
