@@ -23,7 +23,8 @@ bool EndsWith(const std::wstring& path, const std::wstring& extension) {
 
 }  // namespace
 
-void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensions) {
+void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensions,
+                             bool verbatim) {
   bool matched = false;
   for (const std::wstring& extension : extensions) {
     if (EndsWith(file_path, extension)) {
@@ -41,7 +42,7 @@ void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensi
     // A DEBUG line that reaches no log file needs no conversion.
     if (Logs(log_, LogLevel::kDebug))
       Log(log_, LogLevel::kDebug, "# GetFileVersion() %s ", ToUtf8(file_path));
-    info = GetFileVersion(file_path);
+    info = GetFileVersion(verbatim ? L"\\\\?\\" + file_path : file_path);
   } catch (...) {
     Log(log_, LogLevel::kError, "\n# ERROR: Exception in GetFileVersion() %s\n", ToUtf8(file_path));
     return;

@@ -28,6 +28,7 @@ enum class Op {
   kVerQueryValue,
   kOpenFile,       // _wfsopen; target: the path
   kCompareString,  // target: the first text as compared
+  kCreateFile,     // target: the path
 };
 
 struct Fault {
