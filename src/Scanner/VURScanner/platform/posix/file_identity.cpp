@@ -50,7 +50,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
   // O_PATH: the file is not read, so a FIFO can't block and a device is not
   // opened; the descriptor serves fstat alone.
   int fd = open(native.c_str(), O_PATH | O_CLOEXEC);
-  if (fd < 0) return Fail(vur::posix::Win32ErrorFromErrno(errno));
+  if (fd < 0) {
+    int err = errno;
+    return Fail(err == ENOENT ? vur::posix::MissingPathError(native)
+                              : vur::posix::Win32ErrorFromErrno(err));
+  }
   struct stat st;
   if (fstat(fd, &st) != 0) {
     int err = errno;

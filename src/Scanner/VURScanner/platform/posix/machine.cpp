@@ -470,6 +470,14 @@ std::string EncodeName(const wchar_t* text, std::size_t length) {
   return Encode(text, length, true);
 }
 
+DWORD MissingPathError(const std::string& native) {
+  std::string::size_type slash = native.find_last_of('/');
+  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+  struct stat st;
+  bool folder_exists = stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return Win32ErrorFromErrno(ENOENT, folder_exists);
+}
+
 DWORD Win32ErrorFromErrno(int err, bool for_file) {
   switch (err) {
     case 0: return ERROR_SUCCESS;

@@ -63,6 +63,10 @@ std::wstring DecodeName(const char* bytes, std::size_t length);
 // become the characters they stand for.
 std::string EncodeName(const wchar_t* text, std::size_t length);
 
+// What Windows says for a path that ENOENT refused: ERROR_FILE_NOT_FOUND when
+// the folder holding `native` exists, ERROR_PATH_NOT_FOUND when it doesn't.
+DWORD MissingPathError(const std::string& native);
+
 // The errno-to-Win32 table. `for_file`: ENOENT is ERROR_FILE_NOT_FOUND, else
 // ERROR_PATH_NOT_FOUND (the folder part of a path is missing).
 DWORD Win32ErrorFromErrno(int err, bool for_file = true);
