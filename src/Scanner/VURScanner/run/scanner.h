@@ -113,6 +113,11 @@ class Scanner {
   std::set<FolderId> walked_ids_;
 };
 
+// Whether the platform must be given a name by the "\\?\" form of its path
+// to take it as it stands: a name ending in "." or a blank (which a plain
+// path loses) or holding a control character (which a plain path refuses).
+bool NeedsVerbatimPath(const wchar_t* name, std::size_t length);
+
 // Default extensions: the set is emptied and given ".exe" and ".com".
 void FillDefaultExtensions(ExtensionSet& extensions);
 

@@ -23,6 +23,14 @@ bool EndsWith(const std::wstring& path, const std::wstring& extension) {
 
 }  // namespace
 
+bool NeedsVerbatimPath(const wchar_t* name, std::size_t length) {
+  if (length == 0) return false;
+  if (name[length - 1] == L'.' || name[length - 1] == L' ') return true;
+  for (std::size_t i = 0; i < length; ++i)
+    if (static_cast<unsigned long>(name[i]) < 0x20) return true;
+  return false;
+}
+
 void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensions,
                              bool verbatim) {
   bool matched = false;
@@ -35,6 +43,10 @@ void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensi
   if (!matched) {
     spare_path_ = std::move(file_path);  // for the walker's next path
     return;
+  }
+  if (!verbatim) {
+    std::size_t name_at = file_path.rfind(L'\\') + 1;  // npos + 1 is 0
+    verbatim = NeedsVerbatimPath(file_path.c_str() + name_at, file_path.size() - name_at);
   }
 
   const VS_FIXEDFILEINFO* info = nullptr;

@@ -117,17 +117,14 @@ void Scanner::WalkFolder(std::wstring folder_path, bool verbatim, bool recurse,
     Checkpoint(log_, pattern, previous);
     const wchar_t* name = entry->cFileName;
     if (IsDotEntry(name)) continue;  // read over by the next entry; not "handled"
-    // A name the platform would trim or refuse in a plain path is reached by
-    // the verbatim form, and so is everything below it.
-    std::size_t name_length = 0;
-    bool awkward = false;
-    for (; name[name_length] != L'\0'; ++name_length)
-      awkward = awkward || static_cast<unsigned long>(name[name_length]) < 0x20;
-    awkward = awkward || (name_length > 0 && (name[name_length - 1] == L'.' || name[name_length - 1] == L' '));
-    const bool entry_verbatim = verbatim || awkward;
+    const std::size_t name_length = std::wcslen(name);
     const DWORD attributes = entry->dwFileAttributes;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       if (recurse) {
+        // A folder the platform would trim or refuse by its plain path is
+        // reached by the verbatim form, and so is everything below it. (A
+        // file's name is judged by the report, for the files it probes.)
+        const bool entry_verbatim = verbatim || NeedsVerbatimPath(name, name_length);
         std::wstring subfolder = folder_path + name + L"\\";
         try {
           if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
@@ -150,7 +147,7 @@ void Scanner::WalkFolder(std::wstring folder_path, bool verbatim, bool recurse,
       std::wstring file_path = std::move(spare_path_);
       file_path.assign(folder_path).append(name, name_length);
       try {
-        OutputFileInfo(std::move(file_path), extensions, entry_verbatim);
+        OutputFileInfo(std::move(file_path), extensions, verbatim);
       } catch (...) {
         file_path.assign(folder_path).append(name, name_length);
         Log(log_, LogLevel::kError, "# ERROR: Exception in OutputFileInfo() : %s\n",
