@@ -2,8 +2,9 @@
 # Installs what the builds need on Debian 12. `scan` needs only the native
 # compiler; `fleet` also the libraries vurfleet links (SQLite, CLI11,
 # nlohmann-json, libcrypto) and dpkg-shlibdeps, for the .deb; `release` the
-# 32-bit mingw-w64 compiler and wixl, which builds the MSI; `test` everything
-# of those, Wine (the 64-bit and the 32-bit loader, so the product runs under
+# 32-bit mingw-w64 compiler, wixl, which builds the MSI, python3 for the ZIP
+# and the MSI's summary, and osslsigncode, which signs; `test` everything of
+# those, Wine (the 64-bit and the 32-bit loader, so the product runs under
 # WoW64), clang for the fuzzers, the sqlite3 shell, and what the package
 # tests use: lintian, mandoc's lint and man, msitools and pefile.
 set -euo pipefail
@@ -15,11 +16,11 @@ if [ "$what" = test ]; then
              g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686
              wine64 wine32:i386 clang-14 libclang-rt-14-dev
-             lintian mandoc man-db wixl msitools python3-pefile)
+             lintian mandoc man-db wixl msitools python3-pefile osslsigncode openssl git)
 elif [ "$what" = fleet ]; then
   packages+=("${fleet[@]}")
 elif [ "$what" = release ]; then
-  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wixl)
+  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wixl python3 osslsigncode openssl)
 fi
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)

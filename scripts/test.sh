@@ -7,8 +7,9 @@
 # system calls of a Linux scan counted against the walk's floor; the version
 # differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
 # check of the 32-bit product; the Debian package, installed, run and removed;
-# the release (scripts/release.sh) and its Windows packages, the released
-# program also through the end-to-end families. Ends with the tests counted over all steps, "N passed, M failed, K skipped
+# the release (scripts/release.sh), signed, and its Windows packages, the
+# released program also through the end-to-end families; the release rebuilt
+# bit for bit from two clones. Ends with the tests counted over all steps, "N passed, M failed, K skipped
 # (S steps)", the line CI reads.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -118,11 +119,14 @@ step32 "version differential (32-bit, syswow64)" bash tests/e2e/version_differen
   build/linux/version_probe 32 build/win32/version_probe.exe build/linux/make_pe
 step "debian package (build, install, scan, manual page, lintian, remove)" \
   bash tests/package/deb_test.sh build/linux/make_pe
-step "release (scripts/release.sh: the ZIP, the MSI and the .deb)" bash scripts/release.sh build/release
+step "release (scripts/release.sh: the ZIP, the MSI and the .deb, signed with a throwaway certificate)" \
+  bash tests/package/signing_test.sh build/release
 step "windows release (checksums, ZIP, version resource, manifest, settings file, MSI under msiexec)" \
   bash tests/package/windows_test.sh build/release build/linux/VURScanner build/win64/VURScanner.exe
 step32 "end to end with the released product (win32 from the ZIP, under WoW64)" \
   bash tests/package/packaged_e2e.sh build/release build/linux/VURScanner build/linux/make_pe
+step "reproducible release (two clones of the commit, released apart, the same bytes)" \
+  bash tests/package/reproducible_test.sh
 step "fuzzers" bash fuzz/run_fuzzers.sh "${FUZZ_SECONDS:-60}"
 
 echo

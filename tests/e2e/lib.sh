@@ -197,6 +197,8 @@ e2e_count_line() {
 # Checks. Each prints "PASS NAME" or "FAIL NAME" and its detail, and counts.
 
 pass() { PASSED=$((PASSED + 1)); echo "PASS $1"; }
+# skip NAME REASON: a check that can't run on this machine, counted as skipped
+skip() { SKIPPED=$((SKIPPED + 1)); echo "SKIP $1: $2"; }
 fail() {
   FAILED=$((FAILED + 1)); echo "FAIL $1"
   [ -n "${2:-}" ] && printf '%s\n' "$2" | head -n 40 | sed 's/^/    /'

@@ -120,6 +120,11 @@ check_has "package: program, manual page, examples, machine root" "$WORK/content
   "$ROOT/drives.example"
 check_eq "package: the machine root holds only the example (no drives file)" "$ROOT/drives.example" \
   "$(grep "^$ROOT/" "$WORK/contents")"
+check_eq "package: its copyright is machine-readable (DEP-5): the Apache License 2.0 for every file" \
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/ | Files: * | License: Apache-2.0 | /usr/share/common-licenses/Apache-2.0" \
+  "$(dpkg-deb --fsys-tarfile "$DEB" | tar -xOf - ./usr/share/doc/vurscanner/copyright |
+     grep -o -E '^Format: .*|^Files: .*|^License: Apache-2.0$|/usr/share/common-licenses/Apache-2.0' | uniq | tr '\n' '|' |
+     sed 's/|$//; s/|/ | /g')"
 
 # ---------------------------------------------------------------------------
 # Install.
