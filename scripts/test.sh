@@ -1,7 +1,9 @@
 #!/bin/bash
 # Builds all three builds and runs every test: unit tests on Linux, under
 # ASan/UBSan, and cross-built under Wine for x64 and for the 32-bit product
-# (under WoW64); the end-to-end cases of each Windows build against Linux; the
+# (under WoW64); vurfleet's unit tests and its loads and queries (also under
+# ASan/UBSan), and the scanner's three builds' outputs loaded into it; the
+# end-to-end cases of each Windows build against Linux; the
 # system calls of a Linux scan counted against the walk's floor; the version
 # differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
 # check of the 32-bit product; the Debian package, installed, run and removed;
@@ -87,6 +89,16 @@ step "build linux-asan" build linux-asan
 
 step "unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vur_tests
 step "unit tests (linux, asan+ubsan)" bash tests/run_unit_tests.sh build/linux-asan/vur_tests
+step "vurfleet unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vurfleet_tests
+step "vurfleet unit tests (linux, asan+ubsan)" bash tests/run_unit_tests.sh build/linux-asan/vurfleet_tests
+step "vurfleet load and queries (refusals, SIGKILL, order, encodings, copies, absence)" \
+  bash tests/fleet/load-queries.sh
+step "vurfleet load and queries (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
+  bash tests/fleet/load-queries.sh
+fleet_builds=(--linux build/linux/VURScanner --win64 build/win64/VURScanner.exe)
+[ -z "$no_i386" ] && fleet_builds+=(--win32 build/win32/VURScanner.exe)
+step "vurfleet and the scanner (each build's output loaded and found again)" \
+  bash tests/fleet/scanner-builds.sh "${fleet_builds[@]}"
 step "hostile input end to end (linux)" bash tests/e2e/run.sh --linux build/linux/VURScanner \
   --make-pe build/linux/make_pe hostile
 step "hostile input end to end (linux, asan+ubsan)" bash tests/e2e/run.sh \
