@@ -35,7 +35,8 @@ die() { echo "qemu_i386.sh: $*" >&2; exit 125; }
 # (130 000 mmap calls); 10.0 starts one in about a second.
 emulator() {
   local qemu=${VUR_QEMU_I386:-$(command -v qemu-i386)} version
-  [ -n "$qemu" ] && [ -x "$qemu" ] || { echo "no qemu-i386 (the qemu-user package is not installed)"; return 1; }
+  [ -n "$qemu" ] || { echo "no qemu-i386 (the qemu-user package is not installed)"; return 1; }
+  [ -x "$qemu" ] || { echo "no emulator at $qemu"; return 1; }
   version=$("$qemu" --version 2>/dev/null | sed -n '1s/^qemu-i386 version \([0-9][0-9.]*\).*/\1/p')
   [ -n "$version" ] || { echo "$qemu --version does not name a qemu-i386 version"; return 1; }
   if [ "${version%%.*}" -lt 10 ]; then
