@@ -25,12 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> copy(capacity);
   std::size_t copied = 0;
   if (!vur::posix::ReadVersionResource(image, where, copy.data(), copy.size(), &copied)) return 0;
-  copy.resize(copied);  // the buffer ends where the copy does
-  if (copy.size() < 2) return 0;
+  if (copied > copy.size()) __builtin_trap();
 
   const void* value = nullptr;
   UINT length = 0;
-  vur::posix::QueryRootValue(copy.data(), &value, &length);
+  vur::posix::QueryRootValue(copy.data(), copy.size(), &value, &length);
+  if (value == nullptr) {
+    if (length != 0) __builtin_trap();
+    return 0;
+  }
   const auto* v = static_cast<const std::uint8_t*>(value);
   if (v < copy.data() || v + length > copy.data() + copy.size()) __builtin_trap();
   volatile std::uint8_t sink = 0;

@@ -1,21 +1,27 @@
 #!/bin/bash
 # Installs what the builds need on Debian 12. `scan` needs only the native
-# compiler; `release` also the 32-bit mingw-w64 compiler and wixl, which
-# builds the MSI; `test` everything of both, Wine (the 64-bit and the 32-bit
-# loader, so the product runs under WoW64), clang for the fuzzers, and what
-# the package tests use: lintian, mandoc's lint and man, msitools and pefile;
-# and qemu-user where the 32-bit steps are emulated.
+# compiler; `fleet` also the libraries vurfleet links (SQLite, CLI11,
+# nlohmann-json, libcrypto) and dpkg-shlibdeps, for the .deb; `release` the
+# 32-bit mingw-w64 compiler, wixl, which builds the MSI, python3 for the ZIP
+# and the MSI's summary, and osslsigncode, which signs; `test` everything of
+# those, Wine (the 64-bit and the 32-bit loader, so the product runs under
+# WoW64), clang for the fuzzers, the sqlite3 shell, and what the package
+# tests use: lintian, mandoc's lint and man, msitools and pefile; and
+# qemu-user where the 32-bit steps are emulated.
 set -euo pipefail
 what=${1:-scan}
 packages=(cmake g++ make)
+fleet=(libsqlite3-dev libcli11-dev nlohmann-json3-dev libssl-dev dpkg-dev)
 if [ "$what" = test ]; then
-  packages+=(googletest libgtest-dev libbenchmark-dev time strace
+  packages+=("${fleet[@]}" sqlite3 googletest libgtest-dev libbenchmark-dev time strace
              g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686
              wine64 wine32:i386 clang-14 libclang-rt-14-dev
-             lintian mandoc man-db wixl msitools python3-pefile)
+             lintian mandoc man-db wixl msitools python3-pefile osslsigncode openssl git)
+elif [ "$what" = fleet ]; then
+  packages+=("${fleet[@]}")
 elif [ "$what" = release ]; then
-  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wixl)
+  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wixl python3 osslsigncode openssl)
 fi
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)

@@ -1,14 +1,17 @@
 #!/bin/bash
-# Builds the Debian package of the Linux scanner:
+# Builds the Debian package of the Linux scanner and of vurfleet:
 #
 #   package-deb.sh OUTDIR      makes OUTDIR/vurscanner_VERSION_ARCH.deb
 #
-# The static scanner of the `scan` preset, installed by `cmake --install` into
-# a staging tree (the program, its manual page, the README and examples, the
-# example in the machine root), with the files a Debian package carries:
-# copyright, changelog, lintian overrides, md5sums and a postrm that removes
-# the scanner's own status on purge. Name and version come from the CMake
-# project. Prints the package's path as its last line.
+# The static scanner of the `scan` preset and vurfleet of the `fleet` preset
+# (built with Debian's hardening flags and linked against Debian's shared
+# libraries), installed by `cmake --install` into a staging tree (the
+# programs, their manual pages, the README and examples, the example in the
+# machine root), with the files a Debian package carries: copyright,
+# changelog, lintian overrides, md5sums and a postrm that removes the
+# scanner's own status on purge. vurfleet's dependencies come from
+# dpkg-shlibdeps. Name and version come from the CMake project. Prints the
+# package's path as its last line.
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -21,9 +24,14 @@ cd "$(dirname "$0")/.."
 src=$(pwd)
 umask 022
 
-bash scripts/install-deps.sh scan
+bash scripts/install-deps.sh fleet
 mkdir -p build/deb
-if ! { cmake --preset scan && cmake --build --preset scan -j"$(nproc)"; } >build/deb/build.log 2>&1; then
+# vurfleet is built as Debian builds packages: dpkg-buildflags' hardening.
+fleet_flags=(-DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+             -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now")
+if ! { cmake --preset scan && cmake --build --preset scan -j"$(nproc)" &&
+       cmake --preset fleet "${fleet_flags[@]}" && cmake --build --preset fleet -j"$(nproc)"; } \
+     >build/deb/build.log 2>&1; then
   cat build/deb/build.log >&2
   exit 1
 fi
@@ -39,21 +47,32 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
 fi
 export SOURCE_DATE_EPOCH
 
-stage=$src/build/deb/stage
+# The staging tree lies where dpkg-shlibdeps expects a package's files.
+stage=$src/build/deb/debian/vurscanner
 rm -rf "$stage"
 mkdir -p "$stage"
 DESTDIR=$stage cmake --install build/scan --prefix /usr >/dev/null
+DESTDIR=$stage cmake --install build/fleet --prefix /usr --component fleet >/dev/null
 
 # What dh_strip and dh_compress would do.
-strip --remove-section=.comment --remove-section=.note --strip-unneeded "$stage/usr/bin/vurscanner"
-gzip -9n "$stage/usr/share/man/man8/vurscanner.8"
+for program in vurscanner vurfleet; do
+  strip --remove-section=.comment --remove-section=.note --strip-unneeded "$stage/usr/bin/$program"
+done
+gzip -9n "$stage/usr/share/man/man8/vurscanner.8" "$stage/usr/share/man/man1/vurfleet.1"
+
+# vurfleet's shared libraries, as dh_shlibdeps finds them; the scanner is
+# static and needs none.
+mkdir -p "$stage/DEBIAN"  # marks the package's root for dpkg-shlibdeps
+printf 'Source: vurscanner\n\nPackage: vurscanner\nArchitecture: any\n' > build/deb/debian/control
+depends=$(cd build/deb && dpkg-shlibdeps -O debian/vurscanner/usr/bin/vurfleet | sed -n 's/^shlibs:Depends=//p')
+[ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependencies for vurfleet" >&2; exit 1; }
 
 doc=$stage/usr/share/doc/vurscanner
 install -m 644 packaging/deb/copyright "$doc/copyright"
 {
   echo "vurscanner ($version) unstable; urgency=medium"
   echo
-  echo "  * Version $version of the Linux scanner."
+  echo "  * Version $version of the Linux scanner and of vurfleet."
   echo
   echo " -- $(sed -n 's/^Maintainer: //p' packaging/deb/control.in)  $(date -R -u -d "@$SOURCE_DATE_EPOCH")"
 } | gzip -9n > "$doc/changelog.gz"
@@ -65,7 +84,7 @@ install -m 755 packaging/deb/postrm "$stage/DEBIAN/postrm"
   > "$stage/DEBIAN/md5sums"
 chmod 644 "$stage/DEBIAN/md5sums"
 size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
-sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" \
+sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" -e "s/@DEPENDS@/$depends/" \
   packaging/deb/control.in > "$stage/DEBIAN/control"
 
 if [ -e "$stage/var/lib/vurscanner/drives" ]; then

@@ -1,12 +1,15 @@
 #!/bin/bash
 # Builds all three builds and runs every test: unit tests on Linux, under
 # ASan/UBSan, and cross-built under Wine for x64 and for the 32-bit product
-# (under WoW64); the end-to-end cases of each Windows build against Linux; the
+# (under WoW64); vurfleet's unit tests and its loads and queries (also under
+# ASan/UBSan), and the scanner's three builds' outputs loaded into it; the
+# end-to-end cases of each Windows build against Linux; the
 # system calls of a Linux scan counted against the walk's floor; the version
 # differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
 # check of the 32-bit product; the Debian package, installed, run and removed;
-# the release (scripts/release.sh) and its Windows packages, the released
-# program also through the end-to-end families. Ends with the tests counted over all steps, "N passed, M failed, K skipped
+# the release (scripts/release.sh), signed, and its Windows packages, the
+# released program also through the end-to-end families; the release rebuilt
+# bit for bit from two clones. Ends with the tests counted over all steps, "N passed, M failed, K skipped
 # (S steps)", the line CI reads. The steps that run 32-bit programs run natively
 # or under qemu-user (VUR_TEST_I386=native|qemu|auto, below); the first line
 # says which.
@@ -109,6 +112,15 @@ step "build linux-asan" build linux-asan
 
 step "unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vur_tests
 step "unit tests (linux, asan+ubsan)" bash tests/run_unit_tests.sh build/linux-asan/vur_tests
+step "vurfleet unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vurfleet_tests
+step "vurfleet unit tests (linux, asan+ubsan)" bash tests/run_unit_tests.sh build/linux-asan/vurfleet_tests
+step "vurfleet load and queries (refusals, SIGKILL, order, encodings, copies, absence)" \
+  bash tests/fleet/load-queries.sh
+step "vurfleet load and queries (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
+  bash tests/fleet/load-queries.sh
+step32 "vurfleet and the scanner (each build's output loaded and found again)" \
+  bash tests/fleet/scanner-builds.sh --linux build/linux/VURScanner --win64 build/win64/VURScanner.exe \
+  --win32 build/win32/VURScanner.exe
 step "hostile input end to end (linux)" bash tests/e2e/run.sh --linux build/linux/VURScanner \
   --make-pe build/linux/make_pe hostile
 step "hostile input end to end (linux, asan+ubsan)" bash tests/e2e/run.sh \
@@ -131,11 +143,14 @@ step32 "version differential (32-bit, syswow64)" bash tests/e2e/version_differen
   build/linux/version_probe 32 build/win32/version_probe.exe build/linux/make_pe
 step "debian package (build, install, scan, manual page, lintian, remove)" \
   bash tests/package/deb_test.sh build/linux/make_pe
-step "release (scripts/release.sh: the ZIP, the MSI and the .deb)" bash scripts/release.sh build/release
+step "release (scripts/release.sh: the ZIP, the MSI and the .deb, signed with a throwaway certificate)" \
+  bash tests/package/signing_test.sh build/release
 step32 "windows release (checksums, ZIP, version resource, manifest, settings file, MSI under msiexec)" \
   bash tests/package/windows_test.sh build/release build/linux/VURScanner build/win64/VURScanner.exe
 step32 "end to end with the released product (win32 from the ZIP, under WoW64)" \
   bash tests/package/packaged_e2e.sh build/release build/linux/VURScanner build/linux/make_pe
+step "reproducible release (two clones of the commit, released apart, the same bytes)" \
+  bash tests/package/reproducible_test.sh
 step "fuzzers" bash fuzz/run_fuzzers.sh "${FUZZ_SECONDS:-60}"
 
 echo

@@ -207,7 +207,7 @@ fail() {
   [ -n "${2:-}" ] && printf '%s\n' "$2" | head -n 40 | sed 's/^/    /'
   return 0
 }
-# skip NAME REASON: a check that can't hold here, counted as skipped
+# skip NAME REASON: a check that can't run or hold here, counted as skipped
 skip() { SKIPPED=$((SKIPPED + 1)); echo "SKIP $1: $2"; }
 
 # skip_checks REASON ... skip_checks_end: every check in between is skipped

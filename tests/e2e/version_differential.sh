@@ -100,6 +100,10 @@ if [ -n "$make_pe" ]; then
   pe lang_unsorted.exe 1.2.3.4 --extra 1:0x809:9.9.9.9 --unsorted
   pe ne.exe 3.10.0.103 --ne
   pe no_resources.exe 1.2.3.4 --none
+  # Data entries that state fewer bytes than the block holds: what the size
+  # call gives, and what the query finds in a zeroed buffer after the copy.
+  for n in 0 2 6 20 38 40 44 48 52 56 64 91; do pe "cut_$n.exe" 3.4.5.6 --entry-size $n; done
+  pe cut_64_pe32plus.exe 3.4.5.6 --pe32plus --entry-size 64
   (cd "$c" && ls | LC_ALL=C sort) | sed 's|^|C:\\crafted\\|' >"$out/crafted.paths"
   compare_paths crafted "$out/crafted.paths" || rc=1
 fi

@@ -93,9 +93,11 @@ wh_start() {
 
 # wh_run PREFIX OUTFILE ERRFILE WINDOWS_EXE_PATH [ARGS...]  -> returns the exit status (low 8 bits)
 # Runs with cwd = C:\ so that no "could not open working directory" message appears.
+# With WH_TIMEOUT set, the program is killed after that many seconds (exit 137).
 wh_run() {
   local p=$1 out=$2 err=$3; shift 3
-  ( cd "$p/drive_c" && wh_env "$p" "$WH_WINE" "$@" </dev/null >"$out" 2>"$err" )
+  ( cd "$p/drive_c" && wh_env "$p" ${WH_TIMEOUT:+timeout -s KILL "$WH_TIMEOUT"} "$WH_WINE" "$@" \
+      </dev/null >"$out" 2>"$err" )
 }
 
 # Only after wh_start (else the wine services started by reg.exe would hold the 2>&1 pipe open).

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package as an administrator meets it: built from this tree by
 # scripts/package-deb.sh, installed with dpkg -i, run on a machine root of
-# versioned PE files and on the default one, its manual page read with man,
-# checked by lintian, removed and purged.
+# versioned PE files and on the default one, the scan loaded into vurfleet
+# and found again, both manual pages read with man, checked by lintian,
+# removed and purged.
 #
 #   deb_test.sh MAKE_PE
 #
@@ -72,6 +73,7 @@ value_bytes() { od -An -c "$1" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//'; }
 [ "$(id -u)" -eq 0 ] || { echo "deb_test.sh installs a package: run it as root" >&2; exit 2; }
 check_eq "not installed yet: dpkg knows no vurscanner" "" "$(pkg_state)"
 check_eq "not installed yet: no vurscanner on PATH" "" "$(command -v vurscanner)"
+check_eq "not installed yet: no vurfleet on PATH" "" "$(command -v vurfleet)"
 [ "$FAILED" -eq 0 ] || { echo "refusing to install over an existing vurscanner"; finish; }
 
 WORK=$(mktemp -d /tmp/vur_deb.XXXXXX)
@@ -98,10 +100,16 @@ check_eq "package: named after the project's version" "$WORK/out/vurscanner_${VE
 [ -f "$DEB" ] || { fail "package: built" "no $DEB"; finish; }
 check_eq "package: control fields" "vurscanner $VERSION admin" \
   "$(dpkg-deb -f "$DEB" Package Version Section | sed 's/^[A-Za-z-]*: //' | tr '\n' ' ' | sed 's/ $//')"
-check_eq "package: depends on nothing" "" "$(dpkg-deb -f "$DEB" Depends Pre-Depends Recommends)"
+# The scanner needs nothing; vurfleet the shared libraries it links, as
+# dpkg-shlibdeps states them.
+check_eq "package: depends on vurfleet's libraries only" \
+  "libc6 libgcc-s1 libsqlite3-0 libssl3 libstdc++6" \
+  "$(dpkg-deb -f "$DEB" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
+check_eq "package: no other relation" "" "$(dpkg-deb -f "$DEB" Pre-Depends Recommends)"
 dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"
 check_has "package: program, manual page, examples, machine root" "$WORK/contents" \
   /usr/bin/vurscanner /usr/share/man/man8/vurscanner.8.gz /usr/share/doc/vurscanner/README.md \
+  /usr/bin/vurfleet /usr/share/man/man1/vurfleet.1.gz \
   /usr/share/doc/vurscanner/examples/drives \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerExtensions" \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/PathExclusions" \
@@ -112,6 +120,11 @@ check_has "package: program, manual page, examples, machine root" "$WORK/content
   "$ROOT/drives.example"
 check_eq "package: the machine root holds only the example (no drives file)" "$ROOT/drives.example" \
   "$(grep "^$ROOT/" "$WORK/contents")"
+check_eq "package: its copyright is machine-readable (DEP-5): the Apache License 2.0 for every file" \
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/ | Files: * | License: Apache-2.0 | /usr/share/common-licenses/Apache-2.0" \
+  "$(dpkg-deb --fsys-tarfile "$DEB" | tar -xOf - ./usr/share/doc/vurscanner/copyright |
+     grep -o -E '^Format: .*|^Files: .*|^License: Apache-2.0$|/usr/share/common-licenses/Apache-2.0' | uniq | tr '\n' '|' |
+     sed 's/|$//; s/|/ | /g')"
 
 # ---------------------------------------------------------------------------
 # Install.
@@ -124,6 +137,8 @@ check_eq "install: dpkg has it installed" ii "$(pkg_state)"
 check_eq "install: vurscanner is the package's program" /usr/bin/vurscanner "$(command -v vurscanner)"
 check_eq "install: the program needs no shared library" "" \
   "$(readelf -d /usr/bin/vurscanner 2>/dev/null | grep NEEDED)"
+check_eq "install: vurfleet is the package's program" /usr/bin/vurfleet "$(command -v vurfleet)"
+check_eq "install: vurfleet runs and names the version" "vurfleet $VERSION" "$(vurfleet --version 2>&1)"
 
 # ---------------------------------------------------------------------------
 # A scan of a machine root that maps D: to a folder of versioned PE files,
@@ -171,6 +186,15 @@ check_eq "scan: ScannerStatus" 'C o m p l e t e \0' "$(value_bytes "$FX/$KEY_DIR
 check_has "scan: the WARN log names the folder link it did not enter" "$WORK/scan.log" \
   '# WARN: ERROR_ACCESS_DENIED for D:\linked\*'
 
+# The scan loaded into vurfleet as a collected file, and found again.
+vurfleet --db "$WORK/inventory.db" load --machine PC042 "$WORK/scan.out" >"$WORK/load.out" 2>&1
+check_eq "vurfleet: the scan loads" 0 "$?"
+sed 's/^/    vurfleet: /' "$WORK/load.out"
+sed 's/\t/ - /' "$WORK/scan.expected" > "$WORK/scan.lines"
+vurfleet --db "$WORK/inventory.db" find --csv | python3 "$SRC/tests/fleet/fleet_csv.py" path version \
+  | LC_ALL=C sort > "$WORK/found.lines"
+check_same "vurfleet: find gives the report lines again" "$WORK/scan.lines" "$WORK/found.lines"
+
 # The default machine root: the package's own, with a drives file the test
 # writes for the run and removes again, as an administrator would.
 check_eq "default root: the package left only its example there" drives.example "$(ls -A "$ROOT")"
@@ -194,6 +218,16 @@ check_has "man: the rendered page has its sections" "$WORK/man.txt" \
 check_eq "man: the footer carries the version" 1 \
   "$(grep -c "^VURScanner $VERSION .*VURSCANNER(8)\$" "$WORK/man.txt")"
 check_eq "man: man vurscanner finds the installed page" "$PAGE" "$(man -w vurscanner 2>&1)"
+
+PAGE=/usr/share/man/man1/vurfleet.1.gz
+check_eq "man vurfleet: mandoc -T lint finds nothing" "" "$(mandoc -T lint "$PAGE" 2>&1)"
+man -l "$PAGE" >"$WORK/man1.txt" 2>"$WORK/man1.err"
+check_eq "man vurfleet: man -l renders without a message" "0 " "$? $(cat "$WORK/man1.err")"
+check_has "man vurfleet: the rendered page has its sections" "$WORK/man1.txt" \
+  NAME SYNOPSIS DESCRIPTION OPTIONS ENVIRONMENT 'EXIT STATUS' EXAMPLES FILES 'SEE ALSO'
+check_eq "man vurfleet: the footer carries the version" 1 \
+  "$(grep -c "^VURScanner $VERSION .*VURFLEET(1)\$" "$WORK/man1.txt")"
+check_eq "man vurfleet: man vurfleet finds the installed page" "$PAGE" "$(man -w vurfleet 2>&1)"
 
 # ---------------------------------------------------------------------------
 # lintian: no errors. Its output is shown; warnings kept are listed in
@@ -223,6 +257,8 @@ while read -r path; do
 done < "$WORK/contents"
 check_eq "remove: nothing of the package is left but the machine root" "" "$left"
 check_eq "remove: vurscanner is gone from PATH" "" "$(command -v vurscanner)"
+hash -r  # vurfleet ran from this shell: forget where it was
+check_eq "remove: vurfleet is gone from PATH" "" "$(command -v vurfleet)"
 check_eq "remove: the machine root keeps the scanner's status" "ScannerStatus ScannerStatusTime" \
   "$(ls -A "$ROOT/$KEY_DIR" 2>&1 | tr '\n' ' ' | sed 's/ $//')"
 

@@ -58,9 +58,14 @@ wh_i386 && I386=yes || I386=""
 # The release folder and the ZIP
 
 (cd "$RELEASE" && sha256sum -c --quiet SHA256SUMS >"$WORK/sums" 2>&1) && sums_ok=yes || sums_ok=""
-check_eq "release: SHA256SUMS holds the ZIP, the MSI and the .deb, and matches them" \
-  "yes $ZIP $MSI vurscanner_${VERSION}_$(dpkg --print-architecture).deb" \
-  "${sums_ok:-no} $(awk '{ print $2 }' "$RELEASE/SHA256SUMS" 2>/dev/null | tr '\n' ' ' | sed 's/ $//')"
+# Whatever else a release holds, these three are in it; every file it lists
+# is of this version.
+sums_names=$(awk '{ print $2 }' "$RELEASE/SHA256SUMS" 2>/dev/null)
+check_eq "release: SHA256SUMS matches its files, of this version only, among them the ZIP, the MSI and the .deb" \
+  "yes, this version, all three" \
+  "${sums_ok:-no}, $(grep -v -F "$VERSION" <<<"$sums_names" | grep . || echo this version), $(
+    for f in "$ZIP" "$MSI" "vurscanner_${VERSION}_$(dpkg --print-architecture).deb"; do
+      grep -qxF "$f" <<<"$sums_names" || echo "no $f"; done | grep . || echo all three)"
 # The README names the files of this version, and of no other.
 check_clean "release: the README names this version's files" "$(
   grep -o -E 'VURScanner-[0-9.]+[0-9]-(win32\.zip|x86\.msi)|vurscanner_[0-9.]+[0-9]_' "$SRC/README.md" |
@@ -71,13 +76,19 @@ mkdir -p "$unzipped"
 (cd "$unzipped" && cmake -E tar xf "$RELEASE/$ZIP")
 dir=$unzipped/VURScanner-$VERSION-win32
 EXE=$dir/VURScanner.exe
-check_eq "zip: one folder with the program, README.txt, the example settings and SHA256SUMS" \
-  "VURScanner-$VERSION-win32/README.txt VURScanner-$VERSION-win32/SHA256SUMS VURScanner-$VERSION-win32/VURScanner-settings.reg VURScanner-$VERSION-win32/VURScanner.exe" \
+check_eq "zip: one folder with the program, README.txt, LICENSE.txt, the example settings and SHA256SUMS" \
+  "VURScanner-$VERSION-win32/LICENSE.txt VURScanner-$VERSION-win32/README.txt VURScanner-$VERSION-win32/SHA256SUMS VURScanner-$VERSION-win32/VURScanner-settings.reg VURScanner-$VERSION-win32/VURScanner.exe" \
   "$(cd "$unzipped" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
-check_eq "zip: its SHA256SUMS matches its files" "ok" \
-  "$(cd "$dir" && sha256sum -c --quiet SHA256SUMS >/dev/null 2>&1 && echo ok || echo mismatch)"
+check_eq "zip: its SHA256SUMS names every other file and matches them" "ok, every file" \
+  "$(cd "$dir" && sha256sum -c --quiet SHA256SUMS >/dev/null 2>&1 && echo ok || echo mismatch), $(
+    [ "$(awk '{ print $2 }' "$dir/SHA256SUMS" | LC_ALL=C sort)" = "$(cd "$dir" && ls | grep -vx SHA256SUMS | LC_ALL=C sort)" ] &&
+      echo every file || echo "not every file")"
 check_eq "zip: README.txt is the README, each line ended by CR LF" "$(wc -l < "$SRC/README.md") lines, the same text" \
   "$(grep -c $'\r$' "$dir/README.txt") lines, $(tr -d '\r' < "$dir/README.txt" | cmp -s - "$SRC/README.md" && echo the same || echo another) text"
+check_eq "zip: LICENSE.txt is LICENSE, the Apache License 2.0, each line ended by CR LF" \
+  "$(wc -l < "$SRC/LICENSE") lines, the same text, Apache License 2.0" \
+  "$(grep -c $'\r$' "$dir/LICENSE.txt") lines, $(tr -d '\r' < "$dir/LICENSE.txt" | cmp -s - "$SRC/LICENSE" && echo the same || echo another) text, $(
+     tr -d '\r' < "$dir/LICENSE.txt" | sed -n '2s/^ *//p; 3s/^ *Version \([0-9.]*\),.*/\1/p' | tr '\n' ' ' | sed 's/ $//')"
 check_eq "zip: the settings file is UTF-16LE with a byte order mark, as regedit writes it" \
   "fffe Windows Registry Editor Version 5.00" \
   "$(head -c 2 "$dir/VURScanner-settings.reg" | od -An -tx1 | tr -d ' ') $(iconv -f UTF-16 -t UTF-8 "$dir/VURScanner-settings.reg" | head -n 1 | tr -d '\r')"
@@ -86,6 +97,10 @@ check_eq "zip: the settings file is UTF-16LE with a byte order mark, as regedit 
 # The program
 
 objdump=i686-w64-mingw32-objdump
+# Signed or not, the checks below hold; the release step says which it made.
+echo "    the program carries $(/usr/bin/python3 -c 'import pefile, sys
+size = pefile.PE(sys.argv[1], fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size
+print("an Authenticode signature (%d bytes)" % size if size else "no signature")' "$EXE")"
 check_eq "program: stripped, no symbols and no debug sections" "0 symbols, 0 debug sections" \
   "$($objdump -t "$EXE" 2>/dev/null | grep -c '^\[') symbols, $($objdump -h "$EXE" | grep -c ' \.debug') debug sections"
 imports=$(bash "$SRC/tests/check_imports.sh" "$EXE" 2>&1) && pass "program: the import check holds (i386 console program; advapi32, kernel32, msvcrt and version only)" ||
@@ -200,12 +215,17 @@ fi
 # The MSI
 
 tables=$(msiinfo tables "$RELEASE/$MSI" 2>&1)
-check_clean "msi: the tables of an installer of one file" "$(for t in Property Directory Component File Feature \
+check_clean "msi: the tables of an installer of two files" "$(for t in Property Directory Component File Feature \
   FeatureComponents Media Upgrade InstallExecuteSequence; do grep -qx "$t" <<<"$tables" || echo "no table $t"; done)"
 msiinfo export "$RELEASE/$MSI" Property | tr -d '\r' > "$WORK/property"
 check_clean "msi: product VURScanner $VERSION of Tolvek, its upgrade code, per machine" "$(
   for p in "ProductName	VURScanner" "ProductVersion	$VERSION" "Manufacturer	Tolvek" \
            "UpgradeCode	$UPGRADE_CODE" "ALLUSERS	1"; do has_line "$WORK/property" "$p" || echo "missing: $p"; done)"
+check_eq "msi: its summary's comments and its entry in the list of programs (ARPCOMMENTS) name the licence" \
+  "summary: yes, ARPCOMMENTS: yes" \
+  "summary: $(msiinfo suminfo "$RELEASE/$MSI" | grep -q '^Comments: .*Licensed under the Apache License, Version 2\.0\.' &&
+     echo yes || echo no), ARPCOMMENTS: $(grep -q '^ARPCOMMENTS	Licensed under the Apache License, Version 2\.0' "$WORK/property" &&
+     echo yes || echo no)"
 check_eq "msi: an x86 package" "Intel;1033" "$(msiinfo suminfo "$RELEASE/$MSI" | sed -n 's/^Template: //p')"
 # The Upgrade table: Windows Installer compares three parts of a version, so
 # every installed 1.2.0.x is replaced, and one from 1.2.1 on stops the install.
@@ -240,6 +260,8 @@ msiexec /i "C:\\$MSI" /qn; rc=$?
 check_eq "msi install: msiexec /i /qn" "exit code 0" "exit code $rc"
 check_eq "msi install: the packaged program in the 32-bit Program Files folder" "the same bytes" \
   "$(cmp -s "$EXE" "$installed" && echo the same bytes || echo "$(ls -l "$installed" 2>&1)")"
+check_eq "msi install: LICENSE.txt beside it, the ZIP's" "the same bytes" \
+  "$(cmp -s "$dir/LICENSE.txt" "$(dirname "$installed")/LICENSE.txt" && echo the same bytes || echo missing or other)"
 check_eq "msi install: one product installed" "VURScanner $VERSION" "$(entries)"
 if [ -n "$I386" ]; then
   # The installed program's scan lists itself (C: is walked, its own folder only).
@@ -259,12 +281,7 @@ fi
 # older one is then refused.
 # package VERSION FILE: the release's MSI of the packaged program, rebuilt as VERSION
 package() {
-  local a b c
-  IFS=. read -r a b c _ <<<"$1"
-  mkdir -p "$WORK/pkg"
-  cp "$EXE" "$WORK/pkg/VURScanner.exe"
-  (cd "$WORK/pkg" && wixl -a x86 -D Version="$1" -D NewerFrom="$a.$b.$((c + 1))" -o "$P/drive_c/$2" \
-     "$SRC/packaging/windows/VURScanner.wxs" >/dev/null 2>&1)
+  bash "$SRC/scripts/package-msi.sh" "$dir" "$1" "$P/drive_c/$2" >/dev/null 2>&1
 }
 next=$major.$minor.$patch.$((${VERSION##*.} + 1))
 later=$major.$minor.$((patch + 1)).0
@@ -282,8 +299,9 @@ check_eq "msi upgrade: $next is refused over $later" "refused, VURScanner $later
 
 msiexec /x 'C:\later.msi' /qn; rc=$?
 check_eq "msi uninstall: msiexec /x /qn" "exit code 0" "exit code $rc"
-check_eq "msi uninstall: the program is gone, and no product is left" "gone, none" \
-  "$([ -e "$installed" ] && echo present || echo gone), $(entries | grep -q . && echo "$(entries)" || echo none)"
+check_eq "msi uninstall: the program and its licence are gone, and no product is left" "gone, none" \
+  "$(find "$(dirname "$installed")" -type f 2>/dev/null | grep . || echo gone), $(
+     entries | grep -q . && echo "$(entries)" || echo none)"
 check_eq "msi: the settings key keeps what the administrator wrote" "WARN" "$(keep)"
 
 finish

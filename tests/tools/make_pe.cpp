@@ -13,6 +13,8 @@
 //   --pad N               N zero bytes after the version block, in its resource
 //   --damage KIND         break the resource directory: entry-outside,
 //                         data-at-end or directory-outside (see pe_builder.h)
+//   --entry-size N        the version resource's data entry states N bytes,
+//                         whatever the block's real length
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +29,8 @@ int Usage() {
                "usage: make_pe OUT.exe a.b.c.d [--pe32plus] [--none] [--ne] [--lang L]\n"
                "               [--name N|TEXT] [--extra NAME:LANG:a.b.c.d]... [--type-high H]\n"
                "               [--unsorted] [--pad N]\n"
-               "               [--damage entry-outside|data-at-end|directory-outside]\n");
+               "               [--damage entry-outside|data-at-end|directory-outside]\n"
+               "               [--entry-size N]\n");
   return 2;
 }
 
@@ -51,6 +54,7 @@ int main(int argc, char** argv) {
   long type_high = -1;
   std::size_t pad = 0;
   const char* damage = nullptr;
+  long entry_size = -1;
   for (int i = 3; i < argc; ++i) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
@@ -62,6 +66,8 @@ int main(int argc, char** argv) {
       ne = true;
     } else if (arg == "--pad" && has_value) {
       pad = std::strtoul(argv[++i], nullptr, 0);
+    } else if (arg == "--entry-size" && has_value) {
+      entry_size = std::strtol(argv[++i], nullptr, 0);
     } else if (arg == "--damage" && has_value) {
       damage = argv[++i];
     } else if (arg == "--unsorted") {
@@ -99,6 +105,11 @@ int main(int argc, char** argv) {
   vur::test::Bytes image = ne ? vur::test::BuildNe(block16) : vur::test::BuildPe(options, &layout);
   if (type_high >= 0 && !ne && layout.version_type_entry != 0) {
     vur::test::Put16(&image, layout.version_type_entry + 2, static_cast<std::uint16_t>(type_high));
+  }
+  if (entry_size >= 0) {
+    if (ne || layout.version_data_entry == 0) return Usage();
+    // IMAGE_RESOURCE_DATA_ENTRY: the data's RVA, then its size.
+    vur::test::Put32(&image, layout.version_data_entry + 4, static_cast<std::uint32_t>(entry_size));
   }
   if (damage != nullptr) {
     const std::string kind = damage;

@@ -48,11 +48,20 @@ std::string Version(const std::wstring& path, DWORD* size_out) {
   DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
   *size_out = size;
   if (size == 0) return "<none>";
-  std::vector<unsigned char> data(size);
+  // The size call's bytes, zeroed, and zeroed slack after them: Windows'
+  // query parses a cut-short block as far as its key and length say, which
+  // may be past `size`, and should meet zeros there, not the heap's garbage.
+  // As in the scanner, only a block within the `size` bytes is believed.
+  std::vector<unsigned char> data(std::size_t{size} + 4096);
   void* value = nullptr;
   UINT length = 0;
   if (!GetFileVersionInfoW(path.c_str(), handle, size, data.data()) ||
       !VerQueryValueW(data.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+    return "<none>";
+  }
+  auto at = static_cast<const unsigned char*>(value);
+  if (at < data.data() || size < sizeof(VS_FIXEDFILEINFO) ||
+      static_cast<std::size_t>(at - data.data()) > size - sizeof(VS_FIXEDFILEINFO)) {
     return "<none>";
   }
   VS_FIXEDFILEINFO info;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # e. Symbolic links: a link to a file is scanned as a file; a link to a
-# folder, on the drive or off it, and a cycle back to the drive's root are
-# refused, each with its WARN lines. Linux only: Wine follows links to
+# folder, on the drive or off it, is refused with its WARN lines, and a cycle
+# back to the drive's root is not entered. Linux only: Wine follows links to
 # folders, so under Wine these cases would test Wine.
 . "$(dirname "$0")/../lib.sh"
 family_builds linux
@@ -28,11 +28,19 @@ report_set "$WORK/e.out" > "$WORK/e.set"
 check_same "e linux report: link to a file listed, links to folders not followed" "$WORK/e.expected" "$WORK/e.set"
 check_lacks "e linux console: no ERROR lines" "$WORK/e.out" "ERROR"
 log=$WORK/e.log; cp "$ctx/vur.log" "$log"
-check_has "e linux log: each linked folder refused with the two WARN lines" "$log" \
-  '# WARN: ERROR_ACCESS_DENIED for D:\a\b\loop\*' \
-  '# WARN: ERROR_ACCESS_DENIED for D:\linkdir\*' \
-  '# WARN: ERROR_ACCESS_DENIED for D:\outside\*'
-check_eq "e linux log: FindFirstFileW failure warned once per linked folder" 3 \
-  "$(grep -cxF '# WARN: FindFirstFileW() encountered INVALID_HANDLE_VALUE' "$log")"
-
+# A link back up the current path leads to a folder the walk has entered and
+# is not tried; a link elsewhere is refused when listed, or, when the walk
+# already entered its target (D:\a, before linkdir, in some listing orders),
+# not tried either.
+not_entered() { echo "# WARN: Not entering $1: it is a link to a folder this scan has entered"; }
+check_has "e linux log: the cycle back to the root is not entered" "$log" "$(not_entered 'D:\a\b\loop\')"
+check_has "e linux log: the link off the drive refused with the two WARN lines" "$log" \
+  '# WARN: FindFirstFileW() encountered INVALID_HANDLE_VALUE' '# WARN: ERROR_ACCESS_DENIED for D:\outside\*'
+if grep -qxF "$(not_entered 'D:\linkdir\')" "$log"; then
+  pass "e linux log: the link to D:\a, met after D:\a was entered, is not entered"
+else
+  check_has "e linux log: the link to D:\a, met before D:\a, refused with the WARN line" "$log" \
+    '# WARN: ERROR_ACCESS_DENIED for D:\linkdir\*'
+fi
+check_lacks "e linux log: no linked folder listed" "$log" 'FindFirstFileW(): D:\a\b\loop\*'
 family_done

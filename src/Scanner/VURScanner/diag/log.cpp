@@ -93,6 +93,10 @@ void LogSink::SetUp() {
 }
 
 void Log(LogSink& sink, LogLevel level, const char* format, ...) {
+  // Output that fails (a log file on a full disk) leaves a code pending on
+  // Windows, which the next checkpoint would report, or the redirection
+  // guard take for a failed call of its own. A log leaves nothing behind.
+  const DWORD saved_error = GetLastError();
   auto value = static_cast<std::int32_t>(level);
   if (level == LogLevel::kError || level == LogLevel::kInfo) {
     va_list args;
@@ -111,6 +115,7 @@ void Log(LogSink& sink, LogLevel level, const char* format, ...) {
     // A DEBUG log is complete up to its last line even if the process dies.
     if (threshold <= 0) std::fflush(file);
   }
+  SetLastError(saved_error);
 }
 
 DWORD ReportLastError(LogSink& sink) {

@@ -127,6 +127,26 @@ TEST(LogSinkSetUp, FileInMissingFolderIsReportedWithTheCode) {
   EXPECT_EQ(0u, GetLastError());
 }
 
+// A line feed in the value would otherwise print a line of its own, which a
+// collector would read as a report line.
+TEST(LogSinkSetUp, ALineFeedInTheFileNameCannotForgeALine) {
+  TestMachine machine;
+  std::wstring path = machine.Wide("missing/x") + L"\nD:\\forged.exe - 6.6.6.6";
+  machine.SetValue(L"ScannerLogFile", path);
+  Console console;
+  LogSink sink(console.stream());
+  EXPECT_EQ(nullptr, sink.file());
+  std::string text = console.Text();
+  std::string shown = Narrow(machine.Wide("missing/x")) + "\xEF\x80\x8A" + "D:\\forged.exe - 6.6.6.6";
+  EXPECT_EQ(0u, text.find("# ERROR: Could not open log file for writing: " + shown + "\n\n# ERROR: "))
+      << text;
+  for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    std::string line = text.substr(at, end - at);
+    EXPECT_TRUE(line.empty() || line.compare(0, 2, "# ") == 0) << "a stray line: " << line;
+  }
+}
+
 TEST(LogSinkSetUp, SecondSinkOnTheSameFileIsRefused) {
   TestMachine machine;
   std::wstring path = machine.Wide("scan.log");

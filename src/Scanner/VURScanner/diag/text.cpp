@@ -29,11 +29,29 @@ std::size_t CharUtf8Length(const wchar_t* text, std::size_t i, std::size_t* unit
   return 4;
 }
 
+// Whether the text holds a character that would start a new line, or act
+// as one, in what the scanner prints.
+bool HasControl(const wchar_t* text) {
+  for (; *text != L'\0'; ++text)
+    if (static_cast<unsigned long>(*text) < 0x20) return true;
+  return false;
+}
+
 }  // namespace
 
 const char* ConvertToUtf8(const wchar_t* text, char* out, std::size_t out_size,
                           std::string* whole) {
   if (out_size == 0) return out;
+  // U+0001..U+001F become U+F000 plus the code, as the Linux layer maps the
+  // characters Windows forbids in a name, so no name or value can break a
+  // line or forge one, and every build prints a name alike.
+  std::wstring mapped;
+  if (HasControl(text)) {
+    mapped = text;
+    for (wchar_t& c : mapped)
+      if (static_cast<unsigned long>(c) < 0x20) c = static_cast<wchar_t>(kControlBase + c);
+    text = mapped.c_str();
+  }
   DWORD saved_error = GetLastError();
   int written = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, static_cast<int>(out_size),
                                     nullptr, nullptr);

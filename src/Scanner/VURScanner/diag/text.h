@@ -7,9 +7,13 @@
 namespace vur {
 
 constexpr std::size_t kConversionAreaSize = 4096;
+// Where the control characters U+0001..U+001F go in converted text: U+F000
+// plus their code (a line feed is printed as U+F00A, the bytes EF 80 8A).
+constexpr wchar_t kControlBase = 0xF000;
 
 // Converts wide text to UTF-8 in one shared area of kConversionAreaSize bytes
-// and returns that area. A result is good for one message: the next call
+// and returns that area. Control characters are mapped (kControlBase), so the
+// text never breaks a line. A result is good for one message: the next call
 // overwrites it. Text whose UTF-8 form does not fit is cut at a character
 // boundary; the result is always terminated.
 const char* ToUtf8(const std::wstring& text);

@@ -54,6 +54,36 @@ TEST(ToUtf8, ConvertsCharactersOfEveryLength) {
   }
 }
 
+// No text the scanner prints can start a line of its own: a name or a value
+// holding a line feed would otherwise forge a report line.
+TEST(ToUtf8, ControlCharactersCannotBreakALine) {
+  struct Case {
+    std::wstring text;
+    const char* hex;
+  } cases[] = {
+      {FromCodePoints({'a', 0x0A, 'b'}), "61 EF 80 8A 62"},
+      {FromCodePoints({0x0D, 0x0A}), "EF 80 8D EF 80 8A"},
+      {FromCodePoints({0x01, 0x09, 0x1F}), "EF 80 81 EF 80 89 EF 80 9F"},
+      // The first character past them, and DEL, stay as they are.
+      {FromCodePoints({0x20, 0x7F}), "20 7F"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.hex, Hex(ToUtf8(c.text))) << "for " << c.hex;
+
+  // The report line's own conversion maps them too, and leaves a pending
+  // code alone.
+  char area[64];
+  SetLastError(0xdeadbeef);
+  std::wstring forged = L"D:\\evil" + FromCodePoints({0x0A}) + L"D:\\forged.exe - 6.6.6.6";
+  std::string line = ConvertToUtf8(forged.c_str(), area, sizeof area);
+  EXPECT_EQ(0xdeadbeefu, GetLastError());
+  EXPECT_EQ(std::string::npos, line.find('\n'));
+  EXPECT_EQ("D:\\evil\xEF\x80\x8A" "D:\\forged.exe - 6.6.6.6", line);
+  std::string whole;
+  std::wstring long_text = std::wstring(100, L'x') + FromCodePoints({0x0A});
+  EXPECT_EQ(std::string(100, 'x') + "\xEF\x80\x8A",
+            std::string(ConvertToUtf8(long_text.c_str(), area, sizeof area, &whole)));
+}
+
 TEST(ToUtf8, EveryResultSharesOneArea) {
   const char* first = ToUtf8(L"first");
   const char* second = ToUtf8(std::wstring(L"second"));

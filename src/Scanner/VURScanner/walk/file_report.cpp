@@ -23,7 +23,16 @@ bool EndsWith(const std::wstring& path, const std::wstring& extension) {
 
 }  // namespace
 
-void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensions) {
+bool NeedsVerbatimPath(const wchar_t* name, std::size_t length) {
+  if (length == 0) return false;
+  if (name[length - 1] == L'.' || name[length - 1] == L' ') return true;
+  for (std::size_t i = 0; i < length; ++i)
+    if (static_cast<unsigned long>(name[i]) < 0x20) return true;
+  return false;
+}
+
+void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensions,
+                             bool verbatim) {
   bool matched = false;
   for (const std::wstring& extension : extensions) {
     if (EndsWith(file_path, extension)) {
@@ -35,13 +44,17 @@ void Scanner::OutputFileInfo(std::wstring file_path, const ExtensionSet& extensi
     spare_path_ = std::move(file_path);  // for the walker's next path
     return;
   }
+  if (!verbatim) {
+    std::size_t name_at = file_path.rfind(L'\\') + 1;  // npos + 1 is 0
+    verbatim = NeedsVerbatimPath(file_path.c_str() + name_at, file_path.size() - name_at);
+  }
 
   const VS_FIXEDFILEINFO* info = nullptr;
   try {
     // A DEBUG line that reaches no log file needs no conversion.
     if (Logs(log_, LogLevel::kDebug))
       Log(log_, LogLevel::kDebug, "# GetFileVersion() %s ", ToUtf8(file_path));
-    info = GetFileVersion(file_path);
+    info = GetFileVersion(verbatim ? L"\\\\?\\" + file_path : file_path);
   } catch (...) {
     Log(log_, LogLevel::kError, "\n# ERROR: Exception in GetFileVersion() %s\n", ToUtf8(file_path));
     return;
@@ -98,6 +111,13 @@ const VS_FIXEDFILEINFO* Scanner::GetFileVersion(std::wstring file_path) {
   // cut short.
   void* data = buffer_->Data();
   DWORD capacity = buffer_->Capacity();
+  // The platform's reader copies only as many bytes as the file's data entry
+  // states and reports success, and its query then parses whatever the
+  // buffer holds: after a damaged file, the last file's block. So the bytes
+  // the size call promised are cleared first, and only a block inside them
+  // is believed; nothing of an earlier file can be read as this one's.
+  const DWORD promised = size < capacity ? size : capacity;
+  std::memset(data, 0, promised);
   if (!ContainFaults(path, [&] { return GetFileVersionInfoW(path, handle, capacity, data); })) {
     Log(log_, LogLevel::kDebug, "| returned false\n ");
     return nullptr;
@@ -118,14 +138,14 @@ const VS_FIXEDFILEINFO* Scanner::GetFileVersion(std::wstring file_path) {
   }
   Log(log_, LogLevel::kDebug, "| len=%i\n", static_cast<int>(length));
   // A malformed resource can give a root block that is short, that lies
-  // outside the buffer (the platform's reader finds it after the key text,
-  // which need not end inside the buffer), or that is not the fixed file
-  // information at all: no version then, rather than numbers read from
-  // beyond the block or the buffer.
+  // outside the bytes cleared above (the platform's reader finds it after
+  // the key text, which need not end inside them), or that is not the fixed
+  // file information at all: no version then, rather than numbers read from
+  // beyond the block, the buffer or this file's bytes.
   auto at = reinterpret_cast<std::uintptr_t>(block);
   auto begin = reinterpret_cast<std::uintptr_t>(data);
   if (block == nullptr || length < sizeof(VS_FIXEDFILEINFO) || at < begin ||
-      at - begin > capacity - sizeof(VS_FIXEDFILEINFO)) {
+      promised < sizeof(VS_FIXEDFILEINFO) || at - begin > promised - sizeof(VS_FIXEDFILEINFO)) {
     return nullptr;
   }
   const auto* info = static_cast<const VS_FIXEDFILEINFO*>(block);

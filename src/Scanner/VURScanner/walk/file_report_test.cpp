@@ -99,6 +99,44 @@ TEST_F(FileReportTest, MalformedRootBlocksGiveNoVersion) {
   }
 }
 
+// A file whose data entry states fewer bytes than its version block holds,
+// listed right after a good file of another version: the platform copies
+// only the stated bytes and reports success, so a buffer that kept the good
+// file's block would lend it that file's version. Cut before the fixed
+// information's signature, there is no version; from the signature on, the
+// words that were not copied read as zeros; from 56 bytes on, the file's own
+// version is whole. The same on every build, through Wine's reader and ours.
+TEST_F(FileReportTest, ACutShortResourceNeverBorrowsTheFileBeforeIt) {
+  MakeScanner();
+  struct Case {
+    std::uint32_t entry_size;
+    const char* expected;
+  } cases[] = {{0, "<none>"},    {2, "<none>"},    {6, "<none>"},     {20, "<none>"},
+               {38, "<none>"},   {40, "<none>"},   {44, "0.0.0.0"},   {48, "0.0.0.0"},
+               {52, "3.4.0.0"},  {56, "3.4.5.6"},  {64, "3.4.5.6"},   {91, "3.4.5.6"}};
+  WritePe("good.exe", {1, 2, 3, 4});
+  for (const Case& c : cases) {
+    std::string name = "cut" + std::to_string(c.entry_size) + ".exe";
+    test::PeLayout layout;
+    test::Bytes image = test::BuildPeWithVersion({3, 4, 5, 6}, false, &layout);
+    test::Put32(&image, layout.version_data_entry + 4, c.entry_size);
+    test::WriteBytes(machine_.Native(name), image);
+    EXPECT_EQ(Line("good.exe", "1.2.3.4"), Report("good.exe", kDefaults));
+    EXPECT_EQ(Line(name, c.expected), Report(name, kDefaults)) << "data entry of " << c.entry_size;
+  }
+  // After a resource that grew the buffer, too: the bytes past the size the
+  // small file's size call states are the big file's, and are never read.
+  test::Bytes block = test::VersionBlock({9, 8, 7, 6});
+  block.resize(48 * 1024, 0);
+  test::PeOptions options;
+  options.resources = {{test::kRtVersion, 1, 0x409, block}};
+  test::WriteBytes(machine_.Native("big.exe"), test::BuildPe(options));
+  EXPECT_EQ(Line("big.exe", "9.8.7.6"), Report("big.exe", kDefaults));
+  EXPECT_EQ(Line("cut0.exe", "<none>"), Report("cut0.exe", kDefaults));
+  EXPECT_EQ(Line("cut40.exe", "<none>"), Report("cut40.exe", kDefaults));
+  EXPECT_EQ(0u, GetLastError());
+}
+
 TEST_F(FileReportTest, ResourceLargerThanTheBufferIsReadCutShort) {
   MakeScanner();
   test::Bytes block = test::VersionBlock({9, 8, 7, 6});

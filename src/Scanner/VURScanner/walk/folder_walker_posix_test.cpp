@@ -233,7 +233,41 @@ TEST_F(FolderWalkerTest, LinksToFoldersAreNeverGoneThrough) {
   EXPECT_EQ(std::string::npos, console.find("ERROR")) << console;
   std::string log = Log();
   EXPECT_NE(std::string::npos, log.find("# WARN: ERROR_ACCESS_DENIED for T:\\l\\linked\\*\n"));
-  EXPECT_NE(std::string::npos, log.find("# WARN: ERROR_ACCESS_DENIED for T:\\l\\a\\b\\loop\\*\n"));
+  // A link back up the current path is not even tried.
+  EXPECT_NE(std::string::npos,
+            log.find("# WARN: Not entering T:\\l\\a\\b\\loop\\: it is a link to a folder this "
+                     "scan has entered\n"))
+      << log;
+  EXPECT_EQ(std::string::npos, log.find("FindFirstFileW(): T:\\l\\a\\b\\loop")) << log;
+}
+
+// Windows trims a trailing dot or blank from every name of a plain path, so
+// such a folder, and everything below it, is asked for by the verbatim form;
+// the lines show the paths as listed.
+TEST_F(FolderWalkerTest, NamesWindowsWouldTrimAreReachedVerbatim) {
+  machine_.MakeFolder("v/sub");
+  machine_.MakeFolder("v/sub./deeper");
+  WritePe("v/sub/a.exe");
+  WritePe("v/sub./deeper/b.exe");
+  WritePe("v/plain.exe");
+  test::WriteBytes(machine_.Native("v/tool.exe "), test::BuildPeWithVersion({1, 2, 3, 4}));
+  MakeScanner();
+  ExtensionSet with_blank = {L".exe", L".exe "};
+  scanner_->ScanFolder(machine_.Wide("v/"), true, with_blank);
+  std::string console = console_.Text();
+  for (const char* name : {"v/sub/a.exe", "v/sub./deeper/b.exe", "v/plain.exe", "v/tool.exe "})
+    EXPECT_NE(std::string::npos, console.find(Reported(name))) << name << "\n" << console;
+  EXPECT_EQ(std::string::npos, console.find("\\\\?\\")) << console;
+  std::vector<std::string> requests;
+  for (const std::wstring& request : posix::testing::SearchRequests()) requests.push_back(Narrow(request));
+  std::string root = Narrow(machine_.Wide("v/"));
+  std::vector<std::string> expected = {root + "*", root + "sub\\*", "\\\\?\\" + root + "sub.\\*",
+                                       "\\\\?\\" + root + "sub.\\deeper\\*"};
+  std::sort(requests.begin() + 1, requests.end());
+  std::sort(expected.begin() + 1, expected.end());
+  EXPECT_EQ(expected, requests);
+  // The log names them without the prefix too.
+  EXPECT_NE(std::string::npos, Log().find("# FindFirstFileW(): " + root + "sub.\\deeper\\*\n"));
 }
 
 TEST_F(FolderWalkerTest, SpecialFilesAreReportedWithoutVersion) {

@@ -62,16 +62,6 @@ void StopWaiting(FileSource* file) {
   waiting.erase(std::remove(waiting.begin(), waiting.end(), file), waiting.end());
 }
 
-// ENOENT says nothing about which part of the path is missing; Windows does:
-// 2 when the folder exists, 3 when it doesn't.
-DWORD MissingPathError(const std::string& native) {
-  std::string::size_type slash = native.find_last_of('/');
-  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
-  struct stat st;
-  bool folder_exists = stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  return Win32ErrorFromErrno(ENOENT, folder_exists);
-}
-
 // The endings of the names probed so far, lowercased, the dot included:
 // ".exe", ".com". A handful is plenty; more are not learnt.
 struct Ending {

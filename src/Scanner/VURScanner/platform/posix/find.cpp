@@ -76,6 +76,9 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   Fault fault;
   bool faulted = vur::posix::testing::TakeFault(Op::kFindFirstFile, text, &fault);
   if (faulted && !fault.succeed) return Fail(fault.code);
+  // "\\?\X:\folder\*" names the folder "X:\folder\*" does: nothing here
+  // trims a name ending in "." or a blank.
+  if (vur::posix::SkipVerbatimPrefix(pattern) != pattern) text.erase(0, 4);
   vur::posix::AdvancePrefetches();
 
   if (text.size() < 4 || text.compare(text.size() - 2, 2, L"\\*") != 0 || text[1] != L':')

@@ -304,11 +304,18 @@ const Drive* FindDrive(wchar_t letter) {
 
 void ResetMachine() { g_drives.reset(); }
 
+const wchar_t* SkipVerbatimPrefix(const wchar_t* path) {
+  if (path != nullptr && path[0] == L'\\' && path[1] == L'\\' && path[2] == L'?' && path[3] == L'\\')
+    return path + 4;
+  return path;
+}
+
 bool NativePath(const wchar_t* path, std::string* native, DWORD* error, bool allow_native) {
   if (path == nullptr) {
     *error = ERROR_INVALID_PARAMETER;
     return false;
   }
+  path = SkipVerbatimPrefix(path);
   std::size_t length = 0;
   while (path[length] != 0) ++length;
   bool has_drive = length >= 2 && path[1] == L':' &&
@@ -461,6 +468,14 @@ std::wstring DecodeName(const char* bytes, std::size_t length) {
 
 std::string EncodeName(const wchar_t* text, std::size_t length) {
   return Encode(text, length, true);
+}
+
+DWORD MissingPathError(const std::string& native) {
+  std::string::size_type slash = native.find_last_of('/');
+  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+  struct stat st;
+  bool folder_exists = stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return Win32ErrorFromErrno(ENOENT, folder_exists);
 }
 
 DWORD Win32ErrorFromErrno(int err, bool for_file) {

@@ -35,7 +35,9 @@ std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::str
 std::vector<Drive> DrivesFromMountInfo(const std::string& text);
 
 // Maps "X:\a\b" to the drive's native folder plus "/a/b", resolving "." and
-// ".." without leaving the drive's folder. Returns false and
+// ".." without leaving the drive's folder. The form "\\?\X:\a\b", with
+// which Windows programs keep names ending in "." or a blank from being
+// trimmed, names the same path: nothing is trimmed here either. Returns false and
 // sets *error (a Win32 code) when the path has no drive or the drive no folder.
 // A path without a drive prefix is returned as a native path when
 // `allow_native` is set.
@@ -61,9 +63,16 @@ std::wstring DecodeName(const char* bytes, std::size_t length);
 // become the characters they stand for.
 std::string EncodeName(const wchar_t* text, std::size_t length);
 
+// What Windows says for a path that ENOENT refused: ERROR_FILE_NOT_FOUND when
+// the folder holding `native` exists, ERROR_PATH_NOT_FOUND when it doesn't.
+DWORD MissingPathError(const std::string& native);
+
 // The errno-to-Win32 table. `for_file`: ENOENT is ERROR_FILE_NOT_FOUND, else
 // ERROR_PATH_NOT_FOUND (the folder part of a path is missing).
 DWORD Win32ErrorFromErrno(int err, bool for_file = true);
+
+// The path after a "\\?\" prefix, or the path itself.
+const wchar_t* SkipVerbatimPrefix(const wchar_t* path);
 
 // Drops the cached drive table, so a test may point VURSCANNER_ROOT elsewhere.
 void ResetMachine();

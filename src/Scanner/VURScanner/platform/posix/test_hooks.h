@@ -28,6 +28,7 @@ enum class Op {
   kVerQueryValue,
   kOpenFile,       // _wfsopen; target: the path
   kCompareString,  // target: the first text as compared
+  kCreateFile,     // target: the path
 };
 
 struct Fault {
@@ -39,6 +40,10 @@ struct Fault {
   int times = 1;              // how many matching calls fail
   bool raise = false;         // the call throws std::runtime_error instead, to
                               // reach the callers' exception handlers
+  // GetFileVersionInfoW only, when 0 or more: the call succeeds but copies
+  // at most this many bytes, as a platform's reader may for a damaged file
+  // (`succeed` then also leaves `code` pending).
+  long copy_at_most = -1;
 };
 
 // Arms a fault. The first armed fault that matches a call applies to it.

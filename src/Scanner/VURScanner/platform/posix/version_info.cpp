@@ -30,6 +30,26 @@ struct LocatedFile {
 };
 thread_local LocatedFile g_last_located;
 
+// The caller's buffer GetFileVersionInfoW filled last. VerQueryValueW is given
+// no size; within this buffer it parses as far as Windows' would, up to the
+// buffer's end, rather than only as far as the block's own length word,
+// which a damaged or cut-short block states wrongly. Forgotten at the next
+// size call, so a buffer freed since is never taken for a live one.
+struct FilledBuffer {
+  const unsigned char* data = nullptr;
+  std::size_t length = 0;
+};
+thread_local FilledBuffer g_filled;
+
+// How many bytes from `block` VerQueryValueW may read.
+std::size_t QueryExtent(const void* block) {
+  const auto* p = static_cast<const unsigned char*>(block);
+  if (g_filled.data != nullptr && p >= g_filled.data && p < g_filled.data + g_filled.length) {
+    return static_cast<std::size_t>(g_filled.data + g_filled.length - p);
+  }
+  return static_cast<std::size_t>(p[0] | (p[1] << 8));
+}
+
 DWORD LocateIn(const FileSource& file, ResourceLocation* where) {
   DWORD error = LocateVersionResource(file, where);
   if (error != 0 && file.read_errno() != 0) return Win32ErrorFromErrno(file.read_errno(), true);
@@ -58,6 +78,7 @@ using vur::posix::testing::TakeFault;
 
 DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
   if (handle != nullptr) *handle = 0;
+  vur::posix::g_filled = vur::posix::FilledBuffer();
   Fault fault{};
   bool faulted =
       Armed() && TakeFault(Op::kGetFileVersionInfoSize, path ? path : L"", &fault);
@@ -95,9 +116,11 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle) {
 }
 
 BOOL GetFileVersionInfoW(LPCWSTR path, DWORD /*handle*/, DWORD length, LPVOID data) {
+  vur::posix::g_filled = vur::posix::FilledBuffer();
   Fault fault{};
   bool faulted = Armed() && TakeFault(Op::kGetFileVersionInfo, path ? path : L"", &fault);
-  if (faulted && !fault.succeed) {
+  bool short_copy = faulted && fault.copy_at_most >= 0;
+  if (faulted && !fault.succeed && !short_copy) {
     SetLastError(fault.code);
     return FALSE;
   }
@@ -123,7 +146,10 @@ BOOL GetFileVersionInfoW(LPCWSTR path, DWORD /*handle*/, DWORD length, LPVOID da
   vur::posix::g_last_located = vur::posix::LocatedFile();
   std::size_t copied = 0;
   const vur::posix::FileSource& file = *located.file;
-  if (error == 0 && !vur::posix::ReadVersionResource(file, located.where, data, length, &copied)) {
+  vur::posix::ResourceLocation where = located.where;
+  if (short_copy && where.size > static_cast<std::uint64_t>(fault.copy_at_most))
+    where.size = static_cast<std::uint64_t>(fault.copy_at_most);
+  if (error == 0 && !vur::posix::ReadVersionResource(file, where, data, length, &copied)) {
     error = file.read_errno() != 0 ? vur::posix::Win32ErrorFromErrno(file.read_errno(), true)
                                    : ERROR_RESOURCE_DATA_NOT_FOUND;
   }
@@ -131,7 +157,8 @@ BOOL GetFileVersionInfoW(LPCWSTR path, DWORD /*handle*/, DWORD length, LPVOID da
     SetLastError(error);
     return FALSE;
   }
-  if (faulted) SetLastError(fault.code);
+  vur::posix::g_filled = {static_cast<const unsigned char*>(data), length};
+  if (faulted && fault.succeed) SetLastError(fault.code);
   return TRUE;
 }
 
@@ -155,7 +182,7 @@ BOOL VerQueryValueW(LPCVOID block, LPCWSTR sub_block, LPVOID* buffer, PUINT leng
   }
   const void* value = nullptr;
   UINT value_length = 0;
-  vur::posix::QueryRootValue(block, &value, &value_length);
+  vur::posix::QueryRootValue(block, vur::posix::QueryExtent(block), &value, &value_length);
   *buffer = const_cast<void*>(value);
   *length = value_length;
   if (faulted) SetLastError(fault.code);

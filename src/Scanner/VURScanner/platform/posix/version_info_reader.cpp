@@ -207,7 +207,7 @@ DWORD LocatePe(const ByteSource& src, std::uint64_t pe_at, ResourceLocation* whe
   std::uint32_t rva = Le32(data);
   std::uint32_t size = Le32(data + 4);
   std::uint64_t offset = 0;
-  if (size < 2 || !pe.MapRva(rva, size, &offset) || offset > src.Size() ||
+  if (!pe.MapRva(rva, size, &offset) || offset > src.Size() ||
       size > src.Size() - offset) {
     return ERROR_RESOURCE_DATA_NOT_FOUND;
   }
@@ -315,43 +315,45 @@ bool VersionInfoSize(const ResourceLocation& where, DWORD* size) {
 bool ReadVersionResource(const ByteSource& image, const ResourceLocation& where, void* out,
                          std::size_t capacity, std::size_t* copied) {
   *copied = 0;
+  if (capacity < 2) return false;
   std::size_t n = where.size < capacity ? static_cast<std::size_t>(where.size) : capacity;
   if (!image.ReadAt(where.offset, out, n)) return false;
-  auto* bytes = static_cast<unsigned char*>(out);
-  if (n >= 2 && Le16(bytes) > n) {
-    bytes[0] = static_cast<unsigned char>(n & 0xff);
-    bytes[1] = static_cast<unsigned char>(n >> 8);
-  }
   *copied = n;
+  if (where.sixteen_bit) return true;
+  // Windows marks the end of a 32-bit block with "FE2X" where its length word
+  // says the block ends, room permitting. A damaged length word puts the mark
+  // inside the block, where the parse then meets it, so it is made here too.
+  auto* bytes = static_cast<unsigned char*>(out);
+  std::size_t end = Le16(bytes);
+  if (capacity >= end + 4) std::memcpy(bytes + end, "FE2X", 4);
   return true;
 }
 
-void QueryRootValue(const void* block, const void** value, UINT* length) {
+void QueryRootValue(const void* block, std::size_t extent, const void** value, UINT* length) {
   const auto* p = static_cast<const unsigned char*>(block);
-  std::size_t total = Le16(p);
-  *value = p + total;
+  *value = nullptr;
   *length = 0;
-  if (total < 4) return;
+  if (extent < 6) return;
   std::size_t value_length = Le16(p + 2);
   std::size_t pos;
   // The 32-bit layout has a type word (0 or 1) where the 16-bit layout's
-  // 8-bit key begins.
-  if (total > 4 && p[4] >= ' ') {
+  // 8-bit key begins; Windows tells them apart by that byte alone.
+  if (p[4] >= ' ') {
     pos = 4;
-    while (pos < total && p[pos] != 0) ++pos;
-    if (pos >= total) return;
+    while (pos < extent && p[pos] != 0) ++pos;
+    if (pos >= extent) return;
     pos += 1;
   } else {
     pos = 6;
     // The key is UTF-16LE whatever the width of wchar_t.
-    while (pos + 2 <= total && (p[pos] | p[pos + 1]) != 0) pos += 2;
-    if (pos + 2 > total) return;
+    while (pos + 2 <= extent && (p[pos] | p[pos + 1]) != 0) pos += 2;
+    if (pos + 2 > extent) return;
     pos += 2;
   }
   pos = (pos + 3) & ~std::size_t{3};
-  if (pos >= total) return;
+  if (pos > extent) return;
   *value = p + pos;
-  *length = static_cast<UINT>(value_length < total - pos ? value_length : total - pos);
+  *length = static_cast<UINT>(value_length < extent - pos ? value_length : extent - pos);
 }
 
 }  // namespace vur::posix

@@ -52,9 +52,10 @@ struct ResourceLocation {
 //   size does not fit what VersionInfoSize can state;
 // - ERROR_RESOURCE_TYPE_NOT_FOUND: resources without RT_VERSION, or without
 //   a resource of id 1 under it, or one without a usable language entry.
-// A resource shorter than 2 bytes cannot hold its length word and counts as
-// missing (ERROR_RESOURCE_DATA_NOT_FOUND), so every caller that sizes its
-// buffer from the result can hold the root length.
+// A PE resource may be empty or shorter than its own root block, as a
+// damaged data entry makes it; Windows then still gives a size (4 and up)
+// and copies what there is. A 16-bit resource shorter than 2 bytes counts as
+// missing (ERROR_RESOURCE_DATA_NOT_FOUND).
 // A failed read counts as "outside the file"; a file source notes the errno.
 DWORD LocateVersionResource(const ByteSource& image, ResourceLocation* where);
 
@@ -65,17 +66,25 @@ DWORD LocateVersionResource(const ByteSource& image, ResourceLocation* where);
 // or a 16-bit resource is shorter than the fixed information.
 bool VersionInfoSize(const ResourceLocation& where, DWORD* size);
 
-// Copies min(capacity, where.size) bytes of the resource to `out` and lowers
-// the copy's root length word to the number of bytes copied when it claims
-// more. Returns false when the bytes can't be read; *copied is then 0.
+// Copies min(capacity, where.size) bytes of the resource to `out`, as
+// Windows' GetFileVersionInfoW does: the rest of `out` keeps what it held.
+// For a 32-bit resource it then writes "FE2X" at the offset the copy's root
+// length word names, when those 4 bytes fit in `capacity`, as Windows marks
+// a block's end; the length word is read from `out` after the copy, so with
+// fewer than 2 bytes copied its rest is what `out` held. Returns false when
+// `capacity` is below 2 or the bytes can't be read; *copied is then 0.
 bool ReadVersionResource(const ByteSource& image, const ResourceLocation& where, void* out,
                          std::size_t capacity, std::size_t* copied);
 
-// The value of the root block of a version resource (VS_VERSIONINFO, 32-bit
-// layout with UTF-16LE key, or the 16-bit layout with an 8-bit key): never
-// reads past the root length word's count of bytes and never writes. When the
-// value does not fit within the root length, *length is what fits (possibly
-// 0); the caller checks size and signature.
-void QueryRootValue(const void* block, const void** value, UINT* length);
+// The value of the root block of a version resource, as VerQueryValueW finds
+// it for "\": after the key (UTF-16LE in the 32-bit layout, 8 bits in the
+// 16-bit layout, told apart by the byte after the two length words, as
+// Windows tells them) at the next 4-byte boundary, with the length its
+// value-length word states. Windows reads as far as the key and that length
+// go; this reads no byte at or past `extent` bytes from `block` and cuts the
+// length there. The block's own root length does not bound it, since
+// Windows' parse ignores it. Without a key end inside `extent`, *value is
+// null and *length 0. Never writes.
+void QueryRootValue(const void* block, std::size_t extent, const void** value, UINT* length);
 
 }  // namespace vur::posix

@@ -139,6 +139,31 @@ struct FILETIME {
   DWORD dwHighDateTime;
 };
 
+// CreateFileW, as far as a folder's identity needs it.
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
+
 struct WIN32_FIND_DATAW {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;
@@ -232,7 +257,8 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const 
                        DWORD size);
 LSTATUS RegCloseKey(HKEY key);
 
-// Folder listing. Only the search pattern "X:\folder\*" is supported: the
+// Folder listing. Only the search pattern "X:\folder\*" is supported, or
+// its form "\\?\X:\folder\*", which names the same folder here: the
 // folder is mapped through the drive table. "." and ".." come first in every
 // folder but a drive root, as on Windows; the rest come in the order the file
 // system delivers them. A drive's listing stays on the mount of its root and
@@ -250,6 +276,20 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE find);
 
+// Opening a file or folder to ask what it is. Only OPEN_EXISTING with read
+// or attribute access is supported (anything else: ERROR_INVALID_PARAMETER);
+// a folder needs FILE_FLAG_BACKUP_SEMANTICS, as on Windows (else
+// ERROR_ACCESS_DENIED). A symbolic link is followed, as Windows follows a
+// reparse point. Paths as for the version calls, "\\?\" form included.
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+// The volume serial number is the file system's device number folded to 32
+// bits, the file index its inode number: together they tell one file or
+// folder from every other on the machine, as on Windows.
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+// Closes a handle CreateFileW returned; any other: ERROR_INVALID_HANDLE.
+BOOL CloseHandle(HANDLE handle);
+
 // Version resources, read from the file's PE (PE32 or PE32+) resource
 // directory. Only the headers and the version resource are read. Missing file
 // 2, missing folder 3, a folder 5; a file without resources (or not a PE
@@ -257,10 +297,16 @@ BOOL FindClose(HANDLE find);
 // ERROR_RESOURCE_TYPE_NOT_FOUND. On success GetFileVersionInfoSizeW sets the
 // code to 0, as Windows does.
 DWORD GetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle);
-// Copies at most `length` bytes of the resource; the copy's root length word
-// is lowered to what was copied, so VerQueryValueW never reads past it.
+// Copies at most `length` bytes of the resource and leaves the rest of the
+// buffer as it was, then marks a 32-bit block's end with "FE2X" where its
+// length word says, room permitting, as Windows does. Differs: a `length`
+// below 2 fails with ERROR_INSUFFICIENT_BUFFER.
 BOOL GetFileVersionInfoW(LPCWSTR path, DWORD handle, DWORD length, LPVOID data);
-// Only the root block "\\" is supported.
+// Only the root block "\\" is supported. Windows gets no size and parses as
+// far as the key and the value's length say. Differs: in the buffer that
+// GetFileVersionInfoW filled last on this thread (until the next version
+// call), nothing past that buffer's end is read and the length is cut there;
+// any other block is read no further than its own root length word.
 BOOL VerQueryValueW(LPCVOID block, LPCWSTR sub_block, LPVOID* buffer, PUINT length);
 
 // Case-blind comparison; letter case is folded for Latin, Greek and Cyrillic.

@@ -1,0 +1,61 @@
+// What the queries ask a store for, and the rows it answers with. One code
+// path serves the command line and anything else that reports on a fleet.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/glob.h"
+#include "base/time.h"
+#include "base/version.h"
+
+namespace vurfleet {
+
+enum class VersionTest { kAny, kEqual, kBelow, kAtLeast, kNone };
+
+struct FindQuery {
+  std::optional<Glob> name;     // the file name: the path after its last backslash
+  std::optional<Glob> path;     // the whole path
+  std::optional<Glob> machine;
+  VersionTest test = VersionTest::kAny;
+  Version version = Version::None();  // for kEqual, kBelow, kAtLeast
+  // The inventory after each machine's last scan that started at or before
+  // this time; without it, after its last scan.
+  std::optional<Time> at;
+};
+
+// Ordered by machine, then path (byte order).
+struct FindRow {
+  std::string machine;
+  std::string path;
+  Version version;
+  Time since;  // the start of the first scan of the entry's current interval
+};
+
+struct ChangesQuery {
+  std::optional<Glob> machine;
+  std::optional<Time> since;  // bounds of the scan's start, both inclusive
+  std::optional<Time> until;
+};
+
+// One change: ordered by scan start, then machine, then path. Without
+// `old_version` the entry was added; without `new_version`, removed.
+struct ChangeRow {
+  std::string machine;
+  Time scan;
+  std::string path;
+  std::optional<Version> old_version;
+  std::optional<Version> new_version;
+};
+
+// Ordered by machine.
+struct MachineRow {
+  std::string machine;
+  Time last_started;
+  std::optional<Time> last_completed;  // that run's "# Complete" stamp
+  std::int64_t files;                  // entries of the inventory now
+  std::int64_t errors;                 // ERROR lines of the last scan
+};
+
+}  // namespace vurfleet

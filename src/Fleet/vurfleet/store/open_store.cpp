@@ -1,0 +1,23 @@
+#include <sys/stat.h>
+
+#include "store/sqlite/sqlite_store.h"
+#include "store/store.h"
+
+namespace vurfleet {
+
+std::unique_ptr<Store> OpenStore(const std::string& where, bool create) {
+  if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) {
+    throw StoreError("a PostgreSQL database is not supported by this vurfleet; "
+                     "--db names a SQLite file");
+  }
+  if (where.empty()) throw StoreError("--db names no database");
+  struct stat info;
+  if (stat(where.c_str(), &info) != 0) {
+    if (!create) throw StoreError(where + ": no such database (vurfleet load makes it)");
+  } else if (!S_ISREG(info.st_mode)) {
+    throw StoreError(where + ": not a database file");
+  }
+  return std::make_unique<sqlite::SqliteStore>(where, create);
+}
+
+}  // namespace vurfleet

@@ -1,0 +1,82 @@
+// A thin RAII layer over SQLite's C interface: a connection and its
+// prepared statements. Every failure throws StoreError with SQLite's text.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "store/store.h"
+
+namespace vurfleet::sqlite {
+
+class Db {
+ public:
+  // Opens `path`; with `create` the file is made when missing.
+  Db(const std::string& path, bool create);
+  ~Db();
+  Db(const Db&) = delete;
+  Db& operator=(const Db&) = delete;
+
+  sqlite3* get() const { return db_; }
+  // Runs statements without results (schema, pragmas, BEGIN, COMMIT).
+  void Exec(const char* sql);
+  [[noreturn]] void Fail(const std::string& what) const;
+  std::int64_t LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::string path_;
+};
+
+// A statement prepared once and run many times. Parameters are numbered
+// from 1; columns from 0.
+class Statement {
+ public:
+  Statement(Db& db, const char* sql);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int index, std::int64_t value);
+  Statement& Bind(int index, std::string_view text);
+  Statement& BindBlob(int index, std::string_view bytes);
+  Statement& BindNull(int index);
+  Statement& Bind(int index, const std::optional<std::int64_t>& value);
+
+  // Steps once: true while there is a row.
+  bool Step();
+  // Steps to the end; for statements without rows.
+  void Run();
+  // Resets the statement and clears its bindings, ready for the next run.
+  void Reset();
+
+  std::int64_t Int(int column) const { return sqlite3_column_int64(statement_, column); }
+  bool IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+  std::optional<std::int64_t> OptionalInt(int column) const;
+  std::string_view Text(int column) const;
+  std::string_view Blob(int column) const;
+
+ private:
+  Db& db_;
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+// A transaction that rolls back unless committed: an exception on the way
+// leaves the database as it was.
+class Transaction {
+ public:
+  explicit Transaction(Db& db);
+  ~Transaction();
+  void Commit();
+
+ private:
+  Db& db_;
+  bool open_ = true;
+};
+
+}  // namespace vurfleet::sqlite

@@ -1,0 +1,89 @@
+#include "store/sqlite/latest.h"
+
+#include <cstring>
+
+namespace vurfleet::sqlite {
+namespace {
+
+void PutVarint(std::string* out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out->push_back(static_cast<char>((v & 0x7F) | 0x80));
+    v >>= 7;
+  }
+  out->push_back(static_cast<char>(v));
+}
+
+bool GetVarint(std::string_view bytes, std::size_t* pos, std::uint64_t* v) {
+  std::uint64_t value = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    if (*pos >= bytes.size()) return false;
+    const unsigned char b = static_cast<unsigned char>(bytes[(*pos)++]);
+    value |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) {
+      *v = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint64_t ZigZag(std::int64_t v) {
+  return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
+std::int64_t UnZigZag(std::uint64_t v) {
+  return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+
+}  // namespace
+
+std::string EncodeLatest(const std::vector<LineRun>& runs, const std::vector<Entry>& entries) {
+  std::string out;
+  out.reserve(runs.size() * 10 + entries.size() * 4);
+  PutVarint(&out, runs.size());
+  for (const LineRun& run : runs) {
+    char digest[8];
+    std::memcpy(digest, &run.digest, 8);
+    out.append(digest, 8);
+    PutVarint(&out, run.count);
+  }
+  std::int64_t previous = 0;
+  for (const Entry& e : entries) {
+    PutVarint(&out, ZigZag(e.path - previous));
+    PutVarint(&out, static_cast<std::uint64_t>(e.version));
+    previous = e.path;
+  }
+  return out;
+}
+
+std::optional<Latest> DecodeLatest(std::string_view bytes, bool exact) {
+  Latest latest;
+  latest.exact = exact;
+  std::size_t pos = 0;
+  std::uint64_t count = 0;
+  if (!GetVarint(bytes, &pos, &count) || count > bytes.size()) return std::nullopt;
+  std::uint64_t lines = 0;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    LineRun run{static_cast<std::uint32_t>(lines), 0, 0};
+    std::uint64_t length = 0;
+    if (pos + 8 > bytes.size()) return std::nullopt;
+    std::memcpy(&run.digest, bytes.data() + pos, 8);
+    pos += 8;
+    if (!GetVarint(bytes, &pos, &length) || length == 0 || length > bytes.size()) return std::nullopt;
+    run.count = static_cast<std::uint32_t>(length);
+    lines += length;
+    latest.runs.push_back(run);
+  }
+  if (lines > bytes.size()) return std::nullopt;  // each entry takes two bytes at least
+  latest.entries.reserve(static_cast<std::size_t>(lines));
+  std::int64_t previous = 0;
+  for (std::uint64_t k = 0; k < lines; ++k) {
+    std::uint64_t delta = 0, version = 0;
+    if (!GetVarint(bytes, &pos, &delta) || !GetVarint(bytes, &pos, &version)) return std::nullopt;
+    previous += UnZigZag(delta);
+    latest.entries.push_back(Entry{previous, static_cast<VersionId>(version)});
+  }
+  if (pos != bytes.size()) return std::nullopt;
+  return latest;
+}
+
+}  // namespace vurfleet::sqlite

@@ -1,0 +1,193 @@
+// The queries of the SQLite store. Patterns match folded keys (lower case)
+// with LIKE; a literal pattern is an equality, and a pattern's literal start
+// a range, so that the indexes serve them.
+#include <algorithm>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "store/sqlite/sqlite_store.h"
+
+namespace vurfleet::sqlite {
+namespace {
+
+// A WHERE clause and its parameters, built term by term.
+class Conditions {
+ public:
+  // `column` matches `glob`. `column` holds folded text.
+  void Match(const std::string& column, const Glob& glob) {
+    if (glob.literal()) {
+      Add(column + " = ?", {glob.folded()});
+      return;
+    }
+    const std::string prefix = glob.LiteralPrefix();
+    if (!prefix.empty()) {
+      const std::string end = PrefixEnd(prefix);
+      if (!end.empty()) {
+        Add(column + " >= ? AND " + column + " < ?", {prefix, end});
+      } else {
+        Add(column + " >= ?", {prefix});
+      }
+    }
+    Add(column + " LIKE ? ESCAPE '\\'", {glob.LikePattern()});
+  }
+  void Add(const std::string& term, std::vector<std::string> texts) {
+    sql_ += (sql_.empty() ? " WHERE " : " AND ") + term;
+    for (std::string& t : texts) texts_.push_back(std::move(t));
+  }
+  void AddInt(const std::string& term, std::int64_t value) {
+    sql_ += (sql_.empty() ? " WHERE " : " AND ") + term;
+    ints_.push_back({texts_.size() + ints_.size(), value});
+  }
+  const std::string& sql() const { return sql_; }
+  // Binds the parameters from `first` on, in the order they were added.
+  void BindAll(Statement& statement, int first) const {
+    std::size_t text = 0, integer = 0;
+    const std::size_t count = texts_.size() + ints_.size();
+    for (std::size_t k = 0; k < count; ++k) {
+      const int index = first + static_cast<int>(k);
+      if (integer < ints_.size() && ints_[integer].first == k) {
+        statement.Bind(index, ints_[integer++].second);
+      } else {
+        statement.Bind(index, std::string_view(texts_[text++]));
+      }
+    }
+  }
+
+ private:
+  std::string sql_;
+  std::vector<std::string> texts_;
+  std::vector<std::pair<std::size_t, std::int64_t>> ints_;
+};
+
+Version VersionFrom(const Statement& s, int column) {
+  return s.IsNull(column) ? Version::None() : Version::Of(VersionOfValue(s.Int(column)));
+}
+
+}  // namespace
+
+void SqliteStore::Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) {
+  Conditions where;
+  if (query.name) where.Match("p.name_key", *query.name);
+  if (query.path) where.Match("vurfleet_fold(p.path)", *query.path);
+  if (query.machine) where.Match("m.name_key", *query.machine);
+  switch (query.test) {
+    case VersionTest::kAny: break;
+    case VersionTest::kNone: where.AddInt("i.version_id = ?", 0); break;
+    case VersionTest::kEqual: where.AddInt("v.value = ?", VersionValue(query.version.value())); break;
+    case VersionTest::kBelow: where.AddInt("v.value < ?", VersionValue(query.version.value())); break;
+    case VersionTest::kAtLeast:
+      where.AddInt("v.value >= ?", VersionValue(query.version.value()));
+      break;
+  }
+  // Which scan of each machine: its last, or its last up to --at.
+  std::string holds = "i.until IS NULL";
+  std::string at_source;
+  if (query.at) {
+    at_source =
+        "(SELECT machine_id, max(started) AS x FROM scans WHERE started <= ?1 "
+        "GROUP BY machine_id) a CROSS JOIN ";
+    holds = "i.since <= a.x AND (i.until IS NULL OR i.until > a.x)";
+  }
+  const std::string machines_join =
+      query.at ? "machines m ON m.id = a.machine_id" : "machines m";
+
+  // With a pattern on paths, few paths match: each machine's rows are
+  // sought for each of them. Otherwise each machine's rows are read whole.
+  bool by_path = false;
+  if (query.name || query.path) {
+    Conditions paths;
+    if (query.name) paths.Match("p.name_key", *query.name);
+    if (query.path) paths.Match("vurfleet_fold(p.path)", *query.path);
+    Statement count(db_, ("SELECT count(*) FROM paths p" + paths.sql()).c_str());
+    paths.BindAll(count, 1);
+    count.Step();
+    const std::int64_t matched = count.Int(0);
+    Statement sizes(db_, "SELECT coalesce(sum(files), 0), count(*) FROM machines");
+    sizes.Step();
+    const std::int64_t per_machine = sizes.Int(0) / std::max<std::int64_t>(1, sizes.Int(1));
+    // A seek into a machine's rows costs about what reading a few dozen of
+    // them in order does.
+    by_path = matched * 30 < per_machine;
+  }
+  std::string sql = "SELECT m.name, p.path, v.value, i.since FROM ";
+  if (by_path) {
+    sql += "paths p CROSS JOIN " + at_source + machines_join +
+           " CROSS JOIN intervals i ON i.machine_id = m.id AND i.path_id = p.id ";
+  } else {
+    sql += at_source + machines_join +
+           " CROSS JOIN intervals i ON i.machine_id = m.id "
+           "CROSS JOIN paths p ON p.id = i.path_id ";
+  }
+  sql += "JOIN versions v ON v.id = i.version_id" + where.sql() +
+         (where.sql().empty() ? " WHERE " : " AND ") + holds + " ORDER BY m.name, p.path";
+  Statement s(db_, sql.c_str());
+  if (query.at) s.Bind(1, *query.at);
+  where.BindAll(s, query.at ? 2 : 1);
+  FindRow out;
+  while (s.Step()) {
+    out.machine.assign(s.Text(0));
+    out.path.assign(s.Text(1));
+    out.version = VersionFrom(s, 2);
+    out.since = s.Int(3);
+    row(out);
+  }
+}
+
+void SqliteStore::Changes(const ChangesQuery& query,
+                          const std::function<void(const ChangeRow&)>& row) {
+  const std::int64_t since = query.since.value_or(INT64_MIN);
+  const std::int64_t until = query.until.value_or(INT64_MAX);
+  Conditions where;
+  if (query.machine) where.Match("m.name_key", *query.machine);
+  // A change at a scan is an interval that begins there after the machine's
+  // first scan, or one that ends there, or both for one path.
+  const std::string sql =
+      "WITH ev (machine_id, path_id, scan) AS ("
+      " SELECT machine_id, path_id, since FROM intervals"
+      "  WHERE opened AND since BETWEEN ?1 AND ?2"
+      " UNION"
+      " SELECT machine_id, path_id, until FROM intervals"
+      "  WHERE until IS NOT NULL AND until BETWEEN ?1 AND ?2) "
+      "SELECT ev.scan, m.name, p.path, o.version_id IS NOT NULL, ov.value, "
+      "       n.version_id IS NOT NULL, nv.value "
+      "FROM ev JOIN machines m ON m.id = ev.machine_id "
+      "JOIN paths p ON p.id = ev.path_id "
+      "LEFT JOIN intervals n ON n.machine_id = ev.machine_id AND n.path_id = ev.path_id "
+      "     AND n.since = ev.scan "
+      "LEFT JOIN versions nv ON nv.id = n.version_id "
+      "LEFT JOIN intervals o ON o.machine_id = ev.machine_id AND o.path_id = ev.path_id "
+      "     AND o.until = ev.scan "
+      "LEFT JOIN versions ov ON ov.id = o.version_id" +
+      where.sql() + " ORDER BY ev.scan, m.name, p.path";
+  Statement s(db_, sql.c_str());
+  s.Bind(1, since).Bind(2, until);
+  where.BindAll(s, 3);
+  ChangeRow out;
+  while (s.Step()) {
+    out.scan = s.Int(0);
+    out.machine.assign(s.Text(1));
+    out.path.assign(s.Text(2));
+    out.old_version = s.Int(3) != 0 ? std::optional<Version>(VersionFrom(s, 4)) : std::nullopt;
+    out.new_version = s.Int(5) != 0 ? std::optional<Version>(VersionFrom(s, 6)) : std::nullopt;
+    row(out);
+  }
+}
+
+void SqliteStore::Machines(const std::function<void(const MachineRow&)>& row) {
+  Statement s(db_,
+              "SELECT m.name, s.started, s.completed, m.files, s.error_lines FROM machines m "
+              "JOIN scans s ON s.machine_id = m.id AND s.started = m.last_started "
+              "ORDER BY m.name");
+  MachineRow out;
+  while (s.Step()) {
+    out.machine.assign(s.Text(0));
+    out.last_started = s.Int(1);
+    out.last_completed = s.OptionalInt(2);
+    out.files = s.Int(3);
+    out.errors = s.Int(4);
+    row(out);
+  }
+}
+
+}  // namespace vurfleet::sqlite

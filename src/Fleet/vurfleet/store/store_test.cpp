@@ -1,0 +1,356 @@
+// The SQLite store on real files: what it answers after loads in any order,
+// with copies, conflicts and the absence rules, through the same query and
+// output code as the command line.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <variant>
+
+#include "load/line_runs.h"
+#include "load/sha256.h"
+#include "query/print.h"
+#include "read/read.h"
+#include "store/store.h"
+
+namespace vurfleet {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Stamp(const char* day_and_time) {
+  // "08 04:03:56" in December 2026, with the weekday the date has.
+  static const char* kDays[] = {"Tue", "Wed", "Thu", "Fri", "Sat", "Sun", "Mon"};
+  const int day = std::atoi(day_and_time);
+  return std::string(kDays[(day - 1) % 7]) + ", " + std::string(day_and_time, 2) + " Dec 2026 " +
+         std::string(day_and_time + 3) + " -0700";
+}
+
+// One run's output: "# Started", the lines, and "# Complete" when finished.
+std::string Output(const char* start, const std::vector<std::string>& lines, bool finished = true) {
+  std::string text = "# Started\n# " + Stamp(start) + "\n";
+  for (const std::string& line : lines) text += line + "\n";
+  if (finished) text += "# Complete\n# " + Stamp(start) + "\n";
+  return text;
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() / ("vurfleet_store_test." + std::to_string(getpid()) + "." +
+                                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  std::unique_ptr<Store> Open(const std::string& name = "inventory.db") {
+    return OpenStore((folder_ / name).string(), true);
+  }
+
+  static LoadStatus Load(Store& store, const std::string& machine, const std::string& bytes,
+                         const std::string& file = "file.txt") {
+    std::variant<Scan, Refusal> read = ReadScan(bytes);
+    const Scan* scan = std::get_if<Scan>(&read);
+    if (scan == nullptr) {
+      ADD_FAILURE() << "refused: " << std::get<Refusal>(read).why;
+      return LoadStatus::kConflict;
+    }
+    return store.Load(ScanFile{machine, file, Sha256(bytes), scan, LineRuns(*scan)}).status;
+  }
+
+  static std::string Find(Store& store, FindQuery query = {}) {
+    std::ostringstream out;
+    PrintFind(store, query, Format::kCsv, out);
+    return out.str();
+  }
+  static std::string Changes(Store& store, ChangesQuery query = {}) {
+    std::ostringstream out;
+    PrintChanges(store, query, Format::kCsv, out);
+    return out.str();
+  }
+  static std::string Machines(Store& store, const char* now = "2026-12-20") {
+    std::ostringstream out;
+    PrintMachines(store, *ParseTimeArgument(now), 7, Format::kCsv, out);
+    return out.str();
+  }
+  static std::string All(Store& store) {
+    FindQuery at;
+    at.at = *ParseTimeArgument("2026-12-09 12:00:00");
+    return Find(store) + Find(store, at) + Changes(store) + Machines(store);
+  }
+
+  fs::path folder_;
+};
+
+// A small fleet over a few weeks: upgrades, an install, a removal, an
+// unfinished run and one that could not walk a folder.
+std::vector<std::pair<std::string, std::string>> Fleet() {
+  return {
+      {"PC001", Output("01 02:00:00", {"C:\\Tools\\putty.exe - 0.80.0.0", "C:\\App\\app.exe - 1.2.3.4",
+                                    "C:\\Big\\big.exe - 9.0.0.0", "C:\\x.exe - <none>"})},
+      {"PC001", Output("08 02:00:00", {"C:\\Tools\\putty.exe - 0.81.0.0", "C:\\App\\app.exe - 1.2.3.4",
+                                    "C:\\New\\new.exe - 1.0.0.0", "C:\\x.exe - 2.0.0.0"},
+                    false)},
+      {"PC001", Output("15 02:00:00", {"\n# ERROR: Exception in ScanFolder( C:\\Big\\ )",
+                                    "C:\\Tools\\putty.exe - 0.81.0.0", "C:\\x.exe - 2.0.0.0"})},
+      {"PC001", Output("16 02:00:00", {"C:\\Tools\\putty.exe - 0.79.0.0", "C:\\x.exe - <none>",
+                                    "# ERROR: Using FindNextFileW in directory C:\\* after file <none>"})},
+      {"pc002", Output("02 03:00:00", {"C:\\Tools\\PuTTY.exe - 0.70.0.0", "C:\\App\\app.exe - 17.9.0.0"})},
+      {"PC002", Output("09 03:00:00", {"C:\\Tools\\PuTTY.exe - 0.70.0.0", "C:\\App\\app.exe - 17.15.0.0"})},
+      {"PC003", Output("03 04:00:00", {"C:\\Tools\\putty.exe - 0.81.0.0"}, false)},
+  };
+}
+
+TEST_F(StoreTest, TheQueriesOfASmallFleet) {
+  std::unique_ptr<Store> store = Open();
+  for (const auto& [machine, text] : Fleet()) EXPECT_EQ(Load(*store, machine, text), LoadStatus::kLoaded);
+
+  FindQuery old_putty;
+  old_putty.name.emplace("PUTTY.EXE");
+  old_putty.test = VersionTest::kBelow;
+  old_putty.version = *Version::ParseArgument("0.81");
+  EXPECT_EQ(Find(*store, old_putty),
+            "machine,path,version,since\r\n"
+            "PC001,C:\\Tools\\putty.exe,0.79.0.0,2026-12-16 02:00:00\r\n"
+            "PC002,C:\\Tools\\PuTTY.exe,0.70.0.0,2026-12-02 03:00:00\r\n");
+
+  // Below the folder the scan of the 15th could not walk, big.exe stays;
+  // the checkpoint line of the 16th limits nothing.
+  EXPECT_EQ(Find(*store, [] { FindQuery q; q.machine.emplace("pc001"); return q; }()),
+            "machine,path,version,since\r\n"
+            "PC001,C:\\Tools\\putty.exe,0.79.0.0,2026-12-16 02:00:00\r\n"
+            "PC001,C:\\x.exe,<none>,2026-12-16 02:00:00\r\n");
+  FindQuery at_15th;
+  at_15th.machine.emplace("PC00?");
+  at_15th.at = *ParseTimeArgument("2026-12-15 02:00:00");
+  EXPECT_EQ(Find(*store, at_15th),
+            "machine,path,version,since\r\n"
+            "PC001,C:\\Big\\big.exe,9.0.0.0,2026-12-01 02:00:00\r\n"
+            "PC001,C:\\Tools\\putty.exe,0.81.0.0,2026-12-08 02:00:00\r\n"
+            "PC001,C:\\x.exe,2.0.0.0,2026-12-08 02:00:00\r\n"
+            "PC002,C:\\App\\app.exe,17.15.0.0,2026-12-09 03:00:00\r\n"
+            "PC002,C:\\Tools\\PuTTY.exe,0.70.0.0,2026-12-02 03:00:00\r\n"
+            "PC003,C:\\Tools\\putty.exe,0.81.0.0,2026-12-03 04:00:00\r\n");
+  // Before a machine's first scan it has no inventory.
+  FindQuery too_early;
+  too_early.at = *ParseTimeArgument("2026-12-01");
+  EXPECT_EQ(Find(*store, too_early), "machine,path,version,since\r\n");
+
+  // Versions as numbers, <none> apart.
+  FindQuery at_least;
+  at_least.path.emplace("c:\\app\\*");
+  at_least.test = VersionTest::kAtLeast;
+  at_least.version = *Version::ParseArgument("17.10");
+  EXPECT_EQ(Find(*store, at_least),
+            "machine,path,version,since\r\nPC002,C:\\App\\app.exe,17.15.0.0,2026-12-09 03:00:00\r\n");
+  FindQuery none;
+  none.test = VersionTest::kNone;
+  EXPECT_EQ(Find(*store, none),
+            "machine,path,version,since\r\nPC001,C:\\x.exe,<none>,2026-12-16 02:00:00\r\n");
+  FindQuery below_all;
+  below_all.name.emplace("x.exe");
+  below_all.test = VersionTest::kBelow;
+  below_all.version = *Version::ParseArgument("65535");
+  EXPECT_EQ(Find(*store, below_all), "machine,path,version,since\r\n");
+
+  EXPECT_EQ(Changes(*store),
+            "machine,scan,change,path,old,new\r\n"
+            "PC001,2026-12-08 02:00:00,added,C:\\New\\new.exe,,1.0.0.0\r\n"
+            "PC001,2026-12-08 02:00:00,upgraded,C:\\Tools\\putty.exe,0.80.0.0,0.81.0.0\r\n"
+            "PC001,2026-12-08 02:00:00,changed,C:\\x.exe,<none>,2.0.0.0\r\n"
+            "PC002,2026-12-09 03:00:00,upgraded,C:\\App\\app.exe,17.9.0.0,17.15.0.0\r\n"
+            "PC001,2026-12-15 02:00:00,removed,C:\\App\\app.exe,1.2.3.4,\r\n"
+            "PC001,2026-12-15 02:00:00,removed,C:\\New\\new.exe,1.0.0.0,\r\n"
+            "PC001,2026-12-16 02:00:00,removed,C:\\Big\\big.exe,9.0.0.0,\r\n"
+            "PC001,2026-12-16 02:00:00,downgraded,C:\\Tools\\putty.exe,0.81.0.0,0.79.0.0\r\n"
+            "PC001,2026-12-16 02:00:00,changed,C:\\x.exe,2.0.0.0,<none>\r\n");
+  ChangesQuery bounded;
+  bounded.machine.emplace("*1");
+  bounded.since = *ParseTimeArgument("2026-12-08 02:00:00");
+  bounded.until = *ParseTimeArgument("2026-12-15 02:00:00");
+  EXPECT_EQ(Changes(*store, bounded),
+            "machine,scan,change,path,old,new\r\n"
+            "PC001,2026-12-08 02:00:00,added,C:\\New\\new.exe,,1.0.0.0\r\n"
+            "PC001,2026-12-08 02:00:00,upgraded,C:\\Tools\\putty.exe,0.80.0.0,0.81.0.0\r\n"
+            "PC001,2026-12-08 02:00:00,changed,C:\\x.exe,<none>,2.0.0.0\r\n"
+            "PC001,2026-12-15 02:00:00,removed,C:\\App\\app.exe,1.2.3.4,\r\n"
+            "PC001,2026-12-15 02:00:00,removed,C:\\New\\new.exe,1.0.0.0,\r\n");
+
+  EXPECT_EQ(Machines(*store, "2026-12-17"),
+            "machine,last_started,last_completed,status,files,errors\r\n"
+            "PC001,2026-12-16 02:00:00,2026-12-16 02:00:00,ok,2,1\r\n"
+            "PC002,2026-12-09 03:00:00,2026-12-09 03:00:00,stale,2,0\r\n"
+            "PC003,2026-12-03 04:00:00,,stale,1,0\r\n");
+  EXPECT_EQ(Machines(*store, "2026-12-10"),
+            "machine,last_started,last_completed,status,files,errors\r\n"
+            "PC001,2026-12-16 02:00:00,2026-12-16 02:00:00,ok,2,1\r\n"
+            "PC002,2026-12-09 03:00:00,2026-12-09 03:00:00,ok,2,0\r\n"
+            "PC003,2026-12-03 04:00:00,,incomplete,1,0\r\n");
+}
+
+TEST_F(StoreTest, AnyOrderOfLoadingGivesTheSameAnswers) {
+  const auto fleet = Fleet();
+  std::unique_ptr<Store> in_order = Open("in_order.db");
+  for (const auto& [machine, text] : fleet) Load(*in_order, machine, text);
+  const std::string expected = All(*in_order);
+
+  std::vector<std::size_t> order(fleet.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::reverse(order.begin(), order.end());
+  for (int round = 0; round < 6; ++round) {
+    std::unique_ptr<Store> store = Open("order" + std::to_string(round) + ".db");
+    for (std::size_t k : order) Load(*store, fleet[k].first, fleet[k].second);
+    EXPECT_EQ(All(*store), expected) << "round " << round;
+    std::next_permutation(order.begin(), order.end());
+    std::rotate(order.begin(), order.begin() + 2, order.end());
+  }
+}
+
+TEST_F(StoreTest, AnUnfinishedRunIsReplacedByItsFinishedCopy) {
+  const std::string finished =
+      Output("08 02:00:00", {"C:\\a.exe - 1.0.0.0", "C:\\b.exe - 1.0.0.0", "C:\\c.exe - 1.0.0.0"});
+  // The share was read while the run was being written.
+  const std::string early = finished.substr(0, finished.find("C:\\b.exe") + 5);
+  const std::string later = finished.substr(0, finished.find("C:\\c.exe"));
+  const std::string before = Output("01 02:00:00", {"C:\\a.exe - 0.9.0.0", "C:\\old.exe - 1.0.0.0"});
+
+  std::unique_ptr<Store> reference = Open("reference.db");
+  Load(*reference, "PC1", before);
+  Load(*reference, "PC1", finished);
+  const std::string expected = All(*reference);
+
+  const std::vector<std::vector<std::string>> orders = {
+      {before, early, later, finished},
+      {finished, later, early, before},
+      {early, before, finished, later},
+  };
+  for (std::size_t k = 0; k < orders.size(); ++k) {
+    std::unique_ptr<Store> store = Open("copies" + std::to_string(k) + ".db");
+    for (const std::string& text : orders[k]) {
+      const LoadStatus status = Load(*store, "PC1", text);
+      EXPECT_NE(status, LoadStatus::kConflict);
+    }
+    EXPECT_EQ(All(*store), expected) << "order " << k;
+  }
+
+  std::unique_ptr<Store> store = Open();
+  EXPECT_EQ(Load(*store, "PC1", later), LoadStatus::kLoaded);
+  // The unfinished copy proves presence only: old.exe stays.
+  EXPECT_EQ(Load(*store, "PC1", before), LoadStatus::kLoaded);
+  EXPECT_EQ(Find(*store),
+            "machine,path,version,since\r\n"
+            "PC1,C:\\a.exe,1.0.0.0,2026-12-08 02:00:00\r\n"
+            "PC1,C:\\b.exe,1.0.0.0,2026-12-08 02:00:00\r\n"
+            "PC1,C:\\old.exe,1.0.0.0,2026-12-01 02:00:00\r\n");
+  EXPECT_EQ(Load(*store, "PC1", finished), LoadStatus::kReplaced);
+  EXPECT_EQ(Load(*store, "PC1", early), LoadStatus::kKeptStored);
+  EXPECT_EQ(Load(*store, "PC1", finished), LoadStatus::kAlreadyLoaded);
+  EXPECT_EQ(Find(*store),
+            "machine,path,version,since\r\n"
+            "PC1,C:\\a.exe,1.0.0.0,2026-12-08 02:00:00\r\n"
+            "PC1,C:\\b.exe,1.0.0.0,2026-12-08 02:00:00\r\n"
+            "PC1,C:\\c.exe,1.0.0.0,2026-12-08 02:00:00\r\n");
+  EXPECT_EQ(Machines(*store, "2026-12-09"),
+            "machine,last_started,last_completed,status,files,errors\r\n"
+            "PC1,2026-12-08 02:00:00,2026-12-08 02:00:00,ok,3,0\r\n");
+}
+
+TEST_F(StoreTest, AFinishedRunIsNeverReplaced) {
+  std::unique_ptr<Store> store = Open();
+  const std::string first = Output("08 02:00:00", {"C:\\a.exe - 1.0.0.0"});
+  EXPECT_EQ(Load(*store, "PC1", first), LoadStatus::kLoaded);
+  const std::string answers = All(*store);
+  EXPECT_EQ(Load(*store, "pc1", Output("08 02:00:00", {"C:\\a.exe - 2.0.0.0"})), LoadStatus::kConflict);
+  EXPECT_EQ(Load(*store, "PC1", first, "copy.txt"), LoadStatus::kAlreadyLoaded);
+  EXPECT_EQ(All(*store), answers);
+}
+
+TEST_F(StoreTest, Utf16WithCrLfAndUtf8WithLfStoreTheSame) {
+  const std::string utf8 = Output("08 02:00:00", {"D:\\Gr\xC3\xBC\xC3\x9F" "e\\a.exe - 1.0.0.0",
+                                               "D:\\b\xEF\x80\x8A.exe - <none>"});
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : utf8) {
+    // Every character here is ASCII or a two- or three-byte UTF-8 sequence;
+    // build the UTF-16 from the code points.
+    (void)c;
+  }
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    const unsigned char b = static_cast<unsigned char>(utf8[pos]);
+    char32_t cp = b;
+    int n = 1;
+    if (b >= 0xE0) n = 3, cp = b & 0x0F;
+    else if (b >= 0xC0) n = 2, cp = b & 0x1F;
+    for (int i = 1; i < n; ++i) cp = (cp << 6) | (static_cast<unsigned char>(utf8[pos + i]) & 0x3F);
+    pos += static_cast<std::size_t>(n);
+    if (cp == '\n') utf16 += std::string("\r\0", 2);
+    utf16.push_back(static_cast<char>(cp & 0xFF));
+    utf16.push_back(static_cast<char>(cp >> 8));
+  }
+  std::unique_ptr<Store> a = Open("utf8.db");
+  std::unique_ptr<Store> b = Open("utf16.db");
+  EXPECT_EQ(Load(*a, "PC1", utf8), LoadStatus::kLoaded);
+  EXPECT_EQ(Load(*b, "PC1", utf16), LoadStatus::kLoaded);
+  EXPECT_EQ(All(*a), All(*b));
+  EXPECT_NE(Find(*a).find("D:\\Gr\xC3\xBC\xC3\x9F" "e\\a.exe"), std::string::npos);
+  // In one database the two are copies of one finished run with other bytes.
+  EXPECT_EQ(Load(*a, "PC1", utf16), LoadStatus::kConflict);
+}
+
+TEST_F(StoreTest, ADriveThatWasNotWalkedKeepsItsEntries) {
+  std::unique_ptr<Store> store = Open();
+  Load(*store, "PC1", Output("01 02:00:00", {"D:\\a.exe - 1.0.0.0", "E:\\b.exe - 1.0.0.0",
+                                          "E:\\sub\\c.exe - 1.0.0.0", "D:\\Damaged.exe - 3.0.0.0"}));
+  Load(*store, "PC1", Output("08 02:00:00", {"D:\\a.exe - 1.0.0.0", "E:\\sub\\c.exe - 2.0.0.0",
+                                          "# ERROR: Scanning drive e:\\",
+                                          "\n# ERROR: Exception in GetFileVersion() D:\\damaged.EXE"}));
+  EXPECT_EQ(Find(*store),
+            "machine,path,version,since\r\n"
+            "PC1,D:\\Damaged.exe,3.0.0.0,2026-12-01 02:00:00\r\n"
+            "PC1,D:\\a.exe,1.0.0.0,2026-12-01 02:00:00\r\n"
+            "PC1,E:\\b.exe,1.0.0.0,2026-12-01 02:00:00\r\n"
+            "PC1,E:\\sub\\c.exe,2.0.0.0,2026-12-08 02:00:00\r\n");
+}
+
+TEST_F(StoreTest, WhatIsNoInventoryIsNotOpened) {
+  const std::string missing = (folder_ / "missing.db").string();
+  EXPECT_THROW(OpenStore(missing, false), StoreError);
+  EXPECT_FALSE(fs::exists(missing));
+
+  const std::string other = (folder_ / "other.db").string();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "CREATE TABLE t (x)", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  try {
+    OpenStore(other, true);
+    ADD_FAILURE() << "opened a database of something else";
+  } catch (const StoreError& e) {
+    EXPECT_NE(std::string(e.what()).find("not an inventory"), std::string::npos) << e.what();
+  }
+
+  const std::string newer = (folder_ / "newer.db").string();
+  Open("newer.db");
+  ASSERT_EQ(sqlite3_open(newer.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  try {
+    OpenStore(newer, false);
+    ADD_FAILURE() << "opened a newer schema";
+  } catch (const StoreError& e) {
+    EXPECT_NE(std::string(e.what()).find("newer vurfleet"), std::string::npos) << e.what();
+  }
+
+  const std::string text = (folder_ / "text.db").string();
+  { std::ofstream(text) << "not a database at all, just some text that is long enough\n"; }
+  EXPECT_THROW(OpenStore(text, false), StoreError);
+}
+
+}  // namespace
+}  // namespace vurfleet
