@@ -10,12 +10,19 @@
 # the release (scripts/release.sh), signed, and its Windows packages, the
 # released program also through the end-to-end families; the release rebuilt
 # bit for bit from two clones. Ends with the tests counted over all steps, "N passed, M failed, K skipped
-# (S steps)", the line CI reads.
+# (S steps)", the line CI reads. The steps that run 32-bit programs run natively
+# or under qemu-user (VUR_TEST_I386=native|qemu|auto, below); the first line
+# says which.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
-bash scripts/install-deps.sh test || { echo "0 passed, 1 failed"; exit 1; }
+i386_mode=${VUR_TEST_I386:-auto}
+case $i386_mode in
+  native|qemu|auto) ;;
+  *) echo "VUR_TEST_I386 is native, qemu or auto, not '$i386_mode'"; echo "0 passed, 1 failed"; exit 1 ;;
+esac
+VUR_TEST_I386=$i386_mode bash scripts/install-deps.sh test || { echo "0 passed, 1 failed"; exit 1; }
 
 logs=$(mktemp -d /tmp/vur_test.XXXXXX)
 trap 'rm -rf "$logs"' EXIT
@@ -61,20 +68,36 @@ step() {
   fi
 }
 
-# Steps that run 32-bit Windows programs need a kernel that executes i386 code.
-# Where it doesn't, they are skipped and counted as such; a missing 32-bit loader
-# is an install failure, so those steps then run and fail.
+# Steps that run 32-bit Windows programs: natively where the kernel runs i386
+# code, else under qemu-user (tests/qemu_i386.sh: a binfmt_misc registration
+# private to the step's own namespaces, gone when the step ends).
+# VUR_TEST_I386=native or qemu forces one way; qemu works on a kernel that runs
+# i386 code too. A missing 32-bit loader is an install failure: the steps then
+# run natively and fail.
 wine32=/usr/lib/wine/wine
-no_i386=""
-if [ -x "$wine32" ] && ! "$wine32" --version >/dev/null 2>&1; then
-  no_i386="this kernel does not run i386 code ($wine32 --version fails)"
-fi
-step32() {  # step32 NAME COMMAND...: a step that runs 32-bit programs
-  if [ -n "$no_i386" ]; then
-    steps=$((steps + 1)); count_step "$1" 0 0 1; echo "=== $1: skipped, $no_i386"
+i386_run=()
+case $i386_mode in
+  native) i386_how="natively (VUR_TEST_I386=native)" ;;
+  qemu) i386_how="emulated (VUR_TEST_I386=qemu)" i386_run=(bash tests/qemu_i386.sh) ;;
+  auto)
+    if [ ! -x "$wine32" ] || "$wine32" --version >/dev/null 2>&1; then
+      i386_how="natively (this kernel runs i386 code)"
+    else
+      i386_how="emulated (this kernel does not run i386 code: $wine32 --version fails)"
+      i386_run=(bash tests/qemu_i386.sh)
+    fi ;;
+esac
+if [ ${#i386_run[@]} -gt 0 ]; then
+  if emulator=$(bash tests/qemu_i386.sh --check); then
+    i386_how+=", under $emulator in a binfmt_misc namespace of their own"
   else
-    step "$@"
+    i386_how+=", but the emulator can't be set up: $emulator"
   fi
+fi
+echo "=== 32-bit steps run $i386_how"
+step32() {  # step32 NAME COMMAND...: a step that runs 32-bit programs
+  local name=$1; shift
+  step "$name" "${i386_run[@]}" "$@"
 }
 
 build() {  # build PRESET [TARGET]
@@ -95,10 +118,9 @@ step "vurfleet load and queries (refusals, SIGKILL, order, encodings, copies, ab
   bash tests/fleet/load-queries.sh
 step "vurfleet load and queries (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
   bash tests/fleet/load-queries.sh
-fleet_builds=(--linux build/linux/VURScanner --win64 build/win64/VURScanner.exe)
-[ -z "$no_i386" ] && fleet_builds+=(--win32 build/win32/VURScanner.exe)
-step "vurfleet and the scanner (each build's output loaded and found again)" \
-  bash tests/fleet/scanner-builds.sh "${fleet_builds[@]}"
+step32 "vurfleet and the scanner (each build's output loaded and found again)" \
+  bash tests/fleet/scanner-builds.sh --linux build/linux/VURScanner --win64 build/win64/VURScanner.exe \
+  --win32 build/win32/VURScanner.exe
 step "hostile input end to end (linux)" bash tests/e2e/run.sh --linux build/linux/VURScanner \
   --make-pe build/linux/make_pe hostile
 step "hostile input end to end (linux, asan+ubsan)" bash tests/e2e/run.sh \
@@ -106,6 +128,8 @@ step "hostile input end to end (linux, asan+ubsan)" bash tests/e2e/run.sh \
 step "walk floor (linux: system calls per folder and per candidate)" bash tests/walk_floor.sh \
   build/linux/VURScanner build/linux/make_pe
 step "unit tests (win64 under wine64)" bash tests/run_wine_tests.sh build/win64/vur_tests.exe
+[ ${#i386_run[@]} -gt 0 ] && step "i386 emulation (a registration of its own, ended with its command)" \
+  bash tests/qemu_i386_test.sh
 step32 "unit tests (win32 under the 32-bit loader, WoW64)" bash tests/run_wine_tests.sh \
   build/win32/vur_tests.exe "$wine32"
 step "product import check (win32)" bash tests/check_imports.sh build/win32/VURScanner.exe
@@ -121,7 +145,7 @@ step "debian package (build, install, scan, manual page, lintian, remove)" \
   bash tests/package/deb_test.sh build/linux/make_pe
 step "release (scripts/release.sh: the ZIP, the MSI and the .deb, signed with a throwaway certificate)" \
   bash tests/package/signing_test.sh build/release
-step "windows release (checksums, ZIP, version resource, manifest, settings file, MSI under msiexec)" \
+step32 "windows release (checksums, ZIP, version resource, manifest, settings file, MSI under msiexec)" \
   bash tests/package/windows_test.sh build/release build/linux/VURScanner build/win64/VURScanner.exe
 step32 "end to end with the released product (win32 from the ZIP, under WoW64)" \
   bash tests/package/packaged_e2e.sh build/release build/linux/VURScanner build/linux/make_pe

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pe_builder.h"
+#include "support/emulation.h"
 #include "support/scanner_fixture.h"
 
 namespace vur {
@@ -60,6 +61,7 @@ class DamagedFileTest : public test::ScannerTest {
 };
 
 TEST_F(DamagedFileTest, ADataEntryOutsideTheImage) {
+  SKIP_WHERE_PAGE_FAULTS_ARE_EMULATED();
   MakeScanner();
   WriteDamaged("outside.exe", test::Damage::kDataEntryOutside);
   WriteGood("good.exe", {1, 2, 3, 4});
@@ -75,6 +77,7 @@ TEST_F(DamagedFileTest, ADataEntryOutsideTheImage) {
 }
 
 TEST_F(DamagedFileTest, AHugeDataEntryAtTheEndOfTheFileAfterTheBufferGrew) {
+  SKIP_WHERE_PAGE_FAULTS_ARE_EMULATED();
   MakeScanner();
   WriteGood("grow.exe", {2, 0, 0, 0}, 1 << 20);
   WriteDamaged("atend.exe", test::Damage::kHugeDataAtEnd);
@@ -90,12 +93,14 @@ TEST_F(DamagedFileTest, AHugeDataEntryAtTheEndOfTheFileAfterTheBufferGrew) {
 }
 
 TEST_F(DamagedFileTest, AFaultThePlatformCatchesItselfKeepsItsAnswer) {
+  SKIP_WHERE_PAGE_FAULTS_ARE_EMULATED();
   MakeScanner();
   WriteDamaged("dir.exe", test::Damage::kDirectoryOutside);
   EXPECT_EQ(Line("dir.exe", "<none>"), Report("dir.exe"));
 }
 
 TEST_F(DamagedFileTest, GoodFilesAfterALongRunOfDamagedOnes) {
+  SKIP_WHERE_PAGE_FAULTS_ARE_EMULATED();
   MakeScanner();
   WriteGood("grow.exe", {2, 0, 0, 0}, 1 << 20);
   WriteDamaged("outside.exe", test::Damage::kDataEntryOutside);
@@ -112,6 +117,7 @@ TEST_F(DamagedFileTest, GoodFilesAfterALongRunOfDamagedOnes) {
 }
 
 TEST_F(DamagedFileTest, AContainedFaultLeavesNoViewOfTheFileMapped) {
+  SKIP_WHERE_PAGE_FAULTS_ARE_EMULATED();
   MakeScanner();
   // 64 MiB: without the view released, 40 faults would map more than a
   // 32-bit process can hold.

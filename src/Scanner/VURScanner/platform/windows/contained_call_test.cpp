@@ -5,6 +5,7 @@
 
 #include "platform/contained_call.h"
 #include "platform/windows/contained_call_internal.h"
+#include "support/emulation.h"
 
 namespace vur {
 namespace {
@@ -34,6 +35,7 @@ void* HandlerChain() {
 }
 
 TEST(ContainedCallTest, AFaultInsidePlatformCodeBecomesAPlatformFault) {
+  SKIP_WHERE_PAGE_FAULTS_ARE_EMULATED();
   ASSERT_NE(nullptr, PlatformCopy());
   void* chain = HandlerChain();
   SetLastError(0xdeadbeef);
@@ -63,6 +65,7 @@ TEST(ContainedCallTest, CallsThatReturnGiveTheirResultAndKeepTheirCode) {
 }
 
 TEST(ContainedCallTest, ALongRunOfFaultsLeavesTheThreadWhole) {
+  SKIP_WHERE_PAGE_FAULTS_ARE_EMULATED();
   void* chain = HandlerChain();
   int faults = 0;
   for (int i = 0; i < 2000; ++i) {
@@ -92,6 +95,7 @@ TEST(ContainedCallTest, ALongRunOfFaultsLeavesTheThreadWhole) {
 }
 
 TEST(ContainedCallTest, AFaultThePlatformCatchesItselfStaysItsOwn) {
+  SKIP_WHERE_PAGE_FAULTS_ARE_EMULATED();
   // lstrlenW guards its own reads and answers 0 for an unreadable string.
   SetLastError(0);
   EXPECT_EQ(0, ContainFaults(nullptr, [] { return lstrlenW(static_cast<LPCWSTR>(kUnmapped)); }));
