@@ -27,23 +27,7 @@ export TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8 MANWIDTH=80
 KEY_DIR=registry/HKEY_LOCAL_MACHINE/Software/Tolvek/QIM/VUR
 ROOT=/var/lib/vurscanner
 
-PASSED=0
-FAILED=0
-pass() { PASSED=$((PASSED + 1)); echo "PASS $1"; }
-fail() {
-  FAILED=$((FAILED + 1)); echo "FAIL $1"
-  [ -n "${2:-}" ] && printf '%s\n' "$2" | head -n 40 | sed 's/^/    /'
-  return 0
-}
-check_eq() { if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $2"$'\n'"actual:   $3"; fi; }
-check_same() { local d; if d=$(diff "$2" "$3" 2>&1); then pass "$1"; else fail "$1" "$d"; fi; }
-# check_has NAME FILE LINE...: each LINE occurs as a whole line of FILE
-check_has() {
-  local name=$1 file=$2 missing="" l; shift 2
-  for l in "$@"; do grep -qxF -- "$l" "$file" || missing+="missing: $l"$'\n'; done
-  if [ -z "$missing" ]; then pass "$name"; else fail "$name" "$missing"; fi
-}
-finish() { echo "$PASSED passed, $FAILED failed"; [ "$FAILED" -eq 0 ]; exit; }
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/checks.sh"
 
 # The package's state as dpkg knows it: "ii", "rc", or "" when not installed.
 pkg_state() {

@@ -30,15 +30,7 @@ MSI=VURScanner-$VERSION-x86.msi
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 unset VUR_SIGN_PKCS12 VUR_SIGN_PASSWORD_FILE VUR_SIGN_TIMESTAMP_URL
 
-PASSED=0 FAILED=0
-pass() { PASSED=$((PASSED + 1)); echo "PASS $1"; }
-fail() {
-  FAILED=$((FAILED + 1)); echo "FAIL $1"
-  [ -n "${2:-}" ] && printf '%s\n' "$2" | head -n 40 | sed 's/^/    /'
-  return 0
-}
-check_eq() { if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $2"$'\n'"actual:   $3"; fi; }
-finish() { echo "$PASSED passed, $FAILED failed"; [ "$FAILED" -eq 0 ]; exit; }
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/checks.sh"
 
 WORK=$(mktemp -d /tmp/vur_sign.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT

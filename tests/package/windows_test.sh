@@ -38,17 +38,7 @@ UPGRADE_CODE='{A5089A1B-CFAB-4676-8EC3-9CB036898CEC}'
 ZIP=VURScanner-$VERSION-win32.zip
 MSI=VURScanner-$VERSION-x86.msi
 
-PASSED=0 FAILED=0 SKIPPED=0
-pass() { PASSED=$((PASSED + 1)); echo "PASS $1"; }
-fail() {
-  FAILED=$((FAILED + 1)); echo "FAIL $1"
-  [ -n "${2:-}" ] && printf '%s\n' "$2" | head -n 40 | sed 's/^/    /'
-  return 0
-}
-skip() { SKIPPED=$((SKIPPED + 1)); echo "SKIP $1: $2"; }
-check_eq() { if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $2"$'\n'"actual:   $3"; fi; }
-check_clean() { if [ -z "$2" ]; then pass "$1"; else fail "$1" "$2"; fi; }
-finish() { echo "$PASSED passed, $FAILED failed, $SKIPPED skipped"; [ "$FAILED" -eq 0 ]; exit; }
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/checks.sh"
 # has_line FILE LINE: LINE is a whole line of FILE
 has_line() { grep -qxF -- "$2" "$1"; }
 
