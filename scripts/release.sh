@@ -7,8 +7,11 @@
 #                                  view; SHA256SUMS of those four
 #   VURScanner-VERSION-x86.msi     installs the program and its licence into
 #                                  the 32-bit Program Files folder
-#   vurscanner_VERSION_ARCH.deb    the Linux scanner (scripts/package-deb.sh)
-#   SHA256SUMS                     of the three
+#   vurscanner_VERSION_ARCH.deb    the Linux scanner and vurfleet
+#                                  (scripts/package-deb.sh)
+#   vurfleet-VERSION-linux-ARCH    vurfleet alone: the program the .deb
+#                                  installs as /usr/bin/vurfleet, byte for byte
+#   SHA256SUMS                     of the four
 #
 #   release.sh [OUTDIR]
 #
@@ -92,9 +95,12 @@ bash scripts/package-msi.sh "$stage/$name" "$version" "$work/$msi"
 [ -n "$signed" ] && bash scripts/sign.sh "$work/$msi"
 
 deb=$(basename "$(bash scripts/package-deb.sh "$work" | tail -n 1)")
+fleet=vurfleet-$version-linux-$(dpkg --print-architecture)
+cp build/deb/debian/vurscanner/usr/bin/vurfleet "$work/$fleet"
+touch -d "@$SOURCE_DATE_EPOCH" "$work/$fleet"
 
 # What the release is: add a file here and it is checked, listed and moved too.
-artifacts=("$zip" "$msi" "$deb")
+artifacts=("$zip" "$msi" "$deb" "$fleet")
 (cd "$work" && sha256sum "${artifacts[@]}" > SHA256SUMS)
 for f in "${artifacts[@]}" SHA256SUMS; do mv -f "$work/$f" "$out/$f"; done
 (cd "$out" && ls -l "${artifacts[@]}" SHA256SUMS)

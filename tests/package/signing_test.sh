@@ -113,6 +113,14 @@ check_eq "signature: the release's SHA256SUMS is of the signed files" ok \
 check_eq "signed program: pefile still reads its version resource ($VERSION) and its manifest" "" \
   "$(/usr/bin/python3 "$HERE/pe_resources.py" version "$EXE" "$VERSION" 2>&1; /usr/bin/python3 "$HERE/pe_resources.py" manifest "$EXE" 2>&1)"
 
+# vurfleet alone is the .deb's program, and runs.
+FLEET=vurfleet-$VERSION-linux-$(dpkg --print-architecture)
+DEB=vurscanner_${VERSION}_$(dpkg --print-architecture).deb
+dpkg-deb --fsys-tarfile "$OUT/$DEB" | tar -xO ./usr/bin/vurfleet > "$WORK/deb-vurfleet"
+check_eq "release: $FLEET is the .deb's /usr/bin/vurfleet, in SHA256SUMS, and runs" \
+  "same, listed, vurfleet $VERSION" \
+  "$(cmp -s "$WORK/deb-vurfleet" "$OUT/$FLEET" && echo same), $(grep -q " $FLEET\$" "$OUT/SHA256SUMS" && echo listed), $("$OUT/$FLEET" --version 2>&1)"
+
 # ---------------------------------------------------------------------------
 # A signing that fails after the build: the time-stamp authority can't be
 # reached (nothing listens on port 9 of this machine).
