@@ -50,6 +50,7 @@ td.n,th.n,.rows th.n{text-align:right;font-variant-numeric:tabular-nums;white-sp
 .rows .path{font-family:ui-monospace,"DejaVu Sans Mono",Menlo,Consolas,monospace;font-size:13px;overflow-wrap:anywhere}
 .rows td.when{white-space:nowrap;font-variant-numeric:tabular-nums}
 .wide{overflow-x:auto}
+.list{max-height:24em;overflow-y:auto;border-bottom:1px solid var(--line)}
 .none{color:var(--muted);font-style:italic}
 h4{font-size:15px;margin:14px 0 6px}
 p.empty{color:var(--muted);margin:6px 0}
@@ -68,7 +69,7 @@ p.empty{color:var(--muted);margin:6px 0}
  h2{break-after:avoid}
  .rows tr,.program{break-inside:avoid}
  svg.bar{print-color-adjust:exact;-webkit-print-color-adjust:exact}
- .wide{overflow:visible}
+ .wide,.list{overflow:visible;max-height:none;border:none}
 }
 )css";
 
@@ -123,7 +124,7 @@ void Fleet(std::string& out, const ReportFigures& f, const ReportOptions& o) {
       out += "<p class=\"empty\">None.</p>";
       return;
     }
-    Append(out, {"<div class=\"wide\"><table class=\"rows\" id=\"", id,
+    Append(out, {"<div class=\"wide list\"><table class=\"rows\" id=\"", id,
                  "\"><thead><tr><th>Machine</th><th>Last scan started</th><th>Finished</th>"
                  "<th class=\"n\">Files</th><th class=\"n\">Errors</th></tr></thead><tbody>"});
     for (const MachineRow& m : rows) {

@@ -208,10 +208,17 @@ TEST_F(StoreTest, ProgramsCountMachinesAsFindDoes) {
                                                "C:\\b.exe - 1.0.0.0"}));
   Load(*store, "PC003", Output("02 03:00:00", {"C:\\C\\tool.exe - <none>", "C:\\b.exe - 1.0.0.0"}));
   Load(*store, "PC004", Output("02 03:00:00", {"C:\\a.exe - 3.0.0.0", "C:\\b.exe - 1.0.0.0"}, false));
+  // A late file: PC005's history is worked out again.
+  Load(*store, "PC005", Output("09 03:00:00", {"C:\\z.exe - 1.0.0.0"}));
+  Load(*store, "PC005", Output("02 03:00:00", {"C:\\z.exe - 0.9.0.0"}));
 
-  std::ostringstream out;
-  PrintPrograms(*store, 3, Format::kCsv, out);
-  EXPECT_EQ(out.str(),
+  const auto programs = [](Store& s) {
+    std::ostringstream out;
+    PrintPrograms(s, 3, Format::kCsv, out);
+    return out.str();
+  };
+  const std::string answer = programs(*store);
+  EXPECT_EQ(answer,
             "name,machines,version,version_machines\r\n"
             "b.exe,3,1.0.0.0,3\r\n"
             "tool.exe,3,2.0.0.0,2\r\n"
@@ -222,7 +229,7 @@ TEST_F(StoreTest, ProgramsCountMachinesAsFindDoes) {
   // Every name and version against the machines `find` lists for them.
   std::vector<ProgramRow> rows;
   store->Programs(100, [&](const ProgramRow& row) { rows.push_back(row); });
-  ASSERT_EQ(rows.size(), 6u);
+  ASSERT_EQ(rows.size(), 7u);
   for (const ProgramRow& row : rows) {
     FindQuery by_name;
     by_name.name.emplace(row.name);
@@ -234,6 +241,18 @@ TEST_F(StoreTest, ProgramsCountMachinesAsFindDoes) {
     EXPECT_EQ(row.machines, static_cast<std::int64_t>(holding.size())) << row.name;
     EXPECT_EQ(row.version_machines, static_cast<std::int64_t>(at_version.size()))
         << row.name << " " << row.version.ToString();
+  }
+
+  // The same answer without what the loads keep of each latest scan, and
+  // with it damaged.
+  for (const char* sql : {"UPDATE latest SET runs = x'ff'", "DELETE FROM latest"}) {
+    store.reset();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((folder_ / "inventory.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    store = Open();
+    EXPECT_EQ(programs(*store), answer) << sql;
   }
 
   std::size_t none = 0;

@@ -1,156 +1,225 @@
-// The most widespread file names, counted in one pass over the entries that
-// hold now. SQLite has no hashed aggregation: a GROUP BY over every
+// The most widespread file names, counted in one pass over each machine's
+// inventory. SQLite has no hashed aggregation: a GROUP BY over every
 // machine's entries (30 million rows at 10 000 machines) sorts them all,
-// which takes far longer than reading them once in the table's own order
-// (by machine) and counting here. Each machine's rows come together, so a
-// stamp of the last machine counted is enough to count a machine once per
-// name and once per (name, version).
+// and even handing each row out costs seconds; each machine's latest scan's
+// entries, one blob a machine, are read in a fraction of that. A machine's
+// entries come together, so a stamp of the last machine counted is enough
+// to count a machine once per name and once per (name, version).
 #include <algorithm>
 #include <string>
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "store/sqlite/latest.h"
 #include "store/sqlite/sqlite_store.h"
 
 namespace vurfleet::sqlite {
 namespace {
 
-constexpr std::int64_t kNoMachine = -1;
-
-struct NameCount {
-  std::int64_t machines = 0;
-  std::int64_t stamp = kNoMachine;
-};
+// Machines are stamped by their place in the walk, which fits 32 bits and
+// keeps the counts small enough for the cache.
+constexpr std::uint32_t kNoMachine = UINT32_MAX;
 
 struct VersionCount {
-  std::uint32_t name;
   std::int64_t version_id;
-  std::int64_t machines = 0;
-  std::int64_t stamp = kNoMachine;
+  std::uint32_t machines = 0;
+  std::uint32_t stamp = kNoMachine;
 };
 
-// What each path adds to: its name, and the count of the version it was
-// last met at (most paths are at one version on most machines).
-struct PathSlot {
-  std::uint32_t name = 0;
-  std::int64_t last_version = -1;  // no version id is negative: the schema counts from 0
-  VersionCount* last_count = nullptr;
-};
+struct NameCount {
+  std::uint32_t machines = 0;
+  std::uint32_t stamp = kNoMachine;
+  std::vector<VersionCount> versions;
+  // Where each version is in `versions`, once there are many (a name that
+  // every user's profile holds at versions of its own).
+  std::unique_ptr<std::unordered_map<std::int64_t, std::uint32_t>> index;
 
-struct PairHash {
-  std::size_t operator()(const std::pair<std::uint32_t, std::int64_t>& key) const {
-    std::uint64_t h = (std::uint64_t{key.first} * 0x9E3779B97F4A7C15ULL) ^
-                      static_cast<std::uint64_t>(key.second);
-    h ^= h >> 29;
-    return static_cast<std::size_t>(h * 0xBF58476D1CE4E5B9ULL);
+  std::uint32_t Index(std::int64_t version_id) {
+    constexpr std::size_t kSearched = 16;
+    if (versions.size() <= kSearched) {
+      for (std::uint32_t k = 0; k < versions.size(); ++k) {
+        if (versions[k].version_id == version_id) return k;
+      }
+    } else {
+      if (!index) {
+        index = std::make_unique<std::unordered_map<std::int64_t, std::uint32_t>>();
+        for (std::uint32_t k = 0; k < versions.size(); ++k) index->emplace(versions[k].version_id, k);
+      }
+      const auto it = index->find(version_id);
+      if (it != index->end()) return it->second;
+      index->emplace(version_id, static_cast<std::uint32_t>(versions.size()));
+    }
+    versions.push_back(VersionCount{version_id});
+    return static_cast<std::uint32_t>(versions.size() - 1);
   }
 };
+
+// What each path adds to: its name, and which of the name's versions it was
+// last met at (most paths are at one version on most machines).
+struct PathSlot {
+  std::uint32_t name = UINT32_MAX;  // UINT32_MAX: no such path
+  std::uint32_t last = UINT32_MAX;  // index into the name's versions
+};
+
+// Rows keyed by a table's INTEGER PRIMARY KEY: a vector when the ids are
+// dense, as the store assigns them; a hash table when a damaged database
+// holds ids far apart.
+template <typename T>
+class ById {
+ public:
+  struct Ids {
+    std::int64_t count, min, max;
+  };
+  explicit ById(Ids ids) : dense_(ids.min >= 0 && ids.max <= 4 * ids.count + 4096) {
+    if (dense_) vector_.resize(static_cast<std::size_t>(ids.max) + 1);
+  }
+  T& Add(std::int64_t id) { return dense_ ? vector_[static_cast<std::size_t>(id)] : map_[id]; }
+  T* Find(std::int64_t id) {
+    if (dense_) {
+      return id >= 0 && static_cast<std::uint64_t>(id) < vector_.size() ? &vector_[static_cast<std::size_t>(id)]
+                                                                       : nullptr;
+    }
+    const auto it = map_.find(id);
+    return it == map_.end() ? nullptr : &it->second;
+  }
+
+ private:
+  bool dense_;
+  std::vector<T> vector_;
+  std::unordered_map<std::int64_t, T> map_;
+};
+
+template <typename T>
+ById<T> ForTable(Db& db, const char* table) {
+  Statement s(db, (std::string("SELECT count(*), coalesce(min(id), 0), coalesce(max(id), -1) FROM ") +
+                   table).c_str());
+  s.Step();
+  return ById<T>(typename ById<T>::Ids{s.Int(0), s.Int(1), s.Int(2)});
+}
 
 }  // namespace
 
 void SqliteStore::Programs(int top, const std::function<void(const ProgramRow&)>& row) {
   if (top <= 0) return;
+  // Paths in name order (the index's order), so that each name is a run;
+  // then the names numbered in the order of their first path, so that the
+  // names most machines hold, met by the first loads, sit together in memory.
   std::vector<std::string> names;
-  std::unordered_map<std::int64_t, PathSlot> paths;
+  std::vector<std::int64_t> first_path;
+  ById<PathSlot> paths = ForTable<PathSlot>(db_, "paths");
   {
-    std::unordered_map<std::string, std::uint32_t> name_index;
-    Statement s(db_, "SELECT id, name_key FROM paths");
+    std::vector<std::pair<std::int64_t, std::uint32_t>> named;  // path id, name in byte order
+    Statement s(db_, "SELECT id, name_key FROM paths ORDER BY name_key");
     while (s.Step()) {
-      const std::string key(s.Text(1));
-      auto [it, added] = name_index.try_emplace(key, static_cast<std::uint32_t>(names.size()));
-      if (added) names.push_back(key);
-      PathSlot& slot = paths[s.Int(0)];
-      slot.name = it->second;
+      if (names.empty() || names.back() != s.Text(1)) {
+        names.emplace_back(s.Text(1));
+        first_path.push_back(s.Int(0));
+      }
+      first_path.back() = std::min(first_path.back(), s.Int(0));
+      named.emplace_back(s.Int(0), static_cast<std::uint32_t>(names.size() - 1));
     }
+    std::vector<std::uint32_t> by_first(names.size());
+    for (std::uint32_t n = 0; n < by_first.size(); ++n) by_first[n] = n;
+    std::sort(by_first.begin(), by_first.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return first_path[a] < first_path[b]; });
+    std::vector<std::uint32_t> renumbered(names.size());
+    std::vector<std::string> reordered(names.size());
+    for (std::uint32_t k = 0; k < by_first.size(); ++k) {
+      renumbered[by_first[k]] = k;
+      reordered[k] = std::move(names[by_first[k]]);
+    }
+    names = std::move(reordered);
+    for (const auto& [id, name] : named) paths.Add(id).name = renumbered[name];
   }
-  // Entries count only with their machine and version stored, as `find`
-  // joins them.
-  std::unordered_map<std::int64_t, Version> versions;
+  // Entries count only with their version stored, as `find` joins them
+  // (and with their machine: the walk below is over the machines).
+  struct Known {
+    bool known = false;
+    Version version;
+  };
+  ById<Known> versions = ForTable<Known>(db_, "versions");
   {
     Statement s(db_, "SELECT id, value FROM versions");
     while (s.Step()) {
-      versions.emplace(s.Int(0),
-                       s.IsNull(1) ? Version::None() : Version::Of(VersionOfValue(s.Int(1))));
+      versions.Add(s.Int(0)) =
+          Known{true, s.IsNull(1) ? Version::None() : Version::Of(VersionOfValue(s.Int(1)))};
     }
   }
-  std::unordered_map<std::int64_t, bool> machines;
-  {
-    Statement s(db_, "SELECT id FROM machines");
-    while (s.Step()) machines.emplace(s.Int(0), true);
-  }
-  std::vector<NameCount> name_counts(names.size());
-  // Keyed by name index and version id; node-based, so pointers stay valid.
-  std::unordered_map<std::pair<std::uint32_t, std::int64_t>, VersionCount, PairHash> version_counts;
-  {
-    Statement s(db_, "SELECT machine_id, path_id, version_id FROM intervals WHERE until IS NULL");
-    std::int64_t checked_machine = kNoMachine;
-    bool machine_known = false;
-    while (s.Step()) {
-      const std::int64_t machine = s.Int(0);
-      if (machine != checked_machine) {
-        checked_machine = machine;
-        machine_known = machines.count(machine) != 0;
-      }
-      if (!machine_known) continue;
-      const auto found = paths.find(s.Int(1));
-      if (found == paths.end()) continue;
-      PathSlot& slot = found->second;
-      const std::int64_t version = s.Int(2);
-      const bool same_version = slot.last_count != nullptr && version == slot.last_version;
-      if (!same_version && versions.count(version) == 0) continue;
-      NameCount& name = name_counts[slot.name];
-      if (name.stamp != machine) name.stamp = machine, ++name.machines;
-      if (!same_version) {
-        auto it = version_counts.try_emplace({slot.name, version}, VersionCount{slot.name, version})
-                      .first;
-        slot.last_version = version;
-        slot.last_count = &it->second;
-      }
-      VersionCount& count = *slot.last_count;
-      if (count.stamp != machine) count.stamp = machine, ++count.machines;
+
+
+  std::vector<NameCount> counts(names.size());
+  // One entry of `machine`'s inventory now.
+  const auto count = [&](std::uint32_t machine, std::int64_t path, std::int64_t version) {
+    PathSlot* slot = paths.Find(path);
+    if (slot == nullptr || slot->name == UINT32_MAX) return;
+    NameCount& name = counts[slot->name];
+    if (slot->last == UINT32_MAX || name.versions[slot->last].version_id != version) {
+      const Known* known = versions.Find(version);
+      if (known == nullptr || !known->known) return;
+      slot->last = name.Index(version);
     }
+    if (name.stamp != machine) name.stamp = machine, ++name.machines;
+    VersionCount& held = name.versions[slot->last];
+    if (held.stamp != machine) held.stamp = machine, ++held.machines;
+  };
+  // Each machine's inventory from its latest scan's entries where they are
+  // all of it (as the next load takes them too), else from its open
+  // intervals. A blob that can't be read, or whose entries are not as many
+  // as the machine's files, is passed over for the intervals.
+  Statement each(db_,
+                 "SELECT m.id, m.files, l.exact, l.runs FROM machines m "
+                 "LEFT JOIN latest l ON l.machine_id = m.id ORDER BY m.id");
+  Statement open(db_, "SELECT path_id, version_id FROM intervals WHERE machine_id = ?1 AND until IS NULL");
+  for (std::uint32_t machine = 0; each.Step(); ++machine) {
+    std::optional<Latest> latest;
+    if (!each.IsNull(2) && each.Int(2) != 0) latest = DecodeLatest(each.Blob(3), true);
+    if (latest && static_cast<std::int64_t>(latest->entries.size()) == each.Int(1)) {
+      for (const Entry& e : latest->entries) count(machine, e.path, e.version);
+      continue;
+    }
+    open.Reset();
+    open.Bind(1, each.Int(0));
+    while (open.Step()) count(machine, open.Int(0), open.Int(1));
   }
 
   std::vector<std::uint32_t> order;
   for (std::uint32_t n = 0; n < names.size(); ++n) {
-    if (name_counts[n].machines > 0) order.push_back(n);
+    if (counts[n].machines > 0) order.push_back(n);
   }
-  const auto by_spread = [&](std::uint32_t a, std::uint32_t b) {
-    if (name_counts[a].machines != name_counts[b].machines) {
-      return name_counts[a].machines > name_counts[b].machines;
-    }
-    return names[a] < names[b];
-  };
   const std::size_t kept = std::min<std::size_t>(order.size(), static_cast<std::size_t>(top));
   std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(kept), order.end(),
-                    by_spread);
+                    [&](std::uint32_t a, std::uint32_t b) {
+                      return counts[a].machines != counts[b].machines
+                                 ? counts[a].machines > counts[b].machines
+                                 : names[a] < names[b];
+                    });
   order.resize(kept);
-  std::vector<std::uint32_t> rank(names.size(), UINT32_MAX);
-  for (std::uint32_t r = 0; r < order.size(); ++r) rank[order[r]] = r;
-
-  struct Out {
-    std::uint32_t rank;
-    Version version;
-    std::int64_t machines;
-  };
-  std::vector<Out> out;
-  for (const auto& [key, count] : version_counts) {
-    if (rank[count.name] == UINT32_MAX) continue;
-    out.push_back({rank[count.name], versions.at(count.version_id), count.machines});
-  }
-  std::sort(out.begin(), out.end(), [](const Out& a, const Out& b) {
-    if (a.rank != b.rank) return a.rank < b.rank;
-    if (a.version.is_none() != b.version.is_none()) return b.version.is_none();
-    return a.version.value() > b.version.value();
-  });
   ProgramRow result;
-  for (const Out& o : out) {
-    result.name = names[order[o.rank]];
-    result.machines = name_counts[order[o.rank]].machines;
-    result.version = o.version;
-    result.version_machines = o.machines;
-    row(result);
+  for (const std::uint32_t n : order) {
+    struct Held {
+      Version version;
+      std::int64_t machines;
+    };
+    std::vector<Held> held;
+    for (const VersionCount& v : counts[n].versions) {
+      if (v.machines > 0) held.push_back({versions.Find(v.version_id)->version, v.machines});
+    }
+    std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
+      if (a.version.is_none() != b.version.is_none()) return b.version.is_none();
+      return a.version.value() > b.version.value();
+    });
+    result.name = names[n];
+    result.machines = counts[n].machines;
+    for (const Held& h : held) {
+      result.version = h.version;
+      result.version_machines = h.machines;
+      row(result);
+    }
   }
 }
 
