@@ -34,36 +34,48 @@ struct VersionCount {
 struct NameCount {
   std::uint32_t machines = 0;
   std::uint32_t stamp = kNoMachine;
-  std::vector<VersionCount> versions;
-  // Where each version is in `versions`, once there are many (a name that
-  // every user's profile holds at versions of its own).
+  struct Held {
+    std::int64_t version_id;
+    std::uint32_t pool;  // its VersionCount
+  };
+  std::vector<Held> versions;  // searched in place while few
+  // Where each version is, once there are many (a name that every user's
+  // profile holds at versions of its own).
   std::unique_ptr<std::unordered_map<std::int64_t, std::uint32_t>> index;
+  static constexpr std::size_t kSearched = 16;
 
-  std::uint32_t Index(std::int64_t version_id) {
-    constexpr std::size_t kSearched = 16;
-    if (versions.size() <= kSearched) {
-      for (std::uint32_t k = 0; k < versions.size(); ++k) {
-        if (versions[k].version_id == version_id) return k;
+  // The pool index of the version's count; UINT32_MAX when there is none.
+  std::uint32_t Find(std::int64_t version_id) const {
+    if (!index) {
+      for (const Held& h : versions) {
+        if (h.version_id == version_id) return h.pool;
       }
-    } else {
-      if (!index) {
-        index = std::make_unique<std::unordered_map<std::int64_t, std::uint32_t>>();
-        for (std::uint32_t k = 0; k < versions.size(); ++k) index->emplace(versions[k].version_id, k);
-      }
-      const auto it = index->find(version_id);
-      if (it != index->end()) return it->second;
-      index->emplace(version_id, static_cast<std::uint32_t>(versions.size()));
+      return UINT32_MAX;
     }
-    versions.push_back(VersionCount{version_id});
-    return static_cast<std::uint32_t>(versions.size() - 1);
+    const auto it = index->find(version_id);
+    return it == index->end() ? UINT32_MAX : it->second;
+  }
+  std::uint32_t Add(std::int64_t version_id, std::vector<VersionCount>& pool) {
+    const auto at = static_cast<std::uint32_t>(pool.size());
+    pool.push_back(VersionCount{version_id});
+    versions.push_back(Held{version_id, at});
+    if (index) {
+      index->emplace(version_id, at);
+    } else if (versions.size() > kSearched) {
+      index = std::make_unique<std::unordered_map<std::int64_t, std::uint32_t>>();
+      for (const Held& h : versions) index->emplace(h.version_id, h.pool);
+    }
+    return at;
   }
 };
 
-// What each path adds to: its name, and which of the name's versions it was
-// last met at (most paths are at one version on most machines).
+// What each path adds to: its name, and the count of the version it was
+// last met at (most paths are at one version on most machines), so that
+// the common entry costs a look at its path, its name and that count.
 struct PathSlot {
   std::uint32_t name = UINT32_MAX;  // UINT32_MAX: no such path
-  std::uint32_t last = UINT32_MAX;  // index into the name's versions
+  std::uint32_t held = UINT32_MAX;  // into the pool; UINT32_MAX: none yet
+  std::int64_t version = 0;         // the version of `held`
 };
 
 // Rows keyed by a table's INTEGER PRIMARY KEY: a vector when the ids are
@@ -153,18 +165,24 @@ void SqliteStore::Programs(int top, const std::function<void(const ProgramRow&)>
 
 
   std::vector<NameCount> counts(names.size());
+  std::vector<VersionCount> pool;
   // One entry of `machine`'s inventory now.
   const auto count = [&](std::uint32_t machine, std::int64_t path, std::int64_t version) {
     PathSlot* slot = paths.Find(path);
     if (slot == nullptr || slot->name == UINT32_MAX) return;
     NameCount& name = counts[slot->name];
-    if (slot->last == UINT32_MAX || name.versions[slot->last].version_id != version) {
-      const Known* known = versions.Find(version);
-      if (known == nullptr || !known->known) return;
-      slot->last = name.Index(version);
+    if (slot->held == UINT32_MAX || slot->version != version) {
+      std::uint32_t held = name.Find(version);
+      if (held == UINT32_MAX) {
+        const Known* known = versions.Find(version);
+        if (known == nullptr || !known->known) return;
+        held = name.Add(version, pool);
+      }
+      slot->held = held;
+      slot->version = version;
     }
     if (name.stamp != machine) name.stamp = machine, ++name.machines;
-    VersionCount& held = name.versions[slot->last];
+    VersionCount& held = pool[slot->held];
     if (held.stamp != machine) held.stamp = machine, ++held.machines;
   };
   // Each machine's inventory from its latest scan's entries where they are
@@ -175,11 +193,11 @@ void SqliteStore::Programs(int top, const std::function<void(const ProgramRow&)>
                  "SELECT m.id, m.files, l.exact, l.runs FROM machines m "
                  "LEFT JOIN latest l ON l.machine_id = m.id ORDER BY m.id");
   Statement open(db_, "SELECT path_id, version_id FROM intervals WHERE machine_id = ?1 AND until IS NULL");
+  std::vector<Entry> entries;
   for (std::uint32_t machine = 0; each.Step(); ++machine) {
-    std::optional<Latest> latest;
-    if (!each.IsNull(2) && each.Int(2) != 0) latest = DecodeLatest(each.Blob(3), true);
-    if (latest && static_cast<std::int64_t>(latest->entries.size()) == each.Int(1)) {
-      for (const Entry& e : latest->entries) count(machine, e.path, e.version);
+    if (!each.IsNull(2) && each.Int(2) != 0 && DecodeLatestEntries(each.Blob(3), &entries) &&
+        static_cast<std::int64_t>(entries.size()) == each.Int(1)) {
+      for (const Entry& e : entries) count(machine, e.path, e.version);
       continue;
     }
     open.Reset();
@@ -206,7 +224,8 @@ void SqliteStore::Programs(int top, const std::function<void(const ProgramRow&)>
       std::int64_t machines;
     };
     std::vector<Held> held;
-    for (const VersionCount& v : counts[n].versions) {
+    for (const NameCount::Held& k : counts[n].versions) {
+      const VersionCount& v = pool[k.pool];
       if (v.machines > 0) held.push_back({versions.Find(v.version_id)->version, v.machines});
     }
     std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
