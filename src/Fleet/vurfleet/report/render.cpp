@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 #include "query/query.h"
 #include "report/html.h"
@@ -143,9 +144,11 @@ void Fleet(std::string& out, const ReportFigures& f, const ReportOptions& o) {
 
 void Programs(std::string& out, const ReportFigures& f, const ReportOptions& o) {
   const std::int64_t total = f.ok + f.incomplete + f.stale;
-  Append(out, {"<section id=\"programs\"><h2>The ", Count(o.top),
-               " most widespread programs</h2><p class=\"legend\">By file name, on how many "
-               "machines; each version's bar is its share of those machines, newest first.</p>"});
+  Append(out, {"<section id=\"programs\"><h2>The most widespread programs</h2><p class=\"legend\">The ",
+               Count(static_cast<std::int64_t>(f.programs.size())),
+               " file names held by the most machines (of ", Count(o.top),
+               " asked for); each version's bar is its share of the name's machines, newest "
+               "first.</p>"});
   if (f.programs.empty()) out += "<p class=\"empty\">No programs are stored.</p>";
   out += "<div class=\"programs\">";
   for (const ProgramFigures& p : f.programs) {
@@ -197,7 +200,17 @@ void Changes(std::string& out, const ReportFigures& f, const ReportOptions& o) {
 
 }  // namespace
 
-std::string ShownDatabase(const std::string& where) {
+std::string ShownDatabase(const std::string& given) {
+  // A connection string's password=VALUE, in a URL's query or among
+  // key=value words.
+  std::string where = given;
+  for (std::size_t at = where.find("password="); at != std::string::npos;
+       at = where.find("password=", at + 1)) {
+    if (at > 0 && std::string_view("?& \t").find(where[at - 1]) == std::string_view::npos) continue;
+    const std::size_t value = at + 9;
+    const std::size_t end = where.find_first_of("& \t", value);
+    where.replace(value, (end == std::string::npos ? where.size() : end) - value, "...");
+  }
   const std::size_t scheme = where.find("://");
   if (scheme == std::string::npos) return where;
   const std::size_t authority = scheme + 3;

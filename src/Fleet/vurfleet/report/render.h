@@ -11,7 +11,8 @@ namespace vurfleet {
 
 std::string RenderReport(const ReportFigures& figures, const ReportOptions& options);
 
-// The database's name as the page shows it: a URL's password is left out.
+// The database's name as the page shows it: a URL's password is left out,
+// and the value of a password=VALUE word is shown as "...".
 std::string ShownDatabase(const std::string& where);
 
 // Writes `text` to `path` through a temporary file beside it, renamed over
