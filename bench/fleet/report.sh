@@ -41,7 +41,7 @@ for n in "${sizes[@]}"; do
   echo "# $n machines, $rows entries: report and programs, $runs runs each"
   "$vurfleet" --db "$db" report --now "$now" -o "$dir/report.html"  # warm
   : > "$dir/report.t"; : > "$dir/programs.t"
-  for r in $(seq "$runs"); do
+  for _ in $(seq "$runs"); do
     seconds "$vurfleet" --db "$db" report --now "$now" -o "$dir/report.html" >> "$dir/report.t"
     seconds "$vurfleet" --db "$db" programs --csv >> "$dir/programs.t"
   done
