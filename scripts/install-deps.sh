@@ -6,7 +6,8 @@
 # and the MSI's summary, and osslsigncode, which signs; `test` everything of
 # those, Wine (the 64-bit and the 32-bit loader, so the product runs under
 # WoW64), clang for the fuzzers, the sqlite3 shell, and what the package
-# tests use: lintian, mandoc's lint and man, msitools and pefile; and
+# tests use: lintian, mandoc's lint and man, msitools and pefile; Chromium
+# and a font, for the report page's browser test; and
 # qemu-user where the 32-bit steps are emulated.
 set -euo pipefail
 what=${1:-scan}
@@ -17,7 +18,8 @@ if [ "$what" = test ]; then
              g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686
              wine64 wine32:i386 clang-14 libclang-rt-14-dev
-             lintian mandoc man-db wixl msitools python3-pefile osslsigncode openssl git)
+             lintian mandoc man-db wixl msitools python3-pefile osslsigncode openssl git
+             chromium fonts-dejavu-core)
 elif [ "$what" = fleet ]; then
   packages+=("${fleet[@]}")
 elif [ "$what" = release ]; then

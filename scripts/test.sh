@@ -2,8 +2,9 @@
 # Builds all three builds and runs every test: unit tests on Linux, under
 # ASan/UBSan, and cross-built under Wine for x64 and for the 32-bit product
 # (under WoW64); vurfleet's unit tests and its loads and queries (also under
-# ASan/UBSan), and the scanner's three builds' outputs loaded into it; the
-# end-to-end cases of each Windows build against Linux; the
+# ASan/UBSan), its report page in a headless browser, and the scanner's three
+# builds' outputs loaded into it; the end-to-end cases of each Windows build
+# against Linux; the
 # system calls of a Linux scan counted against the walk's floor; the version
 # differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
 # check of the 32-bit product; the Debian package, installed, run and removed;
@@ -118,6 +119,8 @@ step "vurfleet load and queries (refusals, SIGKILL, order, encodings, copies, ab
   bash tests/fleet/load-queries.sh
 step "vurfleet load and queries (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
   bash tests/fleet/load-queries.sh
+step "vurfleet report in headless Chromium, network off (the DOM against the queries, screenshots, hostile names)" \
+  bash tests/fleet/report-browser.sh
 step32 "vurfleet and the scanner (each build's output loaded and found again)" \
   bash tests/fleet/scanner-builds.sh --linux build/linux/VURScanner --win64 build/win64/VURScanner.exe \
   --win32 build/win32/VURScanner.exe

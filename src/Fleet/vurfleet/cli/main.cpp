@@ -15,6 +15,8 @@
 #include "base/version.h"
 #include "load/loader.h"
 #include "query/print.h"
+#include "report/figures.h"
+#include "report/render.h"
 #include "run/version.h"
 #include "store/store.h"
 
@@ -119,6 +121,30 @@ int Run(int argc, char** argv) {
   CLI::Option* o_machines_csv = machines->add_flag("--csv", machines_csv, "CSV (RFC 4180) with a header row");
   machines->add_flag("--json", machines_json, "JSON Lines: one object a row")->excludes(o_machines_csv);
 
+  // programs
+  CLI::App* programs = app.add_subcommand(
+      "programs", "List the file names held by the most machines, and their versions");
+  int programs_top = 25;
+  bool programs_csv = false, programs_json = false;
+  programs->add_option("--top", programs_top, "N: this many file names (default 25)")
+      ->check(CLI::NonNegativeNumber);
+  CLI::Option* o_programs_csv = programs->add_flag("--csv", programs_csv, "CSV (RFC 4180) with a header row");
+  programs->add_flag("--json", programs_json, "JSON Lines: one object a row")->excludes(o_programs_csv);
+
+  // report
+  CLI::App* report = app.add_subcommand(
+      "report", "Write the fleet at a glance as one HTML page that needs no network");
+  std::string report_out = "report.html";
+  std::optional<std::string> report_now;
+  int report_top = 25, report_stale = 7;
+  report->add_option("-o,--output", report_out, "FILE: the page to write (default report.html)");
+  report->add_option("--now", report_now, "TIME: the time to measure from (default: this machine's clock)");
+  report->add_option("--top", report_top, "N: the most widespread programs shown (default 25)")
+      ->check(CLI::NonNegativeNumber);
+  report->add_option("--stale", report_stale,
+                     "DAYS: stale when the last scan started longer ago (default 7)")
+      ->check(CLI::NonNegativeNumber);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -168,6 +194,28 @@ int Run(int argc, char** argv) {
       const Time when = now ? TimeArgument("--now", *now) : LocalNow();
       std::unique_ptr<Store> store = OpenStore(db, false);
       PrintMachines(*store, when, stale, FormatOf(machines_csv, machines_json), std::cout);
+      return 0;
+    }
+    if (programs->parsed()) {
+      std::unique_ptr<Store> store = OpenStore(db, false);
+      PrintPrograms(*store, programs_top, FormatOf(programs_csv, programs_json), std::cout);
+      return 0;
+    }
+    if (report->parsed()) {
+      ReportOptions options;
+      options.database = db;
+      options.made = LocalNow();
+      options.now = report_now ? TimeArgument("--now", *report_now) : options.made;
+      options.top = report_top;
+      options.stale_days = report_stale;
+      std::unique_ptr<Store> store = OpenStore(db, false);
+      const std::string page = RenderReport(GatherFigures(*store, options), options);
+      try {
+        WriteFileWhole(report_out, page);
+      } catch (const std::runtime_error& e) {
+        std::cerr << "vurfleet: " << e.what() << '\n';
+        return kUsageError;
+      }
       return 0;
     }
   } catch (const UsageError& e) {

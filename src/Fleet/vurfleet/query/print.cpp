@@ -42,4 +42,13 @@ void PrintMachines(Store& store, Time now, int stale_days, Format format, std::o
   writer.Finish();
 }
 
+void PrintPrograms(Store& store, int top, Format format, std::ostream& out) {
+  RowWriter writer(out, format, {"name", "machines", "version", "version_machines"});
+  store.Programs(top, [&](const ProgramRow& row) {
+    writer.Row({Cell::Text(row.name), Cell::Number(row.machines), Cell::Text(row.version.ToString()),
+                Cell::Number(row.version_machines)});
+  });
+  writer.Finish();
+}
+
 }  // namespace vurfleet

@@ -1,4 +1,4 @@
-// The three queries as the command line prints them.
+// The queries as the command line prints them.
 #pragma once
 
 #include <ostream>
@@ -12,6 +12,8 @@ namespace vurfleet {
 void PrintFind(Store& store, const FindQuery& query, Format format, std::ostream& out);
 // Columns machine, scan, change, path, old, new.
 void PrintChanges(Store& store, const ChangesQuery& query, Format format, std::ostream& out);
+// Columns name, machines, version, version_machines.
+void PrintPrograms(Store& store, int top, Format format, std::ostream& out);
 // Columns machine, last_started, last_completed, status, files, errors.
 void PrintMachines(Store& store, Time now, int stale_days, Format format, std::ostream& out);
 

@@ -58,4 +58,17 @@ struct MachineRow {
   std::int64_t errors;                 // ERROR lines of the last scan
 };
 
+// The most widespread file names of the inventory now, and the versions
+// they are held at: one row per (name, version). A machine holding a name
+// at several paths counts once for the name and once for each version it
+// holds it at, as counting the machines of `find --name NAME` (and of
+// `--version V` or `--none`) would. Ordered by `machines` (most first), then
+// name, then version, newest first, with <none> last.
+struct ProgramRow {
+  std::string name;                    // the file name, lower case
+  std::int64_t machines;               // machines holding the name
+  Version version;
+  std::int64_t version_machines;       // machines holding it at `version`
+};
+
 }  // namespace vurfleet

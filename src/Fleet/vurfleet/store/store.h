@@ -83,6 +83,9 @@ class Store {
   virtual void Changes(const ChangesQuery& query,
                        const std::function<void(const ChangeRow&)>& row) = 0;
   virtual void Machines(const std::function<void(const MachineRow&)>& row) = 0;
+  // The `top` file names held by the most machines (ties by name), with
+  // their versions; nothing for `top` <= 0. See ProgramRow.
+  virtual void Programs(int top, const std::function<void(const ProgramRow&)>& row) = 0;
 };
 
 // Opens the store named by `where`: for now a SQLite file. With `create`, a

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <set>
 #include <variant>
 
 #include "load/line_runs.h"
@@ -192,6 +193,74 @@ TEST_F(StoreTest, TheQueriesOfASmallFleet) {
             "PC001,2026-12-16 02:00:00,2026-12-16 02:00:00,ok,2,1\r\n"
             "PC002,2026-12-09 03:00:00,2026-12-09 03:00:00,ok,2,0\r\n"
             "PC003,2026-12-03 04:00:00,,incomplete,1,0\r\n");
+}
+
+// The most widespread names: a machine counts once for a name it holds at
+// several paths, and once for each version it holds it at, as counting
+// the machines of `find --name` gives; what a later scan replaced counts
+// no more.
+TEST_F(StoreTest, ProgramsCountMachinesAsFindDoes) {
+  std::unique_ptr<Store> store = Open();
+  Load(*store, "PC001", Output("01 02:00:00", {"C:\\A\\Tool.exe - 1.0.0.0", "C:\\B\\tool.exe - 2.0.0.0",
+                                               "C:\\other.exe - 1.0.0.0"}));
+  Load(*store, "PC002", Output("01 03:00:00", {"C:\\A\\tool.exe - 0.5.0.0", "C:\\b.exe - 1.0.0.0"}));
+  Load(*store, "PC002", Output("08 03:00:00", {"C:\\A\\tool.exe - 2.0.0.0", "C:\\B\\TOOL.EXE - 2.0.0.0",
+                                               "C:\\b.exe - 1.0.0.0"}));
+  Load(*store, "PC003", Output("02 03:00:00", {"C:\\C\\tool.exe - <none>", "C:\\b.exe - 1.0.0.0"}));
+  Load(*store, "PC004", Output("02 03:00:00", {"C:\\a.exe - 3.0.0.0", "C:\\b.exe - 1.0.0.0"}, false));
+  // A late file: PC005's history is worked out again.
+  Load(*store, "PC005", Output("09 03:00:00", {"C:\\z.exe - 1.0.0.0"}));
+  Load(*store, "PC005", Output("02 03:00:00", {"C:\\z.exe - 0.9.0.0"}));
+
+  const auto programs = [](Store& s) {
+    std::ostringstream out;
+    PrintPrograms(s, 3, Format::kCsv, out);
+    return out.str();
+  };
+  const std::string answer = programs(*store);
+  EXPECT_EQ(answer,
+            "name,machines,version,version_machines\r\n"
+            "b.exe,3,1.0.0.0,3\r\n"
+            "tool.exe,3,2.0.0.0,2\r\n"
+            "tool.exe,3,1.0.0.0,1\r\n"
+            "tool.exe,3,<none>,1\r\n"
+            "a.exe,1,3.0.0.0,1\r\n");
+
+  // Every name and version against the machines `find` lists for them.
+  std::vector<ProgramRow> rows;
+  store->Programs(100, [&](const ProgramRow& row) { rows.push_back(row); });
+  ASSERT_EQ(rows.size(), 7u);
+  for (const ProgramRow& row : rows) {
+    FindQuery by_name;
+    by_name.name.emplace(row.name);
+    std::set<std::string> holding, at_version;
+    store->Find(by_name, [&](const FindRow& found) {
+      holding.insert(found.machine);
+      if (found.version == row.version) at_version.insert(found.machine);
+    });
+    EXPECT_EQ(row.machines, static_cast<std::int64_t>(holding.size())) << row.name;
+    EXPECT_EQ(row.version_machines, static_cast<std::int64_t>(at_version.size()))
+        << row.name << " " << row.version.ToString();
+  }
+
+  // The same answer without what the loads keep of each latest scan, and
+  // with it damaged.
+  for (const char* sql : {"UPDATE latest SET runs = x'ff'", "DELETE FROM latest"}) {
+    store.reset();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((folder_ / "inventory.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    store = Open();
+    EXPECT_EQ(programs(*store), answer) << sql;
+  }
+
+  std::size_t none = 0;
+  store->Programs(0, [&](const ProgramRow&) { ++none; });
+  EXPECT_EQ(none, 0u);
+  std::unique_ptr<Store> empty = Open("empty.db");
+  empty->Programs(25, [&](const ProgramRow&) { ++none; });
+  EXPECT_EQ(none, 0u);
 }
 
 TEST_F(StoreTest, AnyOrderOfLoadingGivesTheSameAnswers) {

@@ -55,35 +55,45 @@ std::string EncodeLatest(const std::vector<LineRun>& runs, const std::vector<Ent
   return out;
 }
 
-std::optional<Latest> DecodeLatest(std::string_view bytes, bool exact) {
-  Latest latest;
-  latest.exact = exact;
+// The runs (into `runs` unless null), then the entries.
+static bool Decode(std::string_view bytes, std::vector<LineRun>* runs, std::vector<Entry>* entries) {
   std::size_t pos = 0;
   std::uint64_t count = 0;
-  if (!GetVarint(bytes, &pos, &count) || count > bytes.size()) return std::nullopt;
+  if (!GetVarint(bytes, &pos, &count) || count > bytes.size()) return false;
   std::uint64_t lines = 0;
   for (std::uint64_t k = 0; k < count; ++k) {
     LineRun run{static_cast<std::uint32_t>(lines), 0, 0};
     std::uint64_t length = 0;
-    if (pos + 8 > bytes.size()) return std::nullopt;
+    if (pos + 8 > bytes.size()) return false;
     std::memcpy(&run.digest, bytes.data() + pos, 8);
     pos += 8;
-    if (!GetVarint(bytes, &pos, &length) || length == 0 || length > bytes.size()) return std::nullopt;
+    if (!GetVarint(bytes, &pos, &length) || length == 0 || length > bytes.size()) return false;
     run.count = static_cast<std::uint32_t>(length);
     lines += length;
-    latest.runs.push_back(run);
+    if (runs != nullptr) runs->push_back(run);
   }
-  if (lines > bytes.size()) return std::nullopt;  // each entry takes two bytes at least
-  latest.entries.reserve(static_cast<std::size_t>(lines));
+  if (lines > bytes.size()) return false;  // each entry takes two bytes at least
+  entries->clear();
+  entries->reserve(static_cast<std::size_t>(lines));
   std::int64_t previous = 0;
   for (std::uint64_t k = 0; k < lines; ++k) {
     std::uint64_t delta = 0, version = 0;
-    if (!GetVarint(bytes, &pos, &delta) || !GetVarint(bytes, &pos, &version)) return std::nullopt;
+    if (!GetVarint(bytes, &pos, &delta) || !GetVarint(bytes, &pos, &version)) return false;
     previous += UnZigZag(delta);
-    latest.entries.push_back(Entry{previous, static_cast<VersionId>(version)});
+    entries->push_back(Entry{previous, static_cast<VersionId>(version)});
   }
-  if (pos != bytes.size()) return std::nullopt;
+  return pos == bytes.size();
+}
+
+std::optional<Latest> DecodeLatest(std::string_view bytes, bool exact) {
+  Latest latest;
+  latest.exact = exact;
+  if (!Decode(bytes, &latest.runs, &latest.entries)) return std::nullopt;
   return latest;
+}
+
+bool DecodeLatestEntries(std::string_view bytes, std::vector<Entry>* entries) {
+  return Decode(bytes, nullptr, entries);
 }
 
 }  // namespace vurfleet::sqlite

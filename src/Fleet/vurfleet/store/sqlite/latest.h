@@ -28,5 +28,8 @@ struct Latest {
 std::string EncodeLatest(const std::vector<LineRun>& runs, const std::vector<Entry>& entries);
 // Nothing when the bytes are not such a blob.
 std::optional<Latest> DecodeLatest(std::string_view bytes, bool exact);
+// The entries alone, into `entries` (its memory reused); false when the
+// bytes are not such a blob.
+bool DecodeLatestEntries(std::string_view bytes, std::vector<Entry>* entries);
 
 }  // namespace vurfleet::sqlite

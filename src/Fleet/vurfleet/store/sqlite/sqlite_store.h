@@ -42,6 +42,7 @@ class SqliteStore : public Store {
   void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) override;
   void Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) override;
   void Machines(const std::function<void(const MachineRow&)>& row) override;
+  void Programs(int top, const std::function<void(const ProgramRow&)>& row) override;
 
  private:
   struct LoadStatements;

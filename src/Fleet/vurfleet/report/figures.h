@@ -1,0 +1,54 @@
+// What the fleet's page shows, gathered through the store's queries and
+// the same rules the command line applies to their rows (MachineStatus,
+// ChangeKind), so that each figure is what `machines`, `changes` and
+// `programs` answer for the same database.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+
+namespace vurfleet {
+
+struct ReportOptions {
+  std::string database;      // as shown: the name the database was opened by
+  Time now = 0;              // machines' status and the recent changes are measured from it
+  Time made = 0;             // when the page is made
+  int stale_days = 7;
+  int top = 25;              // file names shown
+  int recent_days = 7;
+  std::size_t newest_changes = 50;  // change rows listed
+};
+
+struct ProgramFigures {
+  std::string name;
+  std::int64_t machines = 0;
+  struct Held {
+    Version version;
+    std::int64_t machines;
+  };
+  std::vector<Held> versions;  // newest first, <none> last
+};
+
+struct ReportFigures {
+  std::int64_t ok = 0, incomplete = 0, stale = 0;
+  std::vector<MachineRow> incomplete_machines;  // by name
+  std::vector<MachineRow> stale_machines;
+  std::optional<Time> newest_scan;
+  std::vector<ProgramFigures> programs;
+  Time changes_since = 0;
+  // By kind, in the order of kChangeKinds.
+  std::array<std::int64_t, 5> change_counts{};
+  std::int64_t changes = 0;
+  std::vector<ChangeRow> newest_changes;  // newest first
+};
+
+inline constexpr std::array<const char*, 5> kChangeKinds = {"added", "removed", "upgraded",
+                                                            "downgraded", "changed"};
+
+ReportFigures GatherFigures(Store& store, const ReportOptions& options);
+
+}  // namespace vurfleet

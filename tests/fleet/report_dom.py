@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""report_dom.py: the figures of vurfleet's report page, as lines to compare.
+
+  report_dom.py page DOM.html
+      the figures the page holds (from the browser's --dump-dom): machine
+      counts, the lists of machines, each program's machines and versions,
+      the changes, the tags that could fetch or run anything
+  report_dom.py expect VURFLEET DB NOW TOP
+      the same lines worked out from vurfleet's own CSV queries: machines,
+      changes, and for the programs `find --csv` of the whole fleet (which
+      names are held by the most machines) and `find --name NAME --csv`
+      (each version's machines)
+
+Numbers are written as the page writes them (1,234; 33.3 %)."""
+import csv
+import io
+import subprocess
+import sys
+from datetime import datetime, timedelta
+from html.parser import HTMLParser
+
+NEWEST_CHANGES = 50
+KINDS = ["added", "removed", "upgraded", "downgraded", "changed"]
+FETCHING = ["script", "img", "link", "iframe", "object", "embed", "frame", "audio", "video",
+            "source", "base", "form"]
+
+
+class Page(HTMLParser):
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.stack = []          # (tag, attrs) of the open elements
+        self.texts = {}          # id -> text
+        self.tags = {t: 0 for t in FETCHING}
+        self.programs = []       # [name, machines, [[version, count, share]]]
+        self.tables = {}         # table id -> rows of cell texts
+        self.cell = None
+        self.title = ""
+
+    def open_ids(self):
+        return [a.get("id") for _, a in self.stack if a.get("id")]
+
+    def classes(self):
+        return [set((a.get("class") or "").split()) for _, a in self.stack]
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag in self.tags:
+            self.tags[tag] += 1
+        if tag == "article" and "program" in (a.get("class") or ""):
+            self.programs.append([a.get("data-name"), "", []])
+        if tag == "tr" and self.programs and self.inside("article"):
+            self.programs[-1][2].append(["", "", ""])
+        table = self.table()
+        if tag == "tr" and table and self.inside("tbody"):
+            self.tables[table].append([])
+        if tag in ("td", "th") and table and self.inside("tbody") and self.tables[table]:
+            self.tables[table][-1].append("")
+        if tag not in ("meta", "br", "rect", "input"):
+            self.stack.append((tag, a))
+        if tag == "table" and a.get("id"):
+            self.tables[a["id"]] = []
+
+    def handle_startendtag(self, tag, attrs):
+        if tag in self.tags:
+            self.tags[tag] += 1
+
+    def handle_endtag(self, tag):
+        for k in range(len(self.stack) - 1, -1, -1):
+            if self.stack[k][0] == tag:
+                del self.stack[k:]
+                break
+
+    def inside(self, tag):
+        return any(t == tag for t, _ in self.stack)
+
+    def table(self):
+        for t, a in reversed(self.stack):
+            if t == "table" and a.get("id") in self.tables:
+                return a["id"]
+        return None
+
+    def handle_data(self, data):
+        if self.stack and self.stack[-1][0] == "title":
+            self.title += data
+        for i in self.open_ids():
+            self.texts[i] = self.texts.get(i, "") + data
+        table = self.table()
+        if table and self.tables[table] and self.tables[table][-1] and self.inside("tbody"):
+            self.tables[table][-1][-1] += data
+        if self.programs and self.inside("article"):
+            classes = set().union(*self.classes())
+            if "machines" in classes:
+                self.programs[-1][1] += data
+            elif self.inside("tbody") and self.programs[-1][2]:
+                row = self.programs[-1][2][-1]
+                if "version" in classes:
+                    row[0] += data
+                elif "count" in classes:
+                    row[1] += data
+                elif "share" in classes:
+                    row[2] += data
+
+
+def page(path):
+    p = Page()
+    with open(path, encoding="utf-8") as f:
+        p.feed(f.read())
+    out = [f"title {p.title}"]
+    for i in ["machines-total", "machines-ok", "machines-incomplete", "machines-stale",
+              "newest-scan", "changes-total"] + [f"changes-{k}" for k in KINDS]:
+        out.append(f"{i} {p.texts.get(i, '(missing)')}")
+    for table, word in (("list-incomplete", "incomplete"), ("list-stale", "stale")):
+        out += [f"{word} {row[0]}" for row in p.tables.get(table, []) if row]
+    for name, machines, versions in p.programs:
+        out.append(f"program {name} {machines}")
+        out += [f"version {name} {v} {c} {s}" for v, c, s in versions]
+    out += ["change " + "\t".join(row) for row in p.tables.get("list-changes", []) if row]
+    out += [f"tag {t} {n}" for t, n in sorted(p.tags.items())]
+    return out
+
+
+def query(vurfleet, db, *args):
+    text = subprocess.run([vurfleet, "--db", db, *args, "--csv"], check=True,
+                          capture_output=True, text=True, encoding="utf-8", errors="strict").stdout
+    return list(csv.DictReader(io.StringIO(text, newline="")))
+
+
+def version_key(text):
+    return (1, ()) if text == "<none>" else (0, tuple(-int(x) for x in text.split(".")))
+
+
+def expect(vurfleet, db, now, top):
+    n = lambda v: f"{v:,}"
+    share = lambda part, whole: f"{100.0 * part / whole:.1f} %" if whole else "0.0 %"
+    top = int(top)
+    machines = query(vurfleet, db, "machines", "--now", now)
+    status = [m["status"] for m in machines]
+    day = now[:10]
+    out = [f"title Fleet inventory: {db}, {day}",
+           f"machines-total {n(len(machines))}",
+           f"machines-ok {n(status.count('ok'))}",
+           f"machines-incomplete {n(status.count('incomplete'))}",
+           f"machines-stale {n(status.count('stale'))}",
+           f"newest-scan {max((m['last_started'] for m in machines), default='none')}"]
+    stamp = datetime.strptime(now, "%Y-%m-%d %H:%M:%S") if " " in now else datetime.strptime(now, "%Y-%m-%d")
+    since = (stamp - timedelta(days=7)).strftime("%Y-%m-%d %H:%M:%S")
+    changes = query(vurfleet, db, "changes", "--since", since, "--until", stamp.strftime("%Y-%m-%d %H:%M:%S"))
+    kinds = [c["change"] for c in changes]
+    out.append(f"changes-total {n(len(changes))}")
+    out += [f"changes-{k} {n(kinds.count(k))}" for k in KINDS]
+    out += [f"incomplete {m['machine']}" for m in machines if m["status"] == "incomplete"]
+    out += [f"stale {m['machine']}" for m in machines if m["status"] == "stale"]
+
+    # Which names: counted from every entry of the fleet.
+    holders = {}
+    for row in query(vurfleet, db, "find"):
+        name = row["path"].rsplit("\\", 1)[-1].lower()
+        holders.setdefault(name, set()).add(row["machine"])
+    names = sorted(holders, key=lambda k: (-len(holders[k]), k))[:top]
+    for name in names:
+        rows = query(vurfleet, db, "find", "--name", name)
+        held = {r["machine"] for r in rows}
+        out.append(f"program {name} {n(len(held))}")
+        by_version = {}
+        for r in rows:
+            by_version.setdefault(r["version"], set()).add(r["machine"])
+        for v in sorted(by_version, key=version_key):
+            out.append(f"version {name} {v} {n(len(by_version[v]))} {share(len(by_version[v]), len(held))}")
+    for c in reversed(changes[-NEWEST_CHANGES:]):
+        out.append("change " + "\t".join([c["scan"], c["machine"], c["change"], c["path"], c["old"], c["new"]]))
+    out += [f"tag {t} 0" for t in sorted(FETCHING)]
+    return out
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "page":
+        lines = page(sys.argv[2])
+    elif len(sys.argv) == 6 and sys.argv[1] == "expect":
+        lines = expect(*sys.argv[2:])
+    else:
+        sys.exit(__doc__)
+    sys.stdout.write("".join(line + "\n" for line in lines))
