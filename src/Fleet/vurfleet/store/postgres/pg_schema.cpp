@@ -79,10 +79,20 @@ CREATE TABLE kept (
 // Any key, the same in every vurfleet: serialises making the schema.
 constexpr std::int64_t kSchemaLock = 0x7675726665657431;  // "vurfleet1"
 
+// Whether the first schema of the search path holds a table of this name.
+// Read from the catalog with the statement's own snapshot: a table another
+// session made while this one waited for the lock is seen.
+bool HasTable(Connection& conn, const char* name) {
+  return conn
+      .Exec("SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_tables "
+            "WHERE schemaname = current_schema() AND tablename = $1)",
+            {std::string(name)})
+      .Bool(0, 0);
+}
+
 // The version stored, or nothing when the table is missing.
 std::optional<int> StoredVersion(Connection& conn) {
-  Result table = conn.Exec("SELECT to_regclass('vurfleet_schema') IS NOT NULL");
-  if (!table.Bool(0, 0)) return std::nullopt;
+  if (!HasTable(conn, "vurfleet_schema")) return std::nullopt;
   Result version = conn.Exec("SELECT max(version) FROM vurfleet_schema");
   return version.IsNull(0, 0) ? 0 : static_cast<int>(version.Int(0, 0));
 }
@@ -110,8 +120,7 @@ void PrepareSchema(Connection& conn, bool create) {
                      std::string(encoding.rows() == 1 ? encoding.Text(0, 0) : "unknown") +
                      "; an inventory needs UTF8 (CREATE DATABASE ... ENCODING 'UTF8' TEMPLATE template0)");
   }
-  Result others = conn.Exec("SELECT to_regclass('machines') IS NOT NULL OR to_regclass('paths') IS NOT NULL");
-  if (others.Bool(0, 0)) {
+  if (HasTable(conn, "machines") || HasTable(conn, "paths")) {
     throw StoreError(conn.description() + ": not an inventory (tables of something else are there)");
   }
   if (!create) {
