@@ -13,6 +13,7 @@
 #   pg_sql SQL          runs SQL as the superuser
 #   pg_stop_now         stops it at once (immediate shutdown)
 #   pg_restart          starts it again
+#   PG_DIR_BASE         where the folder is made (default /tmp)
 PG_BIN=${PG_BIN:-/usr/lib/postgresql/15/bin}
 PG_USER=${PG_USER:-nobody}
 
@@ -23,7 +24,7 @@ as_pg_user() {
 
 pg_start() {
   [ -x "$PG_BIN/initdb" ] || { echo "PostgreSQL can't start: $PG_BIN/initdb is missing (package postgresql-15)"; return 1; }
-  PG_DIR=$(mktemp -d /tmp/vurfleet_pg.XXXXXX) || return 1
+  PG_DIR=$(mktemp -d "${PG_DIR_BASE:-/tmp}/vurfleet_pg.XXXXXX") || return 1
   # Stopped and removed on exit; the end-to-end suite's closing count after.
   if [ "$(type -t e2e_exit)" = function ]; then
     trap 'pg_exit_rc=$?; pg_cleanup; (exit $pg_exit_rc); e2e_exit' EXIT
@@ -43,8 +44,12 @@ pg_start() {
 }
 
 pg_restart() {
+  # Tests need no durability across a power cut; a benchmark (PG_DURABLE=1)
+  # keeps PostgreSQL's defaults.
+  local durability="-c fsync=off"
+  [ "${PG_DURABLE:-0}" = 1 ] && durability=""
   if ! as_pg_user "$PG_BIN/pg_ctl" -D "$PG_DIR/data" -l "$PG_DIR/server.log" -w -t 60 \
-       -o "-k $PG_SOCKET -c listen_addresses='' -c fsync=off" start >/dev/null 2>&1; then
+       -o "-k $PG_SOCKET -c listen_addresses='' $durability" start >/dev/null 2>&1; then
     echo "PostgreSQL can't start: pg_ctl start failed:"; tail -n 20 "$PG_DIR/server.log" | sed 's/^/    /'
     return 1
   fi
