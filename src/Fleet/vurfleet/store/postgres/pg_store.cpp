@@ -16,6 +16,12 @@ namespace {
 // tried again before the load fails.
 constexpr int kAttempts = 5;
 
+// Ids kept in memory at most, as the SQLite store keeps them.
+constexpr std::size_t kCachedPaths = 1 << 18;
+constexpr std::size_t kCachedVersions = 1 << 16;
+// Staged lines from which the planner is given the table's statistics.
+constexpr std::size_t kAnalyzedLines = 2000;
+
 // The stored number of a version, as the SQLite store keeps it: its 64
 // bits with the top one flipped, so that signed order is version order.
 std::string VersionValue(std::uint64_t version) {
@@ -49,7 +55,8 @@ void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(
 
 }  // namespace
 
-PgStore::PgStore(const std::string& where, bool create) : conn_(where) {
+PgStore::PgStore(const std::string& where, bool create)
+    : conn_(where), path_ids_(kCachedPaths), version_ids_(kCachedVersions) {
   PrepareSchema(conn_, create);
 }
 
@@ -64,14 +71,18 @@ std::optional<Store::StoredFile> PgStore::FindFile(const std::string& sha256) {
 LoadResult PgStore::Load(const ScanFile& file) {
   for (int attempt = 1;; ++attempt) {
     conn_.ClearFailure();
+    new_ids_ = false;
     try {
       Transaction transaction(conn_);
       LoadResult result = LoadInTransaction(file);
       if (result.status == LoadStatus::kLoaded || result.status == LoadStatus::kReplaced) {
         transaction.Commit();
+      } else if (new_ids_) {
+        ForgetIds();
       }
       return result;
     } catch (const StoreError& e) {
+      if (new_ids_) ForgetIds();
       if (attempt < kAttempts && conn_.alive() && IsRetryable(conn_.failed_state())) continue;
       throw StoreError(std::string(e.what()) + " (while loading " + file.file +
                        ": its transaction was rolled back; load it again)");
@@ -212,63 +223,118 @@ LoadResult PgStore::LoadInTransaction(const ScanFile& file) {
   return result;
 }
 
+void PgStore::ForgetIds() {
+  path_ids_.Clear();
+  version_ids_.Clear();
+}
+
 std::vector<Entry> PgStore::Identify(const Scan& scan) {
-  // The lines into a staging table of this session, emptied at the end of
-  // the transaction whether it commits or not.
+  const std::size_t count = scan.reports.size();
+  std::vector<Entry> entries(count, Entry{-1, -1});
+  // Ids met before need no lookup; a machine's lines are mostly the
+  // fleet's shared ones.
+  std::vector<std::string_view> paths;
+  std::vector<std::uint64_t> values;
+  std::vector<std::string_view> version_keys;
+  paths.reserve(count);
+  values.reserve(count);
+  for (const ReportLine& line : scan.reports) {
+    paths.push_back(line.path);
+    values.push_back(line.version.value());
+  }
+  version_keys.reserve(count);
+  for (const std::uint64_t& value : values) {
+    version_keys.emplace_back(reinterpret_cast<const char*>(&value), sizeof value);
+  }
+  std::vector<std::int64_t> path_ids, version_ids;
+  path_ids_.FindMany(paths, &path_ids);
+  version_ids_.FindMany(version_keys, &version_ids);
+  std::vector<std::size_t> unknown_paths;
+  std::vector<std::uint64_t> unknown_values;
+  for (std::size_t k = 0; k < count; ++k) {
+    const bool none = scan.reports[k].version.is_none();
+    entries[k] = Entry{path_ids[k], none ? 0 : version_ids[k]};
+    if (entries[k].path < 0) unknown_paths.push_back(k);
+    if (entries[k].version < 0) unknown_values.push_back(values[k]);
+  }
+
+  // New versions: one statement over an array, in value order (so that
+  // two loads adding the same ones wait for each other in one order, never
+  // in a cycle), then their ids.
+  if (!unknown_values.empty()) {
+    std::sort(unknown_values.begin(), unknown_values.end());
+    unknown_values.erase(std::unique(unknown_values.begin(), unknown_values.end()), unknown_values.end());
+    std::string array = "{";
+    for (std::size_t k = 0; k < unknown_values.size(); ++k) {
+      if (k > 0) array += ',';
+      array += VersionValue(unknown_values[k]);
+    }
+    array += "}";
+    conn_.Exec("INSERT INTO versions (value) SELECT v FROM unnest($1::bigint[]) v ORDER BY v "
+               "ON CONFLICT (value) DO NOTHING",
+               {array});
+    new_ids_ = true;  // from here on, ids of this transaction's rows may be cached
+    Result r = conn_.Exec("SELECT value, id FROM versions WHERE value = ANY ($1::bigint[])", {array});
+    for (int j = 0; j < r.rows(); ++j) {
+      const std::uint64_t value = static_cast<std::uint64_t>(r.Int(j, 0)) ^ (std::uint64_t{1} << 63);
+      const std::string_view key(reinterpret_cast<const char*>(&value), sizeof value);
+      if (!version_ids_.Find(key)) version_ids_.Insert(key, r.Int(j, 1));
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      if (entries[k].version >= 0) continue;
+      const std::optional<std::int64_t> id = version_ids_.Find(version_keys[k]);
+      if (!id) throw StoreError(conn_.description() + ": a version of this scan was not stored");
+      entries[k].version = *id;
+    }
+  }
+  if (unknown_paths.empty()) return entries;
+
+  // New paths: copied into a staging table of this session (emptied at the
+  // end of the transaction whether it commits or not), added in key order,
+  // and their ids read back with one join.
   conn_.Run(
       "CREATE TEMPORARY TABLE IF NOT EXISTS vurfleet_lines ("
       " line integer NOT NULL, hash bigint NOT NULL, path text COLLATE \"C\" NOT NULL,"
-      " path_key text COLLATE \"C\" NOT NULL, name_key text COLLATE \"C\" NOT NULL, value bigint"
+      " path_key text COLLATE \"C\" NOT NULL, name_key text COLLATE \"C\" NOT NULL"
       ") ON COMMIT DELETE ROWS");
-  conn_.Run("TRUNCATE vurfleet_lines");
   std::string data;
-  data.reserve(scan.reports.size() * 96);
-  for (std::size_t k = 0; k < scan.reports.size(); ++k) {
-    const ReportLine& line = scan.reports[k];
+  data.reserve(unknown_paths.size() * 96);
+  for (const std::size_t k : unknown_paths) {
+    const std::string_view path = scan.reports[k].path;
     CopyInt(&data, static_cast<std::int64_t>(k));
     data += '\t';
-    CopyInt(&data, static_cast<std::int64_t>(StableHash(line.path)));
+    CopyInt(&data, static_cast<std::int64_t>(StableHash(path)));
     data += '\t';
-    CopyField(&data, line.path);
+    CopyField(&data, path);
     data += '\t';
-    CopyField(&data, FoldCase(line.path));
+    CopyField(&data, FoldCase(path));
     data += '\t';
-    CopyField(&data, FoldCase(FileName(line.path)));
-    data += '\t';
-    if (line.version.is_none()) {
-      data += "\\N";
-    } else {
-      data += VersionValue(line.version.value());
-    }
+    CopyField(&data, FoldCase(FileName(path)));
     data += '\n';
   }
-  conn_.Copy("COPY vurfleet_lines (line, hash, path, path_key, name_key, value) FROM STDIN", data);
-  conn_.Run("ANALYZE vurfleet_lines");
-  // New versions and paths, each statement in key order, so that two loads
-  // that add the same ones wait for each other in one order, never in a
-  // cycle.
-  conn_.Run(
-      "INSERT INTO versions (value) SELECT DISTINCT s.value FROM vurfleet_lines s "
-      "WHERE s.value IS NOT NULL AND NOT EXISTS (SELECT 1 FROM versions v WHERE v.value = s.value) "
-      "ORDER BY s.value ON CONFLICT (value) DO NOTHING");
+  conn_.Copy("COPY vurfleet_lines (line, hash, path, path_key, name_key) FROM STDIN", data);
+  if (unknown_paths.size() >= kAnalyzedLines) conn_.Run("ANALYZE vurfleet_lines");
   conn_.Run(
       "INSERT INTO paths (hash, path, path_key, name_key) "
-      "SELECT DISTINCT ON (s.hash, s.path) s.hash, s.path, s.path_key, s.name_key "
-      "FROM vurfleet_lines s "
-      "WHERE NOT EXISTS (SELECT 1 FROM paths p WHERE p.hash = s.hash AND p.path = s.path) "
-      "ORDER BY s.hash, s.path ON CONFLICT (hash, md5(path)) DO NOTHING");
+      "SELECT hash, path, path_key, name_key FROM vurfleet_lines ORDER BY hash, path "
+      "ON CONFLICT (hash, md5(path)) DO NOTHING");
+  new_ids_ = true;
   Result r = conn_.Exec(
-      "SELECT p.id, coalesce(v.id, 0) FROM vurfleet_lines s "
-      "JOIN paths p ON p.hash = s.hash AND p.path = s.path "
-      "LEFT JOIN versions v ON v.value = s.value ORDER BY s.line");
-  if (static_cast<std::size_t>(r.rows()) != scan.reports.size()) {
+      "SELECT s.line, p.id FROM vurfleet_lines s "
+      "JOIN paths p ON p.hash = s.hash AND p.path = s.path ORDER BY s.line");
+  if (static_cast<std::size_t>(r.rows()) != unknown_paths.size()) {
     // Another path holds the same two digests: never taken for this one.
     throw StoreError(conn_.description() + ": a path of this scan can't be stored: its digests "
                      "are those of another path");
   }
-  std::vector<Entry> entries;
-  entries.reserve(scan.reports.size());
-  for (int k = 0; k < r.rows(); ++k) entries.push_back(Entry{r.Int(k, 0), r.Int(k, 1)});
+  for (int j = 0; j < r.rows(); ++j) {
+    const std::size_t k = static_cast<std::size_t>(r.Int(j, 0));
+    if (k >= count || entries[k].path >= 0) {
+      throw StoreError(conn_.description() + ": the staged lines came back wrong");
+    }
+    entries[k].path = r.Int(j, 1);
+    if (!path_ids_.Find(paths[k])) path_ids_.Insert(paths[k], entries[k].path);
+  }
   return entries;
 }
 

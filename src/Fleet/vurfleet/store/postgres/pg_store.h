@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/id_table.h"
 #include "history/history.h"
 #include "store/postgres/pg.h"
 #include "store/store.h"
@@ -39,8 +40,15 @@ class PgStore : public Store {
   void WriteOpened(std::int64_t machine, const std::vector<Interval>& rows);
   void WriteChanges(std::int64_t machine, const HistoryChanges& changes);
   std::string PathKey(PathId path);
+  void ForgetIds();
 
   Connection conn_;
+  // Ids of paths and versions met, bounded. Rows are never deleted, so an
+  // id once committed stays right; ids a transaction added are forgotten
+  // when it does not commit.
+  IdTable path_ids_;
+  IdTable version_ids_;  // keyed by the version's 8 bytes
+  bool new_ids_ = false;
 };
 
 }  // namespace vurfleet::pg
