@@ -319,21 +319,27 @@ std::vector<Entry> PgStore::Identify(const Scan& scan) {
       "SELECT hash, path, path_key, name_key FROM vurfleet_lines ORDER BY hash, path "
       "ON CONFLICT (hash, md5(path)) DO NOTHING");
   new_ids_ = true;
+  // One index probe a staged line (a join would be planned over all paths,
+  // whose count grows with the fleet, not with the file); a path not found
+  // comes back NULL.
   Result r = conn_.Exec(
-      "SELECT s.line, p.id FROM vurfleet_lines s "
-      "JOIN paths p ON p.hash = s.hash AND p.path = s.path ORDER BY s.line");
-  if (static_cast<std::size_t>(r.rows()) != unknown_paths.size()) {
-    // Another path holds the same two digests: never taken for this one.
-    throw StoreError(conn_.description() + ": a path of this scan can't be stored: its digests "
-                     "are those of another path");
-  }
+      "SELECT s.line, (SELECT p.id FROM paths p WHERE p.hash = s.hash AND p.path = s.path) "
+      "FROM vurfleet_lines s ORDER BY s.line");
   for (int j = 0; j < r.rows(); ++j) {
+    if (r.IsNull(j, 1)) {
+      // Another path holds the same two digests: never taken for this one.
+      throw StoreError(conn_.description() + ": a path of this scan can't be stored: its digests "
+                       "are those of another path");
+    }
     const std::size_t k = static_cast<std::size_t>(r.Int(j, 0));
     if (k >= count || entries[k].path >= 0) {
       throw StoreError(conn_.description() + ": the staged lines came back wrong");
     }
     entries[k].path = r.Int(j, 1);
     if (!path_ids_.Find(paths[k])) path_ids_.Insert(paths[k], entries[k].path);
+  }
+  for (const std::size_t k : unknown_paths) {
+    if (entries[k].path < 0) throw StoreError(conn_.description() + ": the staged lines came back wrong");
   }
   return entries;
 }
