@@ -69,14 +69,6 @@ std::optional<Store::StoredFile> PgStore::FindFile(const std::string& sha256) {
 }
 
 LoadResult PgStore::Load(const ScanFile& file) {
-  if (!loading_) {
-    // A file's commit does not wait for the log to reach the disk: a crash
-    // of the server may lose the last files committed (a rerun loads them
-    // again; the share still holds them), never the database's consistency.
-    // The SQLite store makes the same choice (synchronous = NORMAL).
-    conn_.Run("SET synchronous_commit = off");
-    loading_ = true;
-  }
   for (int attempt = 1;; ++attempt) {
     conn_.ClearFailure();
     new_ids_ = false;

@@ -49,7 +49,6 @@ class PgStore : public Store {
   IdTable path_ids_;
   IdTable version_ids_;  // keyed by the version's 8 bytes
   bool new_ids_ = false;
-  bool loading_ = false;
 };
 
 }  // namespace vurfleet::pg
