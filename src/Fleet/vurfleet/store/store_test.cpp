@@ -421,6 +421,28 @@ TEST_P(StoreTest, AFailedLoadLeavesNoIdsBehind) {
             "PC2,C:\\new.exe,7.7.7.7,2026-12-09 02:00:00\r\n");
 }
 
+// More versions in one scan than a store keeps ids of in memory.
+TEST_P(StoreTest, MoreVersionsThanTheIdCacheHolds) {
+  std::unique_ptr<Store> store = Open();
+  std::vector<std::string> lines;
+  constexpr int kLines = 70000;
+  for (int k = 0; k < kLines; ++k) {
+    lines.push_back("C:\\f" + std::to_string(k) + ".exe - 1." + std::to_string(k / 1000) + "." +
+                    std::to_string(k % 1000) + ".0");
+  }
+  ASSERT_EQ(Load(*store, "PC1", Output("01 02:00:00", lines)), LoadStatus::kLoaded);
+  lines[69999] = "C:\\f69999.exe - 2.0.0.0";
+  ASSERT_EQ(Load(*store, "PC2", Output("02 02:00:00", lines)), LoadStatus::kLoaded);
+  FindQuery q;
+  q.name.emplace("f69999.exe");
+  EXPECT_EQ(Find(*store, q),
+            "machine,path,version,since\r\n"
+            "PC1,C:\\f69999.exe,1.69.999.0,2026-12-01 02:00:00\r\n"
+            "PC2,C:\\f69999.exe,2.0.0.0,2026-12-02 02:00:00\r\n");
+  EXPECT_NE(Machines(*store).find("PC2,2026-12-02 02:00:00,2026-12-02 02:00:00,stale,70000,0"),
+            std::string::npos);
+}
+
 TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
   if (GetParam() == "postgres") {
     const auto refused = [](const std::string& where, bool create) {

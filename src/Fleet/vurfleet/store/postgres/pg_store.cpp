@@ -275,16 +275,21 @@ std::vector<Entry> PgStore::Identify(const Scan& scan) {
                {array});
     new_ids_ = true;  // from here on, ids of this transaction's rows may be cached
     Result r = conn_.Exec("SELECT value, id FROM versions WHERE value = ANY ($1::bigint[])", {array});
+    // Taken from the answer itself: the bounded cache may empty itself
+    // while it is filled.
+    std::unordered_map<std::uint64_t, std::int64_t> found;
+    found.reserve(static_cast<std::size_t>(r.rows()));
     for (int j = 0; j < r.rows(); ++j) {
       const std::uint64_t value = static_cast<std::uint64_t>(r.Int(j, 0)) ^ (std::uint64_t{1} << 63);
+      found.emplace(value, r.Int(j, 1));
       const std::string_view key(reinterpret_cast<const char*>(&value), sizeof value);
       if (!version_ids_.Find(key)) version_ids_.Insert(key, r.Int(j, 1));
     }
     for (std::size_t k = 0; k < count; ++k) {
       if (entries[k].version >= 0) continue;
-      const std::optional<std::int64_t> id = version_ids_.Find(version_keys[k]);
-      if (!id) throw StoreError(conn_.description() + ": a version of this scan was not stored");
-      entries[k].version = *id;
+      const auto id = found.find(values[k]);
+      if (id == found.end()) throw StoreError(conn_.description() + ": a version of this scan was not stored");
+      entries[k].version = id->second;
     }
   }
   if (unknown_paths.empty()) return entries;
