@@ -1,20 +1,21 @@
 #!/bin/bash
 # Installs what the builds need on Debian 12. `scan` needs only the native
 # compiler; `fleet` also the libraries vurfleet links (SQLite, CLI11,
-# nlohmann-json, libcrypto) and dpkg-shlibdeps, for the .deb; `release` the
+# nlohmann-json, libcrypto, libpq) and dpkg-shlibdeps, for the .deb; `release` the
 # 32-bit mingw-w64 compiler, wixl, which builds the MSI, python3 for the ZIP
 # and the MSI's summary, and osslsigncode, which signs; `test` everything of
 # those, Wine (the 64-bit and the 32-bit loader, so the product runs under
-# WoW64), clang for the fuzzers, the sqlite3 shell, and what the package
-# tests use: lintian, mandoc's lint and man, msitools and pefile; Chromium
-# and a font, for the report page's browser test; and
+# WoW64), clang for the fuzzers, the sqlite3 shell, PostgreSQL 15 (the
+# server the vurfleet steps start in a folder of their own), and what the
+# package tests use: lintian, mandoc's lint and man, msitools and pefile;
+# Chromium and a font, for the report page's browser test; and
 # qemu-user where the 32-bit steps are emulated.
 set -euo pipefail
 what=${1:-scan}
 packages=(cmake g++ make)
-fleet=(libsqlite3-dev libcli11-dev nlohmann-json3-dev libssl-dev dpkg-dev)
+fleet=(libsqlite3-dev libpq-dev pkg-config libcli11-dev nlohmann-json3-dev libssl-dev dpkg-dev)
 if [ "$what" = test ]; then
-  packages+=("${fleet[@]}" sqlite3 googletest libgtest-dev libbenchmark-dev time strace
+  packages+=("${fleet[@]}" sqlite3 postgresql-15 postgresql-client-15 googletest libgtest-dev libbenchmark-dev time strace
              g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
              binutils-mingw-w64-i686
              wine64 wine32:i386 clang-14 libclang-rt-14-dev

@@ -2,9 +2,10 @@
 # Builds all three builds and runs every test: unit tests on Linux, under
 # ASan/UBSan, and cross-built under Wine for x64 and for the 32-bit product
 # (under WoW64); vurfleet's unit tests and its loads and queries (also under
-# ASan/UBSan), its report page in a headless browser, and the scanner's three
-# builds' outputs loaded into it; the end-to-end cases of each Windows build
-# against Linux; the
+# ASan/UBSan), its store tests and end-to-end cases on a PostgreSQL server
+# the steps start, its report page in a headless browser, and the scanner's
+# three builds' outputs loaded into it; the end-to-end cases of each Windows
+# build against Linux; the
 # system calls of a Linux scan counted against the walk's floor; the version
 # differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
 # check of the 32-bit product; the Debian package, installed, run and removed;
@@ -113,14 +114,22 @@ step "build linux-asan" build linux-asan
 
 step "unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vur_tests
 step "unit tests (linux, asan+ubsan)" bash tests/run_unit_tests.sh build/linux-asan/vur_tests
-step "vurfleet unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vurfleet_tests
-step "vurfleet unit tests (linux, asan+ubsan)" bash tests/run_unit_tests.sh build/linux-asan/vurfleet_tests
+step "vurfleet unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vurfleet_tests \
+  --gtest_filter='-*/postgres'
+step "vurfleet unit tests (linux, asan+ubsan)" bash tests/run_unit_tests.sh build/linux-asan/vurfleet_tests \
+  --gtest_filter='-*/postgres'
+step "vurfleet store tests on PostgreSQL 15 (a server of the step's own, Unix socket only)" \
+  bash tests/fleet/pg_unit.sh build/linux/vurfleet_tests
+step "vurfleet store tests on PostgreSQL 15 (asan+ubsan)" \
+  bash tests/fleet/pg_unit.sh build/linux-asan/vurfleet_tests
 step "vurfleet load and queries (refusals, SIGKILL, order, encodings, copies, absence)" \
   bash tests/fleet/load-queries.sh
 step "vurfleet load and queries (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
   bash tests/fleet/load-queries.sh
 step "vurfleet report in headless Chromium, network off (the DOM against the queries, screenshots, hostile names)" \
   bash tests/fleet/report-browser.sh
+step "vurfleet on PostgreSQL (both stores' CSV, loads side by side, server stopped mid-load, bad logins, roles, pg_dump)" \
+  bash tests/fleet/postgres.sh
 step32 "vurfleet and the scanner (each build's output loaded and found again)" \
   bash tests/fleet/scanner-builds.sh --linux build/linux/VURScanner --win64 build/win64/VURScanner.exe \
   --win32 build/win32/VURScanner.exe

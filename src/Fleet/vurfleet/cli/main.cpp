@@ -61,7 +61,8 @@ int Run(int argc, char** argv) {
   app.fallthrough();
   std::string db = "inventory.db";
   app.add_option("--db", db,
-                 "The database: a SQLite file, made by the first load "
+                 "The database: a SQLite file, made by the first load, or a PostgreSQL "
+                 "database (postgresql://USER@HOST/DBNAME, or a libpq connection string) "
                  "(default: $VURFLEET_DB, else inventory.db)")
       ->envname("VURFLEET_DB");
 

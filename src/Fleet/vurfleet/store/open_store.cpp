@@ -1,15 +1,13 @@
 #include <sys/stat.h>
 
+#include "store/postgres/pg_store.h"
 #include "store/sqlite/sqlite_store.h"
 #include "store/store.h"
 
 namespace vurfleet {
 
 std::unique_ptr<Store> OpenStore(const std::string& where, bool create) {
-  if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) {
-    throw StoreError("a PostgreSQL database is not supported by this vurfleet; "
-                     "--db names a SQLite file");
-  }
+  if (pg::IsConnectionString(where)) return std::make_unique<pg::PgStore>(where, create);
   if (where.empty()) throw StoreError("--db names no database");
   struct stat info;
   if (stat(where.c_str(), &info) != 0) {

@@ -88,9 +88,11 @@ class Store {
   virtual void Programs(int top, const std::function<void(const ProgramRow&)>& row) = 0;
 };
 
-// Opens the store named by `where`: for now a SQLite file. With `create`, a
-// missing file is made with its schema; without, a missing database is an
-// error. Throws StoreError.
+// Opens the store named by `where`: a PostgreSQL database when it is a
+// postgresql:// (or postgres://) URI or a libpq "keyword=value" string,
+// else a SQLite file. With `create`, a missing file, or a database without
+// the inventory's tables, is given its schema; without, either is an error.
+// Throws StoreError.
 std::unique_ptr<Store> OpenStore(const std::string& where, bool create);
 
 }  // namespace vurfleet

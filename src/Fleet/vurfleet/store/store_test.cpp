@@ -1,11 +1,15 @@
-// The SQLite store on real files: what it answers after loads in any order,
-// with copies, conflicts and the absence rules, through the same query and
-// output code as the command line.
+// Both stores, the SQLite store on real files and the PostgreSQL store on a
+// real server: what they answer after loads in any order, with copies,
+// conflicts and the absence rules, through the same query and output code
+// as the command line. The PostgreSQL cases need a server:
+// $VURFLEET_TEST_POSTGRES is a libpq "keyword=value" string without dbname
+// (tests/fleet/postgres.sh starts one and sets it); without it they skip.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +21,7 @@
 #include "load/sha256.h"
 #include "query/print.h"
 #include "read/read.h"
+#include "store/postgres/pg.h"
 #include "store/store.h"
 
 namespace vurfleet {
@@ -40,18 +45,44 @@ std::string Output(const char* start, const std::vector<std::string>& lines, boo
   return text;
 }
 
-class StoreTest : public ::testing::Test {
+const char* PostgresServer() { return std::getenv("VURFLEET_TEST_POSTGRES"); }
+
+// A new, empty database on the test server, and its connection string.
+std::string NewPostgresDatabase(const std::string& name) {
+  const std::string server = PostgresServer();
+  pg::Connection admin(server + " dbname=postgres");
+  admin.Run("DROP DATABASE IF EXISTS \"" + name + "\"");
+  admin.Run("CREATE DATABASE \"" + name + "\" ENCODING 'UTF8' TEMPLATE template0");
+  return server + " dbname=" + name;
+}
+
+class StoreTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
+    test_name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : test_name_) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    if (GetParam() == "postgres" && PostgresServer() == nullptr) {
+      GTEST_SKIP() << "$VURFLEET_TEST_POSTGRES names no PostgreSQL server "
+                      "(tests/fleet/postgres.sh starts one)";
+    }
     folder_ = fs::temp_directory_path() / ("vurfleet_store_test." + std::to_string(getpid()) + "." +
-                                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                                          test_name_);
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
   void TearDown() override { fs::remove_all(folder_); }
 
+  // A new store of the test's kind: a file in the test's folder, or a
+  // database on the server.
   std::unique_ptr<Store> Open(const std::string& name = "inventory.db") {
-    return OpenStore((folder_ / name).string(), true);
+    return OpenStore(Where(name), true);
+  }
+  std::string Where(const std::string& name) {
+    if (GetParam() == "sqlite") return (folder_ / name).string();
+    std::string db = "vf_" + std::to_string(++databases_) + "_" + test_name_;
+    db = db.substr(0, 63);
+    for (char& c : db) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return NewPostgresDatabase(db);
   }
 
   static LoadStatus Load(Store& store, const std::string& machine, const std::string& bytes,
@@ -87,7 +118,12 @@ class StoreTest : public ::testing::Test {
   }
 
   fs::path folder_;
+  std::string test_name_;
+  int databases_ = 0;
 };
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgres"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // A small fleet over a few weeks: upgrades, an install, a removal, an
 // unfinished run and one that could not walk a folder.
@@ -108,7 +144,7 @@ std::vector<std::pair<std::string, std::string>> Fleet() {
   };
 }
 
-TEST_F(StoreTest, TheQueriesOfASmallFleet) {
+TEST_P(StoreTest, TheQueriesOfASmallFleet) {
   std::unique_ptr<Store> store = Open();
   for (const auto& [machine, text] : Fleet()) EXPECT_EQ(Load(*store, machine, text), LoadStatus::kLoaded);
 
@@ -199,7 +235,7 @@ TEST_F(StoreTest, TheQueriesOfASmallFleet) {
 // several paths, and once for each version it holds it at, as counting
 // the machines of `find --name` gives; what a later scan replaced counts
 // no more.
-TEST_F(StoreTest, ProgramsCountMachinesAsFindDoes) {
+TEST_P(StoreTest, ProgramsCountMachinesAsFindDoes) {
   std::unique_ptr<Store> store = Open();
   Load(*store, "PC001", Output("01 02:00:00", {"C:\\A\\Tool.exe - 1.0.0.0", "C:\\B\\tool.exe - 2.0.0.0",
                                                "C:\\other.exe - 1.0.0.0"}));
@@ -243,9 +279,10 @@ TEST_F(StoreTest, ProgramsCountMachinesAsFindDoes) {
         << row.name << " " << row.version.ToString();
   }
 
-  // The same answer without what the loads keep of each latest scan, and
-  // with it damaged.
+  // On SQLite, the same answer without what the loads keep of each latest
+  // scan, and with it damaged.
   for (const char* sql : {"UPDATE latest SET runs = x'ff'", "DELETE FROM latest"}) {
+    if (GetParam() != "sqlite") break;
     store.reset();
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((folder_ / "inventory.db").c_str(), &db), SQLITE_OK);
@@ -263,7 +300,7 @@ TEST_F(StoreTest, ProgramsCountMachinesAsFindDoes) {
   EXPECT_EQ(none, 0u);
 }
 
-TEST_F(StoreTest, AnyOrderOfLoadingGivesTheSameAnswers) {
+TEST_P(StoreTest, AnyOrderOfLoadingGivesTheSameAnswers) {
   const auto fleet = Fleet();
   std::unique_ptr<Store> in_order = Open("in_order.db");
   for (const auto& [machine, text] : fleet) Load(*in_order, machine, text);
@@ -281,7 +318,7 @@ TEST_F(StoreTest, AnyOrderOfLoadingGivesTheSameAnswers) {
   }
 }
 
-TEST_F(StoreTest, AnUnfinishedRunIsReplacedByItsFinishedCopy) {
+TEST_P(StoreTest, AnUnfinishedRunIsReplacedByItsFinishedCopy) {
   const std::string finished =
       Output("08 02:00:00", {"C:\\a.exe - 1.0.0.0", "C:\\b.exe - 1.0.0.0", "C:\\c.exe - 1.0.0.0"});
   // The share was read while the run was being written.
@@ -330,7 +367,7 @@ TEST_F(StoreTest, AnUnfinishedRunIsReplacedByItsFinishedCopy) {
             "PC1,2026-12-08 02:00:00,2026-12-08 02:00:00,ok,3,0\r\n");
 }
 
-TEST_F(StoreTest, AFinishedRunIsNeverReplaced) {
+TEST_P(StoreTest, AFinishedRunIsNeverReplaced) {
   std::unique_ptr<Store> store = Open();
   const std::string first = Output("08 02:00:00", {"C:\\a.exe - 1.0.0.0"});
   EXPECT_EQ(Load(*store, "PC1", first), LoadStatus::kLoaded);
@@ -340,7 +377,7 @@ TEST_F(StoreTest, AFinishedRunIsNeverReplaced) {
   EXPECT_EQ(All(*store), answers);
 }
 
-TEST_F(StoreTest, Utf16WithCrLfAndUtf8WithLfStoreTheSame) {
+TEST_P(StoreTest, Utf16WithCrLfAndUtf8WithLfStoreTheSame) {
   const std::string utf8 = Output("08 02:00:00", {"D:\\Gr\xC3\xBC\xC3\x9F" "e\\a.exe - 1.0.0.0",
                                                "D:\\b\xEF\x80\x8A.exe - <none>"});
   std::string utf16 = "\xFF\xFE";
@@ -372,7 +409,7 @@ TEST_F(StoreTest, Utf16WithCrLfAndUtf8WithLfStoreTheSame) {
   EXPECT_EQ(Load(*a, "PC1", utf16), LoadStatus::kConflict);
 }
 
-TEST_F(StoreTest, ADriveThatWasNotWalkedKeepsItsEntries) {
+TEST_P(StoreTest, ADriveThatWasNotWalkedKeepsItsEntries) {
   std::unique_ptr<Store> store = Open();
   Load(*store, "PC1", Output("01 02:00:00", {"D:\\a.exe - 1.0.0.0", "E:\\b.exe - 1.0.0.0",
                                           "E:\\sub\\c.exe - 1.0.0.0", "D:\\Damaged.exe - 3.0.0.0"}));
@@ -387,7 +424,133 @@ TEST_F(StoreTest, ADriveThatWasNotWalkedKeepsItsEntries) {
             "PC1,E:\\sub\\c.exe,2.0.0.0,2026-12-08 02:00:00\r\n");
 }
 
-TEST_F(StoreTest, WhatIsNoInventoryIsNotOpened) {
+// Patterns that need escaping in SQL, one character that is two bytes, and
+// a path longer than any index entry may be.
+TEST_P(StoreTest, PatternsAndLongPaths) {
+  std::unique_ptr<Store> store = Open();
+  const std::string long_path = "D:\\" + std::string(5000, 'x') + "\\" + std::string(3000, 'n') + ".exe";
+  EXPECT_EQ(Load(*store, "PC1",
+                 Output("01 02:00:00", {"D:\\100%\\a_b.exe - 1.0.0.0", "D:\\100x\\axb.exe - 1.0.0.0",
+                                        "D:\\\xC3\x84pp.exe - 2.0.0.0", "D:\\App.exe - 3.0.0.0",
+                                        long_path + " - 4.0.0.0"})),
+            LoadStatus::kLoaded);
+  const auto names = [&](const char* name, const char* path) {
+    FindQuery q;
+    if (name != nullptr) q.name.emplace(name);
+    if (path != nullptr) q.path.emplace(path);
+    std::ostringstream out;
+    store->Find(q, [&](const FindRow& row) { out << row.path.substr(0, 40) << '|'; });
+    return out.str();
+  };
+  EXPECT_EQ(names("A_B.EXE", nullptr), "D:\\100%\\a_b.exe|");
+  EXPECT_EQ(names("a_b*", nullptr), "D:\\100%\\a_b.exe|");
+  EXPECT_EQ(names("a?b.exe", nullptr), "D:\\100%\\a_b.exe|D:\\100x\\axb.exe|");
+  EXPECT_EQ(names(nullptr, "d:\\100%\\*"), "D:\\100%\\a_b.exe|");
+  EXPECT_EQ(names("\xC3\xA4pp.exe", nullptr), "D:\\\xC3\x84pp.exe|");
+  EXPECT_EQ(names("?pp.exe", nullptr), "D:\\App.exe|D:\\\xC3\x84pp.exe|");
+  EXPECT_EQ(names(std::string(3000, 'N').append(".EXE").c_str(), nullptr),
+            long_path.substr(0, 40) + "|");
+  EXPECT_EQ(names("n*", "d:\\x*"), long_path.substr(0, 40) + "|");
+}
+
+// A load that fails after it added paths and versions leaves no id of
+// theirs behind: the next load through the same store stores its lines
+// with ids that exist.
+TEST_P(StoreTest, AFailedLoadLeavesNoIdsBehind) {
+  const std::string where = Where("failed.db");
+  std::unique_ptr<Store> store = OpenStore(where, true);
+  // The database refuses one file's scan row, after its lines were interned.
+  if (GetParam() == "sqlite") {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON scans WHEN NEW.file = 'fail.txt' "
+                               "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  } else {
+    pg::Connection(where).Run(
+        "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+        "IF NEW.file = 'fail.txt' THEN RAISE EXCEPTION 'refused by the test'; END IF; "
+        "RETURN NEW; END $$; "
+        "CREATE TRIGGER refuse BEFORE INSERT ON scans FOR EACH ROW EXECUTE FUNCTION refuse()");
+  }
+  Load(*store, "PC1", Output("01 02:00:00", {"C:\\old.exe - 1.0.0.0"}));
+  const std::string scan = Output("08 02:00:00", {"C:\\new.exe - 7.7.7.7", "C:\\old.exe - 1.0.0.0"});
+  EXPECT_THROW(Load(*store, "PC1", scan, "fail.txt"), StoreError);
+  EXPECT_EQ(Load(*store, "PC1", scan, "ok.txt"), LoadStatus::kLoaded);
+  EXPECT_EQ(Find(*store),
+            "machine,path,version,since\r\n"
+            "PC1,C:\\new.exe,7.7.7.7,2026-12-08 02:00:00\r\n"
+            "PC1,C:\\old.exe,1.0.0.0,2026-12-01 02:00:00\r\n");
+  // A second machine with the same lines finds the ids the first stored.
+  EXPECT_EQ(Load(*store, "PC2", Output("09 02:00:00", {"C:\\new.exe - 7.7.7.7"})), LoadStatus::kLoaded);
+  EXPECT_EQ(Find(*store, [] { FindQuery q; q.name.emplace("new.exe"); return q; }()),
+            "machine,path,version,since\r\n"
+            "PC1,C:\\new.exe,7.7.7.7,2026-12-08 02:00:00\r\n"
+            "PC2,C:\\new.exe,7.7.7.7,2026-12-09 02:00:00\r\n");
+}
+
+// More versions in one scan than a store keeps ids of in memory.
+TEST_P(StoreTest, MoreVersionsThanTheIdCacheHolds) {
+  std::unique_ptr<Store> store = Open();
+  std::vector<std::string> lines;
+  constexpr int kLines = 70000;
+  for (int k = 0; k < kLines; ++k) {
+    lines.push_back("C:\\f" + std::to_string(k) + ".exe - 1." + std::to_string(k / 1000) + "." +
+                    std::to_string(k % 1000) + ".0");
+  }
+  ASSERT_EQ(Load(*store, "PC1", Output("01 02:00:00", lines)), LoadStatus::kLoaded);
+  lines[69999] = "C:\\f69999.exe - 2.0.0.0";
+  ASSERT_EQ(Load(*store, "PC2", Output("02 02:00:00", lines)), LoadStatus::kLoaded);
+  FindQuery q;
+  q.name.emplace("f69999.exe");
+  EXPECT_EQ(Find(*store, q),
+            "machine,path,version,since\r\n"
+            "PC1,C:\\f69999.exe,1.69.999.0,2026-12-01 02:00:00\r\n"
+            "PC2,C:\\f69999.exe,2.0.0.0,2026-12-02 02:00:00\r\n");
+  EXPECT_NE(Machines(*store).find("PC2,2026-12-02 02:00:00,2026-12-02 02:00:00,stale,70000,0"),
+            std::string::npos);
+}
+
+TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
+  if (GetParam() == "postgres") {
+    const auto refused = [](const std::string& where, bool create) {
+      try {
+        OpenStore(where, create);
+      } catch (const StoreError& e) {
+        return std::string(e.what());
+      }
+      return std::string("opened");
+    };
+    // A query on a database without the inventory makes nothing.
+    const std::string empty = Where("empty");
+    EXPECT_NE(refused(empty, false).find("no inventory in this database"), std::string::npos);
+    EXPECT_TRUE(pg::Connection(empty).Exec("SELECT to_regclass('vurfleet_schema') IS NULL").Bool(0, 0));
+
+    const std::string other = Where("other");
+    pg::Connection(other).Run("CREATE TABLE machines (x integer)");
+    EXPECT_NE(refused(other, true).find("not an inventory"), std::string::npos);
+
+    const std::string newer = Where("newer");
+    Load(*OpenStore(newer, true), "PC1", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
+    pg::Connection(newer).Run("UPDATE vurfleet_schema SET version = 99");
+    EXPECT_NE(refused(newer, false).find("schema 99, made by a newer vurfleet"), std::string::npos);
+
+    // Text that is not UTF-8 could not be stored as it was read.
+    const std::string server = PostgresServer();
+    pg::Connection admin(server + " dbname=postgres");
+    admin.Run("DROP DATABASE IF EXISTS vf_latin1");
+    admin.Run("CREATE DATABASE vf_latin1 ENCODING 'LATIN1' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
+    EXPECT_NE(refused(server + " dbname=vf_latin1", true).find("encoding is LATIN1"), std::string::npos);
+
+    // A database that is not there: one line naming it, without the password.
+    const std::string why = refused(server + " dbname=vf_missing password=hunter2", false);
+    EXPECT_NE(why.find("/vf_missing: can't connect: "), std::string::npos) << why;
+    EXPECT_EQ(why.find("hunter2"), std::string::npos) << why;
+    EXPECT_EQ(why.find('\n'), std::string::npos) << why;
+    return;
+  }
   const std::string missing = (folder_ / "missing.db").string();
   EXPECT_THROW(OpenStore(missing, false), StoreError);
   EXPECT_FALSE(fs::exists(missing));

@@ -19,13 +19,15 @@ Db::~Db() { sqlite3_close_v2(db_); }
 void Db::Exec(const char* sql) {
   char* message = nullptr;
   if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    NoteFailure();
     const std::string why = message != nullptr ? message : sqlite3_errmsg(db_);
     sqlite3_free(message);
     throw StoreError(path_ + ": " + why);
   }
 }
 
-void Db::Fail(const std::string& what) const {
+void Db::Fail(const std::string& what) {
+  NoteFailure();
   throw StoreError(path_ + ": " + what + ": " + sqlite3_errmsg(db_));
 }
 
@@ -74,6 +76,7 @@ bool Statement::Step() {
   if (rc == SQLITE_DONE) return false;
   // The message first: resetting the statement may replace it.
   const std::string why = sqlite3_errmsg(db_.get());
+  db_.NoteFailure();
   sqlite3_reset(statement_);
   throw StoreError(db_.path() + ": " + why);
 }

@@ -24,13 +24,19 @@ class Db {
   sqlite3* get() const { return db_; }
   // Runs statements without results (schema, pragmas, BEGIN, COMMIT).
   void Exec(const char* sql);
-  [[noreturn]] void Fail(const std::string& what) const;
+  [[noreturn]] void Fail(const std::string& what);
   std::int64_t LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
   const std::string& path() const { return path_; }
+  // The primary result code of the last failure (SQLITE_BUSY: another
+  // process holds the lock), kept through a rollback that follows it.
+  int failed_code() const { return failed_code_; }
+  void NoteFailure() { failed_code_ = sqlite3_errcode(db_) & 0xFF; }
+  void ClearFailure() { failed_code_ = SQLITE_OK; }
 
  private:
   sqlite3* db_ = nullptr;
   std::string path_;
+  int failed_code_ = SQLITE_OK;
 };
 
 // A statement prepared once and run many times. Parameters are numbered

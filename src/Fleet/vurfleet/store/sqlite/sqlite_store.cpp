@@ -22,6 +22,10 @@ constexpr std::size_t kCachedVersions = 1 << 16;
 // SQLite's per-statement work (a cursor opened, sought and closed).
 constexpr int kRowsPerInsert = 64;
 
+// How long a load waits for another's write lock, and how many times.
+constexpr int kBusyMilliseconds = 30000;
+constexpr int kBusyAttempts = 10;
+
 std::string MultiRowInsert(const char* head, int columns, int rows) {
   std::string sql = head;
   for (int r = 0; r < rows; ++r) {
@@ -138,7 +142,7 @@ SqliteStore::SqliteStore(const std::string& path, bool create)
   // only a power cut may lose the last commits, never consistency. Reads go
   // through a mapping of the file: a query's thousands of page reads then
   // cost no system call each (find: a sixth less time at 10 000 machines).
-  db_.Exec("PRAGMA busy_timeout = 10000");
+  db_.Exec(("PRAGMA busy_timeout = " + std::to_string(kBusyMilliseconds)).c_str());
   PrepareSchema(db_, create);
   db_.Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
            "PRAGMA cache_size = -65536; PRAGMA wal_autocheckpoint = 16000; PRAGMA mmap_size = 4294967296");
@@ -162,22 +166,30 @@ std::optional<Store::StoredFile> SqliteStore::FindFile(const std::string& sha256
 }
 
 LoadResult SqliteStore::Load(const ScanFile& file) {
-  new_ids_ = false;
-  LoadResult result;
-  bool committed = false;
-  try {
-    Transaction transaction(db_);
-    result = LoadInTransaction(file);
-    if (result.status == LoadStatus::kLoaded || result.status == LoadStatus::kReplaced) {
-      transaction.Commit();
-      committed = true;
+  // Another process's load holds the write lock for one file's transaction
+  // at a time; the busy timeout waits for it, and a wait that still ends
+  // busy (a long transaction, a checkpoint) is tried again, so that loads
+  // side by side all complete.
+  for (int attempt = 1;; ++attempt) {
+    new_ids_ = false;
+    db_.ClearFailure();
+    LoadResult result;
+    bool committed = false;
+    try {
+      Transaction transaction(db_);
+      result = LoadInTransaction(file);
+      if (result.status == LoadStatus::kLoaded || result.status == LoadStatus::kReplaced) {
+        transaction.Commit();
+        committed = true;
+      }
+    } catch (const StoreError&) {
+      if (new_ids_) ForgetIds();
+      if (db_.failed_code() == SQLITE_BUSY && attempt < kBusyAttempts) continue;
+      throw;
     }
-  } catch (...) {
-    if (new_ids_) ForgetIds();
-    throw;
+    if (!committed && new_ids_) ForgetIds();
+    return result;
   }
-  if (!committed && new_ids_) ForgetIds();
-  return result;
 }
 
 void SqliteStore::ForgetIds() {

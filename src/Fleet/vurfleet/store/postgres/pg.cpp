@@ -1,0 +1,197 @@
+#include "store/postgres/pg.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <algorithm>
+#include <memory>
+
+namespace vurfleet::pg {
+
+bool IsConnectionString(std::string_view where) {
+  if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) return true;
+  // keyword=value: a word of letters and '_' before the first '='.
+  std::size_t k = 0;
+  while (k < where.size() && std::isspace(static_cast<unsigned char>(where[k]))) ++k;
+  const std::size_t word = k;
+  while (k < where.size() && (std::isalpha(static_cast<unsigned char>(where[k])) || where[k] == '_')) ++k;
+  if (k == word) return false;
+  while (k < where.size() && std::isspace(static_cast<unsigned char>(where[k]))) ++k;
+  return k < where.size() && where[k] == '=';
+}
+
+std::string Describe(const std::string& where) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(where.c_str(), &error);
+  // libpq's message may quote the text, password and all: not repeated.
+  PQfreemem(error);
+  if (options == nullptr) return "a PostgreSQL connection string that can't be read";
+  std::string user, host, port, dbname;
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    if (o->val == nullptr) continue;
+    const std::string key = o->keyword;
+    if (key == "user") user = o->val;
+    else if (key == "host") host = o->val;
+    else if (key == "hostaddr" && host.empty()) host = o->val;
+    else if (key == "port") port = o->val;
+    else if (key == "dbname") dbname = o->val;
+  }
+  PQconninfoFree(options);
+  std::string out = "postgresql://";
+  if (!user.empty()) out += user + "@";
+  out += host;
+  if (!port.empty()) out += ":" + port;
+  out += "/" + dbname;
+  return out;
+}
+
+std::string OneLine(std::string_view text) {
+  std::string out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.front()))) line.remove_prefix(1);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.remove_suffix(1);
+    if (!line.empty()) {
+      if (!out.empty()) out += "; ";
+      for (const char c : line) out.push_back(c == '\t' || c == '\r' ? ' ' : c);
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+std::int64_t Result::Int(int row, int column) const {
+  const std::string text(Text(row, column));
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || errno != 0 || end != text.c_str() + text.size()) {
+    throw StoreError("the database answered '" + text.substr(0, 40) + "' for a number");
+  }
+  return value;
+}
+
+std::optional<std::int64_t> Result::OptionalInt(int row, int column) const {
+  if (IsNull(row, column)) return std::nullopt;
+  return Int(row, column);
+}
+
+std::string Result::Bytes(int row, int column) const {
+  std::size_t length = 0;
+  unsigned char* bytes =
+      PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(result_, row, column)), &length);
+  if (bytes == nullptr) throw StoreError("the database answered a bytea that can't be read");
+  std::string out(reinterpret_cast<const char*>(bytes), length);
+  PQfreemem(bytes);
+  return out;
+}
+
+Connection::Connection(const std::string& where) : description_(Describe(where)) {
+  // Entries before dbname are defaults the connection string may override;
+  // the one after it always holds: the store speaks UTF-8.
+  const char* keywords[] = {"connect_timeout", "application_name", "dbname", "client_encoding", nullptr};
+  const char* values[] = {"10", "vurfleet", where.c_str(), "UTF8", nullptr};
+  conn_ = PQconnectdbParams(keywords, values, 1);
+  if (conn_ == nullptr) throw StoreError(description_ + ": can't connect: out of memory");
+  if (PQstatus(conn_) != CONNECTION_OK) {
+    const std::string why = OneLine(PQerrorMessage(conn_));
+    PQfinish(conn_);
+    conn_ = nullptr;
+    throw StoreError(description_ + ": can't connect: " + why);
+  }
+  // Notices (a table that exists already, ...) are not the user's concern.
+  PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+}
+
+Connection::~Connection() { PQfinish(conn_); }
+
+void Connection::Fail(const std::string& what, const PGresult* result) {
+  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  failed_state_ = state != nullptr ? state : "";
+  std::string why = OneLine(result != nullptr ? PQresultErrorMessage(result) : "");
+  if (why.empty()) why = OneLine(PQerrorMessage(conn_));
+  if (why.empty()) why = "the server gave no answer";
+  if (PQstatus(conn_) != CONNECTION_OK) why = "the connection to the server was lost: " + why;
+  throw StoreError(description_ + ": " + what + why);
+}
+
+Result Connection::Exec(const std::string& sql, const Params& params) {
+  std::vector<const char*> values;
+  values.reserve(params.size());
+  for (const std::optional<std::string>& p : params) values.push_back(p ? p->c_str() : nullptr);
+  Result result(params.empty() ? PQexec(conn_, sql.c_str())
+                               : PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()),
+                                              nullptr, values.data(), nullptr, nullptr, 0));
+  const ExecStatusType status = PQresultStatus(result.get());
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("", result.get());
+  return result;
+}
+
+void Connection::Copy(const std::string& copy_sql, const std::string& data) {
+  {
+    Result start(PQexec(conn_, copy_sql.c_str()));
+    if (PQresultStatus(start.get()) != PGRES_COPY_IN) Fail("", start.get());
+  }
+  // In pieces of 1 MiB: libpq buffers what it can't send at once.
+  constexpr std::size_t kPiece = 1 << 20;
+  bool sent = true;
+  for (std::size_t k = 0; k < data.size() && sent; k += kPiece) {
+    const std::size_t n = std::min(kPiece, data.size() - k);
+    sent = PQputCopyData(conn_, data.data() + k, static_cast<int>(n)) == 1;
+  }
+  if (PQputCopyEnd(conn_, sent ? nullptr : "the data could not be sent") != 1) Fail("COPY: ", nullptr);
+  Result end(PQgetResult(conn_));
+  // Drain what follows, so the connection is ready for the next statement.
+  while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+  if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) Fail("COPY: ", end.get());
+}
+
+void CopyField(std::string* out, std::string_view text) {
+  for (const char c : text) {
+    switch (c) {
+      case '\\': out->append("\\\\"); break;
+      case '\t': out->append("\\t"); break;
+      case '\n': out->append("\\n"); break;
+      case '\r': out->append("\\r"); break;
+      default: out->push_back(c);
+    }
+  }
+}
+
+std::string HexBytes(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "\\x";
+  out.reserve(2 + bytes.size() * 2);
+  for (const char c : bytes) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 15]);
+  }
+  return out;
+}
+
+bool IsRetryable(const std::string& sqlstate) {
+  return sqlstate == "40001" || sqlstate == "40P01";
+}
+
+Transaction::Transaction(Connection& conn) : conn_(conn) { conn_.Run("BEGIN"); }
+
+Transaction::~Transaction() {
+  if (open_ && conn_.alive()) {
+    try {
+      conn_.Run("ROLLBACK");
+    } catch (const StoreError&) {
+      // The connection is gone; the server rolled back on its own.
+    }
+  }
+}
+
+void Transaction::Commit() {
+  conn_.Run("COMMIT");
+  open_ = false;
+}
+
+}  // namespace vurfleet::pg

@@ -1,0 +1,111 @@
+// A thin RAII layer over libpq: a connection, its results, parameters sent
+// as text, and COPY from memory. Every failure throws StoreError naming the
+// connection (never its password) with the server's text on one line.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/store.h"
+
+namespace vurfleet::pg {
+
+// Whether `where` names a PostgreSQL database: a postgresql:// or
+// postgres:// URI, or a libpq "keyword=value ..." string.
+bool IsConnectionString(std::string_view where);
+
+// The connection as shown in messages: postgresql://USER@HOST:PORT/DBNAME,
+// without the password, from whatever form `where` takes.
+std::string Describe(const std::string& where);
+
+// One line of libpq's or the server's text: lines joined with "; ", the
+// tabs and the trailing line end gone.
+std::string OneLine(std::string_view text);
+
+// A query's parameters, as text; nullopt is NULL.
+using Params = std::vector<std::optional<std::string>>;
+
+class Result {
+ public:
+  explicit Result(PGresult* result) : result_(result) {}
+  ~Result() { PQclear(result_); }
+  Result(Result&& other) noexcept : result_(other.result_) { other.result_ = nullptr; }
+  Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
+
+  PGresult* get() const { return result_; }
+  int rows() const { return PQntuples(result_); }
+  bool IsNull(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
+  std::string_view Text(int row, int column) const {
+    return std::string_view(PQgetvalue(result_, row, column),
+                            static_cast<std::size_t>(PQgetlength(result_, row, column)));
+  }
+  // The column as a number; a value that is none throws StoreError.
+  std::int64_t Int(int row, int column) const;
+  std::optional<std::int64_t> OptionalInt(int row, int column) const;
+  bool Bool(int row, int column) const { return Text(row, column) == "t"; }
+  // A bytea column in hex form, decoded.
+  std::string Bytes(int row, int column) const;
+
+ private:
+  PGresult* result_;
+};
+
+class Connection {
+ public:
+  // Connects; a server that can't be reached, or refuses the role or its
+  // password, throws StoreError.
+  explicit Connection(const std::string& where);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Runs one statement; its rows, if any.
+  Result Exec(const std::string& sql, const Params& params = {});
+  // Runs statements without parameters (schema, BEGIN, COMMIT).
+  void Run(const std::string& sql) { Exec(sql); }
+  // COPY ... FROM STDIN with `data` in COPY's text form (see CopyField).
+  void Copy(const std::string& copy_sql, const std::string& data);
+  // The SQLSTATE of the last statement that failed since ClearFailure.
+  const std::string& failed_state() const { return failed_state_; }
+  void ClearFailure() { failed_state_.clear(); }
+  const std::string& description() const { return description_; }
+  bool alive() const { return PQstatus(conn_) == CONNECTION_OK; }
+
+ private:
+  [[noreturn]] void Fail(const std::string& what, const PGresult* result);
+
+  PGconn* conn_ = nullptr;
+  std::string description_;
+  std::string failed_state_;
+};
+
+// Appends `text` as one field of COPY's text form: backslash, tab, line
+// ends escaped.
+void CopyField(std::string* out, std::string_view text);
+
+// A bytea literal for a parameter: "\x" and the bytes in hex.
+std::string HexBytes(std::string_view bytes);
+
+// A store error raised while the server was unreachable or the transaction
+// must be retried: serialization failures and deadlocks.
+bool IsRetryable(const std::string& sqlstate);
+
+// A transaction that rolls back unless committed.
+class Transaction {
+ public:
+  explicit Transaction(Connection& conn);
+  ~Transaction();
+  void Commit();
+
+ private:
+  Connection& conn_;
+  bool open_ = true;
+};
+
+}  // namespace vurfleet::pg

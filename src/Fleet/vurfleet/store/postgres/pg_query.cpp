@@ -1,0 +1,174 @@
+// The queries of the PostgreSQL store: the SQLite store's, in the same
+// order (text in byte order, COLLATE "C"). Patterns match folded keys with
+// LIKE, whose escape character is the backslash, as Glob::LikePattern
+// writes them.
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "store/postgres/pg_store.h"
+
+namespace vurfleet::pg {
+namespace {
+
+// A WHERE clause and its parameters, numbered as they are added.
+class Conditions {
+ public:
+  explicit Conditions(Params* params) : params_(params) {}
+
+  // `column` (folded text) matches `glob`. `indexed`, when given, is the
+  // expression an index holds for `column`: substr(column, 1, 256).
+  void Match(const std::string& column, const Glob& glob, bool indexed = false) {
+    if (glob.literal()) {
+      const std::string p = Param(glob.folded());
+      if (indexed) Add("substr(" + column + ", 1, 256) = substr(" + p + ", 1, 256)");
+      Add(column + " = " + p);
+      return;
+    }
+    Add(column + " LIKE " + Param(glob.LikePattern()));
+  }
+  std::string Param(std::string value) {
+    params_->push_back(std::move(value));
+    return "$" + std::to_string(params_->size());
+  }
+  void Add(const std::string& term) { sql_ += (sql_.empty() ? " WHERE " : " AND ") + term; }
+  const std::string& sql() const { return sql_; }
+
+ private:
+  Params* params_;
+  std::string sql_;
+};
+
+Version VersionFrom(const Result& r, int row, int column) {
+  if (r.IsNull(row, column)) return Version::None();
+  return Version::Of(static_cast<std::uint64_t>(r.Int(row, column)) ^ (std::uint64_t{1} << 63));
+}
+
+std::string ValueOf(const Version& version) {
+  return std::to_string(static_cast<std::int64_t>(version.value() ^ (std::uint64_t{1} << 63)));
+}
+
+}  // namespace
+
+void PgStore::Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) {
+  Params params;
+  std::string from;
+  std::string holds = "i.until IS NULL";
+  if (query.at) {
+    params.push_back(std::to_string(*query.at));
+    // Each machine's last scan up to --at.
+    from = "(SELECT machine_id, max(started) AS x FROM scans WHERE started <= $1 "
+           "GROUP BY machine_id) a JOIN machines m ON m.id = a.machine_id ";
+    holds = "i.since <= a.x AND (i.until IS NULL OR i.until > a.x)";
+  } else {
+    from = "machines m ";
+  }
+  Conditions where(&params);
+  if (query.name) where.Match("p.name_key", *query.name, true);
+  if (query.path) where.Match("p.path_key", *query.path);
+  if (query.machine) where.Match("m.name_key", *query.machine);
+  switch (query.test) {
+    case VersionTest::kAny: break;
+    case VersionTest::kNone: where.Add("i.version_id = 0"); break;
+    case VersionTest::kEqual: where.Add("v.value = " + where.Param(ValueOf(query.version))); break;
+    case VersionTest::kBelow: where.Add("v.value < " + where.Param(ValueOf(query.version))); break;
+    case VersionTest::kAtLeast: where.Add("v.value >= " + where.Param(ValueOf(query.version))); break;
+  }
+  where.Add(holds);
+  const std::string sql =
+      "SELECT m.name, p.path, v.value, i.since FROM " + from +
+      "JOIN intervals i ON i.machine_id = m.id JOIN paths p ON p.id = i.path_id "
+      "JOIN versions v ON v.id = i.version_id" +
+      where.sql() + " ORDER BY m.name, p.path";
+  Result r = conn_.Exec(sql, params);
+  FindRow out;
+  for (int k = 0; k < r.rows(); ++k) {
+    out.machine.assign(r.Text(k, 0));
+    out.path.assign(r.Text(k, 1));
+    out.version = VersionFrom(r, k, 2);
+    out.since = r.Int(k, 3);
+    row(out);
+  }
+}
+
+void PgStore::Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) {
+  Params params{std::to_string(query.since.value_or(INT64_MIN)),
+                std::to_string(query.until.value_or(INT64_MAX))};
+  Conditions where(&params);
+  if (query.machine) where.Match("m.name_key", *query.machine);
+  // A change at a scan is an interval that begins there after the machine's
+  // first scan, or one that ends there, or both for one path.
+  const std::string sql =
+      "WITH ev (machine_id, path_id, scan) AS ("
+      " SELECT machine_id, path_id, since FROM intervals"
+      "  WHERE opened AND since BETWEEN $1 AND $2"
+      " UNION"
+      " SELECT machine_id, path_id, until FROM intervals"
+      "  WHERE until IS NOT NULL AND until BETWEEN $1 AND $2) "
+      "SELECT ev.scan, m.name, p.path, o.version_id IS NOT NULL, ov.value, "
+      "       n.version_id IS NOT NULL, nv.value "
+      "FROM ev JOIN machines m ON m.id = ev.machine_id "
+      "JOIN paths p ON p.id = ev.path_id "
+      "LEFT JOIN intervals n ON n.machine_id = ev.machine_id AND n.path_id = ev.path_id "
+      "     AND n.since = ev.scan "
+      "LEFT JOIN versions nv ON nv.id = n.version_id "
+      "LEFT JOIN intervals o ON o.machine_id = ev.machine_id AND o.path_id = ev.path_id "
+      "     AND o.until = ev.scan "
+      "LEFT JOIN versions ov ON ov.id = o.version_id" +
+      where.sql() + " ORDER BY ev.scan, m.name, p.path";
+  Result r = conn_.Exec(sql, params);
+  ChangeRow out;
+  for (int k = 0; k < r.rows(); ++k) {
+    out.scan = r.Int(k, 0);
+    out.machine.assign(r.Text(k, 1));
+    out.path.assign(r.Text(k, 2));
+    out.old_version = r.Bool(k, 3) ? std::optional<Version>(VersionFrom(r, k, 4)) : std::nullopt;
+    out.new_version = r.Bool(k, 5) ? std::optional<Version>(VersionFrom(r, k, 6)) : std::nullopt;
+    row(out);
+  }
+}
+
+void PgStore::Machines(const std::function<void(const MachineRow&)>& row) {
+  Result r = conn_.Exec(
+      "SELECT m.name, s.started, s.completed, m.files, s.error_lines FROM machines m "
+      "JOIN scans s ON s.machine_id = m.id AND s.started = m.last_started ORDER BY m.name");
+  MachineRow out;
+  for (int k = 0; k < r.rows(); ++k) {
+    out.machine.assign(r.Text(k, 0));
+    out.last_started = r.Int(k, 1);
+    out.last_completed = r.OptionalInt(k, 2);
+    out.files = r.Int(k, 3);
+    out.errors = r.Int(k, 4);
+    row(out);
+  }
+}
+
+void PgStore::Programs(int top, const std::function<void(const ProgramRow&)>& row) {
+  if (top <= 0) return;
+  // Each machine's entries now, counted once per (machine, name) and once
+  // per (machine, name, version), as `find --name` joins them: the server
+  // aggregates by hashing, so no row of the inventory leaves it.
+  Result r = conn_.Exec(
+      "WITH held AS ("
+      " SELECT DISTINCT i.machine_id, p.name_key, i.version_id FROM intervals i"
+      "  JOIN machines m ON m.id = i.machine_id JOIN paths p ON p.id = i.path_id"
+      "  JOIN versions v ON v.id = i.version_id WHERE i.until IS NULL), "
+      "top AS ("
+      " SELECT name_key, count(DISTINCT machine_id) AS machines FROM held"
+      "  GROUP BY name_key ORDER BY machines DESC, name_key LIMIT $1) "
+      "SELECT t.name_key, t.machines, v.value, count(*) FROM top t"
+      " JOIN held h ON h.name_key = t.name_key JOIN versions v ON v.id = h.version_id"
+      " GROUP BY t.name_key, t.machines, v.value"
+      " ORDER BY t.machines DESC, t.name_key, v.value DESC NULLS LAST",
+      {std::to_string(top)});
+  ProgramRow out;
+  for (int k = 0; k < r.rows(); ++k) {
+    out.name.assign(r.Text(k, 0));
+    out.machines = r.Int(k, 1);
+    out.version = VersionFrom(r, k, 2);
+    out.version_machines = r.Int(k, 3);
+    row(out);
+  }
+}
+
+}  // namespace vurfleet::pg
