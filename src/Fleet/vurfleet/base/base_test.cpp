@@ -116,6 +116,27 @@ TEST(Text, StrictUtf8) {
   EXPECT_EQ(DisplayWidth("\xC3\x84x"), 2u);
 }
 
+TEST(Text, PrintableShowsWhatATerminalWouldObey) {
+  struct {
+    const char* bytes;
+    const char* shown;
+  } cases[] = {
+      {"C:\\Tools\\putty.exe", "C:\\Tools\\putty.exe"},
+      {"PC003.\x1B]0;owned\x07\x1B[2J\nvurfleet: all good",
+       "PC003.<U+001B>]0;owned<U+0007><U+001B>[2J<U+000A>vurfleet: all good"},
+      {"a\tb\rc\x7F", "a<U+0009>b<U+000D>c<U+007F>"},
+      {"\xC2\x9B" "31m", "<U+009B>31m"},                       // C1 CSI
+      {"abc\xE2\x80\xAE" "exe.txt", "abc<U+202E>exe.txt"},     // right-to-left override
+      {"\xE2\x81\xA6x\xE2\x81\xA9", "<U+2066>x<U+2069>"},    // isolates
+      {"caf\xE9.txt", "caf<0xE9>.txt"},                         // Latin-1, not UTF-8
+      {"\xC3", "<0xC3>"},                                       // cut short
+      {"\xED\xA0\x80", "<0xED><0xA0><0x80>"},                   // a surrogate
+      {"Gr\xC3\xBC\xC3\x9F\xE5\x90\x8D", "Gr\xC3\xBC\xC3\x9F\xE5\x90\x8D"},  // kept
+  };
+  for (const auto& c : cases) EXPECT_EQ(Printable(c.bytes), c.shown) << c.bytes;
+  EXPECT_EQ(Printable(std::string_view("a\0b", 3)), "a<U+0000>b");
+}
+
 TEST(Glob, WildcardsAndCase) {
   struct {
     const char* pattern;

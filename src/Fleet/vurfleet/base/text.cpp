@@ -1,5 +1,7 @@
 #include "base/text.h"
 
+#include <cstdio>
+
 namespace vurfleet {
 namespace {
 
@@ -151,6 +153,39 @@ std::uint64_t StableHash(std::string_view bytes) {
   h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ULL;
   h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
   return h ^ (h >> 31);
+}
+
+bool IsControl(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+std::string Printable(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t pos = 0;
+  char shown[16];
+  while (pos < bytes.size()) {
+    const unsigned char byte = static_cast<unsigned char>(bytes[pos]);
+    if (byte >= 0x20 && byte < 0x7F) {
+      out.push_back(static_cast<char>(byte));
+      ++pos;
+      continue;
+    }
+    char32_t c;
+    const std::size_t at = pos;
+    if (!NextCodePoint(bytes, &pos, &c)) {
+      std::snprintf(shown, sizeof shown, "<0x%02X>", byte);
+      out += shown;
+      pos = at + 1;
+    } else if (IsControl(c)) {
+      std::snprintf(shown, sizeof shown, "<U+%04X>", static_cast<unsigned>(c));
+      out += shown;
+    } else {
+      out.append(bytes.substr(at, pos - at));
+    }
+  }
+  return out;
 }
 
 std::size_t DisplayWidth(std::string_view text) {

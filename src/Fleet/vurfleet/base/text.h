@@ -37,4 +37,16 @@ std::uint64_t StableHash(std::string_view bytes);
 // Code points, the width aligned columns allow for.
 std::size_t DisplayWidth(std::string_view text);
 
+// Whether a code point moves the cursor, changes a terminal's state, starts
+// a line or reorders the text around it: C0 controls (a tab too), DEL, C1
+// controls, the line and paragraph separators, and the bidirectional marks,
+// embeddings, overrides and isolates.
+bool IsControl(char32_t code_point);
+
+// Text for a terminal or a log, from any bytes: each code point IsControl
+// names is shown as "<U+XXXX>", each byte that is not part of strict UTF-8
+// as "<0xXX>", everything else unchanged. Windows file names can hold
+// neither '<' nor '>', so a path's own text never reads as such a form.
+std::string Printable(std::string_view bytes);
+
 }  // namespace vurfleet
