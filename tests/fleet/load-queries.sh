@@ -169,7 +169,7 @@ check_eq "load6: below a folder and a drive not walked whole, entries stay" \
   "PC6,D:\\Big\\Sub\\z.exe,2.0.0.0,2026-12-08 02:00:00
 PC6,D:\\Big\\x.exe,1.0.0.0,2026-12-01 02:00:00
 PC6,E:\\e.exe,1.0.0.0,2026-12-01 02:00:00" "$(tr -d '\r' < "$WORK/vf.out" | sed 1d)"
-vf --db "$WORK/l6.db" load "$WORK/PC6.3.txt"
+vf --db "$WORK/l6.db" load --now 2026-12-15 "$WORK/PC6.3.txt"
 vf --db "$WORK/l6.db" changes --csv
 check_eq "load6: the checkpoint line limits nothing: the rest is removed" \
   "PC6,2026-12-08 02:00:00,upgraded,D:\\Big\\Sub\\z.exe,1.0.0.0,2.0.0.0
@@ -225,5 +225,61 @@ check_same "load8: killed and rerun: the answers of one load" "$WORK/whole.answe
 check_eq "load8: the database is sound" ok "$(sqlite3 "$WORK/killed.db" 'PRAGMA integrity_check')"
 check_eq "load8: every file stored once" "$(find "$FX/big" -name '*.txt' | wc -l)" \
   "$(sqlite3 "$WORK/killed.db" 'SELECT count(*) FROM scans')"
+
+# ---------------------------------------------------------------------------
+# load9: pooled desktops cloned from one image, scanned by the same task in
+# the same second, write byte-identical files: each is its own machine's.
+mkdir -p "$WORK/vdi"
+scan_file "$WORK/vdi/VDI001.txt" "2026-12-07 02:00:00" finished 'C:\Tools\putty.exe - 0.79.0.0'
+cp "$WORK/vdi/VDI001.txt" "$WORK/vdi/VDI002.txt"
+cp "$WORK/vdi/VDI001.txt" "$WORK/vdi/VDI003.txt"
+vf --db "$WORK/vdi.db" load "$WORK/vdi"
+check_eq "load9: identical bytes under three names: three machines stored" "0 3" \
+  "$RC $(grep -c 'finished, 1 report line' "$WORK/vf.out")"
+vf --db "$WORK/vdi.db" find --name putty.exe --below 0.81 --csv
+check_eq "load9: ... each found below the fixed version" "VDI001 VDI002 VDI003" \
+  "$(tr -d '\r' < "$WORK/vf.out" | sed 1d | cut -d, -f1 | xargs)"
+vf --db "$WORK/vdi.db" load "$WORK/vdi/VDI002.txt"
+check_eq "load9: the same machine's bytes again are already loaded" \
+  "$WORK/vdi/VDI002.txt: already loaded (VDI002, started 2026-12-07 02:00:00, from $WORK/vdi/VDI002.txt)" "$OUT"
+
+# ---------------------------------------------------------------------------
+# load10: a machine's clock set wrong once: its scan from the future is
+# refused; one loaded all the same (its --now so far ahead) is taken out
+# with forget, and the answers are those of a load without it.
+mkdir -p "$WORK/clock"
+scan_file "$WORK/clock/PCC.1.txt" "2026-12-01 02:00:00" finished 'C:\app.exe - 1.0.0.0' 'C:\old.exe - 1.0.0.0'
+scan_file "$WORK/clock/PCC.2.txt" "2036-01-01 00:00:00" finished 'C:\app.exe - 9.0.0.0'
+scan_file "$WORK/clock/PCC.3.txt" "2026-12-08 02:00:00" finished 'C:\app.exe - 1.1.0.0'
+vf --db "$WORK/clock.db" load --now "2026-12-09 12:00:00" "$WORK/clock"
+check_eq "load10: a scan that starts more than two days ahead of the clock is refused, exit code 1" \
+  "1 vurfleet: $WORK/clock/PCC.2.txt:2: started 2036-01-01 00:00:00, later than this machine's clock (2026-12-09 12:00:00)" \
+  "$RC $ERR"
+vf --db "$WORK/clock.db" load --now "2026-12-09 12:00:00" "$WORK/clock"
+check_eq "load10: ... and again on every load while it stays" 1 "$RC"
+vf --db "$WORK/clock-ahead.db" load --now 2036-01-01 "$WORK/clock/PCC.1.txt" "$WORK/clock/PCC.2.txt" "$WORK/clock/PCC.3.txt"
+vf --db "$WORK/clock-ahead.db" find --csv
+check_eq "load10: loaded all the same, the stamp from the future hides the real scan" \
+  "PCC,C:\\app.exe,9.0.0.0,2036-01-01 00:00:00" "$(tr -d '\r' < "$WORK/vf.out" | sed 1d)"
+vf --db "$WORK/clock-ahead.db" forget --machine pcc --scan "2036-01-01 00:00:00"
+check_eq "load10: forget --scan says what it took out" \
+  "0 PCC: forgot the scan started 2036-01-01 00:00:00 (from $WORK/clock/PCC.2.txt, finished, 1 report line, 0 ERROR lines); history worked out again, 1 entry now" \
+  "$RC $OUT"
+answers "$WORK/clock.db" > "$WORK/clock.answers"
+answers "$WORK/clock-ahead.db" > "$WORK/clock-ahead.answers"
+check_same "load10: after forget, the answers of a load without that scan" \
+  "$WORK/clock.answers" "$WORK/clock-ahead.answers"
+vf --db "$WORK/clock-ahead.db" forget --machine PCC --scan "2030-01-01"
+check_eq "load10: a scan not stored: exit code 1" \
+  "1 vurfleet: PCC has no scan that started 2030-01-01 00:00:00" "$RC $ERR"
+vf --db "$WORK/clock-ahead.db" forget --machine PCC
+check_eq "load10: forget --machine takes the machine out whole" \
+  "0 PCC: forgot the machine whole: 2 scans (2026-12-01 02:00:00 to 2026-12-08 02:00:00) and its history" \
+  "$RC $OUT"
+vf --db "$WORK/clock-ahead.db" machines --csv
+check_eq "load10: ... and no query shows it" "machine,last_started,last_completed,status,files,errors" \
+  "$(tr -d '\r' < "$WORK/vf.out")"
+vf --db "$WORK/clock-ahead.db" forget --machine PCC
+check_eq "load10: a machine not stored: exit code 1" "1 vurfleet: no machine PCC is stored" "$RC $ERR"
 
 family_done

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "base/time.h"
 #include "base/version.h"
 #include "load/loader.h"
@@ -40,6 +41,40 @@ Time TimeArgument(const std::string& option, const std::string& text) {
                      "' is no time: give YYYY-MM-DD or 'YYYY-MM-DD HH:MM:SS'"};
   }
   return *time;
+}
+
+// What forget took out, one line; a machine or scan not stored is exit code 1.
+int PrintForget(const ForgetResult& result, const std::string& machine, std::optional<Time> scan,
+                std::ostream& out, std::ostream& err) {
+  if (result.machine.empty()) {
+    err << "vurfleet: no machine " << Printable(machine) << " is stored\n";
+    return 1;
+  }
+  const std::string name = Printable(result.machine);
+  if (result.scans.empty()) {
+    err << "vurfleet: " << name << " has no scan that started " << FormatTime(*scan) << '\n';
+    return 1;
+  }
+  const auto count = [](std::int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  if (!scan) {
+    out << name << ": forgot the machine whole: " << count(static_cast<std::int64_t>(result.scans.size()), "scan", "scans")
+        << " (" << FormatTime(result.scans.front().started) << " to " << FormatTime(result.scans.back().started)
+        << ") and its history\n";
+    return 0;
+  }
+  const ForgottenScan& gone = result.scans.front();
+  out << name << ": forgot the scan started " << FormatTime(gone.started) << " (from " << Printable(gone.file)
+      << ", " << (gone.finished ? "finished" : "not finished") << ", "
+      << count(gone.report_lines, "report line", "report lines") << ", "
+      << count(gone.error_lines, "ERROR line", "ERROR lines") << ")";
+  if (result.machine_removed) {
+    out << "; it was the machine's only scan: the machine is gone\n";
+  } else {
+    out << "; history worked out again, " << count(result.files, "entry", "entries") << " now\n";
+  }
+  return 0;
 }
 
 Version VersionArgument(const std::string& option, const std::string& text) {
@@ -73,7 +108,22 @@ int Run(int argc, char** argv) {
   std::vector<std::string> inputs;
   load->add_option("--machine", machine,
                    "The machine of every file (default: the file's name up to its first dot)");
+  std::optional<std::string> load_now;
+  load->add_option("--now", load_now,
+                   "TIME: this machine's clock, for refusing scans that started more than two days "
+                   "after it (default: the clock itself)");
   load->add_option("FILE_OR_FOLDER", inputs, "Files and folders to load")->required();
+
+  // forget
+  CLI::App* forget = app.add_subcommand(
+      "forget", "Take out one stored scan (the machine's history worked out again without it), "
+                "or a machine whole");
+  std::string forget_machine;
+  std::optional<std::string> forget_scan;
+  forget->add_option("--machine", forget_machine, "NAME: the machine (case ignored)")->required();
+  forget->add_option("--scan", forget_scan,
+                     "TIME: the start of the scan to take out, as the queries show it "
+                     "(default: the machine whole)");
 
   // find
   CLI::App* find = app.add_subcommand(
@@ -161,10 +211,17 @@ int Run(int argc, char** argv) {
         throw UsageError{"--machine: '" + *machine +
                          "' is no computer name (letters, digits, '-' and '_')"};
       }
-      std::unique_ptr<Store> store = OpenStore(db, true);
+      std::unique_ptr<Store> store = OpenStore(db, Access::kWrite);
       LoadOptions options;
       options.machine = machine;
+      options.now = load_now ? TimeArgument("--now", *load_now) : LocalNow();
       return LoadAll(*store, inputs, options, std::cout, std::cerr);
+    }
+    if (forget->parsed()) {
+      const std::optional<Time> scan =
+          forget_scan ? std::optional<Time>(TimeArgument("--scan", *forget_scan)) : std::nullopt;
+      std::unique_ptr<Store> store = OpenStore(db, Access::kWrite);
+      return PrintForget(store->Forget(forget_machine, scan), forget_machine, scan, std::cout, std::cerr);
     }
     if (find->parsed()) {
       FindQuery query;
@@ -178,7 +235,7 @@ int Run(int argc, char** argv) {
       }
       if (none) query.test = VersionTest::kNone;
       if (at) query.at = TimeArgument("--at", *at);
-      std::unique_ptr<Store> store = OpenStore(db, false);
+      std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
       PrintFind(*store, query, FormatOf(find_csv, find_json), std::cout);
       return 0;
     }
@@ -187,18 +244,18 @@ int Run(int argc, char** argv) {
       if (changes_machine) query.machine.emplace(*changes_machine);
       if (since) query.since = TimeArgument("--since", *since);
       if (until) query.until = TimeArgument("--until", *until);
-      std::unique_ptr<Store> store = OpenStore(db, false);
+      std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
       PrintChanges(*store, query, FormatOf(changes_csv, changes_json), std::cout);
       return 0;
     }
     if (machines->parsed()) {
       const Time when = now ? TimeArgument("--now", *now) : LocalNow();
-      std::unique_ptr<Store> store = OpenStore(db, false);
+      std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
       PrintMachines(*store, when, stale, FormatOf(machines_csv, machines_json), std::cout);
       return 0;
     }
     if (programs->parsed()) {
-      std::unique_ptr<Store> store = OpenStore(db, false);
+      std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
       PrintPrograms(*store, programs_top, FormatOf(programs_csv, programs_json), std::cout);
       return 0;
     }
@@ -209,7 +266,7 @@ int Run(int argc, char** argv) {
       options.now = report_now ? TimeArgument("--now", *report_now) : options.made;
       options.top = report_top;
       options.stale_days = report_stale;
-      std::unique_ptr<Store> store = OpenStore(db, false);
+      std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
       const std::string page = RenderReport(GatherFigures(*store, options), options);
       try {
         WriteFileWhole(report_out, page);
@@ -224,7 +281,8 @@ int Run(int argc, char** argv) {
     return kUsageError;
   } catch (const StoreError& e) {
     std::cout.flush();
-    std::cerr << "vurfleet: " << e.what() << '\n';
+    // It may name a file of the share, or quote what the database holds.
+    std::cerr << "vurfleet: " << Printable(e.what()) << '\n';
     return kUsageError;
   }
   return kUsageError;

@@ -212,6 +212,24 @@ MachineHistory Rebuild(const MachineHistory& stored, const std::vector<StoredSca
   return history;
 }
 
+MachineHistory Without(const MachineHistory& stored, const std::vector<StoredScan>& scans,
+                       Time removed, const PathKeys& keys) {
+  MachineHistory history;
+  std::vector<Open> state;
+  ReplayCursor cursor(stored);
+  bool first = true;
+  for (const StoredScan& scan : scans) {
+    cursor.AdvanceTo(scan.start);
+    if (scan.start == removed) continue;
+    Step(&state, scan.start, scan.finished, cursor.Reported(scan.start), scan.shield, first, keys,
+         &history.intervals, nullptr, &history.kept);
+    first = false;
+  }
+  Finish(state, &history.intervals);
+  std::sort(history.kept.begin(), history.kept.end(), ByScanPath);
+  return history;
+}
+
 HistoryChanges Diff(const MachineHistory& stored, const MachineHistory& wanted) {
   HistoryChanges changes;
   const auto& a = stored.intervals;

@@ -106,6 +106,13 @@ std::vector<std::vector<Entry>> Replay(const MachineHistory& history,
 MachineHistory Rebuild(const MachineHistory& stored, const std::vector<StoredScan>& scans,
                        const ScanInput& incoming, const PathKeys& keys);
 
+// The history worked out again from the stored one without the stored scan
+// that started at `removed`: what the machine's inventory would be had that
+// scan never been loaded. `scans` are the stored scans in start order, the
+// removed one among them.
+MachineHistory Without(const MachineHistory& stored, const std::vector<StoredScan>& scans,
+                       Time removed, const PathKeys& keys);
+
 // The rows that turn one history into another. Intervals are keyed by
 // (path, since), kept entries by themselves; `write` rows replace a stored
 // row with their key or are new.

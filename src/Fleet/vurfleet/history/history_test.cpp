@@ -216,6 +216,25 @@ TEST(Rebuild, ACopyTakesThePlaceOfTheStoredOne) {
   }
 }
 
+TEST(Without, AScanForgottenIsAsIfNeverLoaded) {
+  for (unsigned seed = 1; seed <= 300; ++seed) {
+    std::mt19937 random(seed);
+    std::vector<ScanInput> scans;
+    const int count = 1 + static_cast<int>(random() % 7);
+    for (int k = 0; k < count; ++k) scans.push_back(RandomScan(random, 1000 + 10 * k));
+    std::vector<StoredScan> stored;
+    for (const ScanInput& s : scans) stored.push_back(StoredScan{s.start, s.finished, s.shield});
+    const std::size_t removed = random() % scans.size();
+
+    std::vector<ScanInput> rest = scans;
+    rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(removed));
+    const MachineHistory expected = Build(rest, kKeys);
+    const MachineHistory forgotten = Without(Build(scans, kKeys), stored, scans[removed].start, kKeys);
+    EXPECT_EQ(forgotten.intervals, expected.intervals) << "seed " << seed;
+    EXPECT_EQ(forgotten.kept, expected.kept) << "seed " << seed;
+  }
+}
+
 TEST(Diff, WritesOnlyWhatDiffers) {
   const MachineHistory a{{{1, 10, 1, std::nullopt, false}, {2, 10, 1, 5, false}}, {{3, 2}}};
   MachineHistory b = a;

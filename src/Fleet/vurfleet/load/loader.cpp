@@ -4,6 +4,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <variant>
 
@@ -140,7 +141,8 @@ class Reader {
 
 class Loader {
  public:
-  Loader(Store& store, std::ostream& out, std::ostream& err) : store_(store), out_(out), err_(err) {}
+  Loader(Store& store, Time now, std::ostream& out, std::ostream& err)
+      : store_(store), now_(now), out_(out), err_(err) {}
 
   void LoadOne(Prepared& file);
   bool refused() const { return refused_; }
@@ -153,6 +155,7 @@ class Loader {
   }
 
   Store& store_;
+  const Time now_;
   std::ostream& out_;
   std::ostream& err_;
   bool refused_ = false;
@@ -163,18 +166,31 @@ void Loader::LoadOne(Prepared& prepared) {
   const std::string& path = prepared.file.path;
   if (!prepared.read_error.empty()) return Refuse(path, 0, prepared.read_error);
 
-  if (std::optional<Store::StoredFile> stored = store_.FindFile(prepared.sha256)) {
+  if (!prepared.name_error.empty()) return Refuse(path, 0, prepared.name_error);
+  if (std::optional<Store::StoredFile> stored = store_.FindFile(prepared.machine, prepared.sha256)) {
     out_ << path << ": already loaded (" << stored->machine << ", started "
          << FormatTime(stored->started) << ", from " << stored->file << ")\n";
     return;
   }
-  if (!prepared.name_error.empty()) return Refuse(path, 0, prepared.name_error);
   if (const Refusal* refusal = std::get_if<Refusal>(&*prepared.read)) {
     return Refuse(path, refusal->line, refusal->why);
   }
   const Scan& scan = std::get<Scan>(*prepared.read);
+  // A stamp from a clock set wrong would stand as the machine's latest scan
+  // for years, and hide every real one before it.
+  if (scan.started > now_ + kClockTolerance) {
+    return Refuse(path, scan.started_line + 1,
+                  "started " + FormatTime(scan.started) + ", later than this machine's clock (" +
+                      FormatTime(now_) + ")");
+  }
   ScanFile scan_file{prepared.machine, path, prepared.sha256, &scan, std::move(prepared.runs)};
-  const LoadResult result = store_.Load(scan_file);
+  LoadResult result;
+  try {
+    result = store_.Load(scan_file);
+  } catch (const std::bad_alloc&) {
+    // Its transaction was rolled back; the next file may well fit.
+    return Refuse(path, 0, "out of memory while storing it; nothing of it was stored");
+  }
   const std::string summary = Summary(result.machine, scan);
   switch (result.status) {
     case LoadStatus::kLoaded:
@@ -231,7 +247,7 @@ bool IsMachineName(std::string_view name) {
 
 int LoadAll(Store& store, const std::vector<std::string>& arguments, const LoadOptions& options,
             std::ostream& out, std::ostream& err) {
-  Loader loader(store, out, err);
+  Loader loader(store, options.now, out, err);
   Reader reader(ListFiles(arguments), options);
   while (std::optional<Prepared> file = reader.Next()) {
     loader.LoadOne(*file);

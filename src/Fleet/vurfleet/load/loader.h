@@ -22,7 +22,13 @@ bool IsMachineName(std::string_view name);
 
 struct LoadOptions {
   std::optional<std::string> machine;  // --machine: every file is this machine's
+  // This machine's clock (--now stands in for it): a scan that started more
+  // than kClockTolerance after it is refused. Stamps are wall-clock times and
+  // two machines' zones differ by up to 26 hours.
+  Time now = 0;
 };
+
+constexpr Time kClockTolerance = 2 * 86400;
 
 // Loads each file named, and every *.txt file below each folder named, one
 // transaction a file. Each file gets one line on `out`; each refusal one

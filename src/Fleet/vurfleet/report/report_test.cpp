@@ -91,7 +91,7 @@ class ReportTest : public ::testing::Test {
     fs::remove_all(folder_);
     fs::create_directories(folder_);
     db_ = (folder_ / "inventory.db").string();
-    store_ = OpenStore(db_, true);
+    store_ = OpenStore(db_, Access::kWrite);
   }
   void TearDown() override {
     store_.reset();
@@ -113,7 +113,7 @@ class ReportTest : public ::testing::Test {
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
     sqlite3_free(error);
     sqlite3_close(db);
-    store_ = OpenStore(db_, false);
+    store_ = OpenStore(db_, Access::kRead);
   }
   void SmallFleet() {
     Load("PC001", Output(1, {"C:\\Tools\\putty.exe - 0.80.0.0", "C:\\x.exe - <none>"}));

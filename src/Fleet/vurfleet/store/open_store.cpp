@@ -6,8 +6,9 @@
 
 namespace vurfleet {
 
-std::unique_ptr<Store> OpenStore(const std::string& where, bool create) {
-  if (pg::IsConnectionString(where)) return std::make_unique<pg::PgStore>(where, create);
+std::unique_ptr<Store> OpenStore(const std::string& where, Access access) {
+  const bool create = access == Access::kWrite;
+  if (pg::IsConnectionString(where)) return std::make_unique<pg::PgStore>(where, access);
   if (where.empty()) throw StoreError("--db names no database");
   struct stat info;
   if (stat(where.c_str(), &info) != 0) {
@@ -15,7 +16,7 @@ std::unique_ptr<Store> OpenStore(const std::string& where, bool create) {
   } else if (!S_ISREG(info.st_mode)) {
     throw StoreError(where + ": not a database file");
   }
-  return std::make_unique<sqlite::SqliteStore>(where, create);
+  return std::make_unique<sqlite::SqliteStore>(where, access);
 }
 
 }  // namespace vurfleet

@@ -75,7 +75,7 @@ class StoreTest : public ::testing::TestWithParam<std::string> {
   // A new store of the test's kind: a file in the test's folder, or a
   // database on the server.
   std::unique_ptr<Store> Open(const std::string& name = "inventory.db") {
-    return OpenStore(Where(name), true);
+    return OpenStore(Where(name), Access::kWrite);
   }
   std::string Where(const std::string& name) {
     if (GetParam() == "sqlite") return (folder_ / name).string();
@@ -458,7 +458,7 @@ TEST_P(StoreTest, PatternsAndLongPaths) {
 // with ids that exist.
 TEST_P(StoreTest, AFailedLoadLeavesNoIdsBehind) {
   const std::string where = Where("failed.db");
-  std::unique_ptr<Store> store = OpenStore(where, true);
+  std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
   // The database refuses one file's scan row, after its lines were interned.
   if (GetParam() == "sqlite") {
     sqlite3* db = nullptr;
@@ -517,7 +517,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
   if (GetParam() == "postgres") {
     const auto refused = [](const std::string& where, bool create) {
       try {
-        OpenStore(where, create);
+        OpenStore(where, create ? Access::kWrite : Access::kRead);
       } catch (const StoreError& e) {
         return std::string(e.what());
       }
@@ -533,7 +533,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
     EXPECT_NE(refused(other, true).find("not an inventory"), std::string::npos);
 
     const std::string newer = Where("newer");
-    Load(*OpenStore(newer, true), "PC1", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
+    Load(*OpenStore(newer, Access::kWrite), "PC1", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
     pg::Connection(newer).Run("UPDATE vurfleet_schema SET version = 99");
     EXPECT_NE(refused(newer, false).find("schema 99, made by a newer vurfleet"), std::string::npos);
 
@@ -552,7 +552,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
     return;
   }
   const std::string missing = (folder_ / "missing.db").string();
-  EXPECT_THROW(OpenStore(missing, false), StoreError);
+  EXPECT_THROW(OpenStore(missing, Access::kRead), StoreError);
   EXPECT_FALSE(fs::exists(missing));
 
   const std::string other = (folder_ / "other.db").string();
@@ -561,7 +561,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
   sqlite3_exec(db, "CREATE TABLE t (x)", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   try {
-    OpenStore(other, true);
+    OpenStore(other, Access::kWrite);
     ADD_FAILURE() << "opened a database of something else";
   } catch (const StoreError& e) {
     EXPECT_NE(std::string(e.what()).find("not an inventory"), std::string::npos) << e.what();
@@ -573,7 +573,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
   sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   try {
-    OpenStore(newer, false);
+    OpenStore(newer, Access::kRead);
     ADD_FAILURE() << "opened a newer schema";
   } catch (const StoreError& e) {
     EXPECT_NE(std::string(e.what()).find("newer vurfleet"), std::string::npos) << e.what();
@@ -581,7 +581,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
 
   const std::string text = (folder_ / "text.db").string();
   { std::ofstream(text) << "not a database at all, just some text that is long enough\n"; }
-  EXPECT_THROW(OpenStore(text, false), StoreError);
+  EXPECT_THROW(OpenStore(text, Access::kRead), StoreError);
 }
 
 }  // namespace

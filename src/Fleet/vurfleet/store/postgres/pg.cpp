@@ -177,6 +177,21 @@ bool IsRetryable(const std::string& sqlstate) {
   return sqlstate == "40001" || sqlstate == "40P01";
 }
 
+ReadScope::ReadScope(Connection& conn) : conn_(conn) {
+  if (conn_.in_transaction()) return;
+  conn_.Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  began_ = true;
+}
+
+ReadScope::~ReadScope() {
+  if (!began_ || !conn_.alive()) return;
+  try {
+    conn_.Run("COMMIT");
+  } catch (const StoreError&) {
+    // Nothing was written; the server ends the transaction on its own.
+  }
+}
+
 Transaction::Transaction(Connection& conn) : conn_(conn) { conn_.Run("BEGIN"); }
 
 Transaction::~Transaction() {

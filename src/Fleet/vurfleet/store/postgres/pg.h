@@ -76,6 +76,7 @@ class Connection {
   void ClearFailure() { failed_state_.clear(); }
   const std::string& description() const { return description_; }
   bool alive() const { return PQstatus(conn_) == CONNECTION_OK; }
+  bool in_transaction() const { return PQtransactionStatus(conn_) != PQTRANS_IDLE; }
 
  private:
   [[noreturn]] void Fail(const std::string& what, const PGresult* result);
@@ -95,6 +96,21 @@ std::string HexBytes(std::string_view bytes);
 // A store error raised while the server was unreachable or the transaction
 // must be retried: serialization failures and deadlocks.
 bool IsRetryable(const std::string& sqlstate);
+
+// A REPEATABLE READ transaction for the statements of one query: they all
+// see one snapshot. Inside a transaction already (a reader's, which lasts
+// as long as its store), it adds nothing.
+class ReadScope {
+ public:
+  explicit ReadScope(Connection& conn);
+  ~ReadScope();
+  ReadScope(const ReadScope&) = delete;
+  ReadScope& operator=(const ReadScope&) = delete;
+
+ private:
+  Connection& conn_;
+  bool began_ = false;
+};
 
 // A transaction that rolls back unless committed.
 class Transaction {

@@ -51,6 +51,7 @@ std::string ValueOf(const Version& version) {
 }  // namespace
 
 void PgStore::Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) {
+  ReadScope snapshot(conn_);
   Params params;
   std::string from;
   std::string holds = "i.until IS NULL";
@@ -92,6 +93,7 @@ void PgStore::Find(const FindQuery& query, const std::function<void(const FindRo
 }
 
 void PgStore::Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) {
+  ReadScope snapshot(conn_);
   Params params{std::to_string(query.since.value_or(INT64_MIN)),
                 std::to_string(query.until.value_or(INT64_MAX))};
   Conditions where(&params);
@@ -129,6 +131,7 @@ void PgStore::Changes(const ChangesQuery& query, const std::function<void(const 
 }
 
 void PgStore::Machines(const std::function<void(const MachineRow&)>& row) {
+  ReadScope snapshot(conn_);
   Result r = conn_.Exec(
       "SELECT m.name, s.started, s.completed, m.files, s.error_lines FROM machines m "
       "JOIN scans s ON s.machine_id = m.id AND s.started = m.last_started ORDER BY m.name");
@@ -145,6 +148,7 @@ void PgStore::Machines(const std::function<void(const MachineRow&)>& row) {
 
 void PgStore::Programs(int top, const std::function<void(const ProgramRow&)>& row) {
   if (top <= 0) return;
+  ReadScope snapshot(conn_);
   // Each machine's entries now, counted once per (machine, name) and once
   // per (machine, name, version), as `find --name` joins them: the server
   // aggregates by hashing, so no row of the inventory leaves it.

@@ -55,15 +55,18 @@ void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(
 
 }  // namespace
 
-PgStore::PgStore(const std::string& where, bool create)
+PgStore::PgStore(const std::string& where, Access access)
     : conn_(where), path_ids_(kCachedPaths), version_ids_(kCachedVersions) {
-  PrepareSchema(conn_, create);
+  PrepareSchema(conn_, access == Access::kWrite);
+  // A reader's queries all read one snapshot, and can't write.
+  if (access == Access::kRead) conn_.Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
 }
 
-std::optional<Store::StoredFile> PgStore::FindFile(const std::string& sha256) {
-  Result r = conn_.Exec("SELECT m.name, s.file, s.started FROM scans s "
-                        "JOIN machines m ON m.id = s.machine_id WHERE s.sha256 = $1::bytea",
-                        {HexBytes(sha256)});
+std::optional<Store::StoredFile> PgStore::FindFile(const std::string& machine,
+                                                  const std::string& sha256) {
+  Result r = conn_.Exec("SELECT m.name, s.file, s.started FROM machines m "
+                        "JOIN scans s ON s.machine_id = m.id WHERE m.name = $1 AND s.sha256 = $2::bytea",
+                        {UpperCase(machine), HexBytes(sha256)});
   if (r.rows() == 0) return std::nullopt;
   return StoredFile{std::string(r.Text(0, 0)), std::string(r.Text(0, 1)), r.Int(0, 2)};
 }
@@ -86,6 +89,9 @@ LoadResult PgStore::Load(const ScanFile& file) {
       if (attempt < kAttempts && conn_.alive() && IsRetryable(conn_.failed_state())) continue;
       throw StoreError(std::string(e.what()) + " (while loading " + file.file +
                        ": its transaction was rolled back; load it again)");
+    } catch (...) {
+      if (new_ids_) ForgetIds();
+      throw;
     }
   }
 }
@@ -95,11 +101,10 @@ LoadResult PgStore::LoadInTransaction(const ScanFile& file) {
   LoadResult result;
   result.machine = UpperCase(file.machine);
 
-  // One machine's history at a time; then the same bytes at once are
-  // stored once: the second load finds them here.
+  // One machine's history at a time, so the same file given to two loads
+  // at once is stored by the first and found here by the second.
   conn_.Exec("SELECT pg_advisory_xact_lock($1)", {LockKey("machine", result.machine)});
-  conn_.Exec("SELECT pg_advisory_xact_lock($1)", {LockKey("sha256", file.sha256)});
-  if (std::optional<StoredFile> stored = FindFile(file.sha256)) {
+  if (std::optional<StoredFile> stored = FindFile(file.machine, file.sha256)) {
     result.status = LoadStatus::kAlreadyLoaded;
     result.machine = stored->machine;
     result.stored_file = stored->file;
@@ -220,6 +225,55 @@ LoadResult PgStore::LoadInTransaction(const ScanFile& file) {
   const Time last = last_started ? std::max(*last_started, scan.started) : scan.started;
   conn_.Exec("UPDATE machines SET first_started = $2, last_started = $3, files = $4 WHERE id = $1",
              {machine_text, std::to_string(first), std::to_string(last), std::to_string(files)});
+  return result;
+}
+
+ForgetResult PgStore::Forget(const std::string& name, std::optional<Time> scan) {
+  ForgetResult result;
+  Transaction transaction(conn_);
+  conn_.Exec("SELECT pg_advisory_xact_lock($1)", {LockKey("machine", UpperCase(name))});
+  Result m = conn_.Exec("SELECT id, name FROM machines WHERE name = $1", {UpperCase(name)});
+  if (m.rows() == 0) return result;
+  const std::int64_t machine = m.Int(0, 0);
+  const std::string id = std::to_string(machine);
+  result.machine = std::string(m.Text(0, 1));
+  Result scans = conn_.Exec(
+      "SELECT started, file, completed IS NOT NULL, report_lines, error_lines FROM scans "
+      "WHERE machine_id = $1 ORDER BY started",
+      {id});
+  for (int k = 0; k < scans.rows(); ++k) {
+    if (scan && scans.Int(k, 0) != *scan) continue;
+    result.scans.push_back(ForgottenScan{scans.Int(k, 0), std::string(scans.Text(k, 1)), scans.Bool(k, 2),
+                                         scans.Int(k, 3), scans.Int(k, 4)});
+  }
+  if (result.scans.empty()) return result;
+
+  if (!scan || scans.rows() == 1) {
+    for (const char* sql : {"DELETE FROM intervals WHERE machine_id = $1", "DELETE FROM kept WHERE machine_id = $1",
+                            "DELETE FROM scan_errors WHERE scan_id IN (SELECT id FROM scans WHERE machine_id = $1)",
+                            "DELETE FROM scans WHERE machine_id = $1", "DELETE FROM machines WHERE id = $1"}) {
+      conn_.Exec(sql, {id});
+    }
+    result.machine_removed = true;
+    transaction.Commit();
+    return result;
+  }
+  // The history as if the scan had never been loaded, and only the
+  // difference written.
+  const PathKeys keys = [this](PathId path) { return PathKey(path); };
+  const MachineHistory stored = StoredHistory(machine);
+  const MachineHistory wanted = Without(stored, StoredScans(machine), *scan, keys);
+  WriteChanges(machine, Diff(stored, wanted));
+  const std::string start = std::to_string(*scan);
+  conn_.Exec("DELETE FROM scan_errors WHERE scan_id IN "
+             "(SELECT id FROM scans WHERE machine_id = $1 AND started = $2)",
+             {id, start});
+  conn_.Exec("DELETE FROM scans WHERE machine_id = $1 AND started = $2", {id, start});
+  for (const Interval& row : wanted.intervals) result.files += row.until ? 0 : 1;
+  conn_.Exec("UPDATE machines SET first_started = (SELECT min(started) FROM scans WHERE machine_id = $1), "
+             "last_started = (SELECT max(started) FROM scans WHERE machine_id = $1), files = $2 WHERE id = $1",
+             {id, std::to_string(result.files)});
+  transaction.Commit();
   return result;
 }
 

@@ -23,10 +23,11 @@ namespace vurfleet::pg {
 
 class PgStore : public Store {
  public:
-  PgStore(const std::string& where, bool create);
+  PgStore(const std::string& where, Access access);
 
-  std::optional<StoredFile> FindFile(const std::string& sha256) override;
+  std::optional<StoredFile> FindFile(const std::string& machine, const std::string& sha256) override;
   LoadResult Load(const ScanFile& file) override;
+  ForgetResult Forget(const std::string& machine, std::optional<Time> scan) override;
   void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) override;
   void Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) override;
   void Machines(const std::function<void(const MachineRow&)>& row) override;

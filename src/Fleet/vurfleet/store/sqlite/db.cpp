@@ -2,10 +2,58 @@
 
 namespace vurfleet::sqlite {
 
-Db::Db(const std::string& path, bool create) : path_(path) {
-  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) |
-                    SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+namespace {
+
+// `path` as a file: URI that SQLite reads back byte for byte: the bytes a
+// URI gives a meaning to are escaped, and an absolute path gets an empty
+// authority, so that one that starts with "//" names no host.
+std::string FileUri(const std::string& path, const char* query) {
+  std::string uri = path.empty() || path[0] != '/' ? "file:" : "file://";
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      uri += '%';
+      uri += kHex[static_cast<unsigned char>(c) >> 4];
+      uri += kHex[static_cast<unsigned char>(c) & 15];
+    } else {
+      uri += c;
+    }
+  }
+  return uri + query;
+}
+
+// A read-only first read that fails for want of the -shm: it can't be
+// opened, or made.
+bool NeedsShm(int rc) { return (rc & 0xFF) == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_READONLY; }
+
+}  // namespace
+
+Db::Db(const std::string& path, Access access) : path_(path), read_only_(access == Access::kRead) {
+  const int flags = (read_only_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                    SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
+  const std::string uri = FileUri(path, read_only_ ? "?readonly_shm=1" : "");
+  int rc = sqlite3_open_v2(uri.c_str(), &db_, flags, nullptr);
+  if (rc == SQLITE_OK && read_only_ && NeedsShm(Probe())) {
+    // No -shm beside the file (a copy of the file alone, or another program
+    // closed it last and removed it). A plain read-only connection makes it
+    // where the folder may be written, reading nothing but the schema; the
+    // reader then maps what it made read-only.
+    sqlite3_close(db_);
+    db_ = nullptr;
+    rc = sqlite3_open_v2(FileUri(path, "").c_str(), &db_, flags, nullptr);
+    if (rc == SQLITE_OK) Probe();
+    sqlite3_close(db_);
+    db_ = nullptr;
+    if (rc == SQLITE_OK) rc = sqlite3_open_v2(uri.c_str(), &db_, flags, nullptr);
+    if (rc == SQLITE_OK && NeedsShm(Probe())) {
+      sqlite3_close(db_);
+      db_ = nullptr;
+      throw StoreError(path + ": can't be read while " + path +
+                       "-shm is missing and its folder can't be written; the next vurfleet load "
+                       "leaves it there");
+    }
+  }
+  if (rc != SQLITE_OK) {
     const std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
     db_ = nullptr;
@@ -15,6 +63,8 @@ Db::Db(const std::string& path, bool create) : path_(path) {
 }
 
 Db::~Db() { sqlite3_close_v2(db_); }
+
+int Db::Probe() { return sqlite3_exec(db_, "SELECT 1 FROM sqlite_schema LIMIT 1", nullptr, nullptr, nullptr); }
 
 void Db::Exec(const char* sql) {
   char* message = nullptr;
@@ -110,6 +160,16 @@ std::string_view Statement::Blob(int column) const {
   return bytes == nullptr ? std::string_view()
                           : std::string_view(static_cast<const char*>(bytes),
                                              static_cast<std::size_t>(size));
+}
+
+ReadScope::ReadScope(Db& db) : db_(db) {
+  if (sqlite3_get_autocommit(db_.get()) == 0) return;
+  db_.Exec("BEGIN");
+  began_ = true;
+}
+
+ReadScope::~ReadScope() {
+  if (began_) sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
 }
 
 Transaction::Transaction(Db& db) : db_(db) { db_.Exec("BEGIN IMMEDIATE"); }

@@ -15,8 +15,12 @@ namespace vurfleet::sqlite {
 
 class Db {
  public:
-  // Opens `path`; with `create` the file is made when missing.
-  Db(const std::string& path, bool create);
+  // Opens `path` for loads (kWrite: made when missing) or for queries
+  // (kRead). A reader opens the file read-only and maps the write-ahead
+  // log's index (`-shm`) read-only too, so that no fault of a reader can
+  // reach a byte that a load relies on. That needs the `-shm` beside the
+  // file, which writers leave there (see SqliteStore).
+  Db(const std::string& path, Access access);
   ~Db();
   Db(const Db&) = delete;
   Db& operator=(const Db&) = delete;
@@ -27,6 +31,7 @@ class Db {
   [[noreturn]] void Fail(const std::string& what);
   std::int64_t LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
   const std::string& path() const { return path_; }
+  bool read_only() const { return read_only_; }
   // The primary result code of the last failure (SQLITE_BUSY: another
   // process holds the lock), kept through a rollback that follows it.
   int failed_code() const { return failed_code_; }
@@ -34,9 +39,28 @@ class Db {
   void ClearFailure() { failed_code_ = SQLITE_OK; }
 
  private:
+  // A first read, which opens the write-ahead log's files: SQLite's result.
+  int Probe();
+
   sqlite3* db_ = nullptr;
   std::string path_;
+  bool read_only_;
   int failed_code_ = SQLITE_OK;
+};
+
+// A read transaction for the statements of one query: they all see one
+// snapshot. Inside a transaction already (a reader's, which lasts as long
+// as its store), it adds nothing.
+class ReadScope {
+ public:
+  explicit ReadScope(Db& db);
+  ~ReadScope();
+  ReadScope(const ReadScope&) = delete;
+  ReadScope& operator=(const ReadScope&) = delete;
+
+ private:
+  Db& db_;
+  bool began_ = false;
 };
 
 // A statement prepared once and run many times. Parameters are numbered

@@ -1,6 +1,10 @@
 #include "store/sqlite/schema.h"
 
+#include <map>
 #include <string>
+#include <vector>
+
+#include "base/text.h"
 
 namespace vurfleet::sqlite {
 namespace {
@@ -26,13 +30,16 @@ CREATE TABLE scans (
   machine_id INTEGER NOT NULL REFERENCES machines (id),
   started INTEGER NOT NULL,
   completed INTEGER,                -- NULL: the run did not finish
-  sha256 BLOB NOT NULL UNIQUE,
+  sha256 BLOB NOT NULL,
   file TEXT NOT NULL,
   report_lines INTEGER NOT NULL,
   error_lines INTEGER NOT NULL,
   loaded INTEGER NOT NULL,          -- when loaded, seconds since 1970 (UTC)
   UNIQUE (machine_id, started)
 );
+-- The same bytes are one machine's scan once; under another machine's
+-- name they are that machine's (cloned desktops write identical files).
+CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256);
 CREATE TABLE scan_errors (
   scan_id INTEGER NOT NULL,
   line INTEGER NOT NULL,
@@ -85,6 +92,71 @@ int PragmaInt(Db& db, const char* sql) {
   return statement.Step() ? static_cast<int>(statement.Int(0)) : 0;
 }
 
+std::string FileName(std::string_view path) {
+  const std::size_t slash = path.rfind('\\');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// Schema 1 to 2, in the caller's transaction: a scan's bytes are keyed by
+// its machine and its SHA-256, no longer by the SHA-256 alone; and the keys
+// folded for patterns, with machine names, follow Unicode's simple case
+// folding. Machine names that were two and are now one can't be merged
+// here, and are refused by name.
+void MigrateFrom1(Db& db) {
+  db.Exec(R"sql(
+CREATE TABLE scans_2 (
+  id INTEGER PRIMARY KEY,
+  machine_id INTEGER NOT NULL REFERENCES machines (id),
+  started INTEGER NOT NULL,
+  completed INTEGER,
+  sha256 BLOB NOT NULL,
+  file TEXT NOT NULL,
+  report_lines INTEGER NOT NULL,
+  error_lines INTEGER NOT NULL,
+  loaded INTEGER NOT NULL,
+  UNIQUE (machine_id, started)
+);
+INSERT INTO scans_2 SELECT id, machine_id, started, completed, sha256, file, report_lines,
+  error_lines, loaded FROM scans;
+DROP TABLE scans;
+ALTER TABLE scans_2 RENAME TO scans;
+CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256);
+)sql");
+  struct Renamed {
+    std::int64_t id;
+    std::string name, key;
+  };
+  std::vector<Renamed> machines;
+  std::map<std::string, std::string> seen;  // the name as now kept, the name that has it
+  {
+    Statement s(db, "SELECT id, name, name_key FROM machines ORDER BY name");
+    while (s.Step()) {
+      const std::string name(s.Text(1));
+      const std::string kept = UpperCase(name);
+      const auto [at, added] = seen.emplace(kept, name);
+      if (!added) {
+        throw StoreError(db.path() + ": the machines " + Printable(at->second) + " and " + Printable(name) +
+                         " are one name when case is ignored as Windows ignores it, and this vurfleet "
+                         "can't merge their histories: load the share into a new database");
+      }
+      const std::string key = FoldCase(kept);
+      if (kept != name || key != s.Text(2)) machines.push_back({s.Int(0), kept, key});
+    }
+  }
+  Statement rename(db, "UPDATE machines SET name = ?2, name_key = ?3 WHERE id = ?1");
+  for (const Renamed& m : machines) rename.Bind(1, m.id).Bind(2, m.name).Bind(3, m.key).Run();
+  std::vector<std::pair<std::int64_t, std::string>> names;
+  {
+    Statement s(db, "SELECT id, path, name_key FROM paths");
+    while (s.Step()) {
+      std::string key = FoldCase(FileName(s.Text(1)));
+      if (key != s.Text(2)) names.emplace_back(s.Int(0), std::move(key));
+    }
+  }
+  Statement refold(db, "UPDATE paths SET name_key = ?2 WHERE id = ?1");
+  for (const auto& [id, key] : names) refold.Bind(1, id).Bind(2, key).Run();
+}
+
 }  // namespace
 
 void PrepareSchema(Db& db, bool create) {
@@ -97,6 +169,19 @@ void PrepareSchema(Db& db, bool create) {
                        std::to_string(kSchemaVersion));
     }
     if (version == kSchemaVersion) return;
+    if (version == 1) {
+      if (!create) {
+        throw StoreError(db.path() + ": an inventory of schema 1, made by an older vurfleet; the next "
+                         "vurfleet load upgrades it to schema " + std::to_string(kSchemaVersion));
+      }
+      Transaction transaction(db);
+      if (PragmaInt(db, "PRAGMA user_version") == 1) {
+        MigrateFrom1(db);
+        db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+      }
+      transaction.Commit();
+      return;
+    }
   }
   const int tables = PragmaInt(db, "SELECT count(*) FROM sqlite_schema");
   if (application != kApplicationId && tables > 0) {

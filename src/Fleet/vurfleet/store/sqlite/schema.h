@@ -7,7 +7,7 @@ namespace vurfleet::sqlite {
 
 // "VRFT": marks a SQLite file as an inventory.
 constexpr int kApplicationId = 0x56524654;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Makes the schema in an empty database, or checks that the database holds
 // an inventory of this schema. Throws StoreError naming what is wrong: no

@@ -80,28 +80,31 @@ struct PathSlot {
 
 // Rows keyed by a table's INTEGER PRIMARY KEY: a vector when the ids are
 // dense, as the store assigns them; a hash table when a damaged database
-// holds ids far apart.
+// holds ids far apart. The vector is sized from the ids the table held when
+// counted, and an id past it (a row the count did not see) goes to the hash
+// table: no id read from the database is ever trusted as an index.
 template <typename T>
 class ById {
  public:
   struct Ids {
     std::int64_t count, min, max;
   };
-  explicit ById(Ids ids) : dense_(ids.min >= 0 && ids.max <= 4 * ids.count + 4096) {
-    if (dense_) vector_.resize(static_cast<std::size_t>(ids.max) + 1);
-  }
-  T& Add(std::int64_t id) { return dense_ ? vector_[static_cast<std::size_t>(id)] : map_[id]; }
-  T* Find(std::int64_t id) {
-    if (dense_) {
-      return id >= 0 && static_cast<std::uint64_t>(id) < vector_.size() ? &vector_[static_cast<std::size_t>(id)]
-                                                                       : nullptr;
+  explicit ById(Ids ids) {
+    if (ids.min >= 0 && ids.max >= 0 && ids.max <= 4 * ids.count + 4096) {
+      vector_.resize(static_cast<std::size_t>(ids.max) + 1);
     }
+  }
+  T& Add(std::int64_t id) { return InVector(id) ? vector_[static_cast<std::size_t>(id)] : map_[id]; }
+  T* Find(std::int64_t id) {
+    if (InVector(id)) return &vector_[static_cast<std::size_t>(id)];
     const auto it = map_.find(id);
     return it == map_.end() ? nullptr : &it->second;
   }
 
  private:
-  bool dense_;
+  bool InVector(std::int64_t id) const {
+    return id >= 0 && static_cast<std::uint64_t>(id) < vector_.size();
+  }
   std::vector<T> vector_;
   std::unordered_map<std::int64_t, T> map_;
 };
@@ -118,6 +121,7 @@ ById<T> ForTable(Db& db, const char* table) {
 
 void SqliteStore::Programs(int top, const std::function<void(const ProgramRow&)>& row) {
   if (top <= 0) return;
+  ReadScope snapshot(db_);
   // Paths in name order (the index's order), so that each name is a run;
   // then the names numbered in the order of their first path, so that the
   // names most machines hold, met by the first loads, sit together in memory.

@@ -67,6 +67,7 @@ Version VersionFrom(const Statement& s, int column) {
 }  // namespace
 
 void SqliteStore::Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) {
+  ReadScope snapshot(db_);
   Conditions where;
   if (query.name) where.Match("p.name_key", *query.name);
   if (query.path) where.Match("vurfleet_fold(p.path)", *query.path);
@@ -136,6 +137,7 @@ void SqliteStore::Find(const FindQuery& query, const std::function<void(const Fi
 
 void SqliteStore::Changes(const ChangesQuery& query,
                           const std::function<void(const ChangeRow&)>& row) {
+  ReadScope snapshot(db_);
   const std::int64_t since = query.since.value_or(INT64_MIN);
   const std::int64_t until = query.until.value_or(INT64_MAX);
   Conditions where;
@@ -175,6 +177,7 @@ void SqliteStore::Changes(const ChangesQuery& query,
 }
 
 void SqliteStore::Machines(const std::function<void(const MachineRow&)>& row) {
+  ReadScope snapshot(db_);
   Statement s(db_,
               "SELECT m.name, s.started, s.completed, m.files, s.error_lines FROM machines m "
               "JOIN scans s ON s.machine_id = m.id AND s.started = m.last_started "

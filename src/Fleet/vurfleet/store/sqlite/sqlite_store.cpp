@@ -77,8 +77,8 @@ constexpr const char* kWriteInterval =
 struct SqliteStore::LoadStatements {
   explicit LoadStatements(Db& db)
       : find_file(db,
-                  "SELECT m.name, s.file, s.started FROM scans s "
-                  "JOIN machines m ON m.id = s.machine_id WHERE s.sha256 = ?1"),
+                  "SELECT m.name, s.file, s.started FROM machines m "
+                  "JOIN scans s ON s.machine_id = m.id WHERE m.name = ?1 AND s.sha256 = ?2"),
         find_machine(db, "SELECT id, first_started, last_started FROM machines WHERE name = ?1"),
         insert_machine(db,
                        "INSERT INTO machines (name, name_key, first_started, last_started, files) "
@@ -133,19 +133,35 @@ struct SqliteStore::LoadStatements {
   Statement erase_interval, write_interval, write_intervals, erase_kept, write_kept;
 };
 
-SqliteStore::SqliteStore(const std::string& path, bool create)
-    : db_(path, create), path_ids_(kCachedPaths), version_ids_(kCachedVersions) {
+SqliteStore::SqliteStore(const std::string& path, Access access)
+    : db_(path, access), path_ids_(kCachedPaths), version_ids_(kCachedVersions) {
   RegisterFold(db_);
+  // Reads go through a mapping of the file (read-only, as SQLite maps it):
+  // a query's thousands of page reads then cost no system call each (find:
+  // a sixth less time at 10 000 machines).
+  db_.Exec(("PRAGMA busy_timeout = " + std::to_string(kBusyMilliseconds) +
+            "; PRAGMA cache_size = -65536; PRAGMA mmap_size = 4294967296").c_str());
+  PrepareSchema(db_, access == Access::kWrite);
+  if (access == Access::kRead) {
+    // One snapshot for every statement of the store's life: a query made
+    // of several statements, or a page made of several queries, never sees
+    // two states of the database.
+    db_.Exec("BEGIN; SELECT count(*) FROM sqlite_schema");
+    return;
+  }
   // WAL: readers go on while a load writes, and a commit appends to the log
   // without rewriting pages in place. NORMAL syncs at checkpoints only: a
   // killed process loses nothing committed (the log is in the file system),
-  // only a power cut may lose the last commits, never consistency. Reads go
-  // through a mapping of the file: a query's thousands of page reads then
-  // cost no system call each (find: a sixth less time at 10 000 machines).
-  db_.Exec(("PRAGMA busy_timeout = " + std::to_string(kBusyMilliseconds)).c_str());
-  PrepareSchema(db_, create);
+  // only a power cut may lose the last commits, never consistency. The log
+  // and its index stay beside the file when the load ends (emptied), so
+  // that readers, who map the index read-only and may have no right to make
+  // files in the folder, find them there.
   db_.Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
-           "PRAGMA cache_size = -65536; PRAGMA wal_autocheckpoint = 16000; PRAGMA mmap_size = 4294967296");
+           "PRAGMA wal_autocheckpoint = 16000; PRAGMA journal_size_limit = 67108864");
+  int persist = 1;
+  if (sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist) != SQLITE_OK) {
+    db_.Fail("keeping the write-ahead log");
+  }
 }
 
 SqliteStore::LoadStatements& SqliteStore::Statements() {
@@ -156,9 +172,10 @@ SqliteStore::LoadStatements& SqliteStore::Statements() {
 
 SqliteStore::~SqliteStore() = default;
 
-std::optional<Store::StoredFile> SqliteStore::FindFile(const std::string& sha256) {
+std::optional<Store::StoredFile> SqliteStore::FindFile(const std::string& machine,
+                                                      const std::string& sha256) {
   Statement& s = Statements().find_file;
-  s.BindBlob(1, sha256);
+  s.Bind(1, UpperCase(machine)).BindBlob(2, sha256);
   std::optional<StoredFile> found;
   if (s.Step()) found = StoredFile{std::string(s.Text(0)), std::string(s.Text(1)), s.Int(2)};
   s.Reset();
@@ -182,9 +199,14 @@ LoadResult SqliteStore::Load(const ScanFile& file) {
         transaction.Commit();
         committed = true;
       }
-    } catch (const StoreError&) {
+    } catch (const StoreError& e) {
       if (new_ids_) ForgetIds();
       if (db_.failed_code() == SQLITE_BUSY && attempt < kBusyAttempts) continue;
+      throw StoreError(std::string(e.what()) + " (while loading " + file.file +
+                       ": its transaction was rolled back; load it again)");
+    } catch (...) {
+      // Out of memory, say: the transaction is rolled back on the way out.
+      if (new_ids_) ForgetIds();
       throw;
     }
     if (!committed && new_ids_) ForgetIds();
@@ -203,7 +225,7 @@ LoadResult SqliteStore::LoadInTransaction(const ScanFile& file) {
   LoadResult result;
   result.machine = UpperCase(file.machine);
 
-  if (std::optional<StoredFile> stored = FindFile(file.sha256)) {
+  if (std::optional<StoredFile> stored = FindFile(file.machine, file.sha256)) {
     result.status = LoadStatus::kAlreadyLoaded;
     result.machine = stored->machine;
     result.stored_file = stored->file;
@@ -341,6 +363,70 @@ LoadResult SqliteStore::LoadInTransaction(const ScanFile& file) {
   const Time first = first_started ? std::min(*first_started, scan.started) : scan.started;
   const Time last = last_started ? std::max(*last_started, scan.started) : scan.started;
   q.update_machine.Bind(1, machine).Bind(2, first).Bind(3, last).Bind(4, files).Run();
+  return result;
+}
+
+ForgetResult SqliteStore::Forget(const std::string& name, std::optional<Time> scan) {
+  LoadStatements& q = Statements();
+  ForgetResult result;
+  Transaction transaction(db_);
+  std::int64_t machine = 0;
+  q.find_machine.Bind(1, UpperCase(name));
+  if (q.find_machine.Step()) machine = q.find_machine.Int(0);
+  q.find_machine.Reset();
+  if (machine == 0) return result;
+  {
+    Statement named(db_, "SELECT name FROM machines WHERE id = ?1");
+    named.Bind(1, machine).Step();
+    result.machine = std::string(named.Text(0));
+  }
+  Statement scans(db_,
+                  "SELECT started, file, completed IS NOT NULL, report_lines, error_lines FROM scans "
+                  "WHERE machine_id = ?1 ORDER BY started");
+  scans.Bind(1, machine);
+  std::int64_t count = 0;
+  while (scans.Step()) {
+    ++count;
+    if (scan && scans.Int(0) != *scan) continue;
+    result.scans.push_back(ForgottenScan{scans.Int(0), std::string(scans.Text(1)), scans.Int(2) != 0,
+                                         scans.Int(3), scans.Int(4)});
+  }
+  scans.Reset();
+  if (result.scans.empty()) return result;
+
+  if (!scan || count == 1) {
+    for (const char* sql : {"DELETE FROM intervals WHERE machine_id = ?1",
+                            "DELETE FROM kept WHERE machine_id = ?1",
+                            "DELETE FROM latest WHERE machine_id = ?1",
+                            "DELETE FROM scan_errors WHERE scan_id IN (SELECT id FROM scans WHERE machine_id = ?1)",
+                            "DELETE FROM scans WHERE machine_id = ?1",
+                            "DELETE FROM machines WHERE id = ?1"}) {
+      Statement(db_, sql).Bind(1, machine).Run();
+    }
+    result.machine_removed = true;
+    transaction.Commit();
+    return result;
+  }
+
+  // The history as if the scan had never been loaded, and only the
+  // difference written. The latest scan's runs are only a cache: dropped,
+  // the next load reads the open intervals instead.
+  const PathKeys keys = [this](PathId path) { return PathKey(path); };
+  const MachineHistory stored = StoredHistory(machine);
+  const MachineHistory wanted = Without(stored, StoredScans(machine), *scan, keys);
+  WriteChanges(machine, Diff(stored, wanted));
+  Statement(db_, "DELETE FROM scan_errors WHERE scan_id IN "
+                 "(SELECT id FROM scans WHERE machine_id = ?1 AND started = ?2)")
+      .Bind(1, machine).Bind(2, *scan).Run();
+  Statement(db_, "DELETE FROM scans WHERE machine_id = ?1 AND started = ?2").Bind(1, machine).Bind(2, *scan).Run();
+  q.delete_latest.Bind(1, machine).Run();
+  for (const Interval& row : wanted.intervals) result.files += row.until ? 0 : 1;
+  Statement(db_,
+            "UPDATE machines SET first_started = (SELECT min(started) FROM scans WHERE machine_id = ?1), "
+            "last_started = (SELECT max(started) FROM scans WHERE machine_id = ?1), files = ?2 "
+            "WHERE id = ?1")
+      .Bind(1, machine).Bind(2, result.files).Run();
+  transaction.Commit();
   return result;
 }
 

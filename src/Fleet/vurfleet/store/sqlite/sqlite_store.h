@@ -34,11 +34,12 @@ inline std::uint64_t VersionOfValue(std::int64_t value) {
 
 class SqliteStore : public Store {
  public:
-  SqliteStore(const std::string& path, bool create);
+  SqliteStore(const std::string& path, Access access);
   ~SqliteStore() override;
 
-  std::optional<StoredFile> FindFile(const std::string& sha256) override;
+  std::optional<StoredFile> FindFile(const std::string& machine, const std::string& sha256) override;
   LoadResult Load(const ScanFile& file) override;
+  ForgetResult Forget(const std::string& machine, std::optional<Time> scan) override;
   void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) override;
   void Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) override;
   void Machines(const std::function<void(const MachineRow&)>& row) override;
