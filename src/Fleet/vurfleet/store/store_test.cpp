@@ -453,6 +453,90 @@ TEST_P(StoreTest, PatternsAndLongPaths) {
   EXPECT_EQ(names("n*", "d:\\x*"), long_path.substr(0, 40) + "|");
 }
 
+// Pooled desktops cloned from one image write byte-identical files: each
+// is its own machine's scan, and only the same machine's bytes are known.
+TEST_P(StoreTest, IdenticalBytesUnderAnotherNameAreThatMachinesScan) {
+  std::unique_ptr<Store> store = Open();
+  const std::string bytes = Output("07 02:00:00", {"C:\\Tools\\putty.exe - 0.79.0.0"});
+  for (const char* machine : {"VDI001", "VDI002", "VDI003"}) {
+    EXPECT_FALSE(store->FindFile(machine, Sha256(bytes))) << machine;
+    EXPECT_EQ(Load(*store, machine, bytes, std::string(machine) + ".txt"), LoadStatus::kLoaded) << machine;
+  }
+  EXPECT_EQ(Load(*store, "vdi002", bytes), LoadStatus::kAlreadyLoaded);
+  const std::optional<Store::StoredFile> found = store->FindFile("vdi002", Sha256(bytes));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->machine + " " + found->file, "VDI002 VDI002.txt");
+  EXPECT_EQ(Find(*store),
+            "machine,path,version,since\r\n"
+            "VDI001,C:\\Tools\\putty.exe,0.79.0.0,2026-12-07 02:00:00\r\n"
+            "VDI002,C:\\Tools\\putty.exe,0.79.0.0,2026-12-07 02:00:00\r\n"
+            "VDI003,C:\\Tools\\putty.exe,0.79.0.0,2026-12-07 02:00:00\r\n");
+}
+
+// A scan taken out leaves the answers of a load that never had it, on
+// both stores: each of a machine's scans in turn (its first, a late one,
+// its latest, an unfinished one, one that shielded a folder), then a
+// machine whole.
+TEST_P(StoreTest, ForgetLeavesTheAnswersOfALoadWithout) {
+  const auto fleet = Fleet();
+  for (std::size_t gone = 0; gone < 4; ++gone) {  // PC001's four scans
+    std::unique_ptr<Store> without = Open("without" + std::to_string(gone) + ".db");
+    std::unique_ptr<Store> forgot = Open("forgot" + std::to_string(gone) + ".db");
+    for (std::size_t k = 0; k < fleet.size(); ++k) {
+      if (k != gone) Load(*without, fleet[k].first, fleet[k].second);
+      Load(*forgot, fleet[k].first, fleet[k].second);
+    }
+    const Time start = std::get<Scan>(ReadScan(fleet[gone].second)).started;
+    const ForgetResult result = forgot->Forget("pc001", start);
+    EXPECT_EQ(result.machine, "PC001");
+    ASSERT_EQ(result.scans.size(), 1u);
+    EXPECT_EQ(result.scans[0].started, start);
+    EXPECT_FALSE(result.machine_removed);
+    EXPECT_EQ(All(*forgot), All(*without)) << "without scan " << gone;
+    // The next load builds on what is left, as it would have.
+    const std::string next = Output("20 02:00:00", {"C:\\Tools\\putty.exe - 0.82.0.0"});
+    Load(*without, "PC001", next);
+    Load(*forgot, "PC001", next);
+    EXPECT_EQ(All(*forgot), All(*without)) << "without scan " << gone << ", then another";
+  }
+
+  std::unique_ptr<Store> store = Open();
+  std::unique_ptr<Store> without = Open("without_pc002.db");
+  for (const auto& [machine, text] : fleet) {
+    Load(*store, machine, text);
+    if (machine != "pc002" && machine != "PC002") Load(*without, machine, text);
+  }
+  EXPECT_TRUE(store->Forget("PC9", std::nullopt).machine.empty());
+  EXPECT_TRUE(store->Forget("PC002", *ParseTimeArgument("2026-12-05")).scans.empty());
+  const ForgetResult whole = store->Forget("Pc002", std::nullopt);
+  EXPECT_TRUE(whole.machine_removed);
+  EXPECT_EQ(whole.scans.size(), 2u);
+  EXPECT_EQ(All(*store), All(*without));
+  // Its bytes are no longer known: loaded again, they are stored again.
+  EXPECT_EQ(Load(*store, "PC002", fleet[4].second), LoadStatus::kLoaded);
+  // A machine's only scan taken out takes the machine with it.
+  const ForgetResult last = store->Forget("PC003", std::get<Scan>(ReadScan(fleet[6].second)).started);
+  EXPECT_TRUE(last.machine_removed);
+  EXPECT_EQ(Machines(*store).find("PC003"), std::string::npos);
+}
+
+// A reader sees one state of the database for as long as it is open,
+// however many loads commit meanwhile, and can't write.
+TEST_P(StoreTest, AReaderReadsOneSnapshotAndCannotWrite) {
+  const std::string where = Where("snapshot.db");
+  std::unique_ptr<Store> writer = OpenStore(where, Access::kWrite);
+  Load(*writer, "PC1", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
+  std::unique_ptr<Store> reader = OpenStore(where, Access::kRead);
+  const std::string before = All(*reader);
+  Load(*writer, "PC1", Output("08 02:00:00", {"C:\\a.exe - 2.0.0.0"}));
+  Load(*writer, "PC2", Output("08 03:00:00", {"C:\\b.exe - 1.0.0.0"}));
+  EXPECT_EQ(All(*reader), before);
+  EXPECT_NE(All(*writer), before);
+  EXPECT_THROW(Load(*reader, "PC3", Output("09 02:00:00", {"C:\\c.exe - 1.0.0.0"})), StoreError);
+  EXPECT_THROW(reader->Forget("PC1", std::nullopt), StoreError);
+  EXPECT_EQ(All(*OpenStore(where, Access::kRead)), All(*writer));
+}
+
 // A load that fails after it added paths and versions leaves no id of
 // theirs behind: the next load through the same store stores its lines
 // with ids that exist.

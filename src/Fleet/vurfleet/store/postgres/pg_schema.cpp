@@ -1,6 +1,10 @@
 #include "store/postgres/pg_schema.h"
 
+#include <map>
 #include <string>
+#include <vector>
+
+#include "base/text.h"
 
 namespace vurfleet::pg {
 namespace {
@@ -28,13 +32,16 @@ CREATE TABLE scans (
   machine_id bigint NOT NULL REFERENCES machines (id),
   started bigint NOT NULL,
   completed bigint,                 -- NULL: the run did not finish
-  sha256 bytea NOT NULL UNIQUE,
+  sha256 bytea NOT NULL,
   file text NOT NULL,
   report_lines integer NOT NULL,
   error_lines integer NOT NULL,
   loaded bigint NOT NULL,           -- when loaded, seconds since 1970 (UTC)
   UNIQUE (machine_id, started)
 );
+-- The same bytes are one machine's scan once; under another machine's
+-- name they are that machine's (cloned desktops write identical files).
+CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256);
 CREATE TABLE scan_errors (
   scan_id bigint NOT NULL,
   line integer NOT NULL,
@@ -97,6 +104,83 @@ std::optional<int> StoredVersion(Connection& conn) {
   return version.IsNull(0, 0) ? 0 : static_cast<int>(version.Int(0, 0));
 }
 
+std::string FileName(std::string_view path) {
+  const std::size_t slash = path.rfind('\\');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// A text[] parameter.
+std::string TextArray(const std::vector<std::string>& texts) {
+  std::string out = "{";
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    if (k > 0) out += ',';
+    out += '"';
+    for (const char c : texts[k]) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    out += '"';
+  }
+  return out + "}";
+}
+
+// Schema 1 to 2, in the caller's transaction: a scan's bytes are keyed by
+// its machine and its SHA-256, no longer by the SHA-256 alone; and the keys
+// folded for patterns, with machine names, follow Unicode's simple case
+// folding. Machine names that were two and are now one can't be merged
+// here, and are refused by name.
+void MigrateFrom1(Connection& conn) {
+  conn.Run("ALTER TABLE scans DROP CONSTRAINT IF EXISTS scans_sha256_key; "
+           "CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256)");
+  std::vector<std::string> ids, names, keys;
+  std::map<std::string, std::string> seen;
+  Result machines = conn.Exec("SELECT id, name, name_key FROM machines ORDER BY name");
+  for (int k = 0; k < machines.rows(); ++k) {
+    const std::string name(machines.Text(k, 1));
+    const std::string kept = UpperCase(name);
+    const auto [at, added] = seen.emplace(kept, name);
+    if (!added) {
+      throw StoreError(conn.description() + ": the machines " + Printable(at->second) + " and " +
+                       Printable(name) + " are one name when case is ignored as Windows ignores it, "
+                       "and this vurfleet can't merge their histories: load the share into a new database");
+    }
+    const std::string key = FoldCase(kept);
+    if (kept == name && key == machines.Text(k, 2)) continue;
+    ids.emplace_back(machines.Text(k, 0));
+    names.push_back(kept);
+    keys.push_back(key);
+  }
+  if (!ids.empty()) {
+    conn.Exec("UPDATE machines m SET name = u.name, name_key = u.name_key "
+              "FROM unnest($1::bigint[], $2::text[], $3::text[]) AS u (id, name, name_key) WHERE m.id = u.id",
+              {TextArray(ids), TextArray(names), TextArray(keys)});
+  }
+  // Paths in pieces, so that memory stays bounded however many there are.
+  std::string after = "0";
+  while (true) {
+    Result paths = conn.Exec("SELECT id, path, path_key, name_key FROM paths WHERE id > $1 ORDER BY id LIMIT 50000",
+                             {after});
+    if (paths.rows() == 0) break;
+    std::vector<std::string> changed, path_keys, name_keys;
+    for (int k = 0; k < paths.rows(); ++k) {
+      std::string path_key = FoldCase(paths.Text(k, 1));
+      std::string name_key = FoldCase(FileName(paths.Text(k, 1)));
+      if (path_key == paths.Text(k, 2) && name_key == paths.Text(k, 3)) continue;
+      changed.emplace_back(paths.Text(k, 0));
+      path_keys.push_back(std::move(path_key));
+      name_keys.push_back(std::move(name_key));
+    }
+    if (!changed.empty()) {
+      conn.Exec("UPDATE paths p SET path_key = u.path_key, name_key = u.name_key "
+                "FROM unnest($1::bigint[], $2::text[], $3::text[]) AS u (id, path_key, name_key) "
+                "WHERE p.id = u.id",
+                {TextArray(changed), TextArray(path_keys), TextArray(name_keys)});
+    }
+    after = std::string(paths.Text(paths.rows() - 1, 0));
+  }
+  conn.Run("UPDATE vurfleet_schema SET version = 2");
+}
+
 void Check(Connection& conn, int version) {
   if (version > kSchemaVersion) {
     throw StoreError(conn.description() + ": an inventory of schema " + std::to_string(version) +
@@ -112,7 +196,19 @@ void Check(Connection& conn, int version) {
 }  // namespace
 
 void PrepareSchema(Connection& conn, bool create) {
-  if (const std::optional<int> version = StoredVersion(conn)) return Check(conn, *version);
+  if (const std::optional<int> version = StoredVersion(conn)) {
+    if (*version != 1) return Check(conn, *version);
+    if (!create) {
+      throw StoreError(conn.description() + ": an inventory of schema 1, made by an older vurfleet; the "
+                       "next vurfleet load upgrades it to schema " + std::to_string(kSchemaVersion));
+    }
+    // Upgraded once, in one transaction, even when several loads start at once.
+    Transaction transaction(conn);
+    conn.Exec("SELECT pg_advisory_xact_lock($1)", {std::to_string(kSchemaLock)});
+    if (StoredVersion(conn) == 1) MigrateFrom1(conn);
+    transaction.Commit();
+    return;
+  }
   Result encoding = conn.Exec("SELECT pg_encoding_to_char(encoding) FROM pg_database "
                               "WHERE datname = current_database()");
   if (encoding.rows() != 1 || encoding.Text(0, 0) != "UTF8") {

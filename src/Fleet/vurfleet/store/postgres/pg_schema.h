@@ -6,7 +6,7 @@
 
 namespace vurfleet::pg {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Checks the inventory's version, or makes the schema when the database
 // holds none and `create`. A newer or unknown version, a database of

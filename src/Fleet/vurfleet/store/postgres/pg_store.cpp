@@ -58,8 +58,12 @@ void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(
 PgStore::PgStore(const std::string& where, Access access)
     : conn_(where), path_ids_(kCachedPaths), version_ids_(kCachedVersions) {
   PrepareSchema(conn_, access == Access::kWrite);
-  // A reader's queries all read one snapshot, and can't write.
-  if (access == Access::kRead) conn_.Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  // A reader's queries all read one snapshot, and no transaction of its
+  // session can write, whatever happens to that snapshot.
+  if (access == Access::kRead) {
+    conn_.Run("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY");
+    conn_.Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  }
 }
 
 std::optional<Store::StoredFile> PgStore::FindFile(const std::string& machine,
