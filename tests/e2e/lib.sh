@@ -245,10 +245,12 @@ check_has() {
 
 # check_lacks NAME FILE TEXT: FILE exists and no line of it contains TEXT
 check_lacks() {
-  local hit
-  if [ ! -f "$2" ]; then fail "$1" "no file $2"
-  elif hit=$(grep -nF -- "$3" "$2"); then fail "$1" "$hit"
-  else pass "$1"; fi
+  local hit name=$1 file=$2 text; shift 2
+  if [ ! -f "$file" ]; then fail "$name" "no file $file"; return; fi
+  for text in "$@"; do
+    if hit=$(grep -nF -- "$text" "$file"); then fail "$name" "$hit"; return; fi
+  done
+  pass "$name"
 }
 
 # check_rc NAME RC [ERRFILE]: exit code 0 and, given ERRFILE, nothing in it

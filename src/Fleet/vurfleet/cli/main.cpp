@@ -261,12 +261,12 @@ int Run(int argc, char** argv) {
     }
     if (report->parsed()) {
       ReportOptions options;
-      options.database = db;
       options.made = LocalNow();
       options.now = report_now ? TimeArgument("--now", *report_now) : options.made;
       options.top = report_top;
       options.stale_days = report_stale;
       std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
+      options.database = store->Description();
       const std::string page = RenderReport(GatherFigures(*store, options), options);
       try {
         WriteFileWhole(report_out, page);

@@ -14,7 +14,7 @@
 namespace vurfleet {
 
 struct ReportOptions {
-  std::string database;      // as shown: the name the database was opened by
+  std::string database;      // as shown: Store::Description()
   Time now = 0;              // machines' status and the recent changes are measured from it
   Time made = 0;             // when the page is made
   int stale_days = 7;

@@ -200,30 +200,8 @@ void Changes(std::string& out, const ReportFigures& f, const ReportOptions& o) {
 
 }  // namespace
 
-std::string ShownDatabase(const std::string& given) {
-  // A connection string's password=VALUE, in a URL's query or among
-  // key=value words.
-  std::string where = given;
-  for (std::size_t at = where.find("password="); at != std::string::npos;
-       at = where.find("password=", at + 1)) {
-    if (at > 0 && std::string_view("?& \t").find(where[at - 1]) == std::string_view::npos) continue;
-    const std::size_t value = at + 9;
-    const std::size_t end = where.find_first_of("& \t", value);
-    where.replace(value, (end == std::string::npos ? where.size() : end) - value, "...");
-  }
-  const std::size_t scheme = where.find("://");
-  if (scheme == std::string::npos) return where;
-  const std::size_t authority = scheme + 3;
-  const std::size_t end = where.find_first_of("/?#", authority);
-  const std::size_t at = where.rfind('@', end == std::string::npos ? where.size() : end);
-  if (at == std::string::npos || at < authority) return where;
-  const std::size_t colon = where.find(':', authority);
-  if (colon == std::string::npos || colon > at) return where;
-  return where.substr(0, colon) + where.substr(at);
-}
-
 std::string RenderReport(const ReportFigures& f, const ReportOptions& o) {
-  const std::string database = HtmlText(ShownDatabase(o.database));
+  const std::string database = HtmlText(o.database);
   std::string out;
   out.reserve(64 * 1024);
   Append(out, {"<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"

@@ -11,10 +11,6 @@ namespace vurfleet {
 
 std::string RenderReport(const ReportFigures& figures, const ReportOptions& options);
 
-// The database's name as the page shows it: a URL's password is left out,
-// and the value of a password=VALUE word is shown as "...".
-std::string ShownDatabase(const std::string& where);
-
 // Writes `text` to `path` through a temporary file beside it, renamed over
 // `path` once written whole, so that a failed write leaves no half page
 // (and an older page, if any, in place). Throws std::runtime_error naming

@@ -78,6 +78,10 @@ class Store {
  public:
   virtual ~Store() = default;
 
+  // The database as messages and the page show it: a SQLite file's path,
+  // or a PostgreSQL connection as libpq reads it, without its password.
+  virtual std::string Description() const = 0;
+
   // The machine's stored scan with these bytes, if any: (machine as
   // stored, file, start). The same bytes under another machine's name are
   // that machine's scan: cloned desktops write identical files.

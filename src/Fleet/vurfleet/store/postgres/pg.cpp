@@ -20,28 +20,47 @@ bool IsConnectionString(std::string_view where) {
   return k < where.size() && where[k] == '=';
 }
 
-std::string Describe(const std::string& where) {
+namespace {
+
+struct Shown {
+  std::string user, host, port, dbname;
+};
+
+// The values of `where` that a description shows, as libpq parses them:
+// this parse is the one expansion of the dbname the connection gets.
+bool ParseShown(const std::string& where, Shown* shown) {
   char* error = nullptr;
   PQconninfoOption* options = PQconninfoParse(where.c_str(), &error);
   // libpq's message may quote the text, password and all: not repeated.
   PQfreemem(error);
-  if (options == nullptr) return "a PostgreSQL connection string that can't be read";
-  std::string user, host, port, dbname;
+  if (options == nullptr) return false;
+  std::string dbname;
   for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
     if (o->val == nullptr) continue;
     const std::string key = o->keyword;
-    if (key == "user") user = o->val;
-    else if (key == "host") host = o->val;
-    else if (key == "hostaddr" && host.empty()) host = o->val;
-    else if (key == "port") port = o->val;
+    if (key == "user") shown->user = o->val;
+    else if (key == "host") shown->host = o->val;
+    else if (key == "hostaddr" && shown->host.empty()) shown->host = o->val;
+    else if (key == "port") shown->port = o->val;
     else if (key == "dbname") dbname = o->val;
   }
   PQconninfoFree(options);
+  // A connection string within it is a database's name to libpq, and may
+  // hold a password all the same: not shown.
+  shown->dbname = IsConnectionString(dbname) ? "..." : dbname;
+  return true;
+}
+
+}  // namespace
+
+std::string Describe(const std::string& where) {
+  Shown shown;
+  if (!ParseShown(where, &shown)) return "a PostgreSQL connection string that can't be read";
   std::string out = "postgresql://";
-  if (!user.empty()) out += user + "@";
-  out += host;
-  if (!port.empty()) out += ":" + port;
-  out += "/" + dbname;
+  if (!shown.user.empty()) out += shown.user + "@";
+  out += shown.host;
+  if (!shown.port.empty()) out += ":" + shown.port;
+  out += "/" + shown.dbname;
   return out;
 }
 

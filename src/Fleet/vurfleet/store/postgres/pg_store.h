@@ -27,6 +27,7 @@ class PgStore : public Store {
 
   std::optional<StoredFile> FindFile(const std::string& machine, const std::string& sha256) override;
   LoadResult Load(const ScanFile& file) override;
+  std::string Description() const override { return conn_.description(); }
   ForgetResult Forget(const std::string& machine, std::optional<Time> scan) override;
   void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) override;
   void Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) override;
