@@ -97,7 +97,7 @@ class Reader {
                      "name the machine with --machine";
     }
     if (p.name_error.empty() && !IsMachineName(p.machine)) {
-      p.name_error = "'" + (IsUtf8(p.machine) ? p.machine : std::string("?")) +
+      p.name_error = "'" + Printable(p.machine) +
                      "' is no computer name (letters, digits, '-' and '_'); "
                      "name the machine with --machine";
     }
@@ -146,9 +146,11 @@ class Loader {
   bool refused() const { return refused_; }
 
  private:
+  // Names, excerpts and stored paths come from the share or the database:
+  // each text reaches the terminal or the journal through Printable.
   void Refuse(const std::string& file, int line, const std::string& why) {
-    err_ << "vurfleet: " << file << (line > 0 ? ":" + std::to_string(line) : std::string()) << ": "
-         << why << '\n';
+    err_ << "vurfleet: " << Printable(file) << (line > 0 ? ":" + std::to_string(line) : std::string())
+         << ": " << Printable(why) << '\n';
     refused_ = true;
   }
 
@@ -161,11 +163,12 @@ class Loader {
 void Loader::LoadOne(Prepared& prepared) {
   if (prepared.failure) std::rethrow_exception(prepared.failure);
   const std::string& path = prepared.file.path;
+  const std::string shown = Printable(path);
   if (!prepared.read_error.empty()) return Refuse(path, 0, prepared.read_error);
 
   if (std::optional<Store::StoredFile> stored = store_.FindFile(prepared.sha256)) {
-    out_ << path << ": already loaded (" << stored->machine << ", started "
-         << FormatTime(stored->started) << ", from " << stored->file << ")\n";
+    out_ << shown << ": already loaded (" << Printable(stored->machine) << ", started "
+         << FormatTime(stored->started) << ", from " << Printable(stored->file) << ")\n";
     return;
   }
   if (!prepared.name_error.empty()) return Refuse(path, 0, prepared.name_error);
@@ -175,25 +178,25 @@ void Loader::LoadOne(Prepared& prepared) {
   const Scan& scan = std::get<Scan>(*prepared.read);
   ScanFile scan_file{prepared.machine, path, prepared.sha256, &scan, std::move(prepared.runs)};
   const LoadResult result = store_.Load(scan_file);
-  const std::string summary = Summary(result.machine, scan);
+  const std::string summary = Summary(Printable(result.machine), scan);
   switch (result.status) {
     case LoadStatus::kLoaded:
     case LoadStatus::kReplaced:
-      out_ << path << ": " << summary;
+      out_ << shown << ": " << summary;
       if (result.status == LoadStatus::kReplaced) {
-        out_ << "; replaces the unfinished copy from " << result.stored_file;
+        out_ << "; replaces the unfinished copy from " << Printable(result.stored_file);
       } else if (result.reordered) {
         out_ << "; earlier than the latest scan: history worked out again";
       }
       out_ << '\n';
       return;
     case LoadStatus::kAlreadyLoaded:
-      out_ << path << ": already loaded (" << result.machine << ", started "
-           << FormatTime(result.stored_started) << ", from " << result.stored_file << ")\n";
+      out_ << shown << ": already loaded (" << Printable(result.machine) << ", started "
+           << FormatTime(result.stored_started) << ", from " << Printable(result.stored_file) << ")\n";
       return;
     case LoadStatus::kKeptStored:
-      out_ << path << ": " << summary << "; not stored: the copy of this run from "
-           << result.stored_file << " is further along\n";
+      out_ << shown << ": " << summary << "; not stored: the copy of this run from "
+           << Printable(result.stored_file) << " is further along\n";
       return;
     case LoadStatus::kConflict:
       return Refuse(path, scan.started_line,
