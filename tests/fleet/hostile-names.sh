@@ -112,7 +112,9 @@ check_has "hostile1: loaded again, the stored file's name is shown with its cont
 check_eq "hostile1: ... and again no control" "" "$(controls "$WORK/h1b.out" "$WORK/h1b.err")"
 
 # ---------------------------------------------------------------------------
-# hostile2: every query in columns, CSV and JSON.
+# hostile2: every query in columns, CSV and JSON. CSV and JSON are for
+# tools and keep the stored text, controls too; only the columns and the
+# messages are for a terminal.
 queries=("find" "find --at 2026-12-02" "changes" "machines --now 2026-12-03" "programs")
 files=(find find-at changes machines programs)
 found=""
@@ -127,7 +129,7 @@ for i in "${!queries[@]}"; do
   found+="$(controls "$WORK/$f.cols" "$WORK/$f.cols.err" "$WORK/$f.csv.err" "$WORK/$f.json.err")"
 done
 check_eq "hostile2: columns and errors hold no control, in any query" "" "$found"
-# The wide name's column is 25 cells for 21 characters.
+# The wide name takes 25 cells for its 19 characters.
 check_has "hostile2: columns show each control as <U+XXXX>, aligned by terminal cells" "$WORK/find.cols" \
   "machine  path                                      version  since" \
   "PC003    C:\\Tools\\del<U+007F>.exe                  2.0.0.0  2026-12-01 02:00:00" \

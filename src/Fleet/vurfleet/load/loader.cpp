@@ -149,8 +149,9 @@ class Loader {
   // Names, excerpts and stored paths come from the share or the database:
   // each text reaches the terminal or the journal through Printable.
   void Refuse(const std::string& file, int line, const std::string& why) {
-    err_ << "vurfleet: " << Printable(file) << (line > 0 ? ":" + std::to_string(line) : std::string())
-         << ": " << Printable(why) << '\n';
+    err_ << "vurfleet: " << Printable(file)
+         << (line > 0 ? ":" + std::to_string(line) : std::string()) << ": " << Printable(why)
+         << '\n';
     refused_ = true;
   }
 
@@ -192,7 +193,8 @@ void Loader::LoadOne(Prepared& prepared) {
       return;
     case LoadStatus::kAlreadyLoaded:
       out_ << shown << ": already loaded (" << Printable(result.machine) << ", started "
-           << FormatTime(result.stored_started) << ", from " << Printable(result.stored_file) << ")\n";
+           << FormatTime(result.stored_started) << ", from " << Printable(result.stored_file)
+           << ")\n";
       return;
     case LoadStatus::kKeptStored:
       out_ << shown << ": " << summary << "; not stored: the copy of this run from "

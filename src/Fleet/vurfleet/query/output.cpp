@@ -51,7 +51,8 @@ void RowWriter::Row(std::vector<Cell> cells) {
       std::string line;
       for (std::size_t k = 0; k < cells.size(); ++k) {
         if (k > 0) line.push_back(',');
-        line += cells[k].kind == Cell::Kind::kText ? CsvText(cells[k].text) : CsvField(cells[k].text);
+        const Cell& cell = cells[k];
+        line += cell.kind == Cell::Kind::kText ? CsvText(cell.text) : CsvField(cell.text);
       }
       out_ << line << "\r\n";
       return;
