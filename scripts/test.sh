@@ -126,6 +126,10 @@ step "vurfleet load and queries (refusals, SIGKILL, order, encodings, copies, ab
   bash tests/fleet/load-queries.sh
 step "vurfleet load and queries (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
   bash tests/fleet/load-queries.sh
+step "vurfleet hostile names (controls, escapes and bidi never reach the terminal; CSV formulas; case as Windows ignores it)" \
+  bash tests/fleet/hostile-names.sh
+step "vurfleet hostile names (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
+  bash tests/fleet/hostile-names.sh
 step "vurfleet report in headless Chromium, network off (the DOM against the queries, screenshots, hostile names)" \
   bash tests/fleet/report-browser.sh
 step "vurfleet on PostgreSQL (both stores' CSV, loads side by side, server stopped mid-load, bad logins, roles, pg_dump)" \

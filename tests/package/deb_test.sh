@@ -87,7 +87,7 @@ check_eq "package: control fields" "vurscanner $VERSION admin" \
 # The scanner needs nothing; vurfleet the shared libraries it links, as
 # dpkg-shlibdeps states them.
 check_eq "package: depends on vurfleet's libraries only" \
-  "libc6 libgcc-s1 libpq5 libsqlite3-0 libssl3 libstdc++6" \
+  "libc6 libgcc-s1 libicu72 libpq5 libsqlite3-0 libssl3 libstdc++6" \
   "$(dpkg-deb -f "$DEB" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 check_eq "package: no other relation" "" "$(dpkg-deb -f "$DEB" Pre-Depends Recommends)"
 dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"

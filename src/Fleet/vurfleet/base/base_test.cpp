@@ -87,7 +87,7 @@ TEST(Version, ComparesAsNumbersNotText) {
   EXPECT_NE(Version::None(), Version::Of(0));
 }
 
-TEST(Text, CaseOfTheAlphabetsWindowsNamesUse) {
+TEST(Text, CaseAsWindowsIgnoresIt) {
   struct {
     const char* text;
     const char* folded;
@@ -95,14 +95,52 @@ TEST(Text, CaseOfTheAlphabetsWindowsNamesUse) {
   } cases[] = {
       {"C:\\Program Files\\PuTTY.EXE", "c:\\program files\\putty.exe", "C:\\PROGRAM FILES\\PUTTY.EXE"},
       {"\xC3\x84rger \xC3\x9F", "\xC3\xA4rger \xC3\x9F", "\xC3\x84RGER \xC3\x9F"},     // Ä ß
+      {"\xE1\xBA\x9E", "\xC3\x9F", "\xC3\x9F"},                                        // ẞ folds to ß
       {"\xC5\x81\xC3\xB3" "d\xC5\xBA", "\xC5\x82\xC3\xB3" "d\xC5\xBA", "\xC5\x81\xC3\x93" "D\xC5\xB9"},  // Łódź
       {"\xCE\xA3\xCE\xBF\xCF\x82", "\xCF\x83\xCE\xBF\xCF\x83", "\xCE\xA3\xCE\x9F\xCE\xA3"},  // Σος
       {"\xD0\x9F\xD0\x9A-\xD1\x97", "\xD0\xBF\xD0\xBA-\xD1\x97", "\xD0\x9F\xD0\x9A-\xD0\x87"},  // ПК-ї
+      // ǆ, ǅ and Ǆ: one letter in three cases, shown as Ǆ.
+      {"\xC7\x86" "1", "\xC7\x86" "1", "\xC7\x84" "1"},
+      {"\xC7\x85" "1", "\xC7\x86" "1", "\xC7\x84" "1"},
+      {"\xC7\x84" "1", "\xC7\x86" "1", "\xC7\x84" "1"},
+      {"\xD4\xB1\xD5\xA1", "\xD5\xA1\xD5\xA1", "\xD4\xB1\xD4\xB1"},                      // Armenian Աա
+      // Georgian: Mtavruli Ა folds to Mkhedruli ა, whose upper case it is.
+      {"\xE1\xB2\x90\xE1\x83\x90", "\xE1\x83\x90\xE1\x83\x90", "\xE1\xB2\x90\xE1\xB2\x90"},
+      // Cherokee folds to its capitals, encoded first: ꭰ to Ꭰ, ᏸ to Ᏸ.
+      {"\xEA\xAD\xB0\xE1\x8E\xA0", "\xE1\x8E\xA0\xE1\x8E\xA0", "\xE1\x8E\xA0\xE1\x8E\xA0"},
+      {"\xE1\x8F\xB8", "\xE1\x8F\xB0", "\xE1\x8F\xB0"},
+      {"PC-\xE2\x84\xAA", "pc-k", "PC-K"},                                             // Kelvin sign
+      {"\xC5\xBF" "x", "sx", "SX"},                                                    // long s
+      // Dotless ı and dotted İ fold to themselves; ı's upper case I would
+      // fold to i, another key, so ı is shown as it folds.
+      {"\xC4\xB1\xC4\xB0" "I", "\xC4\xB1\xC4\xB0" "i", "\xC4\xB1\xC4\xB0" "I"},
       {"\xEF\x80\x8A\xEF\xBF\xBD", "\xEF\x80\x8A\xEF\xBF\xBD", "\xEF\x80\x8A\xEF\xBF\xBD"},  // kept
+      {"a\xE9" "B\xC3", "a\xE9" "b\xC3", "A\xE9" "B\xC3"},  // not UTF-8: kept byte for byte
   };
   for (const auto& c : cases) {
     EXPECT_EQ(FoldCase(c.text), c.folded) << c.text;
     EXPECT_EQ(UpperCase(c.text), c.upper) << c.text;
+  }
+}
+
+TEST(Text, CaseRulesTheStoresRelyOnHoldForEveryCodePoint) {
+  // A machine is keyed by FoldCase of the name UpperCase shows, and a
+  // pattern's `?` is one code point of folded text.
+  std::size_t broken = 0;
+  for (char32_t c = 0; c <= 0x10FFFF && broken < 5; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::string text;
+    AppendUtf8(&text, c);
+    const std::string folded = FoldCase(text);
+    const std::string upper = UpperCase(text);
+    std::size_t pos = 0;
+    char32_t one;
+    const bool one_code_point = NextCodePoint(folded, &pos, &one) && pos == folded.size();
+    if (!one_code_point || FoldCase(folded) != folded || FoldCase(upper) != folded ||
+        UpperCase(folded) != upper) {
+      ADD_FAILURE() << "U+" << std::hex << static_cast<unsigned>(c);
+      ++broken;
+    }
   }
 }
 
@@ -113,7 +151,28 @@ TEST(Text, StrictUtf8) {
                           "\xC3", "\xFF"}) {
     EXPECT_FALSE(IsUtf8(bad)) << bad;
   }
-  EXPECT_EQ(DisplayWidth("\xC3\x84x"), 2u);
+}
+
+TEST(Text, DisplayWidthCountsTerminalCells) {
+  struct {
+    const char* text;
+    std::size_t width;
+  } cases[] = {
+      {"", 0},
+      {"PC042", 5},
+      {"\xC3\x84x", 2},                          // Ä precomposed
+      {"A\xCC\x88x", 2},                         // A and a combining diaeresis
+      {"\xE5\x90\x8D\xE5\x89\x8D", 4},          // 名前, CJK
+      {"\xEF\xBC\xB0\xEF\xBC\xA3", 4},          // ＰＣ, fullwidth
+      {"\xED\x95\x9C", 2},                      // 한, a Hangul syllable
+      {"\xE1\x84\x92\xE1\x85\xA1", 2},          // the same of conjoining jamo
+      {"\xF0\x9F\x98\x80", 2},                  // an emoji
+      {"a\xE2\x80\x8B" "b", 2},                  // a zero-width space
+      {"\xE2\x83\x9D" "x", 1},                   // an enclosing mark
+      {"\xCE\xA3\xD0\x96\xD5\xA1", 3},          // Greek, Cyrillic, Armenian
+      {"caf\xE9", 4},                            // a stray byte
+  };
+  for (const auto& c : cases) EXPECT_EQ(DisplayWidth(c.text), c.width) << c.text;
 }
 
 TEST(Text, PrintableShowsWhatATerminalWouldObey) {
@@ -160,6 +219,13 @@ TEST(Glob, WildcardsAndCase) {
       {"*", "", true},
       {"", "", true},
       {"", "x", false},
+      {"\xC7\x86*", "\xC7\x84" "1", true},       // ǆ* finds Ǆ1
+      {"\xC7\x84" "1", "\xC7\x85" "1", true},      // Ǆ1 is ǅ1
+      {"pc-k", "PC-\xE2\x84\xAA", true},           // the Kelvin sign is k
+      {"pc-?", "PC-\xE2\x84\xAA", true},           // one character, 3 bytes folded to 1
+      {"\xE1\x83\x90*", "\xE1\xB2\x90" "1", true},  // ა* finds Ა1
+      {"\xD5\xA1?", "\xD4\xB1\xD4\xB1", true},     // Armenian
+      {"i*", "\xC4\xB1" "x", false},               // dotless ı is no i
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Glob(c.pattern).Matches(c.text), c.match) << c.pattern << " ~ " << c.text;
@@ -174,6 +240,30 @@ TEST(Glob, ForSql) {
   EXPECT_TRUE(Glob("PuTTY.exe").literal());
   EXPECT_EQ(PrefixEnd("putty"), "puttz");
   EXPECT_EQ(PrefixEnd("a\xFF"), "b");
+}
+
+TEST(Glob, EveryMatchLiesInThePrefixRange) {
+  // The stores narrow a pattern to [LiteralPrefix, PrefixEnd) over folded
+  // keys before LIKE: a match outside it would be lost.
+  struct {
+    const char* pattern;
+    const char* text;
+  } cases[] = {
+      {"\xC7\x84*", "\xC7\x85" "1"},
+      {"PC-\xE2\x84\xAA?", "pc-k1"},
+      {"\xC3\xBF*", "\xC5\xB8" "x"},     // ÿ*, Ÿx: the prefix ends in byte 0xBF
+      {"\xE1\xB2\x90*", "\xE1\x83\x90"},
+      {"\xEA\xAD\xB0?", "\xE1\x8E\xA0" "x"},
+  };
+  for (const auto& c : cases) {
+    const Glob g(c.pattern);
+    ASSERT_TRUE(g.Matches(c.text)) << c.pattern;
+    const std::string key = FoldCase(c.text);
+    const std::string prefix = g.LiteralPrefix();
+    EXPECT_FALSE(prefix.empty()) << c.pattern;
+    EXPECT_GE(key, prefix) << c.pattern;
+    EXPECT_LT(key, PrefixEnd(prefix)) << c.pattern;
+  }
 }
 
 }  // namespace

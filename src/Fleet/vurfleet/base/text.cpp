@@ -2,53 +2,27 @@
 
 #include <cstdio>
 
+#include <unicode/uchar.h>
+
 namespace vurfleet {
 namespace {
 
-// The lower-case partner of an upper-case letter, or the letter itself.
-char32_t ToLower(char32_t c) {
+// Unicode's simple case folding: one code point for one, so a pattern's
+// `?` still matches one character of the folded text.
+char32_t Fold(char32_t c) {
   if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
-  if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
-  if (c == 0x178) return 0xFF;
-  if (c >= 0x100 && c <= 0x17F) {
-    if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
-    // Pairs start on even code points except in 0139-0148 and 0179-017E.
-    const bool odd_pairs = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    const bool upper = odd_pairs ? (c % 2 == 1) : (c % 2 == 0);
-    return upper ? c + 1 : c;
-  }
-  if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return c + 32;
-  if (c == 0x386) return 0x3AC;
-  if (c >= 0x388 && c <= 0x38A) return c + 37;
-  if (c == 0x38C) return 0x3CC;
-  if (c == 0x38E || c == 0x38F) return c + 63;
-  if (c == 0x3C2) return 0x3C3;  // final sigma compares as sigma
-  if (c >= 0x410 && c <= 0x42F) return c + 32;
-  if (c >= 0x400 && c <= 0x40F) return c + 80;
-  if (c >= 0xFF21 && c <= 0xFF3A) return c + 32;
-  return c;
+  return static_cast<char32_t>(u_foldCase(static_cast<UChar32>(c), U_FOLD_CASE_DEFAULT));
 }
 
-char32_t ToUpper(char32_t c) {
+// The upper case of the folded form, so that every spelling that folds
+// alike is shown alike. Where the upper case would fold to another key
+// (dotless i's upper case is I, which folds to i), the folded form is
+// kept: the stores key a machine by the fold of the name they show.
+char32_t Upper(char32_t c) {
   if (c < 0x80) return (c >= 'a' && c <= 'z') ? c - 32 : c;
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 32;
-  if (c == 0xFF) return 0x178;
-  if (c >= 0x100 && c <= 0x17F) {
-    if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
-    const bool odd_pairs = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    const bool lower = odd_pairs ? (c % 2 == 0) : (c % 2 == 1);
-    return lower ? c - 1 : c;
-  }
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return c - 32;
-  if (c == 0x3C2) return 0x3A3;
-  if (c == 0x3AC) return 0x386;
-  if (c >= 0x3AD && c <= 0x3AF) return c - 37;
-  if (c == 0x3CC) return 0x38C;
-  if (c == 0x3CD || c == 0x3CE) return c - 63;
-  if (c >= 0x430 && c <= 0x44F) return c - 32;
-  if (c >= 0x450 && c <= 0x45F) return c - 80;
-  if (c >= 0xFF41 && c <= 0xFF5A) return c - 32;
-  return c;
+  const char32_t folded = Fold(c);
+  const char32_t upper = static_cast<char32_t>(u_toupper(static_cast<UChar32>(folded)));
+  return Fold(upper) == folded ? upper : folded;
 }
 
 template <char32_t (*Map)(char32_t)>
@@ -72,6 +46,36 @@ std::string MapCase(std::string_view text) {
     AppendUtf8(&out, Map(c));
   }
   return out;
+}
+
+// Terminal cells of one code point above ASCII, by the Unicode properties
+// terminals follow: wide and fullwidth take two, marks that combine with
+// the character before, format characters and the vowels and finals of
+// conjoining Hangul take none.
+std::size_t CellsOf(char32_t c) {
+  const UChar32 u = static_cast<UChar32>(c);
+  switch (u_charType(u)) {
+    case U_NON_SPACING_MARK:
+    case U_ENCLOSING_MARK:
+    case U_FORMAT_CHAR:
+      return 0;
+    default:
+      break;
+  }
+  switch (u_getIntPropertyValue(u, UCHAR_HANGUL_SYLLABLE_TYPE)) {
+    case U_HST_VOWEL_JAMO:
+    case U_HST_TRAILING_JAMO:
+      return 0;
+    default:
+      break;
+  }
+  switch (u_getIntPropertyValue(u, UCHAR_EAST_ASIAN_WIDTH)) {
+    case U_EA_WIDE:
+    case U_EA_FULLWIDTH:
+      return 2;
+    default:
+      return 1;
+  }
 }
 
 }  // namespace
@@ -140,9 +144,9 @@ void AppendUtf8(std::string* out, char32_t c) {
   }
 }
 
-std::string FoldCase(std::string_view text) { return MapCase<ToLower>(text); }
+std::string FoldCase(std::string_view text) { return MapCase<Fold>(text); }
 
-std::string UpperCase(std::string_view text) { return MapCase<ToUpper>(text); }
+std::string UpperCase(std::string_view text) { return MapCase<Upper>(text); }
 
 std::uint64_t StableHash(std::string_view bytes) {
   std::uint64_t h = 0xCBF29CE484222325ULL;
@@ -190,8 +194,18 @@ std::string Printable(std::string_view bytes) {
 
 std::size_t DisplayWidth(std::string_view text) {
   std::size_t width = 0;
-  for (const char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    char32_t c;
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+      ++width;
+    } else if (!NextCodePoint(text, &pos, &c)) {
+      ++pos;
+      ++width;
+    } else {
+      width += CellsOf(c);
+    }
   }
   return width;
 }

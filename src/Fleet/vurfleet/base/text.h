@@ -19,14 +19,16 @@ bool IsUtf8(std::string_view text);
 
 void AppendUtf8(std::string* out, char32_t code_point);
 
-// Lower case, for comparing without regard to case. Letters of the Latin,
-// Greek and Cyrillic alphabets (and fullwidth Latin) are mapped, others kept;
-// final sigma folds to sigma. The text must be strict UTF-8.
+// Unicode's simple case folding (ICU), for comparing without regard to
+// case: one code point for one, so `?` in a pattern still matches one
+// character; final sigma folds to sigma. The text should be strict UTF-8;
+// bytes that are not are kept byte for byte.
 std::string FoldCase(std::string_view text);
 
-// Upper case over the same letters: the form in which machine names are
-// kept and shown, so that their spelling never depends on which file came
-// first.
+// The upper case of each folded code point: the form in which machine names
+// are kept and shown, so that every spelling that folds alike is shown alike,
+// whichever file came first. FoldCase(UpperCase(t)) == FoldCase(t); a code
+// point whose upper case would fold otherwise (dotless i) stays folded.
 std::string UpperCase(std::string_view text);
 
 // A hash of bytes that never changes (FNV-1a, 64 bits, finished by a mixer):
@@ -34,7 +36,11 @@ std::string UpperCase(std::string_view text);
 // is compared.
 std::uint64_t StableHash(std::string_view bytes);
 
-// Code points, the width aligned columns allow for.
+// The cells a terminal gives the text, which aligned columns allow for:
+// East Asian wide and fullwidth characters take two, combining marks,
+// format characters and conjoining Hangul vowels and finals none, every
+// other code point (and each byte that is not UTF-8) one. Meant for text
+// that Printable has made free of controls.
 std::size_t DisplayWidth(std::string_view text);
 
 // Whether a code point moves the cursor, changes a terminal's state, starts

@@ -26,6 +26,10 @@ namespace {
 
 constexpr int kUsageError = 2;
 
+constexpr const char* kCsvHelp =
+    "CSV (RFC 4180) with a header row; a text that begins with =, +, - or @ gets a ' "
+    "before it, so that no spreadsheet runs it (--json keeps every text exactly)";
+
 struct UsageError {
   std::string message;
 };
@@ -141,7 +145,7 @@ int Run(int argc, char** argv) {
   o_below->excludes(o_at_least, o_none);
   o_at_least->excludes(o_none);
   find->add_option("--at", at, "TIME: as after each machine's last scan started by then");
-  CLI::Option* o_find_csv = find->add_flag("--csv", find_csv, "CSV (RFC 4180) with a header row");
+  CLI::Option* o_find_csv = find->add_flag("--csv", find_csv, kCsvHelp);
   find->add_flag("--json", find_json, "JSON Lines: one object a row")->excludes(o_find_csv);
   find->footer(
       "GLOB: * any characters, ? one character, case ignored.\n"
@@ -157,7 +161,7 @@ int Run(int argc, char** argv) {
   changes->add_option("--machine", changes_machine, "GLOB: the machine");
   changes->add_option("--since", since, "TIME: scans that started then or later");
   changes->add_option("--until", until, "TIME: scans that started then or earlier");
-  CLI::Option* o_changes_csv = changes->add_flag("--csv", changes_csv, "CSV (RFC 4180) with a header row");
+  CLI::Option* o_changes_csv = changes->add_flag("--csv", changes_csv, kCsvHelp);
   changes->add_flag("--json", changes_json, "JSON Lines: one object a row")->excludes(o_changes_csv);
 
   // machines
@@ -169,7 +173,7 @@ int Run(int argc, char** argv) {
   machines->add_option("--stale", stale, "DAYS: stale when the last scan started longer ago (default 7)")
       ->check(CLI::NonNegativeNumber);
   machines->add_option("--now", now, "TIME: the time to measure from (default: this machine's clock)");
-  CLI::Option* o_machines_csv = machines->add_flag("--csv", machines_csv, "CSV (RFC 4180) with a header row");
+  CLI::Option* o_machines_csv = machines->add_flag("--csv", machines_csv, kCsvHelp);
   machines->add_flag("--json", machines_json, "JSON Lines: one object a row")->excludes(o_machines_csv);
 
   // programs
@@ -179,7 +183,7 @@ int Run(int argc, char** argv) {
   bool programs_csv = false, programs_json = false;
   programs->add_option("--top", programs_top, "N: this many file names (default 25)")
       ->check(CLI::NonNegativeNumber);
-  CLI::Option* o_programs_csv = programs->add_flag("--csv", programs_csv, "CSV (RFC 4180) with a header row");
+  CLI::Option* o_programs_csv = programs->add_flag("--csv", programs_csv, kCsvHelp);
   programs->add_flag("--json", programs_json, "JSON Lines: one object a row")->excludes(o_programs_csv);
 
   // report

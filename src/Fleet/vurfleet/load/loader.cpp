@@ -98,7 +98,7 @@ class Reader {
                      "name the machine with --machine";
     }
     if (p.name_error.empty() && !IsMachineName(p.machine)) {
-      p.name_error = "'" + (IsUtf8(p.machine) ? p.machine : std::string("?")) +
+      p.name_error = "'" + Printable(p.machine) +
                      "' is no computer name (letters, digits, '-' and '_'); "
                      "name the machine with --machine";
     }
@@ -148,9 +148,12 @@ class Loader {
   bool refused() const { return refused_; }
 
  private:
+  // Names, excerpts and stored paths come from the share or the database:
+  // each text reaches the terminal or the journal through Printable.
   void Refuse(const std::string& file, int line, const std::string& why) {
-    err_ << "vurfleet: " << file << (line > 0 ? ":" + std::to_string(line) : std::string()) << ": "
-         << why << '\n';
+    err_ << "vurfleet: " << Printable(file)
+         << (line > 0 ? ":" + std::to_string(line) : std::string()) << ": " << Printable(why)
+         << '\n';
     refused_ = true;
   }
 
@@ -164,12 +167,13 @@ class Loader {
 void Loader::LoadOne(Prepared& prepared) {
   if (prepared.failure) std::rethrow_exception(prepared.failure);
   const std::string& path = prepared.file.path;
+  const std::string shown = Printable(path);
   if (!prepared.read_error.empty()) return Refuse(path, 0, prepared.read_error);
 
   if (!prepared.name_error.empty()) return Refuse(path, 0, prepared.name_error);
   if (std::optional<Store::StoredFile> stored = store_.FindFile(prepared.machine, prepared.sha256)) {
-    out_ << path << ": already loaded (" << stored->machine << ", started "
-         << FormatTime(stored->started) << ", from " << stored->file << ")\n";
+    out_ << shown << ": already loaded (" << Printable(stored->machine) << ", started "
+         << FormatTime(stored->started) << ", from " << Printable(stored->file) << ")\n";
     return;
   }
   if (const Refusal* refusal = std::get_if<Refusal>(&*prepared.read)) {
@@ -191,25 +195,26 @@ void Loader::LoadOne(Prepared& prepared) {
     // Its transaction was rolled back; the next file may well fit.
     return Refuse(path, 0, "out of memory while storing it; nothing of it was stored");
   }
-  const std::string summary = Summary(result.machine, scan);
+  const std::string summary = Summary(Printable(result.machine), scan);
   switch (result.status) {
     case LoadStatus::kLoaded:
     case LoadStatus::kReplaced:
-      out_ << path << ": " << summary;
+      out_ << shown << ": " << summary;
       if (result.status == LoadStatus::kReplaced) {
-        out_ << "; replaces the unfinished copy from " << result.stored_file;
+        out_ << "; replaces the unfinished copy from " << Printable(result.stored_file);
       } else if (result.reordered) {
         out_ << "; earlier than the latest scan: history worked out again";
       }
       out_ << '\n';
       return;
     case LoadStatus::kAlreadyLoaded:
-      out_ << path << ": already loaded (" << result.machine << ", started "
-           << FormatTime(result.stored_started) << ", from " << result.stored_file << ")\n";
+      out_ << shown << ": already loaded (" << Printable(result.machine) << ", started "
+           << FormatTime(result.stored_started) << ", from " << Printable(result.stored_file)
+           << ")\n";
       return;
     case LoadStatus::kKeptStored:
-      out_ << path << ": " << summary << "; not stored: the copy of this run from "
-           << result.stored_file << " is further along\n";
+      out_ << shown << ": " << summary << "; not stored: the copy of this run from "
+           << Printable(result.stored_file) << " is further along\n";
       return;
     case LoadStatus::kConflict:
       return Refuse(path, scan.started_line,

@@ -17,6 +17,13 @@ std::string CsvField(const std::string& text) {
   return out;
 }
 
+std::string CsvText(const std::string& text) {
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) {
+    return CsvField("'" + text);
+  }
+  return CsvField(text);
+}
+
 RowWriter::RowWriter(std::ostream& out, Format format, std::vector<std::string> columns)
     : out_(out), format_(format), columns_(std::move(columns)) {
   if (format_ == Format::kCsv) {
@@ -44,7 +51,8 @@ void RowWriter::Row(std::vector<Cell> cells) {
       std::string line;
       for (std::size_t k = 0; k < cells.size(); ++k) {
         if (k > 0) line.push_back(',');
-        line += CsvField(cells[k].text);
+        const Cell& cell = cells[k];
+        line += cell.kind == Cell::Kind::kText ? CsvText(cell.text) : CsvField(cell.text);
       }
       out_ << line << "\r\n";
       return;
@@ -64,6 +72,11 @@ void RowWriter::Row(std::vector<Cell> cells) {
       return;
     }
     case Format::kColumns:
+      // Text from the share reaches a terminal or a journal here: shown
+      // with its controls and stray bytes made visible, and measured so.
+      for (Cell& cell : cells) {
+        if (cell.kind == Cell::Kind::kText) cell.text = Printable(cell.text);
+      }
       if (measuring_) {
         for (std::size_t k = 0; k < cells.size() && k < widths_.size(); ++k) {
           widths_[k] = std::max(widths_[k], DisplayWidth(cells[k].text));

@@ -1,5 +1,8 @@
 // Rows for people and for tools: aligned columns, CSV (RFC 4180, with a
 // header row) and JSON Lines (one object a row, keys as the columns).
+// Columns show each value as Printable does, aligned by the cells a
+// terminal gives it; CSV keeps the text but for the guard against formulas
+// (CsvText); JSON keeps it exactly.
 #pragma once
 
 #include <cstdint>
@@ -53,5 +56,10 @@ class RowWriter {
 // One CSV field as RFC 4180 writes it: quoted when it holds a comma, a
 // quote, a carriage return or a line feed, with quotes doubled.
 std::string CsvField(const std::string& text);
+
+// A text cell of CSV: CsvField of the text, with a `'` before it when it
+// begins with `=`, `+`, `-`, `@`, a tab or a carriage return, so that a
+// spreadsheet shows it as text instead of evaluating it as a formula.
+std::string CsvText(const std::string& text);
 
 }  // namespace vurfleet

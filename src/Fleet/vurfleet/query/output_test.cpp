@@ -46,6 +46,48 @@ TEST(Output, ColumnsAlignedByCharacters) {
   EXPECT_EQ(Write(Format::kColumns, {}), "machine  path  files\n");
 }
 
+TEST(Output, CsvCellsAreNoFormulas) {
+  struct {
+    const char* text;
+    const char* field;
+  } cases[] = {
+      {"=1+2.exe", "'=1+2.exe"},
+      {"+1", "'+1"},
+      {"-2+3", "'-2+3"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\tx", "'\tx"},
+      {"\rx", "\"'\rx\""},                           // quoted too, for the CR
+      {"=HYPERLINK(\"http://x\",\"y\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""},
+      {"C:\\=1+2.exe", "C:\\=1+2.exe"},               // not at the start
+      {"'=x", "'=x"},                                  // a quote of its own stays one
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CsvText(c.text), c.field) << c.text;
+  // Numbers are written as numbers, and the header as it is.
+  std::ostringstream out;
+  RowWriter writer(out, Format::kCsv, {"-name"});
+  writer.Row({Cell::Number(-1)});
+  writer.Row({Cell::Text("-1")});
+  writer.Finish();
+  EXPECT_EQ(out.str(), "-name\r\n-1\r\n'-1\r\n");
+}
+
+TEST(Output, ColumnsShowControlsAndAlignByTerminalCells) {
+  const std::vector<std::vector<Cell>> rows = {
+      {Cell::Text("\xE5\x90\x8D\xE5\x89\x8D"), Cell::Text("C:\\\x1B[2J\xC2\x85x.exe"), Cell::Number(1)},
+      {Cell::Text("\xEF\xBC\xB0" "C"), Cell::Text("C:\\e\xCC\x81.exe\xE2\x80\xAE"), Cell::Number(22)},
+      {Cell::Text("PC\xE9"), Cell::Text("\tC:\\y.exe\n"), Cell::Empty()},
+  };
+  EXPECT_EQ(Write(Format::kColumns, rows),
+            "machine   path                         files\n"
+            "\xE5\x90\x8D\xE5\x89\x8D      C:\\<U+001B>[2J<U+0085>x.exe  1\n"
+            "\xEF\xBC\xB0" "C       C:\\e\xCC\x81.exe<U+202E>             22\n"
+            "PC<0xE9>  <U+0009>C:\\y.exe<U+000A>\n");
+  // Tools get the text exactly: JSON escapes what it must and keeps the rest.
+  EXPECT_EQ(Write(Format::kJson, {rows[0]}),
+            "{\"machine\":\"\xE5\x90\x8D\xE5\x89\x8D\",\"path\":\"C:\\\\\\u001b[2J\xC2\x85x.exe\",\"files\":1}\n");
+}
+
 TEST(Output, ColumnsBeyondTheMeasuredRowsStillPrint) {
   std::vector<std::vector<Cell>> rows(RowWriter::kMeasuredRows,
                                       {Cell::Text("A"), Cell::Text("p"), Cell::Number(1)});

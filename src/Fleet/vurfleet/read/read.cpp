@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "base/id_table.h"
+#include "base/text.h"
 
 #include "read/decode.h"
 
@@ -17,13 +18,15 @@ constexpr std::string_view kStampExample = "Tue, 08 Dec 2026 04:03:56 -0700";
 
 enum class Expect { kStarted, kStartStamp, kBody, kCompleteStamp, kAfter };
 
+// An excerpt of a line for a refusal, which reaches a terminal or a journal:
+// its controls shown as Printable shows them.
 std::string Quoted(std::string_view text) {
   constexpr std::size_t kShown = 60;
-  if (text.size() <= kShown) return "'" + std::string(text) + "'";
+  if (text.size() <= kShown) return "'" + Printable(text) + "'";
   // Cut on a character boundary.
   std::size_t end = kShown;
   while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return "'" + std::string(text.substr(0, end)) + "...'";
+  return "'" + Printable(text.substr(0, end)) + "...'";
 }
 
 bool StartsWith(std::string_view text, std::string_view prefix) {

@@ -537,6 +537,42 @@ TEST_P(StoreTest, AReaderReadsOneSnapshotAndCannotWrite) {
   EXPECT_EQ(All(*OpenStore(where, Access::kRead)), All(*writer));
 }
 
+// Case as Windows ignores it, by Unicode's simple folding, in the keys both
+// stores keep and in every pattern: ǆ1, ǅ1 and Ǆ1 are one machine, shown as
+// Ǆ1 whichever file came first; the Kelvin sign is a k.
+TEST_P(StoreTest, CaseAsWindowsIgnoresIt) {
+  std::unique_ptr<Store> store = Open();
+  Load(*store, "\xC7\x86" "1", Output("01 02:00:00", {"D:\\\xE2\x84\xAA.exe - 1.0.0.0"}), "a.txt");
+  Load(*store, "\xC7\x84" "1", Output("02 02:00:00", {"D:\\\xE2\x84\xAA.exe - 2.0.0.0"}), "b.txt");
+  Load(*store, "\xC7\x85" "1", Output("03 02:00:00", {"D:\\K.exe - 3.0.0.0",
+                                                         "D:\\\xEA\xAD\xB0x.exe - 1.0.0.0"}), "c.txt");
+  Load(*store, "\xE1\x83\x90", Output("01 02:00:00", {"D:\\\xD4\xB1.exe - 1.0.0.0"}), "d.txt");
+  Load(*store, "\xE1\xB2\x90", Output("02 02:00:00", {"D:\\\xD4\xB1.exe - 2.0.0.0"}), "e.txt");
+  EXPECT_EQ(Machines(*store, "2026-12-04"),
+            "machine,last_started,last_completed,status,files,errors\r\n"
+            "\xC7\x84" "1,2026-12-03 02:00:00,2026-12-03 02:00:00,ok,2,0\r\n"
+            "\xE1\xB2\x90,2026-12-02 02:00:00,2026-12-02 02:00:00,ok,1,0\r\n");
+  const auto found = [&](const char* machine, const char* name, const char* path) {
+    FindQuery q;
+    if (machine != nullptr) q.machine.emplace(machine);
+    if (name != nullptr) q.name.emplace(name);
+    if (path != nullptr) q.path.emplace(path);
+    std::ostringstream out;
+    store->Find(q, [&](const FindRow& row) { out << row.machine << ' ' << row.path << '|'; });
+    return out.str();
+  };
+  const std::string k = "\xC7\x84" "1 D:\\K.exe|";
+  const std::string cherokee = "\xC7\x84" "1 D:\\\xEA\xAD\xB0x.exe|";
+  EXPECT_EQ(found("\xC7\x86" "1", nullptr, nullptr), k + cherokee);
+  EXPECT_EQ(found("\xC7\x86*", nullptr, nullptr), k + cherokee);     // a range, then LIKE
+  EXPECT_EQ(found("?1", "k.exe", nullptr), k);
+  EXPECT_EQ(found(nullptr, "\xE2\x84\xAA.EXE", nullptr), k);
+  EXPECT_EQ(found(nullptr, nullptr, "d:\\?.exe"), k + "\xE1\xB2\x90 D:\\\xD4\xB1.exe|");
+  EXPECT_EQ(found(nullptr, "\xE1\x8E\xA0*", nullptr), cherokee);      // Ꭰ* finds ꭰx.exe
+  EXPECT_EQ(found("\xE1\x83\x90", "\xD5\xA1.exe", nullptr), "\xE1\xB2\x90 D:\\\xD4\xB1.exe|");
+  EXPECT_EQ(found("i*", nullptr, nullptr), "");
+}
+
 // A load that fails after it added paths and versions leaves no id of
 // theirs behind: the next load through the same store stores its lines
 // with ids that exist.
