@@ -573,6 +573,93 @@ TEST_P(StoreTest, CaseAsWindowsIgnoresIt) {
   EXPECT_EQ(found("i*", nullptr, nullptr), "");
 }
 
+// The previous schema, made from a database of this one: the SHA-256 alone
+// unique, and machines renamed as that vurfleet kept them (its case rule
+// left many letters alone).
+void Downgrade(const std::string& where, bool sqlite,
+               const std::vector<std::pair<std::string, std::string>>& renames) {
+  std::string sql;
+  for (const auto& [from, to] : renames) {
+    sql += "UPDATE machines SET name = '" + to + "', name_key = '" + to + "' WHERE name = '" + from + "';";
+  }
+  if (sqlite) {
+    sql += R"sql(
+DROP INDEX scans_by_sha256;
+CREATE TABLE scans_1 (id INTEGER PRIMARY KEY, machine_id INTEGER NOT NULL REFERENCES machines (id),
+  started INTEGER NOT NULL, completed INTEGER, sha256 BLOB NOT NULL UNIQUE, file TEXT NOT NULL,
+  report_lines INTEGER NOT NULL, error_lines INTEGER NOT NULL, loaded INTEGER NOT NULL,
+  UNIQUE (machine_id, started));
+INSERT INTO scans_1 SELECT * FROM scans;
+DROP TABLE scans;
+ALTER TABLE scans_1 RENAME TO scans;
+PRAGMA user_version = 1;)sql";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  } else {
+    sql += "DROP INDEX scans_by_sha256; ALTER TABLE scans ADD CONSTRAINT scans_sha256_key UNIQUE (sha256);"
+           "UPDATE vurfleet_schema SET version = 1;";
+    pg::Connection(where).Run(sql);
+  }
+}
+
+std::string OpenError(const std::string& where, Access access) {
+  try {
+    OpenStore(where, access);
+  } catch (const StoreError& e) {
+    return e.what();
+  }
+  return "opened";
+}
+
+// A database of the previous schema: a reader is told to wait for the next
+// load, which upgrades it in place; then a clone's bytes are its own, and
+// a machine's name is kept as this vurfleet keeps it.
+TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
+  const std::string where = Where("old.db");
+  const std::string bytes = Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"});
+  {
+    std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+    Load(*store, "PCA", bytes);
+    Load(*store, "PCB", Output("02 02:00:00", {"C:\\b.exe - 1.0.0.0"}));
+  }
+  Downgrade(where, GetParam() == "sqlite", {{"PCA", "\xC7\x86" "1"}});  // ǆ1, as it was kept
+  EXPECT_NE(OpenError(where, Access::kRead)
+                .find("an inventory of schema 1, made by an older vurfleet; the next vurfleet load "
+                      "upgrades it to schema 2"),
+            std::string::npos);
+  std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+  EXPECT_EQ(Machines(*store, "2026-12-03"),
+            "machine,last_started,last_completed,status,files,errors\r\n"
+            "PCB,2026-12-02 02:00:00,2026-12-02 02:00:00,ok,1,0\r\n"
+            "\xC7\x84" "1,2026-12-01 02:00:00,2026-12-01 02:00:00,ok,1,0\r\n");
+  EXPECT_EQ(Load(*store, "\xC7\x85" "1", bytes), LoadStatus::kAlreadyLoaded);
+  EXPECT_EQ(Load(*store, "PCC", bytes), LoadStatus::kLoaded);
+  FindQuery q;
+  q.machine.emplace("\xC7\x86*");
+  EXPECT_EQ(Find(*store, q), "machine,path,version,since\r\n\xC7\x84" "1,C:\\a.exe,1.0.0.0,2026-12-01 02:00:00\r\n");
+  EXPECT_EQ(OpenError(where, Access::kRead), "opened");
+}
+
+// Two machines the previous schema kept apart that are one name now: their
+// histories can't be merged in place, and the upgrade says so by name,
+// leaving the database as it was.
+TEST_P(StoreTest, TwoMachinesThatAreNowOneNameAreNamed) {
+  const std::string where = Where("old.db");
+  {
+    std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+    Load(*store, "PCA", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
+    Load(*store, "PCB", Output("02 02:00:00", {"C:\\b.exe - 1.0.0.0"}));
+  }
+  Downgrade(where, GetParam() == "sqlite", {{"PCA", "\xC7\x86" "1"}, {"PCB", "\xC7\x84" "1"}});
+  const std::string refused = OpenError(where, Access::kWrite);
+  EXPECT_NE(refused.find("the machines \xC7\x84" "1 and \xC7\x86" "1 are one name when case is ignored"),
+            std::string::npos)
+      << refused;
+  EXPECT_NE(OpenError(where, Access::kRead).find("an inventory of schema 1"), std::string::npos);
+}
+
 // A load that fails after it added paths and versions leaves no id of
 // theirs behind: the next load through the same store stores its lines
 // with ids that exist.
