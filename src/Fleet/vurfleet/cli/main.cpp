@@ -81,6 +81,20 @@ int PrintForget(const ForgetResult& result, const std::string& machine, std::opt
   return 0;
 }
 
+// A whole number from 0 to `most`, said in words when it is none.
+CLI::Validator WholeNumber(const char* what, long most) {
+  return CLI::Validator(
+      [what, most](std::string& text) -> std::string {
+        const std::string range = "a whole number of " + std::string(what) + " from 0 to " + std::to_string(most);
+        if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
+            std::stol(text) > most) {
+          return "'" + text + "' is not " + range;
+        }
+        return std::string();
+      },
+      "", "");
+}
+
 Version VersionArgument(const std::string& option, const std::string& text) {
   const std::optional<Version> version = Version::ParseArgument(text);
   if (!version) {
@@ -171,7 +185,7 @@ int Run(int argc, char** argv) {
   std::optional<std::string> now;
   bool machines_csv = false, machines_json = false;
   machines->add_option("--stale", stale, "DAYS: stale when the last scan started longer ago (default 7)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(WholeNumber("days", 36500));
   machines->add_option("--now", now, "TIME: the time to measure from (default: this machine's clock)");
   CLI::Option* o_machines_csv = machines->add_flag("--csv", machines_csv, kCsvHelp);
   machines->add_flag("--json", machines_json, "JSON Lines: one object a row")->excludes(o_machines_csv);
@@ -182,7 +196,7 @@ int Run(int argc, char** argv) {
   int programs_top = 25;
   bool programs_csv = false, programs_json = false;
   programs->add_option("--top", programs_top, "N: this many file names (default 25)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(WholeNumber("names", 1000000));
   CLI::Option* o_programs_csv = programs->add_flag("--csv", programs_csv, kCsvHelp);
   programs->add_flag("--json", programs_json, "JSON Lines: one object a row")->excludes(o_programs_csv);
 
@@ -195,10 +209,10 @@ int Run(int argc, char** argv) {
   report->add_option("-o,--output", report_out, "FILE: the page to write (default report.html)");
   report->add_option("--now", report_now, "TIME: the time to measure from (default: this machine's clock)");
   report->add_option("--top", report_top, "N: the most widespread programs shown (default 25)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(WholeNumber("names", 1000000));
   report->add_option("--stale", report_stale,
                      "DAYS: stale when the last scan started longer ago (default 7)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(WholeNumber("days", 36500));
 
   try {
     app.parse(argc, argv);

@@ -79,7 +79,9 @@ static bool Decode(std::string_view bytes, std::vector<LineRun>* runs, std::vect
   for (std::uint64_t k = 0; k < lines; ++k) {
     std::uint64_t delta = 0, version = 0;
     if (!GetVarint(bytes, &pos, &delta) || !GetVarint(bytes, &pos, &version)) return false;
-    previous += UnZigZag(delta);
+    // In unsigned arithmetic: a damaged blob may hold any difference.
+    previous = static_cast<std::int64_t>(static_cast<std::uint64_t>(previous) +
+                                         static_cast<std::uint64_t>(UnZigZag(delta)));
     entries->push_back(Entry{previous, static_cast<VersionId>(version)});
   }
   return pos == bytes.size();

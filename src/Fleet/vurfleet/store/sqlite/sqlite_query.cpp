@@ -29,7 +29,9 @@ class Conditions {
         Add(column + " >= ?", {prefix});
       }
     }
-    Add(column + " LIKE ? ESCAPE '\\'", {glob.LikePattern()});
+    // vurfleet_glob, not LIKE: SQLite's LIKE refuses patterns past 50 000
+    // bytes, and the pattern is matched as everywhere else.
+    Add("vurfleet_glob(?, " + column + ")", {glob.folded()});
   }
   void Add(const std::string& term, std::vector<std::string> texts) {
     sql_ += (sql_.empty() ? " WHERE " : " AND ") + term;

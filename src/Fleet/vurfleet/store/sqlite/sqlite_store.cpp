@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "base/glob.h"
 #include "base/text.h"
 #include "history/copies.h"
 #include "read/shield.h"
@@ -54,11 +55,38 @@ void Fold(sqlite3_context* context, int, sqlite3_value** values) {
   sqlite3_result_text64(context, folded.data(), folded.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
-void RegisterFold(Db& db) {
+// vurfleet_glob(PATTERN, FOLDED): whether folded text matches a pattern of
+// the queries (Glob), compiled once per statement.
+void GlobMatch(sqlite3_context* context, int, sqlite3_value** values) {
+  auto* glob = static_cast<Glob*>(sqlite3_get_auxdata(context, 0));
+  if (glob == nullptr) {
+    const unsigned char* pattern = sqlite3_value_text(values[0]);
+    if (pattern == nullptr) return sqlite3_result_null(context);
+    sqlite3_set_auxdata(
+        context, 0,
+        new Glob(std::string_view(reinterpret_cast<const char*>(pattern),
+                                  static_cast<std::size_t>(sqlite3_value_bytes(values[0])))),
+        [](void* p) { delete static_cast<Glob*>(p); });
+    glob = static_cast<Glob*>(sqlite3_get_auxdata(context, 0));
+    if (glob == nullptr) return sqlite3_result_error_nomem(context);
+  }
+  const unsigned char* text = sqlite3_value_text(values[1]);
+  if (text == nullptr) return sqlite3_result_null(context);
+  sqlite3_result_int(context, glob->MatchesFolded(std::string_view(reinterpret_cast<const char*>(text),
+                                                                   static_cast<std::size_t>(
+                                                                       sqlite3_value_bytes(values[1]))))
+                                  ? 1
+                                  : 0);
+}
+
+void RegisterFunctions(Db& db) {
   if (sqlite3_create_function_v2(db.get(), "vurfleet_fold", 1,
                                  SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
-                                 Fold, nullptr, nullptr, nullptr) != SQLITE_OK) {
-    db.Fail("registering vurfleet_fold");
+                                 Fold, nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_create_function_v2(db.get(), "vurfleet_glob", 2,
+                                 SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                                 GlobMatch, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    db.Fail("registering vurfleet's SQL functions");
   }
 }
 
@@ -135,7 +163,7 @@ struct SqliteStore::LoadStatements {
 
 SqliteStore::SqliteStore(const std::string& path, Access access)
     : db_(path, access), path_ids_(kCachedPaths), version_ids_(kCachedVersions) {
-  RegisterFold(db_);
+  RegisterFunctions(db_);
   // Reads go through a mapping of the file (read-only, as SQLite maps it):
   // a query's thousands of page reads then cost no system call each (find:
   // a sixth less time at 10 000 machines).
