@@ -130,6 +130,9 @@ step "vurfleet hostile names (controls, escapes and bidi never reach the termina
   bash tests/fleet/hostile-names.sh
 step "vurfleet hostile names (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
   bash tests/fleet/hostile-names.sh
+step "vurfleet under stress (loads side by side with every query and the report, both stores, a reader that may only read)" \
+  bash tests/fleet/stress.sh
+step "vurfleet under stress (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet bash tests/fleet/stress.sh
 step "vurfleet report in headless Chromium, network off (the DOM against the queries, screenshots, hostile names)" \
   bash tests/fleet/report-browser.sh
 step "vurfleet on PostgreSQL (both stores' CSV, loads side by side, server stopped mid-load, bad logins, roles, pg_dump)" \
