@@ -86,12 +86,20 @@ apt_install() {
 }
 
 # refusal PKG [-t SUITE]: nothing, and status 0, when apt would install PKG;
-# else apt's reason in one line.
+# else apt's reason in one line: the first unmet dependency of what PKG
+# would bring (and how many more there are), or apt's error.
 refusal() {
   local out
-  out=$(apt-get install -s -qq --no-install-recommends "${@:2}" "$1" 2>&1) && return 0
-  printf '%s\n' "$out" | sed -n -e 's/^ *[^ ]* : \(\(Pre-\)\{0,1\}Depends: .*\)/\1/p' \
-    -e '/^E: Unable to correct problems/d' -e 's/^E: //p' | head -n 1
+  out=$(LC_ALL=C apt-get install -s --no-install-recommends "${@:2}" "$1" 2>&1) && return 0
+  printf '%s\n' "$out" | awk '
+    /^ [^ ]+ : / { pkg = $1 }
+    /^ +(Pre-)?Depends: |^ [^ ]+ : (Pre-)?Depends: / {
+      sub(/^ *([^ ]+ : )?/, ""); if (!unmet++) first = "unmet: " pkg " " $0 }
+    /^E: / && !/Unable to correct problems|pkgProblemResolver/ && !error { error = substr($0, 4) }
+    END {
+      if (unmet) print first (unmet > 1 ? ", and " unmet - 1 " more" : "")
+      else if (error) print error
+      else print "apt gives no reason" }'
   return 1
 }
 
@@ -113,7 +121,7 @@ install_all() {
   apt_install "${opts[@]}" "$@" && return 0
   for p in "$@"; do
     if why=$(refusal "$p" "${opts[@]}"); then installable+=("$p")
-    else refused+=("$p (${why:-apt gives no reason})"); fi
+    else refused+=("$p ($why)"); fi
   done
   if [ ${#refused[@]} -eq 0 ]; then
     sed 's/^/    /' "$apt_out" >&2

@@ -47,6 +47,7 @@ case \$1 in
       if has "\$a" "\${STUB_BROKEN:-}"; then
         echo 'The following packages have unmet dependencies:'
         echo " \$a : $UNMET"
+        echo '               Depends: zlib1g:i386 (>= 1:1.1.4) but it is not going to be installed'
         echo 'E: Unable to correct problems, you have held broken packages.'
         rc=100
       elif has "\$a" "\${STUB_UNKNOWN:-}"; then
@@ -113,7 +114,7 @@ check_eq "a package the index held: each is simulated, the others installed all 
   "update|update|update|install cmake strace wine32:i386|install -s cmake|install -s strace|install -s wine32:i386|install cmake strace|" \
   "$(calls)"
 tail -n 3 "$WORK/out" > "$WORK/last"
-printf '%s\n' "install-deps: not installable: wine32:i386 ($UNMET)" \
+printf '%s\n' "install-deps: not installable: wine32:i386 (unmet: wine32:i386 $UNMET, and 1 more)" \
   "install-deps: index not updated after 3 tries: $INDEX: File has unexpected size (283512 != 283640). Mirror sync in progress?" \
   "install-deps: stopped: 1 package(s) not installable: wine32:i386" > "$WORK/want"
 check_same "a package the index held: the last lines name the package, the index and why" \
@@ -136,7 +137,7 @@ STUB_MISSING="wine32:i386" STUB_BROKEN=wine32:i386 PATH=$WORK/bin:$PATH VUR_APT_
   VUR_TEST_I386=native bash "$SRC/scripts/test.sh" >"$WORK/test.out" 2>&1
 RC=$?
 tail -n 4 "$WORK/test.out" > "$WORK/last"
-printf '%s\n' "install-deps: not installable: wine32:i386 ($UNMET)" \
+printf '%s\n' "install-deps: not installable: wine32:i386 (unmet: wine32:i386 $UNMET, and 1 more)" \
   "install-deps: index not updated after 3 tries: $INDEX: File has unexpected size (283512 != 283640). Mirror sync in progress?" \
   "install-deps: stopped: 1 package(s) not installable: wine32:i386" "0 passed, 1 failed" > "$WORK/want"
 check_same "scripts/test.sh: the set-up's last lines right above the count" "$WORK/want" "$WORK/last"
