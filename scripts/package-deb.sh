@@ -90,6 +90,7 @@ install -D -m 644 packaging/deb/vurfleet.default "$stage/etc/default/vurfleet"
 
 mkdir -p "$stage/DEBIAN"
 install -m 755 packaging/deb/postinst "$stage/DEBIAN/postinst"
+install -m 755 packaging/deb/prerm "$stage/DEBIAN/prerm"
 install -m 755 packaging/deb/postrm "$stage/DEBIAN/postrm"
 install -m 644 packaging/deb/conffiles "$stage/DEBIAN/conffiles"
 (cd "$stage" && find usr var -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum) \

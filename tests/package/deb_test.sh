@@ -82,6 +82,7 @@ USER_BEFORE=$(getent passwd vurfleet)
 cleanup() {
   [ -n "$(pkg_state)" ] && dpkg_run --purge vurscanner >/dev/null
   rm -rf "$ROOT" "$FLEET_HOME"
+  rm -f /etc/systemd/system/timers.target.wants/vurfleet-*.timer
   [ -n "$SAVED" ] && mv "$SAVED" "$ROOT"
   [ -n "$SAVED_FLEET" ] && mv "$SAVED_FLEET" "$FLEET_HOME"
   if [ -z "$USER_BEFORE" ] && getent passwd vurfleet >/dev/null; then
@@ -297,6 +298,13 @@ check_eq "services: the page is the user's and readable by all" "vurfleet:vurfle
 check_eq "services: the page shows the programs loaded" yes \
   "$(grep -q 'notepad.exe' "$FLEET_HOME/fleet.html" && echo yes || echo no)"
 
+# Enabled as the README says (systemctl enables a unit from its files, with
+# systemd running or not); a purge takes the enablement away.
+WANTS=/etc/systemd/system/timers.target.wants
+systemctl enable vurfleet-load.timer >"$WORK/enable.out" 2>&1
+check_eq "services: systemctl enable links the load's timer into timers.target" \
+  "0 /usr/lib/systemd/system/vurfleet-load.timer" "$? $(readlink -f "$WANTS/vurfleet-load.timer")"
+
 # The default machine root: the package's own, with a drives file the test
 # writes for the run and removes again, as an administrator would.
 check_eq "default root: the package left only its example there" drives.example "$(ls -A "$ROOT")"
@@ -376,6 +384,8 @@ out=$(dpkg_run --purge vurscanner); rc=$?
 printf '%s\n' "$out" | sed 's/^/    dpkg --purge: /'
 check_eq "purge: dpkg --purge succeeds" 0 "$rc"
 check_eq "purge: dpkg knows the package no more" "" "$(pkg_state)"
+check_eq "purge: the enabled timer is disabled" absent \
+  "$( { [ -L "$WANTS/vurfleet-load.timer" ] && echo present; } || echo absent)"
 check_eq "purge: the settings are gone" absent "$( { [ -e /etc/default/vurfleet ] && echo present; } || echo absent)"
 check_eq "purge: the inventory database stays, with the user that owns it" "inventory.db vurfleet" \
   "$(ls "$FLEET_HOME" 2>&1 | grep -x inventory.db) $(stat -c %U "$FLEET_HOME/inventory.db" 2>&1)"
