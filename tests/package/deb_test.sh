@@ -67,7 +67,7 @@ check_eq "not installed yet: no vurfleet on PATH" "" "$(command -v vurfleet)"
 [ "$FAILED" -eq 0 ] || { echo "refusing to install over an existing vurscanner"; finish; }
 
 WORK=$(mktemp -d /tmp/vur_deb.XXXXXX)
-SAVED="" SAVED_FLEET=""
+SAVED="" SAVED_FLEET="" SHARE=""
 if [ -e "$ROOT" ] || [ -L "$ROOT" ]; then
   SAVED=/var/lib/.vurscanner.saved-by-deb-test.$$
   mv "$ROOT" "$SAVED"
@@ -89,6 +89,7 @@ cleanup() {
     userdel vurfleet 2>/dev/null
     getent group vurfleet >/dev/null && groupdel vurfleet 2>/dev/null
   fi
+  [ -n "$SHARE" ] && rm -rf "$SHARE"
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -235,13 +236,13 @@ else
 fi
 
 # The share: a collected scan and a file that is none, readable by all as a
-# mounted share is. The settings name it; the database and the page stay
-# where the package puts them.
-SHARE=$WORK/share
-mkdir -p "$SHARE"
+# mounted share is, and outside /tmp, which the services see a private one
+# of. The settings name it; the database and the page stay where the package
+# puts them.
+SHARE=$(mktemp -d /srv/vur_deb_share.XXXXXX)
 cp "$WORK/scan.out" "$SHARE/PC042.2026-12-09.txt"
 printf 'not a scan\r\n' > "$SHARE/PC043.2026-12-09.txt"
-chmod 711 "$WORK"; chmod 755 "$SHARE"; chmod 644 "$SHARE"/*
+chmod 755 "$SHARE"; chmod 644 "$SHARE"/*
 printf '%s\n' "VURFLEET_SHARE=$SHARE" "VURFLEET_DB=$FLEET_HOME/inventory.db" \
   "VURFLEET_REPORT=$FLEET_HOME/fleet.html" > /etc/default/vurfleet
 
@@ -257,7 +258,7 @@ run_unit() {
     systemctl daemon-reload
     systemctl start "$1" >"$WORK/$1.out" 2>&1
     systemctl show -p Result --value "$1"
-    journalctl -q -u "$1" --no-pager >>"$WORK/$1.out" 2>&1
+    journalctl -q -o cat -u "$1" --no-pager >>"$WORK/$1.out" 2>&1
     return
   fi
   read -ra words <<<"$(sed -n 's/^ExecStart=//p' "$file")"
