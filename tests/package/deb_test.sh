@@ -388,8 +388,8 @@ check_eq "purge: dpkg knows the package no more" "" "$(pkg_state)"
 check_eq "purge: the enabled timer is disabled" absent \
   "$( { [ -L "$WANTS/vurfleet-load.timer" ] && echo present; } || echo absent)"
 check_eq "purge: the settings are gone" absent "$( { [ -e /etc/default/vurfleet ] && echo present; } || echo absent)"
-check_eq "purge: the inventory database stays, with the user that owns it" "inventory.db vurfleet" \
-  "$(ls "$FLEET_HOME" 2>&1 | grep -x inventory.db) $(stat -c %U "$FLEET_HOME/inventory.db" 2>&1)"
+check_eq "purge: the inventory database stays, with the user that owns it" "$FLEET_HOME/inventory.db vurfleet" \
+  "$(stat -c '%n %U' "$FLEET_HOME/inventory.db" 2>&1)"
 check_eq "purge: the administrator's files stay, the status goes" \
   "$ROOT/drives $ROOT/$KEY_DIR/ScannerExtensions" \
   "$(find "$ROOT" -mindepth 1 -not -type d | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
