@@ -10,6 +10,14 @@
 # package tests use: lintian, mandoc's lint and man, msitools and pefile;
 # Chromium and a font, for the report page's browser test; and
 # qemu-user where the 32-bit steps are emulated.
+#
+# A mirror's bad minute doesn't end the run: `apt-get update` is tried again
+# while an index fails, and the install then goes on with the lists apt has.
+# When a needed package is still not installable, the script installs the
+# others, and its last lines, each starting "install-deps: ", name each index
+# that failed and each package that can't be installed, with apt's reasons;
+# it exits 1. VUR_APT_UPDATE_TRIES (3) and VUR_APT_UPDATE_PAUSE (60 s) set the
+# tries.
 set -euo pipefail
 what=${1:-scan}
 packages=(cmake g++ make)
@@ -28,6 +36,104 @@ elif [ "$what" = release ]; then
 fi
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+# `apt-get update` is tried this often, this many seconds apart, while an index
+# fails to download (a mirror in the middle of a sync answers again minutes
+# later); apt itself retries each download too (Acquire::Retries).
+update_tries=${VUR_APT_UPDATE_TRIES:-3}
+update_pause=${VUR_APT_UPDATE_PAUSE:-60}
+apt_out=$(mktemp /tmp/install-deps.XXXXXX)
+trap 'rm -f "$apt_out"' EXIT
+
+# say TEXT: a line of this script's own. When it stops, its last such lines
+# say what failed and why; scripts/test.sh shows them above its count.
+say() { printf 'install-deps: %s\n' "$*" >&2; }
+
+# failed_indexes FILE: from apt-get update's output, "URL: why" for each index
+# that could not be fetched, and any other error, one a line.
+failed_indexes() {
+  sed -n -e '/^E: Some index files failed to download/d' \
+         -e 's/^[EW]: Failed to fetch \([^ ]*\)  *\(.*\)$/\1: \2/p' -e 's/^E: //p' "$1" |
+    sed 's/ *\[IP: [^]]*\]$//'
+}
+
+# update: apt-get update, tried again while an index fails. Indexes that still
+# fail are left in `stale` ("URL: why"); the install then goes on with the
+# lists apt has, and stops only if a package it needs is not installable.
+stale=()
+update() {
+  local try rc
+  for ((try = 1; try <= update_tries; try++)); do
+    if [ "$try" -gt 1 ]; then
+      say "apt-get update: ${#stale[@]} index(es) failed; try $try of $update_tries in $update_pause s"
+      sleep "$update_pause"
+    fi
+    rc=0
+    "${sudo_cmd[@]}" apt-get update -qq -o Acquire::Retries=3 -o DPkg::Lock::Timeout=600 \
+      >"$apt_out" 2>&1 || rc=$?
+    mapfile -t stale < <(failed_indexes "$apt_out")
+    [ "$rc" -ne 0 ] && [ ${#stale[@]} -eq 0 ] && stale=("apt-get update: exit code $rc")
+    [ ${#stale[@]} -eq 0 ] && return 0
+  done
+  sed 's/^/    /' "$apt_out" >&2
+  local s
+  for s in "${stale[@]}"; do say "going on without a fresh index: $s"; done
+}
+
+# apt_install [-t SUITE] PKG...: installs; apt's output is left in $apt_out.
+apt_install() {
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    -o DPkg::Lock::Timeout=600 "$@" >"$apt_out" 2>&1
+}
+
+# refusal PKG [-t SUITE]: nothing, and status 0, when apt would install PKG;
+# else apt's reason in one line: the first unmet dependency of what PKG
+# would bring (and how many more there are), or apt's error.
+refusal() {
+  local out
+  out=$(LC_ALL=C apt-get install -s --no-install-recommends "${@:2}" "$1" 2>&1) && return 0
+  printf '%s\n' "$out" | awk '
+    /^ [^ ]+ : / { pkg = $1 }
+    /^ +(Pre-)?Depends: |^ [^ ]+ : (Pre-)?Depends: / {
+      sub(/^ *([^ ]+ : )?/, ""); if (!unmet++) first = "unmet: " pkg " " $0 }
+    /^E: / && !/Unable to correct problems|pkgProblemResolver/ && !error { error = substr($0, 4) }
+    END {
+      if (unmet) print first (unmet > 1 ? ", and " unmet - 1 " more" : "")
+      else if (error) print error
+      else print "apt gives no reason" }'
+  return 1
+}
+
+# stop TEXT: the last lines: each index that failed, then what stopped the
+# install. Exits 1.
+stop() {
+  local s
+  for s in "${stale[@]}"; do say "index not updated after $update_tries tries: $s"; done
+  say "stopped: $*"
+  exit 1
+}
+
+# install_all [-t SUITE] PKG...: installs them all or stops. When some are not
+# installable, the others are installed all the same and the stop names each
+# refused package with apt's reason.
+install_all() {
+  local opts=() p why refused=() installable=()
+  if [ "$1" = -t ]; then opts=(-t "$2"); shift 2; fi
+  apt_install "${opts[@]}" "$@" && return 0
+  for p in "$@"; do
+    if why=$(refusal "$p" "${opts[@]}"); then installable+=("$p")
+    else refused+=("$p ($why)"); fi
+  done
+  if [ ${#refused[@]} -eq 0 ]; then
+    sed 's/^/    /' "$apt_out" >&2
+    stop "apt-get install failed: $(sed -n 's/^E: //p' "$apt_out" | tail -n 1)"
+  fi
+  if [ ${#installable[@]} -gt 0 ] && ! apt_install "${opts[@]}" "${installable[@]}"; then
+    sed 's/^/    /' "$apt_out" >&2
+  fi
+  for p in "${refused[@]}"; do say "not installable: $p"; done
+  stop "${#refused[@]} package(s) not installable: ${refused[*]%% (*}"
+}
+
 # wine32 is an i386 package: the architecture must be known to dpkg first.
 need_update=0
 if [ "$what" = test ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -39,11 +145,10 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ] || [ "$need_update" -eq 1 ]; then
-  "${sudo_cmd[@]}" apt-get update -qq
+  update
 fi
 if [ ${#missing[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  install_all "${missing[@]}"
 fi
 
 # The 32-bit test steps run under qemu-user where the kernel can't run i386
@@ -68,8 +173,7 @@ if [ "$what" = test ]; then
         'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' |
         "${sudo_cmd[@]}" tee "$backports" >/dev/null
     fi
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-      -o DPkg::Lock::Timeout=600 -t bookworm-backports qemu-user >/dev/null
+    update
+    install_all -t bookworm-backports qemu-user
   fi
 fi

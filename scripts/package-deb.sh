@@ -8,8 +8,10 @@
 # libraries), installed by `cmake --install` into a staging tree (the
 # programs, their manual pages, the README and examples, the example in the
 # machine root), with the files a Debian package carries: copyright,
-# changelog, lintian overrides, md5sums and a postrm that removes the
-# scanner's own status on purge. vurfleet's dependencies come from
+# changelog, lintian overrides, md5sums, vurfleet's systemd units and the
+# settings they read (/etc/default/vurfleet, a conffile), a postinst that
+# makes the system user vurfleet and its /var/lib/vurfleet, and a postrm that
+# removes the scanner's own status on purge. vurfleet's dependencies come from
 # dpkg-shlibdeps. Name and version come from the CMake project. Prints the
 # package's path as its last line.
 set -euo pipefail
@@ -78,13 +80,25 @@ install -m 644 packaging/deb/copyright "$doc/copyright"
 } | gzip -9n > "$doc/changelog.gz"
 install -D -m 644 packaging/deb/lintian-overrides "$stage/usr/share/lintian/overrides/vurscanner"
 
+# vurfleet's services and their timers, disabled until an administrator
+# enables them, and the settings they read.
+install -d "$stage/usr/lib/systemd/system"
+install -m 644 packaging/deb/systemd/vurfleet-load.service packaging/deb/systemd/vurfleet-load.timer \
+  packaging/deb/systemd/vurfleet-report.service packaging/deb/systemd/vurfleet-report.timer \
+  "$stage/usr/lib/systemd/system/"
+install -D -m 644 packaging/deb/vurfleet.default "$stage/etc/default/vurfleet"
+
 mkdir -p "$stage/DEBIAN"
+install -m 755 packaging/deb/postinst "$stage/DEBIAN/postinst"
+install -m 755 packaging/deb/prerm "$stage/DEBIAN/prerm"
 install -m 755 packaging/deb/postrm "$stage/DEBIAN/postrm"
+install -m 644 packaging/deb/conffiles "$stage/DEBIAN/conffiles"
 (cd "$stage" && find usr var -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum) \
   > "$stage/DEBIAN/md5sums"
 chmod 644 "$stage/DEBIAN/md5sums"
 size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
-sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" -e "s/@DEPENDS@/$depends/" \
+# adduser makes the system user in the postinst.
+sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" -e "s/@DEPENDS@/adduser, $depends/" \
   packaging/deb/control.in > "$stage/DEBIAN/control"
 
 if [ -e "$stage/var/lib/vurscanner/drives" ]; then

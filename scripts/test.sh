@@ -11,7 +11,8 @@
 # check of the 32-bit product; the Debian package, installed, run and removed;
 # the release (scripts/release.sh), signed, and its Windows packages, the
 # released program also through the end-to-end families; the release rebuilt
-# bit for bit from two clones. Ends with the tests counted over all steps, "N passed, M failed, K skipped
+# bit for bit from two clones; the set-up's retries and last lines against a
+# mirror mid-sync. Ends with the tests counted over all steps, "N passed, M failed, K skipped
 # (S steps)", the line CI reads. The steps that run 32-bit programs run natively
 # or under qemu-user (VUR_TEST_I386=native|qemu|auto, below); the first line
 # says which.
@@ -24,10 +25,22 @@ case $i386_mode in
   native|qemu|auto) ;;
   *) echo "VUR_TEST_I386 is native, qemu or auto, not '$i386_mode'"; echo "0 passed, 1 failed"; exit 1 ;;
 esac
-VUR_TEST_I386=$i386_mode bash scripts/install-deps.sh test || { echo "0 passed, 1 failed"; exit 1; }
-
 logs=$(mktemp -d /tmp/vur_test.XXXXXX)
 trap 'rm -rf "$logs"' EXIT
+
+# The set-up, shown as it runs. When it fails, its own last lines (which
+# index or package failed, and why) are repeated right above the count, where
+# they are read; a set-up that ended without such lines shows its last five.
+VUR_TEST_I386=$i386_mode bash scripts/install-deps.sh test >"$logs/deps.log" 2>&1 &
+deps=$!
+tail -n +1 -s 0.5 -f --pid=$deps "$logs/deps.log"
+if ! wait $deps; then
+  echo
+  echo "=== scripts/install-deps.sh test failed:"
+  grep '^install-deps: ' "$logs/deps.log" | tail -n 10 | grep . || tail -n 5 "$logs/deps.log"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
 steps=0
 passed=0
 failed=0
@@ -107,6 +120,7 @@ build() {  # build PRESET [TARGET]
     grep -E "error:|warning:" ; test "${PIPESTATUS[0]}" -eq 0
 }
 
+step "set-up against a mirror mid-sync (install-deps.sh with stand-ins for apt)" bash tests/install_deps_test.sh
 step "build linux" build linux
 step "build win64" build win64
 step "build win32 (the product, its unit tests and version probe)" build win32

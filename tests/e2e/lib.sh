@@ -442,6 +442,12 @@ view_text() {
 log_value() { case $1 in linux) echo "$2/vur.log" ;; *) echo 'C:\vur.log' ;; esac; }
 log_file() { case $1 in linux) echo "$2/vur.log" ;; *) echo "$2/drive_c/vur.log" ;; esac; }
 
+# after_excluded_c PLAT LINE: LINE as the log holds it when it follows the
+# message of a C: excluded whole (PathExclusions 'C:'). That message has no
+# line end of its own, so under Wine, where C: exists, LINE follows it on its
+# line; the Linux machines have no C:.
+after_excluded_c() { if [ "$1" = linux ]; then echo "$2"; else echo "Path excluded from scan: C:\\$2"; fi; }
+
 # read_log PLAT CTX OUT: the log file with line ends as LF
 read_log() { rm -f "$3"; tr -d '\r' 2>/dev/null < "$(log_file "$1" "$2")" > "$3" || rm -f "$3"; }
 

@@ -2,15 +2,19 @@
 # The Debian package as an administrator meets it: built from this tree by
 # scripts/package-deb.sh, installed with dpkg -i, run on a machine root of
 # versioned PE files and on the default one, the scan loaded into vurfleet
-# and found again, both manual pages read with man, checked by lintian,
+# and found again; vurfleet's services: the system user and its folder the
+# package makes, the units checked by systemd-analyze, the load and the report
+# run once as that user (through systemd where it runs, else each unit's
+# ExecStart as the user); both manual pages read with man, checked by lintian,
 # removed and purged.
 #
 #   deb_test.sh MAKE_PE
 #
 # Needs root, and changes the package database: it refuses to start when the
 # package or another `vurscanner` is installed already. Whatever happens, it
-# purges the package, removes what it made and puts back a machine root that
-# was there before. Prints one line per check and ends with
+# purges the package, removes what it made (the system user vurfleet too,
+# unless it was there before) and puts back a machine root and a
+# /var/lib/vurfleet that were there before. Prints one line per check and ends with
 # "N passed, M failed"; the exit status is 0 only when every check passed.
 set -u
 
@@ -26,6 +30,8 @@ VERSION=$(sed -n 's/^project(VURScanner VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeL
 export TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8 MANWIDTH=80
 KEY_DIR=registry/HKEY_LOCAL_MACHINE/Software/Tolvek/QIM/VUR
 ROOT=/var/lib/vurscanner
+FLEET_HOME=/var/lib/vurfleet
+UNITS=(vurfleet-load.service vurfleet-load.timer vurfleet-report.service vurfleet-report.timer)
 
 . "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/checks.sh"
 
@@ -61,15 +67,29 @@ check_eq "not installed yet: no vurfleet on PATH" "" "$(command -v vurfleet)"
 [ "$FAILED" -eq 0 ] || { echo "refusing to install over an existing vurscanner"; finish; }
 
 WORK=$(mktemp -d /tmp/vur_deb.XXXXXX)
-SAVED=""
+SAVED="" SAVED_FLEET="" SHARE=""
 if [ -e "$ROOT" ] || [ -L "$ROOT" ]; then
   SAVED=/var/lib/.vurscanner.saved-by-deb-test.$$
   mv "$ROOT" "$SAVED"
 fi
+if [ -e "$FLEET_HOME" ] || [ -L "$FLEET_HOME" ]; then
+  SAVED_FLEET=/var/lib/.vurfleet.saved-by-deb-test.$$
+  mv "$FLEET_HOME" "$SAVED_FLEET"
+fi
+# The system user stays after a purge, as Debian keeps them: the test removes
+# it unless it was there before.
+USER_BEFORE=$(getent passwd vurfleet)
 cleanup() {
   [ -n "$(pkg_state)" ] && dpkg_run --purge vurscanner >/dev/null
-  rm -rf "$ROOT"
+  rm -rf "$ROOT" "$FLEET_HOME"
+  rm -f /etc/systemd/system/timers.target.wants/vurfleet-*.timer
   [ -n "$SAVED" ] && mv "$SAVED" "$ROOT"
+  [ -n "$SAVED_FLEET" ] && mv "$SAVED_FLEET" "$FLEET_HOME"
+  if [ -z "$USER_BEFORE" ] && getent passwd vurfleet >/dev/null; then
+    userdel vurfleet 2>/dev/null
+    getent group vurfleet >/dev/null && groupdel vurfleet 2>/dev/null
+  fi
+  [ -n "$SHARE" ] && rm -rf "$SHARE"
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -85,9 +105,9 @@ check_eq "package: named after the project's version" "$WORK/out/vurscanner_${VE
 check_eq "package: control fields" "vurscanner $VERSION admin" \
   "$(dpkg-deb -f "$DEB" Package Version Section | sed 's/^[A-Za-z-]*: //' | tr '\n' ' ' | sed 's/ $//')"
 # The scanner needs nothing; vurfleet the shared libraries it links, as
-# dpkg-shlibdeps states them.
-check_eq "package: depends on vurfleet's libraries only" \
-  "libc6 libgcc-s1 libicu72 libpq5 libsqlite3-0 libssl3 libstdc++6" \
+# dpkg-shlibdeps states them; the postinst adduser.
+check_eq "package: depends on adduser (for the postinst) and vurfleet's libraries only" \
+  "adduser libc6 libgcc-s1 libicu72 libpq5 libsqlite3-0 libssl3 libstdc++6" \
   "$(dpkg-deb -f "$DEB" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 check_eq "package: no other relation" "" "$(dpkg-deb -f "$DEB" Pre-Depends Recommends)"
 dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"
@@ -102,6 +122,12 @@ check_has "package: program, manual page, examples, machine root" "$WORK/content
   /usr/share/doc/vurscanner/examples/status/ScannerStatus \
   /usr/share/doc/vurscanner/examples/status/ScannerStatusTime \
   "$ROOT/drives.example"
+check_has "package: vurfleet's units and the settings they read" "$WORK/contents" \
+  "${UNITS[@]/#//usr/lib/systemd/system/}" /etc/default/vurfleet
+check_eq "package: the settings are a conffile, the only one" /etc/default/vurfleet \
+  "$(dpkg-deb --ctrl-tarfile "$DEB" | tar -xOf - ./conffiles)"
+check_eq "package: ships no folder of vurfleet's own (the postinst makes it)" "" \
+  "$(grep "^$FLEET_HOME" "$WORK/contents")"
 check_eq "package: the machine root holds only the example (no drives file)" "$ROOT/drives.example" \
   "$(grep "^$ROOT/" "$WORK/contents")"
 check_eq "package: its copyright is machine-readable (DEP-5): the Apache License 2.0 for every file" \
@@ -179,6 +205,107 @@ vurfleet --db "$WORK/inventory.db" find --csv | python3 "$SRC/tests/fleet/fleet_
   | LC_ALL=C sort > "$WORK/found.lines"
 check_same "vurfleet: find gives the report lines again" "$WORK/scan.lines" "$WORK/found.lines"
 
+# ---------------------------------------------------------------------------
+# vurfleet's services: the user and the folder the postinst made, the units
+# as systemd reads them, and each service run once as that user.
+
+IFS=: read -r _ _ uid gid _ home shell <<<"$(getent passwd vurfleet)"
+check_eq "services: vurfleet is a system user with its own group, home $FLEET_HOME, no login" \
+  "system vurfleet $FLEET_HOME /usr/sbin/nologin" \
+  "$([ -n "$uid" ] && [ "$uid" -lt 1000 ] && echo system || echo "uid '$uid'") $(getent group "${gid:-x}" | cut -d: -f1) $home $shell"
+check_eq "services: $FLEET_HOME is the user's, readable by all" "vurfleet:vurfleet 755 directory" \
+  "$(stat -c '%U:%G %a %F' "$FLEET_HOME" 2>&1)"
+check_eq "services: no unit enabled by the package" "" \
+  "$(find /etc/systemd/system -name 'vurfleet-*' 2>/dev/null)"
+if command -v systemd-analyze >/dev/null; then
+  out=$(cd /usr/lib/systemd/system && systemd-analyze verify "${UNITS[@]}" 2>&1)
+  check_eq "services: systemd-analyze verify finds nothing" "0 " "$? $out"
+  for unit in vurfleet-load.service vurfleet-report.service; do
+    systemd-analyze security --offline=true "/usr/lib/systemd/system/$unit" >"$WORK/$unit.security" 2>&1
+    check_has "services: $unit is sandboxed: its own user, read-only but for its folder, no new privileges, its own /tmp" \
+      "$WORK/$unit.security" \
+      "$(grep -o '✓ User=/DynamicUser=.*' "$WORK/$unit.security" | head -n 1)" \
+      "$(grep -o '✓ ProtectSystem=.*' "$WORK/$unit.security" | head -n 1)" \
+      "$(grep -o '✓ NoNewPrivileges=.*' "$WORK/$unit.security" | head -n 1)" \
+      "$(grep -o '✓ PrivateTmp=.*' "$WORK/$unit.security" | head -n 1)"
+    check_eq "services: $unit's exposure as systemd-analyze rates it is OK" OK \
+      "$(sed -n 's/.*Overall exposure level for .*: [0-9.]* \([A-Z]*\).*/\1/p' "$WORK/$unit.security")"
+  done
+else
+  skip "services: systemd-analyze verify and security" "no systemd-analyze"
+fi
+
+# The share: a collected scan and a file that is none, readable by all as a
+# mounted share is, and outside /tmp, which the services see a private one
+# of. The settings name it; the database and the page stay where the package
+# puts them.
+SHARE=$(mktemp -d /srv/vur_deb_share.XXXXXX)
+cp "$WORK/scan.out" "$SHARE/PC042.2026-12-09.txt"
+printf 'not a scan\r\n' > "$SHARE/PC043.2026-12-09.txt"
+chmod 755 "$SHARE"; chmod 644 "$SHARE"/*
+printf '%s\n' "VURFLEET_SHARE=$SHARE" "VURFLEET_DB=$FLEET_HOME/inventory.db" \
+  "VURFLEET_REPORT=$FLEET_HOME/fleet.html" > /etc/default/vurfleet
+
+# setting NAME: a value of /etc/default/vurfleet
+setting() { sed -n "s/^$1=//p" /etc/default/vurfleet | tail -n 1; }
+# run_unit SERVICE: runs the service once and prints how it ended. Where
+# systemd runs, systemctl starts it: "success" when systemd counts the run
+# as one. Elsewhere its ExecStart runs as its User, with each ${NAME}
+# replaced by that setting, one word each, as systemd does: "exit code N".
+run_unit() {
+  local file=/usr/lib/systemd/system/$1 word name command=() rc
+  if [ -d /run/systemd/system ]; then
+    systemctl daemon-reload
+    systemctl start "$1" >"$WORK/$1.out" 2>&1
+    systemctl show -p Result --value "$1"
+    journalctl -q -o cat -u "$1" --no-pager >>"$WORK/$1.out" 2>&1
+    return
+  fi
+  read -ra words <<<"$(sed -n 's/^ExecStart=//p' "$file")"
+  for word in "${words[@]}"; do
+    while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
+      name=${BASH_REMATCH[1]}
+      word=${word//"${BASH_REMATCH[0]}"/"$(setting "$name")"}
+    done
+    command+=("$word")
+  done
+  (cd / && umask "$(sed -n 's/^UMask=//p' "$file")" &&
+   runuser -u "$(sed -n 's/^User=//p' "$file")" -- env -i PATH=/usr/bin:/bin \
+     VURFLEET_SHARE="$(setting VURFLEET_SHARE)" VURFLEET_DB="$(setting VURFLEET_DB)" \
+     VURFLEET_REPORT="$(setting VURFLEET_REPORT)" "${command[@]}") >"$WORK/$1.out" 2>&1
+  rc=$?
+  echo "exit code $rc"
+}
+if [ -d /run/systemd/system ]; then how="started by systemd"; ok=success
+else how="its ExecStart run as its user (systemd is not running here)"; ok="exit code 1"; fi
+
+got=$(run_unit vurfleet-load.service)
+sed 's/^/    vurfleet-load: /' "$WORK/vurfleet-load.service.out"
+check_eq "services: the load, $how, ends as a run with a refused file does" "$ok" "$got"
+check_has "services: the load stores the scan and refuses the file that is none" \
+  "$WORK/vurfleet-load.service.out" "vurfleet: $SHARE/PC043.2026-12-09.txt:1: a report line before '# Started': 'not a scan'"
+check_eq "services: the database is the user's and readable by all" "vurfleet:vurfleet 644" \
+  "$(stat -c '%U:%G %a' "$FLEET_HOME/inventory.db" 2>&1)"
+vurfleet --db "$FLEET_HOME/inventory.db" find --csv | python3 "$SRC/tests/fleet/fleet_csv.py" path version \
+  | LC_ALL=C sort > "$WORK/found.service"
+check_same "services: find gives the report lines the load stored" "$WORK/scan.lines" "$WORK/found.service"
+
+got=$(run_unit vurfleet-report.service)
+sed 's/^/    vurfleet-report: /' "$WORK/vurfleet-report.service.out"
+[ "$ok" = "exit code 1" ] && ok="exit code 0"
+check_eq "services: the report, $how, succeeds" "$ok" "$got"
+check_eq "services: the page is the user's and readable by all" "vurfleet:vurfleet 644" \
+  "$(stat -c '%U:%G %a' "$FLEET_HOME/fleet.html" 2>&1)"
+check_eq "services: the page shows the programs loaded" yes \
+  "$(grep -q 'notepad.exe' "$FLEET_HOME/fleet.html" && echo yes || echo no)"
+
+# Enabled as the README says (systemctl enables a unit from its files, with
+# systemd running or not); a purge takes the enablement away.
+WANTS=/etc/systemd/system/timers.target.wants
+systemctl enable vurfleet-load.timer >"$WORK/enable.out" 2>&1
+check_eq "services: systemctl enable links the load's timer into timers.target" \
+  "0 /usr/lib/systemd/system/vurfleet-load.timer" "$? $(readlink -f "$WANTS/vurfleet-load.timer")"
+
 # The default machine root: the package's own, with a drives file the test
 # writes for the run and removes again, as an administrator would.
 check_eq "default root: the package left only its example there" drives.example "$(ls -A "$ROOT")"
@@ -214,13 +341,13 @@ check_eq "man vurfleet: the footer carries the version" 1 \
 check_eq "man vurfleet: man vurfleet finds the installed page" "$PAGE" "$(man -w vurfleet 2>&1)"
 
 # ---------------------------------------------------------------------------
-# lintian: no errors. Its output is shown; warnings kept are listed in
-# packaging/deb/README.md.
+# lintian: no error and no warning. Its output is shown; what is kept is
+# listed in packaging/deb/README.md.
 
 lintian --info "$DEB" >"$WORK/lintian.out" 2>&1
 rc=$?
 sed 's/^/    lintian: /' "$WORK/lintian.out"
-check_eq "lintian: no error" "0 " "$rc $(grep '^E:' "$WORK/lintian.out")"
+check_eq "lintian: no error, no warning" "0 " "$rc $(grep -e '^E:' -e '^W:' "$WORK/lintian.out")"
 
 # ---------------------------------------------------------------------------
 # Remove, then purge. dpkg -r leaves the machine root with what the scanner
@@ -237,9 +364,14 @@ while read -r path; do
   [ "$path" = "$ROOT" ] && continue
   [ -e "$path" ] || [ -L "$path" ] || continue
   [ -d "$path" ] && [ ! -L "$path" ] && dpkg-query -S "$path" >/dev/null 2>&1 && continue
+  [ "$path" = /etc/default/vurfleet ] && continue
   left+="$path"$'\n'
 done < "$WORK/contents"
-check_eq "remove: nothing of the package is left but the machine root" "" "$left"
+check_eq "remove: nothing of the package is left but the machine root and the settings" "" "$left"
+check_eq "remove: the settings, a conffile, stay until the purge, as edited" "VURFLEET_SHARE=$SHARE" \
+  "$(head -n 1 /etc/default/vurfleet 2>&1)"
+check_eq "remove: vurfleet's folder keeps the database and the page" "fleet.html inventory.db" \
+  "$(ls "$FLEET_HOME" 2>&1 | grep -v -e '-wal$' -e '-shm$' | tr '\n' ' ' | sed 's/ $//')"
 check_eq "remove: vurscanner is gone from PATH" "" "$(command -v vurscanner)"
 hash -r  # vurfleet ran from this shell: forget where it was
 check_eq "remove: vurfleet is gone from PATH" "" "$(command -v vurfleet)"
@@ -253,14 +385,22 @@ out=$(dpkg_run --purge vurscanner); rc=$?
 printf '%s\n' "$out" | sed 's/^/    dpkg --purge: /'
 check_eq "purge: dpkg --purge succeeds" 0 "$rc"
 check_eq "purge: dpkg knows the package no more" "" "$(pkg_state)"
+check_eq "purge: the enabled timer is disabled" absent \
+  "$( { [ -L "$WANTS/vurfleet-load.timer" ] && echo present; } || echo absent)"
+check_eq "purge: the settings are gone" absent "$( { [ -e /etc/default/vurfleet ] && echo present; } || echo absent)"
+check_eq "purge: the inventory database stays, with the user that owns it" "$FLEET_HOME/inventory.db vurfleet" \
+  "$(stat -c '%n %U' "$FLEET_HOME/inventory.db" 2>&1)"
 check_eq "purge: the administrator's files stay, the status goes" \
   "$ROOT/drives $ROOT/$KEY_DIR/ScannerExtensions" \
   "$(find "$ROOT" -mindepth 1 -not -type d | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 rm -f "$ROOT/drives" "$ROOT/$KEY_DIR/ScannerExtensions"
 printf 'Started\0' > "$ROOT/$KEY_DIR/ScannerStatus"
 printf 'Sta' > "$ROOT/$KEY_DIR/.tmp.1.0.ScannerStatus"
+rm -f "$FLEET_HOME"/*
 sh "$WORK/postrm" purge
 check_eq "purge: a root with nothing but the scanner's status is removed whole" absent \
   "$( { [ -e "$ROOT" ] && echo present; } || echo absent)"
+check_eq "purge: vurfleet's folder, once empty, is removed" absent \
+  "$( { [ -e "$FLEET_HOME" ] && echo present; } || echo absent)"
 
 finish

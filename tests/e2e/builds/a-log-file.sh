@@ -17,9 +17,11 @@ for plat in $PLATFORMS; do
   ctx=$(machine $plat a "D:$d" "E:$e:cdrom")
   path=$(log_value $plat "$ctx")
   reg_sz $plat "$ctx" ScannerLogFile "$path"
-  # Wine's C: holds Windows' own files, whose probes would grow the buffer
-  # first: leave out its folders, so D:'s probes show the growth.
-  reg_multi $plat "$ctx" PathExclusions 'C:\*'
+  # The buffer grows once for the whole run, so a program probed before D:'s
+  # would hide BIG.EXE's growth. Wine's C: holds Windows' own files, and
+  # whatever Wine or another process leaves in C:\ itself: leave out the
+  # whole drive ("C:\*" would still list C:\), so D:'s probes are the first.
+  reg_multi $plat "$ctx" PathExclusions 'C:'
   rm -f "$(log_file $plat "$ctx")"
   for run in new existing; do
     tag=a.$plat.$run
@@ -40,11 +42,13 @@ for plat in $PLATFORMS; do
     check_time "a $plat $run log: time line after \"# Started\"" \
       "$(sed -n "$(( $(wc -l < "$log.head") + 1 ))s/^# //p" "$log")"
     check_has "a $plat $run log: drive D: scanned, CD-ROM E: skipped" "$log" \
-      '# Preparing to scan drive D:\' '# Skipping drive E:\'
+      "$(after_excluded_c $plat '# Preparing to scan drive D:\')" '# Skipping drive E:\'
     check_lacks "a $plat $run console: no version banner" "$WORK/$tag.out" "VURScanner version"
     check_has "a $plat $run console: report lines of D:" "$WORK/$tag.out" 'D:\APP.EXE - 1.2.3.4' \
       'D:\BIG.EXE - 2.0.0.0' 'D:\OLD.EXE - 3.0.0.0'
     scan_output probe-traces 'D:' < "$log" > "$WORK/$tag.trace" 2>&1
+    check_eq "a $plat $run log: every probe is of D:, none of the excluded C:" "" \
+      "$(grep '^# GetFileVersion() ' "$log" | grep -v '^# GetFileVersion() D:')"
   done
   drop_machine $plat "$ctx"
 done

@@ -1,5 +1,6 @@
 // Internals of the POSIX layer shared by its parts: the machine root, the
-// drive table, path mapping, text decoding and the errno table.
+// drive table, path mapping and the errno table (machine.cpp); the sources of
+// the drive table (drive_sources.cpp); text and name coding (name_coding.cpp).
 #pragma once
 
 #include <string>
@@ -8,6 +9,9 @@
 #include "platform/posix/win32_posix.h"
 
 namespace vur::posix {
+
+// ---------------------------------------------------------------------------
+// machine.cpp
 
 // $VURSCANNER_ROOT, or /var/lib/vurscanner.
 std::string MachineRoot();
@@ -28,12 +32,6 @@ struct Drive {
 const std::vector<Drive>& Drives();
 const Drive* FindDrive(wchar_t letter);
 
-// Parses the text of a drives file. Bad lines are described in `errors`.
-std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::string>* errors);
-// Derives drives from /proc/self/mountinfo text: C: is "/", then each further
-// disk, network, optical or RAM file system in mount order, once.
-std::vector<Drive> DrivesFromMountInfo(const std::string& text);
-
 // Maps "X:\a\b" to the drive's native folder plus "/a/b", resolving "." and
 // ".." without leaving the drive's folder. The form "\\?\X:\a\b", with
 // which Windows programs keep names ending in "." or a blank from being
@@ -42,6 +40,32 @@ std::vector<Drive> DrivesFromMountInfo(const std::string& text);
 // A path without a drive prefix is returned as a native path when
 // `allow_native` is set.
 bool NativePath(const wchar_t* path, std::string* native, DWORD* error, bool allow_native = false);
+
+// What Windows says for a path that ENOENT refused: ERROR_FILE_NOT_FOUND when
+// the folder holding `native` exists, ERROR_PATH_NOT_FOUND when it doesn't.
+DWORD MissingPathError(const std::string& native);
+
+// The errno-to-Win32 table. `for_file`: ENOENT is ERROR_FILE_NOT_FOUND, else
+// ERROR_PATH_NOT_FOUND (the folder part of a path is missing).
+DWORD Win32ErrorFromErrno(int err, bool for_file = true);
+
+// The path after a "\\?\" prefix, or the path itself.
+const wchar_t* SkipVerbatimPrefix(const wchar_t* path);
+
+// Drops the cached drive table, so a test may point VURSCANNER_ROOT elsewhere.
+void ResetMachine();
+
+// ---------------------------------------------------------------------------
+// drive_sources.cpp
+
+// Parses the text of a drives file. Bad lines are described in `errors`.
+std::vector<Drive> ParseDrivesFile(const std::string& text, std::vector<std::string>* errors);
+// Derives drives from /proc/self/mountinfo text: C: is "/", then each further
+// disk, network, optical or RAM file system in mount order, once.
+std::vector<Drive> DrivesFromMountInfo(const std::string& text);
+
+// ---------------------------------------------------------------------------
+// name_coding.cpp
 
 // UTF-8 bytes to wide text; each invalid byte b becomes U+DC00 + b, so any
 // bytes round-trip through EncodeUtf8. For texts that are not file names:
@@ -62,19 +86,5 @@ std::wstring DecodeName(const char* bytes, std::size_t length);
 // The inverse, used wherever a Windows path becomes a native one: stand-ins
 // become the characters they stand for.
 std::string EncodeName(const wchar_t* text, std::size_t length);
-
-// What Windows says for a path that ENOENT refused: ERROR_FILE_NOT_FOUND when
-// the folder holding `native` exists, ERROR_PATH_NOT_FOUND when it doesn't.
-DWORD MissingPathError(const std::string& native);
-
-// The errno-to-Win32 table. `for_file`: ENOENT is ERROR_FILE_NOT_FOUND, else
-// ERROR_PATH_NOT_FOUND (the folder part of a path is missing).
-DWORD Win32ErrorFromErrno(int err, bool for_file = true);
-
-// The path after a "\\?\" prefix, or the path itself.
-const wchar_t* SkipVerbatimPrefix(const wchar_t* path);
-
-// Drops the cached drive table, so a test may point VURSCANNER_ROOT elsewhere.
-void ResetMachine();
 
 }  // namespace vur::posix
