@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # scripts/install-deps.sh against a mirror that misbehaves: apt-get, dpkg and
 # dpkg-query are stand-ins on PATH that play a mirror in the middle of a sync
-# (an index of unexpected size), a package whose dependencies that index
-# held, a package no index knows, and a dpkg that fails. Each case checks
+# (an index of unexpected size), packages whose dependencies that index
+# held (the 32-bit loader, which the set-up goes on without, and another,
+# which stops it), a package no index knows, and a dpkg that fails. Each case checks
 # what the script ran, its exit code and its last lines; the last case runs
 # scripts/test.sh, which must stop with those lines right above its count.
 #
@@ -109,15 +110,26 @@ check_eq "a sync that lasts, packages installable: the last line names the index
   "$(tail -n 1 "$WORK/said")"
 
 STUB_MISSING="cmake wine32:i386 strace" STUB_BROKEN=wine32:i386 STUB_UPDATE_FAILS=9 run_case test
-check_eq "a package the index held: exit code 1" 1 "$RC"
-check_eq "a package the index held: each is simulated, the others installed all the same" \
+check_eq "the 32-bit loader the index held: exit code 3, the set-up goes on without it" 3 "$RC"
+check_eq "the 32-bit loader the index held: each is simulated, the others installed all the same" \
   "update|update|update|install cmake strace wine32:i386|install -s cmake|install -s strace|install -s wine32:i386|install cmake strace|" \
   "$(calls)"
 tail -n 3 "$WORK/out" > "$WORK/last"
 printf '%s\n' "install-deps: not installable: wine32:i386 (unmet: wine32:i386 $UNMET, and 1 more)" \
   "install-deps: index not updated after 3 tries: $INDEX: File has unexpected size (283512 != 283640). Mirror sync in progress?" \
-  "install-deps: stopped: 1 package(s) not installable: wine32:i386" > "$WORK/want"
-check_same "a package the index held: the last lines name the package, the index and why" \
+  "install-deps: going on without the 32-bit loader (wine32:i386): the steps that run 32-bit programs are skipped" \
+  > "$WORK/want"
+check_same "the 32-bit loader the index held: the last lines name it, the index and why" \
+  "$WORK/want" "$WORK/last"
+
+STUB_MISSING="cmake wine32:i386 strace" STUB_BROKEN="wine32:i386 strace" STUB_UPDATE_FAILS=9 run_case test
+check_eq "another package the index held: exit code 1" 1 "$RC"
+tail -n 4 "$WORK/out" > "$WORK/last"
+printf '%s\n' "install-deps: not installable: strace (unmet: strace $UNMET, and 1 more)" \
+  "install-deps: not installable: wine32:i386 (unmet: wine32:i386 $UNMET, and 1 more)" \
+  "install-deps: index not updated after 3 tries: $INDEX: File has unexpected size (283512 != 283640). Mirror sync in progress?" \
+  "install-deps: stopped: 2 package(s) not installable: strace wine32:i386" > "$WORK/want"
+check_same "another package the index held: the last lines name each package, the index and why" \
   "$WORK/want" "$WORK/last"
 
 STUB_MISSING="cmake libcli11-dev" STUB_UNKNOWN=libcli11-dev run_case fleet
@@ -133,13 +145,13 @@ check_eq "dpkg fails, every package installable: exit code 1, apt's error is the
 # scripts/test.sh stops at the set-up, and its last lines are the set-up's
 # own, then the count.
 : > "$WORK/calls"; echo 9 > "$WORK/update-fails"
-STUB_MISSING="wine32:i386" STUB_BROKEN=wine32:i386 PATH=$WORK/bin:$PATH VUR_APT_UPDATE_PAUSE=0 \
+STUB_MISSING="strace" STUB_BROKEN=strace PATH=$WORK/bin:$PATH VUR_APT_UPDATE_PAUSE=0 \
   VUR_TEST_I386=native bash "$SRC/scripts/test.sh" >"$WORK/test.out" 2>&1
 RC=$?
 tail -n 4 "$WORK/test.out" > "$WORK/last"
-printf '%s\n' "install-deps: not installable: wine32:i386 (unmet: wine32:i386 $UNMET, and 1 more)" \
+printf '%s\n' "install-deps: not installable: strace (unmet: strace $UNMET, and 1 more)" \
   "install-deps: index not updated after 3 tries: $INDEX: File has unexpected size (283512 != 283640). Mirror sync in progress?" \
-  "install-deps: stopped: 1 package(s) not installable: wine32:i386" "0 passed, 1 failed" > "$WORK/want"
+  "install-deps: stopped: 1 package(s) not installable: strace" "0 passed, 1 failed" > "$WORK/want"
 check_same "scripts/test.sh: the set-up's last lines right above the count" "$WORK/want" "$WORK/last"
 check_eq "scripts/test.sh: exit code 1, no step run" "1 0" "$RC $(grep -c '^=== build' "$WORK/test.out")"
 
