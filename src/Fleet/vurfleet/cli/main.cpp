@@ -15,6 +15,7 @@
 #include "base/time.h"
 #include "base/version.h"
 #include "load/loader.h"
+#include "load/procedure.h"
 #include "query/print.h"
 #include "report/figures.h"
 #include "report/render.h"
@@ -68,7 +69,7 @@ int PrintForget(const ForgetResult& result, const std::string& machine, std::opt
         << ") and its history\n";
     return 0;
   }
-  const ForgottenScan& gone = result.scans.front();
+  const ScanFacts& gone = result.scans.front();
   out << name << ": forgot the scan started " << FormatTime(gone.started) << " (from " << Printable(gone.file)
       << ", " << (gone.finished ? "finished" : "not finished") << ", "
       << count(gone.report_lines, "report line", "report lines") << ", "
@@ -239,7 +240,7 @@ int Run(int argc, char** argv) {
       const std::optional<Time> scan =
           forget_scan ? std::optional<Time>(TimeArgument("--scan", *forget_scan)) : std::nullopt;
       std::unique_ptr<Store> store = OpenStore(db, Access::kWrite);
-      return PrintForget(store->Forget(forget_machine, scan), forget_machine, scan, std::cout, std::cerr);
+      return PrintForget(Forget(*store, forget_machine, scan), forget_machine, scan, std::cout, std::cerr);
     }
     if (find->parsed()) {
       FindQuery query;

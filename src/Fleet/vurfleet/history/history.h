@@ -140,4 +140,15 @@ struct AppendChanges {
 AppendChanges Append(const std::vector<Entry>& before, const ScanInput& scan,
                      const PathKeys& keys, std::vector<Entry>* after);
 
+// What a finished scan without a shield changes after a scan whose lines
+// were the machine's whole inventory (it kept nothing), when both are cut
+// into runs of lines and the runs they share are known (`*_repeated`: an
+// entry of a run the other scan holds too, by digest). A shared run holds
+// the same paths at the same versions in both, and a path is in one run of
+// a scan at most, so only the entries of the other runs can differ: the
+// changes are Append's over the whole inventories, found from those alone.
+// The entries are in any order; `before` and `now` as the scans hold them.
+AppendChanges AppendUnrepeated(const std::vector<Entry>& before, const std::vector<bool>& before_repeated,
+                               const std::vector<Entry>& now, const std::vector<bool>& now_repeated);
+
 }  // namespace vurfleet

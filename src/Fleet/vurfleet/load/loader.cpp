@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "load/files.h"
 #include "load/line_runs.h"
+#include "load/procedure.h"
 #include "load/sha256.h"
 #include "read/read.h"
 
@@ -171,11 +172,6 @@ void Loader::LoadOne(Prepared& prepared) {
   if (!prepared.read_error.empty()) return Refuse(path, 0, prepared.read_error);
 
   if (!prepared.name_error.empty()) return Refuse(path, 0, prepared.name_error);
-  if (std::optional<Store::StoredFile> stored = store_.FindFile(prepared.machine, prepared.sha256)) {
-    out_ << shown << ": already loaded (" << Printable(stored->machine) << ", started "
-         << FormatTime(stored->started) << ", from " << Printable(stored->file) << ")\n";
-    return;
-  }
   if (const Refusal* refusal = std::get_if<Refusal>(&*prepared.read)) {
     return Refuse(path, refusal->line, refusal->why);
   }
@@ -190,7 +186,7 @@ void Loader::LoadOne(Prepared& prepared) {
   ScanFile scan_file{prepared.machine, path, prepared.sha256, &scan, std::move(prepared.runs)};
   LoadResult result;
   try {
-    result = store_.Load(scan_file);
+    result = LoadAlone(store_, scan_file);
   } catch (const std::bad_alloc&) {
     // Its transaction was rolled back; the next file may well fit.
     return Refuse(path, 0, "out of memory while storing it; nothing of it was stored");

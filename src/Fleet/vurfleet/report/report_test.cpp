@@ -13,6 +13,7 @@
 
 #include "base/text.h"
 #include "load/line_runs.h"
+#include "load/procedure.h"
 #include "load/sha256.h"
 #include "query/query.h"
 #include "read/read.h"
@@ -90,7 +91,7 @@ class ReportTest : public ::testing::Test {
     std::variant<Scan, Refusal> read = ReadScan(bytes);
     ASSERT_TRUE(std::holds_alternative<Scan>(read)) << std::get<Refusal>(read).why;
     const Scan& scan = std::get<Scan>(read);
-    store_->Load(ScanFile{machine, "f.txt", Sha256(bytes), &scan, LineRuns(scan)});
+    LoadAlone(*store_, ScanFile{machine, "f.txt", Sha256(bytes), &scan, LineRuns(scan)});
   }
   // Changes what is stored behind the store's back, as a damaged or
   // hostile database would hold it.

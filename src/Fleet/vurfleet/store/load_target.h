@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,20 @@
 #include "history/history.h"
 
 namespace vurfleet {
+
+// A database that can't be opened, read or written. The message names what
+// failed and never holds a password.
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A transaction the database could not complete for another's sake (a lock
+// held too long, a deadlock, a serialization failure): tried again, it may.
+class RetryError : public StoreError {
+ public:
+  using StoreError::StoreError;
+};
 
 using MachineId = std::int64_t;
 
@@ -47,6 +62,16 @@ struct StoredRun {
   std::int64_t scan_id = 0;
   RunCopy copy;
   std::string file;
+};
+
+// What a stored scan is, as forget names it.
+struct ScanFacts {
+  std::int64_t scan_id = 0;
+  Time started = 0;
+  std::string file;
+  bool finished = false;
+  std::int64_t report_lines = 0;
+  std::int64_t error_lines = 0;
 };
 
 // What a store kept of a machine's latest scan, if it keeps anything: its
@@ -91,6 +116,8 @@ class LoadTarget {
   virtual std::optional<std::pair<Time, std::string>> FindBytes(MachineId machine,
                                                                 const std::string& sha256) = 0;
   virtual std::optional<StoredRun> FindRun(MachineId machine, Time started) = 0;
+  // The machine's scans, in start order.
+  virtual std::vector<ScanFacts> ListScans(MachineId machine) = 0;
 
   // Ids of paths and versions, added when new: `ids[k]` for `keys[k]`.
   virtual void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) = 0;
@@ -119,6 +146,7 @@ class LoadTarget {
   // The rows of a history worked out again (Diff).
   virtual void WriteChanges(MachineId machine, const HistoryChanges& changes) = 0;
   virtual void AddScan(MachineId machine, const ScanRow& scan) = 0;
+  // The scan's row and its ERROR lines.
   virtual void DeleteScan(std::int64_t scan_id) = 0;
   // The machine's rows, all of them, and the machine.
   virtual void DeleteMachine(MachineId machine) = 0;

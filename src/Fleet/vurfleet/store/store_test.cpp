@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "load/line_runs.h"
+#include "load/procedure.h"
 #include "load/sha256.h"
 #include "query/print.h"
 #include "read/read.h"
@@ -93,7 +94,7 @@ class StoreTest : public ::testing::TestWithParam<std::string> {
       ADD_FAILURE() << "refused: " << std::get<Refusal>(read).why;
       return LoadStatus::kConflict;
     }
-    return store.Load(ScanFile{machine, file, Sha256(bytes), scan, LineRuns(*scan)}).status;
+    return LoadAlone(store, ScanFile{machine, file, Sha256(bytes), scan, LineRuns(*scan)}).status;
   }
 
   static std::string Find(Store& store, FindQuery query = {}) {
@@ -466,13 +467,13 @@ TEST_P(StoreTest, IdenticalBytesUnderAnotherNameAreThatMachinesScan) {
   std::unique_ptr<Store> store = Open();
   const std::string bytes = Output("07 02:00:00", {"C:\\Tools\\putty.exe - 0.79.0.0"});
   for (const char* machine : {"VDI001", "VDI002", "VDI003"}) {
-    EXPECT_FALSE(store->FindFile(machine, Sha256(bytes))) << machine;
     EXPECT_EQ(Load(*store, machine, bytes, std::string(machine) + ".txt"), LoadStatus::kLoaded) << machine;
   }
-  EXPECT_EQ(Load(*store, "vdi002", bytes), LoadStatus::kAlreadyLoaded);
-  const std::optional<Store::StoredFile> found = store->FindFile("vdi002", Sha256(bytes));
-  ASSERT_TRUE(found);
-  EXPECT_EQ(found->machine + " " + found->file, "VDI002 VDI002.txt");
+  std::variant<Scan, Refusal> read = ReadScan(bytes);
+  const LoadResult again =
+      LoadAlone(*store, ScanFile{"vdi002", "again.txt", Sha256(bytes), &std::get<Scan>(read), {}});
+  EXPECT_EQ(again.status, LoadStatus::kAlreadyLoaded);
+  EXPECT_EQ(again.machine + " " + again.stored_file, "VDI002 VDI002.txt");
   EXPECT_EQ(Find(*store),
             "machine,path,version,since\r\n"
             "VDI001,C:\\Tools\\putty.exe,0.79.0.0,2026-12-07 02:00:00\r\n"
@@ -494,7 +495,7 @@ TEST_P(StoreTest, ForgetLeavesTheAnswersOfALoadWithout) {
       Load(*forgot, fleet[k].first, fleet[k].second);
     }
     const Time start = std::get<Scan>(ReadScan(fleet[gone].second)).started;
-    const ForgetResult result = forgot->Forget("pc001", start);
+    const ForgetResult result = Forget(*forgot, "pc001", start);
     EXPECT_EQ(result.machine, "PC001");
     ASSERT_EQ(result.scans.size(), 1u);
     EXPECT_EQ(result.scans[0].started, start);
@@ -513,16 +514,16 @@ TEST_P(StoreTest, ForgetLeavesTheAnswersOfALoadWithout) {
     Load(*store, machine, text);
     if (machine != "pc002" && machine != "PC002") Load(*without, machine, text);
   }
-  EXPECT_TRUE(store->Forget("PC9", std::nullopt).machine.empty());
-  EXPECT_TRUE(store->Forget("PC002", *ParseTimeArgument("2026-12-05")).scans.empty());
-  const ForgetResult whole = store->Forget("Pc002", std::nullopt);
+  EXPECT_TRUE(Forget(*store, "PC9", std::nullopt).machine.empty());
+  EXPECT_TRUE(Forget(*store, "PC002", *ParseTimeArgument("2026-12-05")).scans.empty());
+  const ForgetResult whole = Forget(*store, "Pc002", std::nullopt);
   EXPECT_TRUE(whole.machine_removed);
   EXPECT_EQ(whole.scans.size(), 2u);
   EXPECT_EQ(All(*store), All(*without));
   // Its bytes are no longer known: loaded again, they are stored again.
   EXPECT_EQ(Load(*store, "PC002", fleet[4].second), LoadStatus::kLoaded);
   // A machine's only scan taken out takes the machine with it.
-  const ForgetResult last = store->Forget("PC003", std::get<Scan>(ReadScan(fleet[6].second)).started);
+  const ForgetResult last = Forget(*store, "PC003", std::get<Scan>(ReadScan(fleet[6].second)).started);
   EXPECT_TRUE(last.machine_removed);
   EXPECT_EQ(Machines(*store).find("PC003"), std::string::npos);
 }
@@ -540,7 +541,7 @@ TEST_P(StoreTest, AReaderReadsOneSnapshotAndCannotWrite) {
   EXPECT_EQ(All(*reader), before);
   EXPECT_NE(All(*writer), before);
   EXPECT_THROW(Load(*reader, "PC3", Output("09 02:00:00", {"C:\\c.exe - 1.0.0.0"})), StoreError);
-  EXPECT_THROW(reader->Forget("PC1", std::nullopt), StoreError);
+  EXPECT_THROW(Forget(*reader, "PC1", std::nullopt), StoreError);
   EXPECT_EQ(All(*OpenStore(where, Access::kRead)), All(*writer));
 }
 

@@ -134,6 +134,9 @@ void Connection::Fail(const std::string& what, const PGresult* result) {
   if (why.empty()) why = OneLine(PQerrorMessage(conn_));
   if (why.empty()) why = "the server gave no answer";
   if (PQstatus(conn_) != CONNECTION_OK) why = "the connection to the server was lost: " + why;
+  if (IsRetryable(failed_state_) && PQstatus(conn_) == CONNECTION_OK) {
+    throw RetryError(description_ + ": " + what + why);
+  }
   throw StoreError(description_ + ": " + what + why);
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "store/stored.h"
 
 namespace vurfleet::pg {
 namespace {
@@ -104,10 +105,6 @@ std::optional<int> StoredVersion(Connection& conn) {
   return version.IsNull(0, 0) ? 0 : static_cast<int>(version.Int(0, 0));
 }
 
-std::string FileName(std::string_view path) {
-  const std::size_t slash = path.rfind('\\');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
 
 // A text[] parameter.
 std::string TextArray(const std::vector<std::string>& texts) {
@@ -164,7 +161,7 @@ void MigrateFrom1(Connection& conn) {
     std::vector<std::string> changed, path_keys, name_keys;
     for (int k = 0; k < paths.rows(); ++k) {
       std::string path_key = FoldCase(paths.Text(k, 1));
-      std::string name_key = FoldCase(FileName(paths.Text(k, 1)));
+      std::string name_key = NameKey(paths.Text(k, 1));
       if (path_key == paths.Text(k, 2) && name_key == paths.Text(k, 3)) continue;
       changed.emplace_back(paths.Text(k, 0));
       path_keys.push_back(std::move(path_key));

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "base/id_table.h"
 #include "history/history.h"
+#include "store/id_cache.h"
 #include "store/postgres/pg.h"
 #include "store/store.h"
 
@@ -25,33 +25,47 @@ class PgStore : public Store {
  public:
   PgStore(const std::string& where, Access access);
 
-  std::optional<StoredFile> FindFile(const std::string& machine, const std::string& sha256) override;
-  LoadResult Load(const ScanFile& file) override;
   std::string Description() const override { return conn_.description(); }
-  ForgetResult Forget(const std::string& machine, std::optional<Time> scan) override;
+
+  // LoadTarget.
+  void BeginGroup(const std::vector<std::string>& machines) override;
+  void CommitGroup() override;
+  void AbandonGroup() override;
+  void BeginFile() override;
+  void EndFile(bool keep) override;
+  std::optional<StoredMachine> FindMachine(const std::string& name) override;
+  MachineId AddMachine(const std::string& name, Time started) override;
+  void UpdateMachine(MachineId machine, Time first, Time last, std::int64_t files) override;
+  std::optional<std::pair<Time, std::string>> FindBytes(MachineId machine, const std::string& sha256) override;
+  std::optional<StoredRun> FindRun(MachineId machine, Time started) override;
+  std::vector<ScanFacts> ListScans(MachineId machine) override;
+  void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) override;
+  void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) override;
+  std::string PathKey(PathId path) override;
+  // This store keeps nothing of a latest scan: each load reads the open
+  // intervals.
+  std::optional<LatestRuns> ReadLatest(MachineId) override { return std::nullopt; }
+  void WriteLatest(MachineId, const LatestRuns*) override {}
+  std::vector<Entry> OpenEntries(MachineId machine) override;
+  MachineHistory StoredHistory(MachineId machine) override;
+  std::vector<StoredScan> StoredScans(MachineId machine) override;
+  void CloseIntervals(MachineId machine, const std::vector<PathId>& paths, Time until) override;
+  void AddIntervals(MachineId machine, const std::vector<Interval>& rows) override;
+  void WriteChanges(MachineId machine, const HistoryChanges& changes) override;
+  void AddScan(MachineId machine, const ScanRow& scan) override;
+  void DeleteScan(std::int64_t scan_id) override;
+  void DeleteMachine(MachineId machine) override;
+
+  // The queries.
   void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) override;
   void Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) override;
   void Machines(const std::function<void(const MachineRow&)>& row) override;
   void Programs(int top, const std::function<void(const ProgramRow&)>& row) override;
 
  private:
-  LoadResult LoadInTransaction(const ScanFile& file);
-  std::vector<Entry> Identify(const Scan& scan);
-  std::vector<Entry> OpenEntries(std::int64_t machine);
-  MachineHistory StoredHistory(std::int64_t machine);
-  std::vector<StoredScan> StoredScans(std::int64_t machine);
-  void WriteOpened(std::int64_t machine, const std::vector<Interval>& rows);
-  void WriteChanges(std::int64_t machine, const HistoryChanges& changes);
-  std::string PathKey(PathId path);
-  void ForgetIds();
-
   Connection conn_;
-  // Ids of paths and versions met, bounded. Rows are never deleted, so an
-  // id once committed stays right; ids a transaction added are forgotten
-  // when it does not commit.
-  IdTable path_ids_;
-  IdTable version_ids_;  // keyed by the version's 8 bytes
-  bool new_ids_ = false;
+  IdCache ids_;
+  bool staging_ = false;  // the session's staging table is made
 };
 
 }  // namespace vurfleet::pg

@@ -87,8 +87,8 @@ static bool Decode(std::string_view bytes, std::vector<LineRun>* runs, std::vect
   return pos == bytes.size();
 }
 
-std::optional<Latest> DecodeLatest(std::string_view bytes, bool exact) {
-  Latest latest;
+std::optional<LatestRuns> DecodeLatest(std::string_view bytes, bool exact) {
+  LatestRuns latest;
   latest.exact = exact;
   if (!Decode(bytes, &latest.runs, &latest.entries)) return std::nullopt;
   return latest;

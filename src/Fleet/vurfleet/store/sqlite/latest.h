@@ -10,24 +10,16 @@
 #include <vector>
 
 #include "history/history.h"
-#include "store/store.h"
+#include "store/load_target.h"
 
 namespace vurfleet::sqlite {
-
-struct Latest {
-  // The inventory after the scan is exactly its report lines: nothing was
-  // kept from before. Then the blob also gives the inventory.
-  bool exact = false;
-  std::vector<LineRun> runs;    // `first` indexes `entries`
-  std::vector<Entry> entries;   // in file order
-};
 
 // Varints: the number of runs, each run's digest (8 bytes) and length, then
 // each entry's path id (as a signed difference from the one before) and
 // version id.
 std::string EncodeLatest(const std::vector<LineRun>& runs, const std::vector<Entry>& entries);
 // Nothing when the bytes are not such a blob.
-std::optional<Latest> DecodeLatest(std::string_view bytes, bool exact);
+std::optional<LatestRuns> DecodeLatest(std::string_view bytes, bool exact);
 // The entries alone, into `entries` (its memory reused); false when the
 // bytes are not such a blob.
 bool DecodeLatestEntries(std::string_view bytes, std::vector<Entry>* entries);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "store/stored.h"
 
 namespace vurfleet::sqlite {
 namespace {
@@ -92,10 +93,6 @@ int PragmaInt(Db& db, const char* sql) {
   return statement.Step() ? static_cast<int>(statement.Int(0)) : 0;
 }
 
-std::string FileName(std::string_view path) {
-  const std::size_t slash = path.rfind('\\');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
 
 // Schema 1 to 2, in the caller's transaction: a scan's bytes are keyed by
 // its machine and its SHA-256, no longer by the SHA-256 alone; and the keys
@@ -149,7 +146,7 @@ CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256);
   {
     Statement s(db, "SELECT id, path, name_key FROM paths");
     while (s.Step()) {
-      std::string key = FoldCase(FileName(s.Text(1)));
+      std::string key = NameKey(s.Text(1));
       if (key != s.Text(2)) names.emplace_back(s.Int(0), std::move(key));
     }
   }

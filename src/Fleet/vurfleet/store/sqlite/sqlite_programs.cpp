@@ -17,6 +17,7 @@
 
 #include "store/sqlite/latest.h"
 #include "store/sqlite/sqlite_store.h"
+#include "store/stored.h"
 
 namespace vurfleet::sqlite {
 namespace {
@@ -163,7 +164,7 @@ void SqliteStore::Programs(int top, const std::function<void(const ProgramRow&)>
     Statement s(db_, "SELECT id, value FROM versions");
     while (s.Step()) {
       versions.Add(s.Int(0)) =
-          Known{true, s.IsNull(1) ? Version::None() : Version::Of(VersionOfValue(s.Int(1)))};
+          Known{true, s.IsNull(1) ? Version::None() : VersionOfStored(s.Int(1))};
     }
   }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "store/sqlite/sqlite_store.h"
+#include "store/stored.h"
 
 namespace vurfleet::sqlite {
 namespace {
@@ -63,7 +64,7 @@ class Conditions {
 };
 
 Version VersionFrom(const Statement& s, int column) {
-  return s.IsNull(column) ? Version::None() : Version::Of(VersionOfValue(s.Int(column)));
+  return s.IsNull(column) ? Version::None() : VersionOfStored(s.Int(column));
 }
 
 }  // namespace
@@ -77,10 +78,10 @@ void SqliteStore::Find(const FindQuery& query, const std::function<void(const Fi
   switch (query.test) {
     case VersionTest::kAny: break;
     case VersionTest::kNone: where.AddInt("i.version_id = ?", 0); break;
-    case VersionTest::kEqual: where.AddInt("v.value = ?", VersionValue(query.version.value())); break;
-    case VersionTest::kBelow: where.AddInt("v.value < ?", VersionValue(query.version.value())); break;
+    case VersionTest::kEqual: where.AddInt("v.value = ?", StoredVersion(query.version.value())); break;
+    case VersionTest::kBelow: where.AddInt("v.value < ?", StoredVersion(query.version.value())); break;
     case VersionTest::kAtLeast:
-      where.AddInt("v.value >= ?", VersionValue(query.version.value()));
+      where.AddInt("v.value >= ?", StoredVersion(query.version.value()));
       break;
   }
   // Which scan of each machine: its last, or its last up to --at.

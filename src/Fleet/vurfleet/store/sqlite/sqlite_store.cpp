@@ -5,27 +5,23 @@
 
 #include "base/glob.h"
 #include "base/text.h"
-#include "history/copies.h"
 #include "read/shield.h"
 #include "store/sqlite/latest.h"
 #include "store/sqlite/schema.h"
+#include "store/stored.h"
 
 #include <unordered_map>
 
 namespace vurfleet::sqlite {
 namespace {
 
-// Ids kept in memory at most: some 30 MiB, whatever the fleet.
-constexpr std::size_t kCachedPaths = 1 << 18;
-constexpr std::size_t kCachedVersions = 1 << 16;
-
 // Rows a statement writes at most: one statement for many rows saves
 // SQLite's per-statement work (a cursor opened, sought and closed).
 constexpr int kRowsPerInsert = 64;
 
-// How long a load waits for another's write lock, and how many times.
+// How long a load waits for another's write lock before its group is tried
+// again (RetryError).
 constexpr int kBusyMilliseconds = 30000;
-constexpr int kBusyAttempts = 10;
 
 std::string MultiRowInsert(const char* head, int columns, int rows) {
   std::string sql = head;
@@ -39,12 +35,7 @@ std::string MultiRowInsert(const char* head, int columns, int rows) {
   return sql;
 }
 
-std::string FileName(std::string_view path) {
-  const std::size_t slash = path.rfind('\\');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
 
-bool ByPath(const Entry& a, const Entry& b) { return a.path < b.path; }
 
 // vurfleet_fold(TEXT): FoldCase in SQL, for patterns on whole paths.
 void Fold(sqlite3_context* context, int, sqlite3_value** values) {
@@ -90,12 +81,6 @@ void RegisterFunctions(Db& db) {
   }
 }
 
-std::vector<std::string_view> ErrorTexts(const Scan& scan) {
-  std::vector<std::string_view> texts;
-  texts.reserve(scan.errors.size());
-  for (const ErrorLine& e : scan.errors) texts.push_back(e.text);
-  return texts;
-}
 
 }  // namespace
 
@@ -104,19 +89,20 @@ constexpr const char* kWriteInterval =
 
 struct SqliteStore::LoadStatements {
   explicit LoadStatements(Db& db)
-      : find_file(db,
-                  "SELECT m.name, s.file, s.started FROM machines m "
-                  "JOIN scans s ON s.machine_id = m.id WHERE m.name = ?1 AND s.sha256 = ?2"),
-        find_machine(db, "SELECT id, first_started, last_started FROM machines WHERE name = ?1"),
+      : find_machine(db, "SELECT id, name, first_started, last_started, files FROM machines WHERE name = ?1"),
         insert_machine(db,
                        "INSERT INTO machines (name, name_key, first_started, last_started, files) "
                        "VALUES (?1, ?2, ?3, ?3, 0)"),
         update_machine(db,
                        "UPDATE machines SET first_started = ?2, last_started = ?3, files = ?4 "
                        "WHERE id = ?1"),
+        find_bytes(db, "SELECT started, file FROM scans WHERE machine_id = ?1 AND sha256 = ?2"),
         find_run(db,
                  "SELECT id, completed IS NOT NULL, report_lines, error_lines, sha256, file "
                  "FROM scans WHERE machine_id = ?1 AND started = ?2"),
+        list_scans(db,
+                   "SELECT id, started, file, completed IS NOT NULL, report_lines, error_lines FROM scans "
+                   "WHERE machine_id = ?1 ORDER BY started"),
         delete_scan(db, "DELETE FROM scans WHERE id = ?1"),
         delete_errors(db, "DELETE FROM scan_errors WHERE scan_id = ?1"),
         insert_scan(db,
@@ -153,8 +139,8 @@ struct SqliteStore::LoadStatements {
         erase_kept(db, "DELETE FROM kept WHERE machine_id = ?1 AND scan = ?2 AND path_id = ?3"),
         write_kept(db, "INSERT OR REPLACE INTO kept (machine_id, scan, path_id) VALUES (?1, ?2, ?3)") {}
 
-  Statement find_file, find_machine, insert_machine, update_machine;
-  Statement find_run, delete_scan, delete_errors, insert_scan, insert_error;
+  Statement find_machine, insert_machine, update_machine, find_bytes, find_run, list_scans;
+  Statement delete_scan, delete_errors, insert_scan, insert_error;
   Statement find_path, insert_path, path_key, find_version, insert_version;
   Statement open_entries, close_interval, read_latest, write_latest, set_exact, delete_latest;
   Statement all_intervals, all_kept, machine_scans, scan_errors;
@@ -162,7 +148,7 @@ struct SqliteStore::LoadStatements {
 };
 
 SqliteStore::SqliteStore(const std::string& path, Access access)
-    : db_(path, access), path_ids_(kCachedPaths), version_ids_(kCachedVersions) {
+    : db_(path, access) {
   RegisterFunctions(db_);
   // Reads go through a mapping of the file (read-only, as SQLite maps it):
   // a query's thousands of page reads then cost no system call each (find:
@@ -200,368 +186,189 @@ SqliteStore::LoadStatements& SqliteStore::Statements() {
 
 SqliteStore::~SqliteStore() = default;
 
-std::optional<Store::StoredFile> SqliteStore::FindFile(const std::string& machine,
-                                                      const std::string& sha256) {
-  Statement& s = Statements().find_file;
-  s.Bind(1, UpperCase(machine)).BindBlob(2, sha256);
-  std::optional<StoredFile> found;
-  if (s.Step()) found = StoredFile{std::string(s.Text(0)), std::string(s.Text(1)), s.Int(2)};
+void SqliteStore::BeginGroup(const std::vector<std::string>&) {
+  // BEGIN IMMEDIATE takes the write lock at once, so every other writer
+  // waits for the group (up to the busy timeout) and no lock of a machine
+  // is needed. Still busy after the wait, the group is tried again.
+  if (db_.read_only()) throw StoreError(db_.path() + ": opened for reading only");
+  db_.ClearFailure();
+  try {
+    db_.Exec("BEGIN IMMEDIATE");
+  } catch (const StoreError& e) {
+    if (db_.failed_code() == SQLITE_BUSY) throw RetryError(e.what());
+    throw;
+  }
+}
+
+void SqliteStore::CommitGroup() {
+  db_.Exec("COMMIT");
+  ids_.EndGroup(true);
+}
+
+void SqliteStore::AbandonGroup() {
+  if (sqlite3_get_autocommit(db_.get()) == 0) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  ids_.EndGroup(false);
+  read_latest_ = 0;
+}
+
+void SqliteStore::BeginFile() {
+  db_.Exec("SAVEPOINT file");
+  ids_.BeginFile();
+}
+
+void SqliteStore::EndFile(bool keep) {
+  if (!keep) {
+    db_.Exec("ROLLBACK TO file");
+    read_latest_ = 0;
+  }
+  db_.Exec("RELEASE file");
+  ids_.EndFile(keep);
+}
+
+std::optional<StoredMachine> SqliteStore::FindMachine(const std::string& name) {
+  Statement& s = Statements().find_machine;
+  s.Bind(1, name);
+  std::optional<StoredMachine> found;
+  if (s.Step()) found = StoredMachine{s.Int(0), std::string(s.Text(1)), s.Int(2), s.Int(3), s.Int(4)};
   s.Reset();
   return found;
 }
 
-LoadResult SqliteStore::Load(const ScanFile& file) {
-  // Another process's load holds the write lock for one file's transaction
-  // at a time; the busy timeout waits for it, and a wait that still ends
-  // busy (a long transaction, a checkpoint) is tried again, so that loads
-  // side by side all complete.
-  for (int attempt = 1;; ++attempt) {
-    new_ids_ = false;
-    db_.ClearFailure();
-    LoadResult result;
-    bool committed = false;
-    try {
-      Transaction transaction(db_);
-      result = LoadInTransaction(file);
-      if (result.status == LoadStatus::kLoaded || result.status == LoadStatus::kReplaced) {
-        transaction.Commit();
-        committed = true;
-      }
-    } catch (const StoreError& e) {
-      if (new_ids_) ForgetIds();
-      if (db_.failed_code() == SQLITE_BUSY && attempt < kBusyAttempts) continue;
-      throw StoreError(std::string(e.what()) + " (while loading " + file.file +
-                       ": its transaction was rolled back; load it again)");
-    } catch (...) {
-      // Out of memory, say: the transaction is rolled back on the way out.
-      if (new_ids_) ForgetIds();
-      throw;
-    }
-    if (!committed && new_ids_) ForgetIds();
-    return result;
-  }
+MachineId SqliteStore::AddMachine(const std::string& name, Time started) {
+  Statements().insert_machine.Bind(1, name).Bind(2, FoldCase(name)).Bind(3, started).Run();
+  return db_.LastInsertId();
 }
 
-void SqliteStore::ForgetIds() {
-  path_ids_.Clear();
-  version_ids_.Clear();
+void SqliteStore::UpdateMachine(MachineId machine, Time first, Time last, std::int64_t files) {
+  Statements().update_machine.Bind(1, machine).Bind(2, first).Bind(3, last).Bind(4, files).Run();
 }
 
-LoadResult SqliteStore::LoadInTransaction(const ScanFile& file) {
-  LoadStatements& q = Statements();
-  const Scan& scan = *file.scan;
-  LoadResult result;
-  result.machine = UpperCase(file.machine);
-
-  if (std::optional<StoredFile> stored = FindFile(file.machine, file.sha256)) {
-    result.status = LoadStatus::kAlreadyLoaded;
-    result.machine = stored->machine;
-    result.stored_file = stored->file;
-    result.stored_started = stored->started;
-    return result;
-  }
-
-  // The machine, and what is stored of it.
-  std::int64_t machine = 0;
-  std::optional<Time> first_started, last_started;
-  q.find_machine.Bind(1, result.machine);
-  if (q.find_machine.Step()) {
-    machine = q.find_machine.Int(0);
-    first_started = q.find_machine.Int(1);
-    last_started = q.find_machine.Int(2);
-  }
-  q.find_machine.Reset();
-
-  // Another copy of the same run.
-  bool replacing = false;
-  if (machine != 0) {
-    q.find_run.Bind(1, machine).Bind(2, scan.started);
-    if (q.find_run.Step()) {
-      RunCopy stored{q.find_run.Int(1) != 0, static_cast<int>(q.find_run.Int(2)),
-                     static_cast<int>(q.find_run.Int(3)), std::string(q.find_run.Blob(4))};
-      const std::int64_t stored_id = q.find_run.Int(0);
-      result.stored_file = std::string(q.find_run.Text(5));
-      q.find_run.Reset();
-      const RunCopy incoming{scan.finished(), scan.report_lines,
-                             static_cast<int>(scan.errors.size()), file.sha256};
-      switch (CompareCopies(stored, incoming)) {
-        case CopyVerdict::kConflict: result.status = LoadStatus::kConflict; return result;
-        case CopyVerdict::kKeepStored: result.status = LoadStatus::kKeptStored; return result;
-        case CopyVerdict::kReplaceStored: break;
-      }
-      q.delete_errors.Bind(1, stored_id).Run();
-      q.delete_scan.Bind(1, stored_id).Run();
-      replacing = true;
-    } else {
-      q.find_run.Reset();
-    }
-  }
-  result.status = replacing ? LoadStatus::kReplaced : LoadStatus::kLoaded;
-
-  // What the scan reported, as ids sorted by path.
-  ScanInput input;
-  input.start = scan.started;
-  input.finished = scan.finished();
-  input.shield = ShieldOf(ErrorTexts(scan));
-  const std::optional<Latest> latest = machine != 0 ? ReadLatest(machine) : std::nullopt;
-  Repeats repeats;
-  std::vector<Entry> in_file_order = Identify(scan, file.runs, latest ? &*latest : nullptr, &repeats);
-  // Sorted by path when the history needs the whole set; the common case,
-  // a finished scan after a whole one, needs only the runs that changed.
-  const auto sorted_input = [&] {
-    input.reported = in_file_order;
-    std::sort(input.reported.begin(), input.reported.end(), ByPath);
-  };
-
-  const PathKeys keys = [this](PathId path) { return PathKey(path); };
-  std::int64_t files = 0;
-  const bool first_scan = machine == 0;
-  if (first_scan) {
-    q.insert_machine.Bind(1, result.machine).Bind(2, FoldCase(result.machine)).Bind(3, scan.started);
-    q.insert_machine.Run();
-    machine = db_.LastInsertId();
-  }
-  if (first_scan || (!replacing && scan.started > *last_started)) {
-    // The machine's latest scan: only what changed is written.
-    AppendChanges changes;
-    if (!first_scan && latest && latest->exact && input.finished && input.shield.empty()) {
-      // Both inventories are whole scans' lines, and the runs they share
-      // hold the same entries: only the other runs can differ.
-      changes = ChangedRuns(*latest, in_file_order, repeats);
-      files = static_cast<std::int64_t>(in_file_order.size());
-    } else {
-      // The inventory before comes from the latest scan's runs when they
-      // were all of it, else from the open intervals.
-      std::vector<Entry> before;
-      if (!first_scan) {
-        if (latest && latest->exact) {
-          before = latest->entries;
-          std::sort(before.begin(), before.end(), ByPath);
-        } else {
-          before = OpenEntries(machine);
-        }
-      }
-      std::vector<Entry> after;
-      sorted_input();
-      changes = Append(before, input, keys, &after);
-      files = static_cast<std::int64_t>(after.size());
-    }
-    for (const PathId path : changes.closed) {
-      q.close_interval.Bind(1, machine).Bind(2, path).Bind(3, scan.started).Run();
-    }
-    std::vector<Interval> opened;
-    opened.reserve(changes.opened.size());
-    for (const Entry& e : changes.opened) {
-      opened.push_back(Interval{e.path, e.version, scan.started, std::nullopt, !first_scan});
-    }
-    HistoryChanges rows;
-    rows.write = std::move(opened);
-    for (const PathId path : changes.kept) rows.kept_write.push_back(Kept{scan.started, path});
-    WriteChanges(machine, rows);
-    WriteLatest(machine, file.runs, in_file_order, changes.kept.empty(), latest ? &*latest : nullptr);
-  } else {
-    // A late scan, or a copy in place of another: the history is worked out
-    // again from the stored scans, and only the difference written.
-    result.reordered = true;
-    sorted_input();
-    const MachineHistory stored = StoredHistory(machine);
-    const MachineHistory wanted = Rebuild(stored, StoredScans(machine), input, keys);
-    WriteChanges(machine, Diff(stored, wanted));
-    for (const Interval& row : wanted.intervals) files += row.until ? 0 : 1;
-    const Time latest_start = std::max(*last_started, scan.started);
-    const bool exact = std::none_of(wanted.kept.begin(), wanted.kept.end(),
-                                    [&](const Kept& k) { return k.scan == latest_start; });
-    if (scan.started >= *last_started) {
-      WriteLatest(machine, file.runs, in_file_order, exact, nullptr);
-    } else if (latest) {
-      q.set_exact.Bind(1, machine).Bind(2, exact ? 1 : 0).Run();
-    }
-  }
-
-  q.insert_scan.Bind(1, machine).Bind(2, scan.started);
-  q.insert_scan.Bind(3, scan.completed ? std::optional<std::int64_t>(*scan.completed) : std::nullopt);
-  q.insert_scan.BindBlob(4, file.sha256).Bind(5, file.file);
-  q.insert_scan.Bind(6, scan.report_lines).Bind(7, static_cast<std::int64_t>(scan.errors.size()));
-  q.insert_scan.Bind(8, static_cast<std::int64_t>(std::time(nullptr)));
-  q.insert_scan.Run();
-  const std::int64_t scan_id = db_.LastInsertId();
-  for (const ErrorLine& e : scan.errors) {
-    q.insert_error.Bind(1, scan_id).Bind(2, e.line).Bind(3, e.text).Run();
-  }
-  const Time first = first_started ? std::min(*first_started, scan.started) : scan.started;
-  const Time last = last_started ? std::max(*last_started, scan.started) : scan.started;
-  q.update_machine.Bind(1, machine).Bind(2, first).Bind(3, last).Bind(4, files).Run();
-  return result;
+std::optional<std::pair<Time, std::string>> SqliteStore::FindBytes(MachineId machine,
+                                                                   const std::string& sha256) {
+  Statement& s = Statements().find_bytes;
+  s.Bind(1, machine).BindBlob(2, sha256);
+  std::optional<std::pair<Time, std::string>> found;
+  if (s.Step()) found.emplace(s.Int(0), std::string(s.Text(1)));
+  s.Reset();
+  return found;
 }
 
-ForgetResult SqliteStore::Forget(const std::string& name, std::optional<Time> scan) {
-  LoadStatements& q = Statements();
-  ForgetResult result;
-  Transaction transaction(db_);
-  std::int64_t machine = 0;
-  q.find_machine.Bind(1, UpperCase(name));
-  if (q.find_machine.Step()) machine = q.find_machine.Int(0);
-  q.find_machine.Reset();
-  if (machine == 0) return result;
-  {
-    Statement named(db_, "SELECT name FROM machines WHERE id = ?1");
-    named.Bind(1, machine).Step();
-    result.machine = std::string(named.Text(0));
+std::optional<StoredRun> SqliteStore::FindRun(MachineId machine, Time started) {
+  Statement& s = Statements().find_run;
+  s.Bind(1, machine).Bind(2, started);
+  std::optional<StoredRun> found;
+  if (s.Step()) {
+    found = StoredRun{s.Int(0),
+                      RunCopy{s.Int(1) != 0, static_cast<int>(s.Int(2)), static_cast<int>(s.Int(3)),
+                              std::string(s.Blob(4))},
+                      std::string(s.Text(5))};
   }
-  Statement scans(db_,
-                  "SELECT started, file, completed IS NOT NULL, report_lines, error_lines FROM scans "
-                  "WHERE machine_id = ?1 ORDER BY started");
-  scans.Bind(1, machine);
-  std::int64_t count = 0;
-  while (scans.Step()) {
-    ++count;
-    if (scan && scans.Int(0) != *scan) continue;
-    result.scans.push_back(ForgottenScan{scans.Int(0), std::string(scans.Text(1)), scans.Int(2) != 0,
-                                         scans.Int(3), scans.Int(4)});
-  }
-  scans.Reset();
-  if (result.scans.empty()) return result;
-
-  if (!scan || count == 1) {
-    for (const char* sql : {"DELETE FROM intervals WHERE machine_id = ?1",
-                            "DELETE FROM kept WHERE machine_id = ?1",
-                            "DELETE FROM latest WHERE machine_id = ?1",
-                            "DELETE FROM scan_errors WHERE scan_id IN (SELECT id FROM scans WHERE machine_id = ?1)",
-                            "DELETE FROM scans WHERE machine_id = ?1",
-                            "DELETE FROM machines WHERE id = ?1"}) {
-      Statement(db_, sql).Bind(1, machine).Run();
-    }
-    result.machine_removed = true;
-    transaction.Commit();
-    return result;
-  }
-
-  // The history as if the scan had never been loaded, and only the
-  // difference written. The latest scan's runs are only a cache: dropped,
-  // the next load reads the open intervals instead.
-  const PathKeys keys = [this](PathId path) { return PathKey(path); };
-  const MachineHistory stored = StoredHistory(machine);
-  const MachineHistory wanted = Without(stored, StoredScans(machine), *scan, keys);
-  WriteChanges(machine, Diff(stored, wanted));
-  Statement(db_, "DELETE FROM scan_errors WHERE scan_id IN "
-                 "(SELECT id FROM scans WHERE machine_id = ?1 AND started = ?2)")
-      .Bind(1, machine).Bind(2, *scan).Run();
-  Statement(db_, "DELETE FROM scans WHERE machine_id = ?1 AND started = ?2").Bind(1, machine).Bind(2, *scan).Run();
-  q.delete_latest.Bind(1, machine).Run();
-  for (const Interval& row : wanted.intervals) result.files += row.until ? 0 : 1;
-  Statement(db_,
-            "UPDATE machines SET first_started = (SELECT min(started) FROM scans WHERE machine_id = ?1), "
-            "last_started = (SELECT max(started) FROM scans WHERE machine_id = ?1), files = ?2 "
-            "WHERE id = ?1")
-      .Bind(1, machine).Bind(2, result.files).Run();
-  transaction.Commit();
-  return result;
+  s.Reset();
+  return found;
 }
 
-std::vector<Entry> SqliteStore::Identify(const Scan& scan, const std::vector<LineRun>& runs,
-                                         const Latest* latest, Repeats* repeats) {
-  const std::size_t count = scan.reports.size();
-  std::vector<Entry> entries(count, Entry{-1, -1});
-  repeats->line.assign(count, false);
-  repeats->run.assign(latest != nullptr ? latest->runs.size() : 0, false);
-  // Runs the latest scan held, by digest: their ids need no lookup.
-  if (latest != nullptr && !runs.empty()) {
-    std::unordered_map<std::uint64_t, std::size_t> held;
-    held.reserve(latest->runs.size());
-    for (std::size_t r = 0; r < latest->runs.size(); ++r) held.emplace(latest->runs[r].digest, r);
-    for (const LineRun& run : runs) {
-      if (run.first > count || run.count > count - run.first) break;  // not this scan's runs
-      const auto found = held.find(run.digest);
-      if (found == held.end() || repeats->run[found->second]) continue;
-      const LineRun& old = latest->runs[found->second];
-      if (old.count != run.count || old.first + old.count > latest->entries.size()) continue;
-      std::copy_n(latest->entries.begin() + old.first, run.count, entries.begin() + run.first);
-      std::fill_n(repeats->line.begin() + run.first, run.count, true);
-      repeats->run[found->second] = true;
-    }
-  }
-  // The others: many lookups in memory at once, then the database for
-  // what memory does not hold.
-  std::vector<std::size_t> unknown;
-  std::vector<std::string_view> paths, version_keys;
-  std::vector<std::uint64_t> values;
-  for (std::size_t k = 0; k < count; ++k) {
-    if (entries[k].path < 0) unknown.push_back(k);
-  }
-  values.reserve(unknown.size());
-  for (const std::size_t k : unknown) {
-    paths.push_back(scan.reports[k].path);
-    values.push_back(scan.reports[k].version.value());
-  }
-  for (const std::uint64_t& value : values) {
-    version_keys.emplace_back(reinterpret_cast<const char*>(&value), sizeof value);
-  }
-  std::vector<std::int64_t> path_ids, version_ids;
-  path_ids_.FindMany(paths, &path_ids);
-  version_ids_.FindMany(version_keys, &version_ids);
-  for (std::size_t u = 0; u < unknown.size(); ++u) {
-    const Version& version = scan.reports[unknown[u]].version;
-    const PathId path = path_ids[u] >= 0 ? path_ids[u] : InternPath(paths[u]);
-    const VersionId id = version.is_none()     ? 0
-                         : version_ids[u] >= 0 ? version_ids[u]
-                                               : InternVersion(version);
-    entries[unknown[u]] = Entry{path, id};
-  }
-  return entries;
-}
-
-AppendChanges SqliteStore::ChangedRuns(const Latest& latest, const std::vector<Entry>& now,
-                                       const Repeats& repeats) {
-  std::vector<Entry> before, after;
-  for (std::size_t r = 0; r < latest.runs.size(); ++r) {
-    if (repeats.run[r]) continue;
-    const LineRun& run = latest.runs[r];
-    before.insert(before.end(), latest.entries.begin() + run.first,
-                  latest.entries.begin() + run.first + run.count);
-  }
-  for (std::size_t k = 0; k < now.size(); ++k) {
-    if (!repeats.line[k]) after.push_back(now[k]);
-  }
-  std::sort(before.begin(), before.end(), ByPath);
-  std::sort(after.begin(), after.end(), ByPath);
-  // The difference of two finished scans' lines, as Append gives it.
-  ScanInput whole;
-  whole.finished = true;
-  whole.reported = std::move(after);
-  std::vector<Entry> unused;
-  return Append(before, whole, PathKeys(), &unused);
-}
-
-std::optional<Latest> SqliteStore::ReadLatest(std::int64_t machine) {
-  Statement& s = load_->read_latest;
+std::vector<ScanFacts> SqliteStore::ListScans(MachineId machine) {
+  Statement& s = Statements().list_scans;
   s.Bind(1, machine);
-  std::optional<Latest> latest;
+  std::vector<ScanFacts> scans;
+  while (s.Step()) {
+    scans.push_back(ScanFacts{s.Int(0), s.Int(1), std::string(s.Text(2)), s.Int(3) != 0, s.Int(4), s.Int(5)});
+  }
+  s.Reset();
+  return scans;
+}
+
+void SqliteStore::InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) {
+  LoadStatements& q = Statements();
+  ids_.FindPaths(paths, ids);
+  for (std::size_t k = 0; k < paths.size(); ++k) {
+    if ((*ids)[k] >= 0) continue;
+    const std::string_view path = paths[k];
+    if (const std::optional<PathId> met = ids_.FindPath(path)) {  // earlier in this call
+      (*ids)[k] = *met;
+      continue;
+    }
+    const std::int64_t hash = static_cast<std::int64_t>(StableHash(path));
+    PathId id = 0;
+    q.find_path.Bind(1, hash);
+    while (id == 0 && q.find_path.Step()) {
+      if (q.find_path.Text(1) == path) id = q.find_path.Int(0);
+    }
+    q.find_path.Reset();
+    const bool added = id == 0;
+    if (added) {
+      q.insert_path.Bind(1, hash).Bind(2, path).Bind(3, NameKey(path)).Run();
+      id = db_.LastInsertId();
+    }
+    ids_.AddPath(path, id, added);
+    (*ids)[k] = id;
+  }
+}
+
+void SqliteStore::InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) {
+  LoadStatements& q = Statements();
+  ids_.FindVersions(values, ids);
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    if ((*ids)[k] >= 0) continue;
+    VersionId id = 0;
+    q.find_version.Bind(1, StoredVersion(values[k]));
+    const bool found = q.find_version.Step();
+    if (found) id = q.find_version.Int(0);
+    q.find_version.Reset();
+    if (!found) {
+      q.insert_version.Bind(1, StoredVersion(values[k])).Run();
+      id = db_.LastInsertId();
+    }
+    ids_.AddVersion(values[k], id, !found);
+    (*ids)[k] = id;
+    // The same version further on in this call.
+    for (std::size_t j = k + 1; j < values.size(); ++j) {
+      if (values[j] == values[k] && (*ids)[j] < 0) (*ids)[j] = id;
+    }
+  }
+}
+
+std::string SqliteStore::PathKey(PathId path) {
+  Statement& s = Statements().path_key;
+  s.Bind(1, path);
+  std::string key = s.Step() ? FoldCase(s.Text(0)) : std::string();
+  s.Reset();
+  return key;
+}
+
+std::optional<LatestRuns> SqliteStore::ReadLatest(MachineId machine) {
+  Statement& s = Statements().read_latest;
+  s.Bind(1, machine);
+  std::optional<LatestRuns> latest;
   if (s.Step()) latest = DecodeLatest(s.Blob(1), s.Int(0) != 0);
   s.Reset();
+  read_latest_ = latest ? machine : 0;
+  if (latest) read_runs_ = latest->runs;
   return latest;
 }
 
-void SqliteStore::WriteLatest(std::int64_t machine, const std::vector<LineRun>& runs,
-                              const std::vector<Entry>& entries, bool exact, const Latest* old) {
-  if (runs.empty() && !entries.empty()) {
-    load_->delete_latest.Bind(1, machine).Run();  // nothing to recognise the lines by
+void SqliteStore::WriteLatest(MachineId machine, const LatestRuns* latest) {
+  LoadStatements& q = Statements();
+  if (latest == nullptr) {
+    q.delete_latest.Bind(1, machine).Run();
+    read_latest_ = 0;
     return;
   }
-  // The same runs as before hold the same lines: only the flag may differ.
-  if (old != nullptr && old->runs.size() == runs.size() &&
-      std::equal(runs.begin(), runs.end(), old->runs.begin(),
-                 [](const LineRun& a, const LineRun& b) {
-                   return a.digest == b.digest && a.count == b.count;
-                 })) {
-    if (old->exact != exact) load_->set_exact.Bind(1, machine).Bind(2, exact ? 1 : 0).Run();
+  // The same runs as those read hold the same lines: only the flag may
+  // differ, and a blob of thousands of entries is not written again.
+  if (read_latest_ == machine && read_runs_.size() == latest->runs.size() &&
+      std::equal(read_runs_.begin(), read_runs_.end(), latest->runs.begin(),
+                 [](const LineRun& a, const LineRun& b) { return a.digest == b.digest && a.count == b.count; })) {
+    q.set_exact.Bind(1, machine).Bind(2, latest->exact ? 1 : 0).Run();
     return;
   }
-  load_->write_latest.Bind(1, machine).Bind(2, exact ? 1 : 0);
-  load_->write_latest.BindBlob(3, EncodeLatest(runs, entries)).Run();
+  q.write_latest.Bind(1, machine).Bind(2, latest->exact ? 1 : 0);
+  q.write_latest.BindBlob(3, EncodeLatest(latest->runs, latest->entries)).Run();
+  read_latest_ = 0;
 }
 
-std::vector<Entry> SqliteStore::OpenEntries(std::int64_t machine) {
-  Statement& s = load_->open_entries;
+std::vector<Entry> SqliteStore::OpenEntries(MachineId machine) {
+  Statement& s = Statements().open_entries;
   std::vector<Entry> rows;
   s.Bind(1, machine);
   while (s.Step()) rows.push_back(Entry{s.Int(0), s.Int(1)});
@@ -569,77 +376,31 @@ std::vector<Entry> SqliteStore::OpenEntries(std::int64_t machine) {
   return rows;
 }
 
-PathId SqliteStore::InternPath(std::string_view path) {
-  if (const std::optional<std::int64_t> cached = path_ids_.Find(path)) return *cached;
-  LoadStatements& q = *load_;
-  const std::int64_t hash = static_cast<std::int64_t>(StableHash(path));
-  PathId id = 0;
-  q.find_path.Bind(1, hash);
-  while (id == 0 && q.find_path.Step()) {
-    if (q.find_path.Text(1) == path) id = q.find_path.Int(0);
-  }
-  q.find_path.Reset();
-  if (id == 0) {
-    q.insert_path.Bind(1, hash).Bind(2, path).Bind(3, FoldCase(FileName(path))).Run();
-    id = db_.LastInsertId();
-    new_ids_ = true;
-  }
-  path_ids_.Insert(path, id);
-  return id;
-}
-
-VersionId SqliteStore::InternVersion(const Version& version) {
-  if (version.is_none()) return 0;
-  const std::uint64_t value = version.value();
-  const std::string_view key(reinterpret_cast<const char*>(&value), sizeof value);
-  if (const std::optional<std::int64_t> cached = version_ids_.Find(key)) return *cached;
-  LoadStatements& q = *load_;
-  VersionId id;
-  q.find_version.Bind(1, VersionValue(value));
-  if (q.find_version.Step()) {
-    id = q.find_version.Int(0);
-    q.find_version.Reset();
-  } else {
-    q.find_version.Reset();
-    q.insert_version.Bind(1, VersionValue(value)).Run();
-    id = db_.LastInsertId();
-    new_ids_ = true;
-  }
-  version_ids_.Insert(key, id);
-  return id;
-}
-
-std::string SqliteStore::PathKey(PathId path) {
-  LoadStatements& q = *load_;
-  q.path_key.Bind(1, path);
-  std::string key = q.path_key.Step() ? FoldCase(q.path_key.Text(0)) : std::string();
-  q.path_key.Reset();
-  return key;
-}
-
-MachineHistory SqliteStore::StoredHistory(std::int64_t machine) {
+MachineHistory SqliteStore::StoredHistory(MachineId machine) {
+  LoadStatements& q = Statements();
   MachineHistory history;
-  Statement& s = load_->all_intervals;
+  Statement& s = q.all_intervals;
   s.Bind(1, machine);
   while (s.Step()) {
     history.intervals.push_back(Interval{s.Int(0), s.Int(1), s.Int(2), s.OptionalInt(3), s.Int(4) != 0});
   }
   s.Reset();
-  Statement& k = load_->all_kept;
+  Statement& k = q.all_kept;
   k.Bind(1, machine);
   while (k.Step()) history.kept.push_back(Kept{k.Int(0), k.Int(1)});
   k.Reset();
   return history;
 }
 
-std::vector<StoredScan> SqliteStore::StoredScans(std::int64_t machine) {
+std::vector<StoredScan> SqliteStore::StoredScans(MachineId machine) {
+  LoadStatements& q = Statements();
   struct Row {
     std::int64_t id;
     StoredScan scan;
     bool has_errors;
   };
   std::vector<Row> rows;
-  Statement& s = load_->machine_scans;
+  Statement& s = q.machine_scans;
   s.Bind(1, machine);
   while (s.Step()) rows.push_back(Row{s.Int(0), StoredScan{s.Int(1), s.Int(2) != 0, {}}, s.Int(3) > 0});
   s.Reset();
@@ -647,7 +408,7 @@ std::vector<StoredScan> SqliteStore::StoredScans(std::int64_t machine) {
   for (Row& row : rows) {
     if (row.scan.finished && row.has_errors) {
       // The shield comes from the stored ERROR lines, read as they were.
-      Statement& e = load_->scan_errors;
+      Statement& e = q.scan_errors;
       std::vector<std::string> texts;
       e.Bind(1, row.id);
       while (e.Step()) texts.emplace_back(e.Text(0));
@@ -659,8 +420,19 @@ std::vector<StoredScan> SqliteStore::StoredScans(std::int64_t machine) {
   return scans;
 }
 
-void SqliteStore::WriteChanges(std::int64_t machine, const HistoryChanges& changes) {
-  LoadStatements& q = *load_;
+void SqliteStore::CloseIntervals(MachineId machine, const std::vector<PathId>& paths, Time until) {
+  Statement& s = Statements().close_interval;
+  for (const PathId path : paths) s.Bind(1, machine).Bind(2, path).Bind(3, until).Run();
+}
+
+void SqliteStore::AddIntervals(MachineId machine, const std::vector<Interval>& rows) {
+  HistoryChanges changes;
+  changes.write = rows;
+  WriteChanges(machine, changes);
+}
+
+void SqliteStore::WriteChanges(MachineId machine, const HistoryChanges& changes) {
+  LoadStatements& q = Statements();
   for (const Interval& row : changes.erase) {
     q.erase_interval.Bind(1, machine).Bind(2, row.path).Bind(3, row.since).Run();
   }
@@ -683,6 +455,33 @@ void SqliteStore::WriteChanges(std::int64_t machine, const HistoryChanges& chang
   for (const Kept& row : changes.kept_write) {
     q.write_kept.Bind(1, machine).Bind(2, row.scan).Bind(3, row.path).Run();
   }
+}
+
+void SqliteStore::AddScan(MachineId machine, const ScanRow& scan) {
+  LoadStatements& q = Statements();
+  q.insert_scan.Bind(1, machine).Bind(2, scan.started).Bind(3, scan.completed);
+  q.insert_scan.BindBlob(4, scan.sha256).Bind(5, scan.file);
+  q.insert_scan.Bind(6, scan.report_lines).Bind(7, static_cast<std::int64_t>(scan.errors.size()));
+  q.insert_scan.Bind(8, static_cast<std::int64_t>(std::time(nullptr)));
+  q.insert_scan.Run();
+  const std::int64_t scan_id = db_.LastInsertId();
+  for (const auto& [line, text] : scan.errors) q.insert_error.Bind(1, scan_id).Bind(2, line).Bind(3, text).Run();
+}
+
+void SqliteStore::DeleteScan(std::int64_t scan_id) {
+  LoadStatements& q = Statements();
+  q.delete_errors.Bind(1, scan_id).Run();
+  q.delete_scan.Bind(1, scan_id).Run();
+}
+
+void SqliteStore::DeleteMachine(MachineId machine) {
+  for (const char* sql : {"DELETE FROM intervals WHERE machine_id = ?1", "DELETE FROM kept WHERE machine_id = ?1",
+                          "DELETE FROM latest WHERE machine_id = ?1",
+                          "DELETE FROM scan_errors WHERE scan_id IN (SELECT id FROM scans WHERE machine_id = ?1)",
+                          "DELETE FROM scans WHERE machine_id = ?1", "DELETE FROM machines WHERE id = ?1"}) {
+    Statement(db_, sql).Bind(1, machine).Run();
+  }
+  read_latest_ = 0;
 }
 
 }  // namespace vurfleet::sqlite

@@ -5,42 +5,59 @@
 // of (path, version) over its scans, clustered by machine, so that a load
 // appends to one machine's rows and a query by file name seeks each
 // machine's rows for the few paths of that name. Versions are stored as
-// one 64-bit number, order kept (see VersionValue); <none> is the version
-// of id 0 and has no number.
+// one 64-bit number, order kept (see store/stored.h); <none> is the version
+// of id 0 and has no number. The load itself is load/procedure.h's; this
+// store gives it the named operations of LoadTarget.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "history/history.h"
 #include "store/sqlite/db.h"
+#include "store/id_cache.h"
 #include "store/sqlite/latest.h"
-#include "base/id_table.h"
 #include "store/store.h"
 
 namespace vurfleet::sqlite {
-
-// The stored number of a version: its 64 bits with the top one flipped, so
-// that SQLite's signed order is the versions' order.
-inline std::int64_t VersionValue(std::uint64_t version) {
-  return static_cast<std::int64_t>(version ^ (std::uint64_t{1} << 63));
-}
-inline std::uint64_t VersionOfValue(std::int64_t value) {
-  return static_cast<std::uint64_t>(value) ^ (std::uint64_t{1} << 63);
-}
 
 class SqliteStore : public Store {
  public:
   SqliteStore(const std::string& path, Access access);
   ~SqliteStore() override;
 
-  std::optional<StoredFile> FindFile(const std::string& machine, const std::string& sha256) override;
-  LoadResult Load(const ScanFile& file) override;
   std::string Description() const override { return db_.path(); }
-  ForgetResult Forget(const std::string& machine, std::optional<Time> scan) override;
+
+  // LoadTarget.
+  void BeginGroup(const std::vector<std::string>& machines) override;
+  void CommitGroup() override;
+  void AbandonGroup() override;
+  void BeginFile() override;
+  void EndFile(bool keep) override;
+  std::optional<StoredMachine> FindMachine(const std::string& name) override;
+  MachineId AddMachine(const std::string& name, Time started) override;
+  void UpdateMachine(MachineId machine, Time first, Time last, std::int64_t files) override;
+  std::optional<std::pair<Time, std::string>> FindBytes(MachineId machine, const std::string& sha256) override;
+  std::optional<StoredRun> FindRun(MachineId machine, Time started) override;
+  std::vector<ScanFacts> ListScans(MachineId machine) override;
+  void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) override;
+  void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) override;
+  std::string PathKey(PathId path) override;
+  std::optional<LatestRuns> ReadLatest(MachineId machine) override;
+  void WriteLatest(MachineId machine, const LatestRuns* latest) override;
+  std::vector<Entry> OpenEntries(MachineId machine) override;
+  MachineHistory StoredHistory(MachineId machine) override;
+  std::vector<StoredScan> StoredScans(MachineId machine) override;
+  void CloseIntervals(MachineId machine, const std::vector<PathId>& paths, Time until) override;
+  void AddIntervals(MachineId machine, const std::vector<Interval>& rows) override;
+  void WriteChanges(MachineId machine, const HistoryChanges& changes) override;
+  void AddScan(MachineId machine, const ScanRow& scan) override;
+  void DeleteScan(std::int64_t scan_id) override;
+  void DeleteMachine(MachineId machine) override;
+
+  // The queries.
   void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) override;
   void Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) override;
   void Machines(const std::function<void(const MachineRow&)>& row) override;
@@ -48,41 +65,15 @@ class SqliteStore : public Store {
 
  private:
   struct LoadStatements;
-
   LoadStatements& Statements();
-  LoadResult LoadInTransaction(const ScanFile& file);
-  void ForgetIds();
-  PathId InternPath(std::string_view path);
-  VersionId InternVersion(const Version& version);
-  std::string PathKey(PathId path);
-  // Which report lines repeat a run of the latest scan, and which of its
-  // runs they repeat.
-  struct Repeats {
-    std::vector<bool> line;
-    std::vector<bool> run;
-  };
-  // The scan's entries in file order: repeated runs from `latest`, the
-  // other lines looked up (and stored when new).
-  std::vector<Entry> Identify(const Scan& scan, const std::vector<LineRun>& runs,
-                              const Latest* latest, Repeats* repeats);
-  static AppendChanges ChangedRuns(const Latest& latest, const std::vector<Entry>& now,
-                                   const Repeats& repeats);
-  std::optional<Latest> ReadLatest(std::int64_t machine);
-  void WriteLatest(std::int64_t machine, const std::vector<LineRun>& runs,
-                   const std::vector<Entry>& entries, bool exact, const Latest* old);
-  std::vector<Entry> OpenEntries(std::int64_t machine);
-  MachineHistory StoredHistory(std::int64_t machine);
-  std::vector<StoredScan> StoredScans(std::int64_t machine);
-  void WriteChanges(std::int64_t machine, const HistoryChanges& changes);
 
   Db db_;
   std::unique_ptr<LoadStatements> load_;
-  // Ids of paths and versions met, bounded so that memory stays flat. Ids
-  // a transaction adds are held at once; if it does not commit, both are
-  // emptied, so that no id of a rolled-back row is ever used.
-  IdTable path_ids_;
-  IdTable version_ids_;  // keyed by the version's 8 bytes
-  bool new_ids_ = false;
+  IdCache ids_;
+  // The machine whose latest runs were read last in this transaction, and
+  // those runs: written back unchanged, only their flag is.
+  MachineId read_latest_ = 0;
+  std::vector<LineRun> read_runs_;
 };
 
 }  // namespace vurfleet::sqlite

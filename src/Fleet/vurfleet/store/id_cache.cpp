@@ -1,0 +1,54 @@
+#include "store/id_cache.h"
+
+namespace vurfleet {
+namespace {
+
+// Ids kept in memory at most: some 30 MiB, whatever the fleet.
+constexpr std::size_t kCachedPaths = 1 << 18;
+constexpr std::size_t kCachedVersions = 1 << 16;
+
+std::string_view KeyOf(const std::uint64_t& value) {
+  return std::string_view(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+}  // namespace
+
+IdCache::IdCache() : paths_(kCachedPaths), versions_(kCachedVersions) {}
+
+void IdCache::FindPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) const {
+  paths_.FindMany(paths, ids);
+}
+
+void IdCache::FindVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) const {
+  std::vector<std::string_view> keys;
+  keys.reserve(values.size());
+  for (const std::uint64_t& value : values) keys.push_back(KeyOf(value));
+  versions_.FindMany(keys, ids);
+}
+
+void IdCache::AddPath(std::string_view path, PathId id, bool added) {
+  if (added) NoteAdded();
+  if (!paths_.Find(path)) paths_.Insert(path, id);
+}
+
+void IdCache::AddVersion(std::uint64_t value, VersionId id, bool added) {
+  if (added) NoteAdded();
+  if (!versions_.Find(KeyOf(value))) versions_.Insert(KeyOf(value), id);
+}
+
+void IdCache::EndFile(bool kept) {
+  if (!kept && added_in_file_) Clear();
+  added_in_file_ = false;
+}
+
+void IdCache::EndGroup(bool committed) {
+  if (!committed && added_in_group_) Clear();
+  added_in_group_ = added_in_file_ = false;
+}
+
+void IdCache::Clear() {
+  paths_.Clear();
+  versions_.Clear();
+}
+
+}  // namespace vurfleet

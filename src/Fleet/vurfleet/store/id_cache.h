@@ -1,0 +1,50 @@
+// Ids of paths and versions a store's connection has met, in memory,
+// bounded so that memory stays flat however many pass through it. An id
+// that a transaction added is right only once the transaction commits: when
+// a file's savepoint or a group is taken back after it added ids, the cache
+// forgets everything, so that no id of a rolled-back row is ever used.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "base/id_table.h"
+#include "history/history.h"
+
+namespace vurfleet {
+
+class IdCache {
+ public:
+  IdCache();
+
+  // `ids[k]` the id of `paths[k]`, or -1; many lookups overlap in memory.
+  void FindPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) const;
+  void FindVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) const;
+  std::optional<PathId> FindPath(std::string_view path) const { return paths_.Find(path); }
+  // Keeps an id the database gave; `added`: a row this transaction added.
+  void AddPath(std::string_view path, PathId id, bool added);
+  void AddVersion(std::uint64_t value, VersionId id, bool added);
+
+  // A file's savepoint begins, or ends: taken back, the cache forgets
+  // everything if the file added a row.
+  void BeginFile() { added_in_file_ = false; }
+  void EndFile(bool kept);
+  // The group's transaction ends: committed, its rows' ids stand; rolled
+  // back, the cache forgets everything if the group added a row.
+  void EndGroup(bool committed);
+  // A row was added whose id the cache does not hold (a statement that
+  // adds many): a rollback then empties the cache all the same.
+  void NoteAdded() { added_in_file_ = added_in_group_ = true; }
+
+ private:
+  void Clear();
+
+  IdTable paths_;
+  IdTable versions_;  // keyed by the version's 8 bytes
+  bool added_in_file_ = false;
+  bool added_in_group_ = false;
+};
+
+}  // namespace vurfleet
