@@ -286,7 +286,6 @@ AppendChanges Append(const std::vector<Entry>& before, const ScanInput& scan,
 
 AppendChanges AppendUnrepeated(const std::vector<Entry>& before, const std::vector<bool>& before_repeated,
                                const std::vector<Entry>& now, const std::vector<bool>& now_repeated) {
-  const auto by_path = [](const Entry& a, const Entry& b) { return a.path < b.path; };
   std::vector<Entry> old_part, new_part;
   for (std::size_t k = 0; k < before.size(); ++k) {
     if (!before_repeated[k]) old_part.push_back(before[k]);
@@ -294,8 +293,8 @@ AppendChanges AppendUnrepeated(const std::vector<Entry>& before, const std::vect
   for (std::size_t k = 0; k < now.size(); ++k) {
     if (!now_repeated[k]) new_part.push_back(now[k]);
   }
-  std::sort(old_part.begin(), old_part.end(), by_path);
-  std::sort(new_part.begin(), new_part.end(), by_path);
+  std::sort(old_part.begin(), old_part.end(), ByPath);
+  std::sort(new_part.begin(), new_part.end(), ByPath);
   ScanInput whole;
   whole.finished = true;
   whole.reported = std::move(new_part);

@@ -35,6 +35,9 @@ struct Entry {
   }
 };
 
+// Entries in path order, as the history's functions take them.
+inline bool ByPath(const Entry& a, const Entry& b) { return a.path < b.path; }
+
 // What a scan brings to its machine's history.
 struct ScanInput {
   Time start = 0;

@@ -28,7 +28,7 @@ std::string KeyOf(PathId p) {
 const PathKeys kKeys = KeyOf;
 
 ScanInput MakeScan(Time start, bool finished, std::vector<Entry> reported, Shield shield = {}) {
-  std::sort(reported.begin(), reported.end(), [](const Entry& a, const Entry& b) { return a.path < b.path; });
+  std::sort(reported.begin(), reported.end(), ByPath);
   return ScanInput{start, finished, std::move(reported), std::move(shield)};
 }
 
@@ -102,69 +102,8 @@ TEST(Replay, RecoversWhatEachScanReported) {
   }
 }
 
-// A store in memory that loads as the real ones do: a scan later than all
-// others is appended, any other is put in place by rebuilding.
-struct MemoryStore {
-  MachineHistory history;
-  std::vector<StoredScan> scans;
-
-  static void ApplyChanges(MachineHistory* h, const HistoryChanges& c) {
-    auto key = [](const Interval& i) { return std::make_pair(i.path, i.since); };
-    std::map<std::pair<PathId, Time>, Interval> rows;
-    for (const Interval& i : h->intervals) rows.emplace(key(i), i);
-    for (const Interval& i : c.erase) rows.erase(key(i));
-    for (const Interval& i : c.write) rows.insert_or_assign(key(i), i);
-    h->intervals.clear();
-    for (auto& [k, i] : rows) h->intervals.push_back(i);
-    std::map<std::pair<Time, PathId>, Kept> kept;
-    for (const Kept& k : h->kept) kept.emplace(std::make_pair(k.scan, k.path), k);
-    for (const Kept& k : c.kept_erase) kept.erase(std::make_pair(k.scan, k.path));
-    for (const Kept& k : c.kept_write) kept.insert_or_assign(std::make_pair(k.scan, k.path), k);
-    h->kept.clear();
-    for (auto& [k, v] : kept) h->kept.push_back(v);
-  }
-
-  void Load(const ScanInput& scan) {
-    const bool latest = scans.empty() || scan.start > scans.back().start;
-    if (latest) {
-      std::vector<Entry> before;
-      for (const Interval& i : history.intervals) {
-        if (!i.until) before.push_back(Entry{i.path, i.version});
-      }
-      std::sort(before.begin(), before.end(),
-                [](const Entry& a, const Entry& b) { return a.path < b.path; });
-      std::vector<Entry> after;
-      const AppendChanges c = Append(before, scan, kKeys, &after);
-      HistoryChanges rows;
-      for (PathId p : c.closed) {
-        for (const Interval& i : history.intervals) {
-          if (i.path == p && !i.until) {
-            Interval closed = i;
-            closed.until = scan.start;
-            rows.write.push_back(closed);
-          }
-        }
-      }
-      for (const Entry& e : c.opened) {
-        rows.write.push_back(Interval{e.path, e.version, scan.start, std::nullopt, !scans.empty()});
-      }
-      for (PathId p : c.kept) rows.kept_write.push_back(Kept{scan.start, p});
-      ApplyChanges(&history, rows);
-    } else {
-      const MachineHistory wanted = Rebuild(history, scans, scan, kKeys);
-      ApplyChanges(&history, Diff(history, wanted));
-      EXPECT_EQ(history.intervals, wanted.intervals);
-      EXPECT_EQ(history.kept, wanted.kept);
-    }
-    auto same = std::find_if(scans.begin(), scans.end(),
-                             [&](const StoredScan& s) { return s.start == scan.start; });
-    if (same != scans.end()) scans.erase(same);
-    scans.push_back(StoredScan{scan.start, scan.finished, scan.shield});
-    std::sort(scans.begin(), scans.end(),
-              [](const StoredScan& a, const StoredScan& b) { return a.start < b.start; });
-  }
-};
-
+// A random scan of 12 paths, some shielded. (The procedure's tests load
+// such scans in any order: load/procedure_test.cpp.)
 ScanInput RandomScan(std::mt19937& random, Time start) {
   std::vector<Entry> reported;
   for (PathId p = 1; p <= 12; ++p) {
@@ -177,43 +116,6 @@ ScanInput RandomScan(std::mt19937& random, Time start) {
     default: break;
   }
   return MakeScan(start, random() % 4 != 0, std::move(reported), std::move(shield));
-}
-
-TEST(Rebuild, AnyOrderOfLoadingGivesTheHistoryOfStartOrder) {
-  for (unsigned seed = 1; seed <= 300; ++seed) {
-    std::mt19937 random(seed);
-    std::vector<ScanInput> scans;
-    const int count = 1 + static_cast<int>(random() % 7);
-    for (int k = 0; k < count; ++k) scans.push_back(RandomScan(random, 1000 + 10 * k));
-    const MachineHistory expected = Build(scans, kKeys);
-
-    std::vector<std::size_t> order(scans.size());
-    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-    std::shuffle(order.begin(), order.end(), random);
-    MemoryStore store;
-    for (std::size_t k : order) store.Load(scans[k]);
-    EXPECT_EQ(store.history.intervals, expected.intervals) << "seed " << seed;
-    EXPECT_EQ(store.history.kept, expected.kept) << "seed " << seed;
-  }
-}
-
-TEST(Rebuild, ACopyTakesThePlaceOfTheStoredOne) {
-  for (unsigned seed = 1; seed <= 100; ++seed) {
-    std::mt19937 random(seed);
-    std::vector<ScanInput> scans;
-    for (int k = 0; k < 4; ++k) scans.push_back(RandomScan(random, 1000 + 10 * k));
-    const std::size_t replaced = random() % scans.size();
-    ScanInput unfinished = scans[replaced];
-    unfinished.finished = false;
-    if (!unfinished.reported.empty()) unfinished.reported.pop_back();  // cut short
-
-    MemoryStore store;
-    for (std::size_t k = 0; k < scans.size(); ++k) store.Load(k == replaced ? unfinished : scans[k]);
-    store.Load(scans[replaced]);
-    const MachineHistory expected = Build(scans, kKeys);
-    EXPECT_EQ(store.history.intervals, expected.intervals) << "seed " << seed;
-    EXPECT_EQ(store.history.kept, expected.kept) << "seed " << seed;
-  }
 }
 
 TEST(Without, AScanForgottenIsAsIfNeverLoaded) {

@@ -14,8 +14,6 @@ namespace {
 // error ends the load.
 constexpr int kGroupAttempts = 10;
 
-bool ByPath(const Entry& a, const Entry& b) { return a.path < b.path; }
-
 std::vector<std::string_view> ErrorTexts(const Scan& scan) {
   std::vector<std::string_view> texts;
   texts.reserve(scan.errors.size());
