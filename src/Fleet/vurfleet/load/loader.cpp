@@ -3,8 +3,8 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
-#include <new>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <variant>
 
