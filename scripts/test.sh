@@ -2,7 +2,7 @@
 # Builds all three builds and runs every test: unit tests on Linux, under
 # ASan/UBSan, and cross-built under Wine for x64 and for the 32-bit product
 # (under WoW64); vurfleet's unit tests and its loads and queries (also under
-# ASan/UBSan), its store tests and end-to-end cases on a PostgreSQL server
+# ASan/UBSan), a hostile share loaded, its store tests and end-to-end cases on a PostgreSQL server
 # the steps start, its report page in a headless browser, and the scanner's
 # three builds' outputs loaded into it; the end-to-end cases of each Windows
 # build against Linux; the
@@ -156,6 +156,10 @@ step "vurfleet load and queries (refusals, SIGKILL, order, encodings, copies, ab
   bash tests/fleet/load-queries.sh
 step "vurfleet load and queries (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
   bash tests/fleet/load-queries.sh
+step "vurfleet on a hostile share (lines no scanner prints, a bound on memory, links out, an unreadable folder, names like options, report -o onto devices and links)" \
+  bash tests/fleet/hostile-share.sh
+step "vurfleet on a hostile share (asan+ubsan; the bound on memory skipped)" \
+  env VURFLEET=build/linux-asan/vurfleet bash tests/fleet/hostile-share.sh
 step "vurfleet hostile names (controls, escapes and bidi never reach the terminal; CSV formulas; case as Windows ignores it)" \
   bash tests/fleet/hostile-names.sh
 step "vurfleet hostile names (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \

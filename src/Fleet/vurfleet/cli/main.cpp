@@ -4,6 +4,7 @@
 // Exit codes: 0 done; 1 a file was refused (load); 2 a usage error, or a
 // database that can't be opened, read or written.
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -105,6 +106,43 @@ Version VersionArgument(const std::string& option, const std::string& text) {
   return *version;
 }
 
+// Where `load`'s files and folders begin in argv. After the first of them
+// every word is one, whatever it looks like; before it, a word is an option
+// (or the value of one) when it begins with '-' and names nothing that
+// exists. So `load *` in a share that holds a file named "--machine=PCB" or
+// "--db=x" loads that file as a file, wherever the glob's order puts it.
+// `files` is where they begin; `cut` the end of what the parser reads (the
+// same, or a "--" before them). Both are argc when the command is not load.
+struct LoadWords {
+  int cut;
+  int files;
+};
+
+LoadWords FindLoadFiles(const CLI::App& app, const CLI::App& load, int argc, char** argv) {
+  // Whether `word` is an option that takes the next word as its value.
+  const auto takes_value = [](const CLI::App& where, const std::string& word) {
+    if (word.find('=') != std::string::npos) return false;
+    const CLI::Option* option = where.get_option_no_throw(word);
+    return option != nullptr && option->get_type_size_max() > 0;
+  };
+  int i = 1;
+  while (i < argc && argv[i][0] == '-' && std::string(argv[i]) != "--") {
+    i += takes_value(app, argv[i]) ? 2 : 1;
+  }
+  if (i >= argc || !load.check_name(argv[i])) return LoadWords{argc, argc};
+  for (++i; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") return LoadWords{i, i + 1};
+    struct stat info;
+    if (word.size() < 2 || word[0] != '-' || lstat(word.c_str(), &info) == 0) {
+      return LoadWords{i, i};
+    }
+    // The program's own options may follow the command.
+    if (takes_value(load, word) || takes_value(app, word)) ++i;
+  }
+  return LoadWords{argc, argc};
+}
+
 int Run(int argc, char** argv) {
   CLI::App app("The fleet's inventory in one database: the scanner's outputs loaded with "
                "each machine's history, and queried.",
@@ -131,7 +169,10 @@ int Run(int argc, char** argv) {
   load->add_option("--now", load_now,
                    "TIME: this machine's clock, for refusing scans that started more than two days "
                    "after it (default: the clock itself)");
-  load->add_option("FILE_OR_FOLDER", inputs, "Files and folders to load")->required();
+  load->add_option("FILE_OR_FOLDER", inputs,
+                   "Files and folders to load. Every word after the first is one, and so is "
+                   "a first that names a file or folder, whatever it looks like (-- before "
+                   "them is safe too)");
 
   // forget
   CLI::App* forget = app.add_subcommand(
@@ -207,7 +248,8 @@ int Run(int argc, char** argv) {
   std::string report_out = "report.html";
   std::optional<std::string> report_now;
   int report_top = 25, report_stale = 7;
-  report->add_option("-o,--output", report_out, "FILE: the page to write (default report.html)");
+  report->add_option("-o,--output", report_out,
+                     "FILE: the page to write (default report.html), - for standard output");
   report->add_option("--now", report_now, "TIME: the time to measure from (default: this machine's clock)");
   report->add_option("--top", report_top, "N: the most widespread programs shown (default 25)")
       ->check(WholeNumber("names", 1000000));
@@ -215,8 +257,9 @@ int Run(int argc, char** argv) {
                      "DAYS: stale when the last scan started longer ago (default 7)")
       ->check(WholeNumber("days", 36500));
 
+  const LoadWords load_words = FindLoadFiles(app, *load, argc, argv);
   try {
-    app.parse(argc, argv);
+    app.parse(load_words.cut, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
     std::cerr << "vurfleet: " << e.what() << "\nRun 'vurfleet --help' for the commands, "
@@ -226,6 +269,8 @@ int Run(int argc, char** argv) {
 
   try {
     if (load->parsed()) {
+      inputs.insert(inputs.end(), argv + load_words.files, argv + argc);
+      if (inputs.empty()) throw UsageError{"load: FILE_OR_FOLDER is required"};
       if (machine && !IsMachineName(*machine)) {
         throw UsageError{"--machine: '" + *machine +
                          "' is no computer name (letters, digits, '-' and '_')"};
@@ -287,6 +332,14 @@ int Run(int argc, char** argv) {
       std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
       options.database = store->Description();
       const std::string page = RenderReport(GatherFigures(*store, options), options);
+      if (report_out == "-") {
+        std::cout << page << std::flush;
+        if (!std::cout) {
+          std::cerr << "vurfleet: standard output: can't write the page\n";
+          return kUsageError;
+        }
+        return 0;
+      }
       try {
         WriteFileWhole(report_out, page);
       } catch (const std::runtime_error& e) {

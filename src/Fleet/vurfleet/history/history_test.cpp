@@ -111,8 +111,8 @@ ScanInput RandomScan(std::mt19937& random, Time start) {
   }
   Shield shield;
   switch (random() % 6) {
-    case 0: shield.folders.push_back("d:\\g" + std::to_string(random() % 3) + "\\"); break;
-    case 1: shield.files.push_back(KeyOf(static_cast<PathId>(1 + random() % 12))); break;
+    case 0: shield.folders.insert("d:\\g" + std::to_string(random() % 3) + "\\"); break;
+    case 1: shield.files.insert(KeyOf(static_cast<PathId>(1 + random() % 12))); break;
     default: break;
   }
   return MakeScan(start, random() % 4 != 0, std::move(reported), std::move(shield));

@@ -47,7 +47,6 @@ struct Prepared {
   std::string name_error;   // no machine name
   std::optional<std::variant<Scan, Refusal>> read;
   std::vector<LineRun> runs;
-  std::exception_ptr failure;
 };
 
 // Reads, hashes and parses files on a thread of its own, a few files ahead
@@ -87,7 +86,7 @@ class Reader {
       p.read_error = file.error;
       return p;
     }
-    std::optional<std::string> bytes = ReadFileBytes(file.path, &p.read_error);
+    std::optional<std::string> bytes = ReadFileBytes(file, &p.read_error);
     if (!bytes) return p;
     p.sha256 = Sha256(*bytes);
     if (options_.machine) {
@@ -110,14 +109,26 @@ class Reader {
     return p;
   }
 
+  // What failed in preparing one file refuses that file, and the next is
+  // prepared: one file on the share must not stop every load after it.
+  static Prepared Failed(const FileToLoad& file, std::string why) {
+    Prepared p;
+    p.file = file;
+    p.read_error = std::move(why);
+    return p;
+  }
+
   void Work() {
     for (const FileToLoad& file : files_) {
       Prepared p;
       try {
         p = Prepare(file);
+      } catch (const std::bad_alloc&) {
+        p = Failed(file, "out of memory reading it: not loaded");
+      } catch (const std::exception& e) {
+        p = Failed(file, std::string("cannot read it: ") + e.what());
       } catch (...) {
-        p.file = file;
-        p.failure = std::current_exception();
+        p = Failed(file, "cannot read it: an unknown failure");
       }
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [this] { return ready_.size() < kAhead || stop_; });
@@ -166,7 +177,6 @@ class Loader {
 };
 
 void Loader::LoadOne(Prepared& prepared) {
-  if (prepared.failure) std::rethrow_exception(prepared.failure);
   const std::string& path = prepared.file.path;
   const std::string shown = Printable(path);
   if (!prepared.read_error.empty()) return Refuse(path, 0, prepared.read_error);

@@ -1,10 +1,13 @@
-// What a load takes from the file system: machine names and the files of a
-// folder.
+// What a load takes from the file system: machine names, the files of a
+// folder, and how each file is opened.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <thread>
 
 #include "load/files.h"
 #include "load/loader.h"
@@ -33,31 +36,117 @@ TEST(MachineName, OnlyWhatACompputerNameHolds) {
   }
 }
 
-TEST(ListFiles, EveryTxtBelowAFolderInNameOrder) {
-  const fs::path root = fs::temp_directory_path() / ("vurfleet_list." + std::to_string(getpid()));
-  fs::remove_all(root);
-  fs::create_directories(root / "b" / "deep");
-  fs::create_directories(root / "a.txt.d");
+// A folder of its own for one test, removed after it.
+class Tree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("vurfleet_files." + std::to_string(getpid()) + "." +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  void Write(const std::string& name, const std::string& text) {
+    fs::create_directories((root_ / name).parent_path());
+    std::ofstream(root_ / name) << text;
+  }
+  fs::path root_;
+};
+
+TEST_F(Tree, EveryTxtBelowAFolderInNameOrderAndNoLinkFollowed) {
   for (const char* name : {"PC2.txt", "PC1.TXT", "b/PC3.2026-12-09.txt", "b/deep/PC4.txt",
-                           "desktop.ini", "Thumbs.db", "PC5.txt.bak"}) {
-    std::ofstream(root / name) << "x";
+                           "desktop.ini", "Thumbs.db", "PC5.txt.bak", "a.txt.d/notes"}) {
+    Write(name, "x");
   }
-  fs::create_symlink(root / "b", root / "link-to-b");   // not followed
-  fs::create_symlink(root / "PC2.txt", root / "PC6.txt");  // a link to a file is a file
-  std::vector<std::string> got;
-  for (const FileToLoad& f : ListFiles({root.string()})) {
-    EXPECT_EQ(f.error, "");
-    got.push_back(fs::path(f.path).lexically_relative(root).string());
+  Write("outside/secret.txt", "db_password=1");
+  fs::create_symlink(root_ / "b", root_ / "link-to-b");
+  fs::create_symlink(root_ / "PC2.txt", root_ / "PC6.txt");
+  fs::create_symlink("/etc/hostname", root_ / "out.txt");
+  fs::create_symlink(root_ / "nowhere", root_ / "dangling.txt");
+  fs::create_symlink(root_ / "outside", root_ / "b" / "deep" / "away");
+  ASSERT_EQ(mkfifo((root_ / "fifo.txt").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((root_ / "fifo.ini").c_str(), 0600), 0);
+  fs::remove_all(root_ / "outside");  // the link below leads nowhere now; it is named all the same
+
+  const std::string link = "a link: not followed";
+  struct {
+    const char* path;
+    std::string error;  // a part of it; "" for a file to read
+  } expected[] = {
+      {"PC1.TXT", ""},          {"PC2.txt", ""},
+      {"PC6.txt", link},        {"b/PC3.2026-12-09.txt", ""},
+      {"b/deep/PC4.txt", ""},   {"b/deep/away", link},
+      {"dangling.txt", link},   {"fifo.txt", "not a regular file"},
+      {"link-to-b", link},      {"out.txt", link},
+  };
+  const std::vector<FileToLoad> files = ListFiles({root_.string()});
+  ASSERT_EQ(files.size(), std::size(expected));
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const FileToLoad& f = files[i];
+    EXPECT_EQ(f.path, (root_ / expected[i].path).string());
+    EXPECT_EQ(f.error.empty(), expected[i].error.empty()) << f.path << ": " << f.error;
+    EXPECT_NE(f.error.find(expected[i].error), std::string::npos) << f.path << ": " << f.error;
+    // A file to read names the folder it was found in, and its path below it.
+    EXPECT_EQ(f.folder, f.error.empty() ? root_.string() : "") << f.path;
+    if (f.error.empty()) {
+      EXPECT_EQ(f.below, expected[i].path);
+    }
   }
-  EXPECT_EQ(got, (std::vector<std::string>{"PC1.TXT", "PC2.txt", "PC6.txt", "b/PC3.2026-12-09.txt",
-                                           "b/deep/PC4.txt"}));
-  // A file named is taken whatever its name.
-  EXPECT_EQ(ListFiles({(root / "desktop.ini").string()}).size(), 1u);
+  // A folder given with a slash at its end names its files the same way.
+  EXPECT_EQ(ListFiles({root_.string() + "/"})[0].path, (root_ / "PC1.TXT").string());
+  // A file or folder given is taken as given, whatever its name or kind.
+  EXPECT_EQ(ListFiles({(root_ / "desktop.ini").string()}).size(), 1u);
+  const std::vector<FileToLoad> through_link = ListFiles({(root_ / "link-to-b").string()});
+  ASSERT_EQ(through_link.size(), 3u);
+  EXPECT_EQ(through_link[0].path, (root_ / "link-to-b" / "PC3.2026-12-09.txt").string());
+}
+
+TEST_F(Tree, AFileFoundIsOpenedFollowingNoLink) {
+  Write("site/PC1.txt", "found");
+  Write("elsewhere/PC1.txt", "db_password=1");
+  ASSERT_EQ(mkfifo((root_ / "fifo.txt").c_str(), 0600), 0);
+  const auto found = [&](const std::string& below) {
+    return FileToLoad{(root_ / below).string(), "", root_.string(), below};
+  };
+  const auto given = [&](const std::string& path) {
+    return FileToLoad{(root_ / path).string(), "", "", ""};
+  };
   std::string error;
-  EXPECT_FALSE(ReadFileBytes((root / "missing.txt").string(), &error));
-  EXPECT_NE(error.find("cannot open"), std::string::npos);
-  EXPECT_EQ(ReadFileBytes((root / "PC2.txt").string(), &error), "x");
-  fs::remove_all(root);
+  EXPECT_EQ(ReadFileBytes(found("site/PC1.txt"), &error), "found");
+
+  // What the walk saw is swapped before the file is read: a folder for a
+  // link to another, a file for a link and for a FIFO (read without
+  // waiting for a writer). Nothing of the other place is read.
+  fs::rename(root_ / "site", root_ / "site.old");
+  fs::create_symlink(root_ / "elsewhere", root_ / "site");
+  fs::create_symlink(root_ / "elsewhere" / "PC1.txt", root_ / "PC2.txt");
+  struct {
+    FileToLoad file;
+    std::optional<std::string> bytes;
+    const char* error;  // a part of it
+  } cases[] = {
+      {found("site/PC1.txt"), std::nullopt, "a link: not followed"},
+      {found("PC2.txt"), std::nullopt, "a link: not followed"},
+      {found("fifo.txt"), std::nullopt, "not a regular file"},
+      {found("missing/PC1.txt"), std::nullopt, "cannot open: No such file"},
+      {found("site.old/PC1.txt"), "found", ""},
+      // Given on the command line: as given, links followed.
+      {given("site/PC1.txt"), "db_password=1", ""},
+      {given("PC2.txt"), "db_password=1", ""},
+      {given("missing.txt"), std::nullopt, "cannot open: No such file"},
+      {given("site.old"), std::nullopt, "a folder"},
+  };
+  for (const auto& c : cases) {
+    error.clear();
+    EXPECT_EQ(ReadFileBytes(c.file, &error), c.bytes) << c.file.path;
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.file.path << ": " << error;
+  }
+
+  // A FIFO given on the command line is read as the file it is.
+  std::thread writer([&] { std::ofstream(root_ / "fifo.txt") << "through a FIFO"; });
+  EXPECT_EQ(ReadFileBytes(given("fifo.txt"), &error), "through a FIFO");
+  writer.join();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "base/text.h"
 #include "read/read.h"
 #include "read/shield.h"
 
@@ -12,6 +13,12 @@ namespace {
 
 constexpr char kStart[] = "# Started\n# Tue, 08 Dec 2026 04:03:56 -0700\n";
 constexpr char kEnd[] = "# Complete\n# Tue, 08 Dec 2026 04:10:00 -0700\n";
+
+std::string Repeat(const std::string& text, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += text;
+  return out;
+}
 
 Scan Read(const std::string& bytes) {
   std::variant<Scan, Refusal> result = ReadScan(bytes);
@@ -128,6 +135,25 @@ TEST(ReadScan, Refusals) {
       {start + "C:\\\xED\xA0\x80.exe - 1.2.3.4\n", 3, "not UTF-8"},       // a surrogate
       {std::string("\xFE\xFF\0#", 4), 1, "UTF-16 big-endian"},
       {std::string("\xFF\xFE#\0\n\0\x00\xDC\n\0", 10), 2, "lone UTF-16 surrogate"},
+      // Paths are Windows paths: a drive's or a share's.
+      {start + "=HYPERLINK(\"http://x.example/\",\"Click me\") - 1.0.0.0\n", 3,
+       "path is not a Windows path (X:\\... or \\\\...): '=HYPERLINK("},
+      {start + "a.exe - 1.0.0.0\n", 3, "not a Windows path"},
+      {start + "C:a.exe - 1.0.0.0\n", 3, "not a Windows path"},
+      {start + "/etc/passwd - 1.0.0.0\n", 3, "not a Windows path"},
+      {start + "1:\\a.exe - 1.0.0.0\n", 3, "not a Windows path"},
+      {start + "\\a.exe - 1.0.0.0\n", 3, "not a Windows path"},
+      {start + "C:\\" + std::string(32765, 'a') + " - 1.0.0.0\n", 3,
+       "path is longer than Windows allows (32767 UTF-16 units)"},
+      {start + "C:\\" + Repeat("\xF0\x9F\x98\x80", 16382) + "a - 1.0.0.0\n", 3,
+       "longer than Windows allows"},  // 2 units a character beyond U+FFFF
+      {start + "# ERROR: " + std::string(65536, 'x') + "\n", 3, "a line longer than any"},
+      // "# Started" and "# Complete" stand alone; with more, the line itself is refused.
+      {"# Started \n# Tue, 08 Dec 2026 04:03:56 -0700\nC:\\a.exe - 1.0.0.0\n", 1,
+       "a line that begins as '# Started' but holds more: '# Started '"},
+      {start + "# Complete \n# Tue, 08 Dec 2026 04:10:00 -0700\n", 3,
+       "begins as '# Complete' but holds more"},
+      {start + "# Completed\n", 3, "begins as '# Complete'"},
   };
   for (const auto& c : cases) {
     std::variant<Scan, Refusal> result = ReadScan(c.bytes);
@@ -136,6 +162,45 @@ TEST(ReadScan, Refusals) {
     EXPECT_EQ(refusal->line, c.line) << refusal->why;
     EXPECT_NE(refusal->why.find(c.why), std::string::npos) << refusal->why;
   }
+}
+
+TEST(ReadScan, WhatTheScannerPrintsIsRead) {
+  // Each line the scanner may print about itself, and the extremes of a
+  // path it can report.
+  const std::string longest = "C:\\" + std::string(32764, 'a');
+  const std::string longest_wide = "C:\\" + Repeat("\xF0\x9F\x98\x80", 16382);
+  const std::string folder_line = "# ERROR: Using FindNextFileW in directory " + longest +
+                                  "\\* after file " + std::string(255, 'b');
+  const Scan scan = Read("# VURScanner version 1.2.0.2\n" + std::string(kStart) +
+                         "# WARN: ERROR_ACCESS_DENIED for D:\\x\\*\n"
+                         "# INFO: a line\n# DEBUG: a line\n"
+                         "# Preparing to scan drive C:\\\n"
+                         "# FindFirstFileW(): C:\\*\n" +
+                         "\\\\server\\share\\a.exe - 1.0.0.0\n"
+                         "d:\\lower.exe - <none>\n" +
+                         longest + " - 1.0.0.0\n" + longest_wide + " - 2.0.0.0\n" + folder_line +
+                         "\n" + kEnd);
+  ASSERT_EQ(scan.reports.size(), 4u);
+  EXPECT_EQ(scan.reports[0].path, "\\\\server\\share\\a.exe");
+  EXPECT_EQ(scan.reports[2].path.size(), 32767u);
+  EXPECT_EQ(scan.reports[3].path.size(), 3u + 4 * 16382);  // 32767 UTF-16 units
+  EXPECT_EQ(scan.errors.size(), 1u);
+  EXPECT_TRUE(scan.finished());
+}
+
+TEST(ReadScan, ManyRepeatsAmongManyPaths) {
+  // The index of paths grows as report lines come: a repeat far back is
+  // still found, and blank lines cost nothing.
+  std::string text = kStart;
+  for (int i = 0; i < 20000; ++i) text += "C:\\p" + std::to_string(i) + ".exe - 1.0.0.0\n\n\n";
+  const Scan repeats = Read(text + "C:\\p0.exe - 1.0.0.0\nC:\\p19999.exe - 1.0.0.0\n" + kEnd);
+  EXPECT_EQ(repeats.reports.size(), 20000u);
+  EXPECT_EQ(repeats.report_lines, 20002);
+  std::variant<Scan, Refusal> other = ReadScan(text + "C:\\p7.exe - 1.0.0.1\n");
+  ASSERT_TRUE(std::holds_alternative<Refusal>(other));
+  EXPECT_EQ(std::get<Refusal>(other).line, 2 + 3 * 20000 + 1);
+  EXPECT_NE(std::get<Refusal>(other).why.find("the path of line 24 again"), std::string::npos)
+      << std::get<Refusal>(other).why;
 }
 
 TEST(ReadScan, AFileStillBeingWritten) {
@@ -212,6 +277,30 @@ TEST(Shield, OnlyTheLinesThatSayAWalkWasCutShort) {
   };
   for (const auto& c : cases) EXPECT_EQ(shield.Covers(c.folded_path), c.covered) << c.folded_path;
   EXPECT_TRUE(ShieldOf({"# ERROR: Using FindNextFileW in directory D:\\* after file <none>"}).empty());
+}
+
+TEST(Shield, ManyFoldersCostALogarithmEach) {
+  // A finished scan after a scan of n paths, with an ERROR line for each
+  // path's folder: every path is looked up against n folders. A scan of
+  // the folders one by one makes n * n comparisons (10^10 here).
+  constexpr int n = 100000;
+  std::vector<std::string> lines;
+  std::vector<std::string> paths;
+  for (int i = 0; i < n; ++i) {
+    const std::string folder = "D:\\Sites\\S" + std::to_string(i % 100) + "\\F" + std::to_string(i);
+    lines.push_back("# ERROR: Exception in ScanFolder( " + folder + "\\ )");
+    paths.push_back(FoldCase(folder) + "\\bin\\x" + std::to_string(i) + ".exe");
+  }
+  const std::uint64_t before = ShieldComparisons();
+  const Shield shield = ShieldOf(std::vector<std::string_view>(lines.begin(), lines.end()));
+  int covered = 0;
+  for (const std::string& path : paths) covered += shield.Covers(path);
+  covered += shield.Covers("d:\\sites\\s1\\f0\\x.exe");  // not F0's site
+  const std::uint64_t comparisons = ShieldComparisons() - before;
+  EXPECT_EQ(covered, n);
+  EXPECT_EQ(shield.folders.size(), static_cast<std::size_t>(n));
+  // About 17 a lookup, 5 lookups a path, and 17 an insert: 10 million.
+  EXPECT_LT(comparisons, 20u * 1000 * 1000) << comparisons;
 }
 
 }  // namespace

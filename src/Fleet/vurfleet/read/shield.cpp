@@ -1,5 +1,7 @@
 #include "read/shield.h"
 
+#include <cstdint>
+
 #include "base/text.h"
 
 namespace vurfleet {
@@ -15,16 +17,27 @@ std::string Folder(std::string_view path) {
   return folded;
 }
 
+thread_local std::uint64_t comparisons = 0;
+
 }  // namespace
 
+bool FoldedPathLess::operator()(std::string_view a, std::string_view b) const {
+  ++comparisons;
+  return a < b;
+}
+
+std::uint64_t ShieldComparisons() { return comparisons; }
+
 bool Shield::Covers(std::string_view path) const {
-  for (const std::string& folder : folders) {
-    if (StartsWith(path, folder)) return true;
+  // A folder ends in a backslash, so the path lies below it exactly when
+  // the path's part up to one of its backslashes is that folder.
+  if (!folders.empty()) {
+    for (std::size_t end = path.find('\\'); end != std::string_view::npos;
+         end = path.find('\\', end + 1)) {
+      if (folders.find(path.substr(0, end + 1)) != folders.end()) return true;
+    }
   }
-  for (const std::string& file : files) {
-    if (path == file) return true;
-  }
-  return false;
+  return !files.empty() && files.find(path) != files.end();
 }
 
 Shield ShieldOf(const std::vector<std::string_view>& error_lines) {
@@ -37,16 +50,16 @@ Shield ShieldOf(const std::vector<std::string_view>& error_lines) {
   for (std::string_view line : error_lines) {
     if (StartsWith(line, kDrive)) {
       const std::string_view drive = line.substr(kDrive.size());
-      if (!drive.empty()) shield.folders.push_back(Folder(drive));
+      if (!drive.empty()) shield.folders.insert(Folder(drive));
     } else if (StartsWith(line, kFolder) && line.size() >= kFolder.size() + kFolderEnd.size() &&
                line.compare(line.size() - kFolderEnd.size(), kFolderEnd.size(), kFolderEnd) == 0) {
       const std::string_view folder =
           line.substr(kFolder.size(), line.size() - kFolder.size() - kFolderEnd.size());
-      if (!folder.empty()) shield.folders.push_back(Folder(folder));
+      if (!folder.empty()) shield.folders.insert(Folder(folder));
     } else if (StartsWith(line, kVersion) && line.size() > kVersion.size()) {
-      shield.files.push_back(FoldCase(line.substr(kVersion.size())));
+      shield.files.insert(FoldCase(line.substr(kVersion.size())));
     } else if (StartsWith(line, kOutput) && line.size() > kOutput.size()) {
-      shield.files.push_back(FoldCase(line.substr(kOutput.size())));
+      shield.files.insert(FoldCase(line.substr(kOutput.size())));
     }
   }
   return shield;

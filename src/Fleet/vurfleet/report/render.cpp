@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string_view>
 
@@ -220,45 +222,97 @@ std::string RenderReport(const ReportFigures& f, const ReportOptions& o) {
   return out;
 }
 
-void WriteFileWhole(const std::string& path, const std::string& text) {
-  const auto fail = [&](const std::string& what) {
-    throw std::runtime_error(path + ": " + what + ": " + std::strerror(errno));
-  };
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) fail("can't make a file beside it");
-  // mkstemp makes the file 0600; a page is read by others as any file is.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
+namespace {
+
+[[noreturn]] void Fail(const std::string& path, const std::string& what, int error) {
+  throw std::runtime_error(path + ": " + what + ": " + std::strerror(error));
+}
+
+void WriteAll(int fd, const std::string& text, const std::function<void(int)>& fail) {
   std::size_t written = 0;
   while (written < text.size()) {
     const ssize_t n = write(fd, text.data() + written, text.size() - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int saved = errno;
-      close(fd);
-      unlink(temp.c_str());
-      errno = saved;
-      fail("can't write");
-    }
+    if (n <= 0) fail(n < 0 ? errno : EIO);
     written += static_cast<std::size_t>(n);
   }
-  const bool synced = fsync(fd) == 0;
-  int saved = errno;
-  const bool closed = close(fd) == 0;
-  if (!synced || !closed) {
-    if (synced) saved = errno;
+}
+
+// Writes `text` over what `path` opens as it is: a device, a FIFO, a
+// terminal. Nothing is made or renamed beside it.
+void WriteInPlace(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) Fail(path, "can't open", errno);
+  WriteAll(fd, text, [&](int error) {
+    close(fd);
+    Fail(path, "can't write", error);
+  });
+  if (close(fd) != 0) Fail(path, "can't write", errno);
+}
+
+// Writes `text` to a temporary file beside `target` and renames it over
+// `target`. `path` is the name given, for messages.
+void ReplaceWhole(const std::string& path, const std::string& target, const std::string& text) {
+  std::string temp = target + ".XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) Fail(path, "can't make a file beside it", errno);
+  const auto discard = [&](int error) {
     unlink(temp.c_str());
-    errno = saved;
-    fail("can't write");
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    const int saved = errno;
+    Fail(path, "can't write", error);
+  };
+  // mkstemp makes the file 0600; a page is read by others as any file is.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  WriteAll(fd, text, [&](int error) {
+    close(fd);
+    discard(error);
+  });
+  const int synced = fsync(fd) == 0 ? 0 : errno;
+  const int closed = close(fd) == 0 ? 0 : errno;
+  if (synced != 0 || closed != 0) discard(synced != 0 ? synced : closed);
+  if (rename(temp.c_str(), target.c_str()) != 0) {
+    const int error = errno;
     unlink(temp.c_str());
-    errno = saved;
-    fail("can't replace");
+    Fail(path, "can't replace", error);
   }
+}
+
+// Where a link to nothing leads: the name at the end of its chain of links,
+// which does not exist. Throws when the chain is too long.
+std::string EndOfLinks(const std::string& path) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return at;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = readlink(at.c_str(), target.data(), target.size());
+    if (n < 0) Fail(path, "can't follow the link", errno);
+    target.resize(static_cast<std::size_t>(n));
+    const std::size_t slash = at.rfind('/');
+    at = target[0] == '/' || slash == std::string::npos ? target : at.substr(0, slash + 1) + target;
+  }
+  Fail(path, "can't follow the link", ELOOP);
+}
+
+}  // namespace
+
+void WriteFileWhole(const std::string& path, const std::string& text) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) Fail(path, "can't replace", EISDIR);
+    if (!S_ISREG(info.st_mode)) return WriteInPlace(path, text);
+    // A page, perhaps through links (/dev/stdout of a shell's "> page.html"
+    // too): that page is replaced, the links stay.
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) Fail(path, "can't follow the link", errno);
+    const std::string target = real;
+    std::free(real);
+    return ReplaceWhole(path, target, text);
+  }
+  if (errno != ENOENT) Fail(path, "can't write", errno);
+  // No page yet, or a link to none: the page is made where the links end.
+  ReplaceWhole(path, EndOfLinks(path), text);
 }
 
 }  // namespace vurfleet

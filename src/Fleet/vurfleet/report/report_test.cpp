@@ -3,6 +3,8 @@
 // or not at all.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -239,6 +241,51 @@ TEST_F(ReportTest, APageIsWrittenWholeOrNotAtAll) {
     EXPECT_NE(std::string(e.what()).find((folder_ / "missing" / "r.html").string() + ": "),
               std::string::npos);
   }
+}
+
+TEST_F(ReportTest, APageThroughALinkOrIntoAFifo) {
+  const fs::path out = folder_ / "out";
+  fs::create_directories(out / "pages");
+  std::ofstream(out / "pages" / "real.html") << "old";
+  fs::create_symlink("pages/real.html", out / "link.html");      // relative
+  fs::create_symlink(out / "link.html", out / "chain.html");     // a link to a link
+  fs::create_symlink("pages/new.html", out / "dangling.html");   // to no page yet
+  fs::create_symlink("loop.html", out / "loop.html");
+  ASSERT_EQ(mkfifo((out / "fifo").c_str(), 0600), 0);
+  struct {
+    const char* given;
+    const char* page;  // where the text ends up; "" when refused
+  } cases[] = {
+      {"link.html", "pages/real.html"},
+      {"chain.html", "pages/real.html"},
+      {"dangling.html", "pages/new.html"},
+      {"loop.html", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string text = std::string("page through ") + c.given;
+    if (*c.page == '\0') {
+      EXPECT_THROW(WriteFileWhole((out / c.given).string(), text), std::runtime_error) << c.given;
+      continue;
+    }
+    WriteFileWhole((out / c.given).string(), text);
+    EXPECT_EQ(Read(out / c.page), text) << c.given;
+    EXPECT_TRUE(fs::is_symlink(out / c.given)) << c.given << ": the link stays";
+  }
+  // Nothing but the pages and the links: no temporary file left over.
+  EXPECT_EQ(Entries(out), 6u);
+  EXPECT_EQ(Entries(out / "pages"), 2u);
+
+  // A FIFO is written in place: its reader, open before, gets the page, and
+  // it stays a FIFO. (Opened without waiting, so a page renamed over it
+  // fails the test instead of hanging it.)
+  const int reader = open((out / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  WriteFileWhole((out / "fifo").string(), "page into a FIFO");
+  char got[64];
+  const ssize_t n = read(reader, got, sizeof got);
+  close(reader);
+  EXPECT_EQ(std::string(got, n > 0 ? static_cast<std::size_t>(n) : 0), "page into a FIFO");
+  EXPECT_TRUE(fs::is_fifo(out / "fifo"));
 }
 
 }  // namespace
