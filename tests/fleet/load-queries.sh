@@ -198,27 +198,44 @@ check_eq "load7: late files had histories worked out again" yes \
 
 # ---------------------------------------------------------------------------
 # load8: SIGKILL at random moments, then a load to the end: the same answers
-# as one load, and a sound database.
-"$MAKE_FLEET" "$FX/big" --machines 40 --lines 3000 --weeks 3 --unfinished 0.1 --seed 8 || exit 2
+# as one load, and a sound database. A load commits whole groups of files
+# and says a file is stored only once its group has committed.
+# Six weeks of 40 machines: 240 files, three groups of a load.
+"$MAKE_FLEET" "$FX/big" --machines 40 --lines 3000 --weeks 6 --unfinished 0.1 --seed 8 || exit 2
 "$VURFLEET" --db "$WORK/whole.db" load "$FX/big" > /dev/null
 answers "$WORK/whole.db" 2026-11-12 > "$WORK/whole.answers"
-# Killed again and again, each time after a random fraction of a second,
-# until a load gets to its end before the kill. A whole load takes about
-# half a second here, so the first three kills come within a tenth of a
-# second each, together well short of the load.
-killed=0
+# Killed again and again: the first three times within a tenth of a
+# second, well before a group commits; then each time at once after the
+# load says it stored its first group, or after a random fraction of a
+# second; until a load gets to its end before the kill.
+killed=0 said_lines=0 said_not_stored=""
 for attempt in $(seq 1 40); do
   "$VURFLEET" --db "$WORK/killed.db" load "$FX/big" > "$WORK/killed.$attempt.out" 2>&1 &
   pid=$!
-  if [ "$attempt" -le 3 ]; then sleep "0.0$((RANDOM % 10))"; else sleep "0.$((RANDOM % 3))$((RANDOM % 10))"; fi
+  if [ "$attempt" -le 3 ]; then
+    sleep "0.0$((RANDOM % 10))"
+  elif [ $((attempt % 2)) -eq 0 ]; then
+    for _ in $(seq 1 200); do grep -q ', started ' "$WORK/killed.$attempt.out" && break; sleep 0.05; done
+  else
+    sleep "0.$((RANDOM % 10))$((RANDOM % 10))"
+  fi
   kill -KILL "$pid" 2>/dev/null || break
   killed=$((killed + 1))
   wait "$pid" 2>/dev/null
+  # What a killed load said it stored, it stored: lines come after their
+  # group's commit.
+  sed -n 's/^\(.*\.txt\): PC[0-9]*, started .*/\1/p' "$WORK/killed.$attempt.out" | LC_ALL=C sort > "$WORK/said"
+  sqlite3 "$WORK/killed.db" 'SELECT file FROM scans' 2>/dev/null | LC_ALL=C sort > "$WORK/stored"
+  said_not_stored+=$(LC_ALL=C comm -23 "$WORK/said" "$WORK/stored" | head -n 3)
+  said_lines=$((said_lines + $(wc -l < "$WORK/said")))
 done
 wait "$pid" 2>/dev/null
 "$VURFLEET" --db "$WORK/killed.db" load "$FX/big" > "$WORK/killed.last" 2>&1
 check_eq "load8: the load after the kills ends with exit code 0" 0 "$?"
 check_eq "load8: loads were killed under way" yes "$([ "$killed" -ge 3 ] && echo yes || echo "no: $killed")"
+check_eq "load8: every file a killed load said it stored is stored (its group had committed)" "" \
+  "$said_not_stored"
+check_eq "load8: ... and killed loads said so of some files" yes "$([ "$said_lines" -gt 0 ] && echo yes)"
 echo "# load8: killed $killed times"
 answers "$WORK/killed.db" 2026-11-12 > "$WORK/killed.answers"
 check_same "load8: killed and rerun: the answers of one load" "$WORK/whole.answers" "$WORK/killed.answers"

@@ -1,5 +1,6 @@
 #include "load/loader.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -14,9 +15,14 @@
 #include "load/procedure.h"
 #include "load/sha256.h"
 #include "read/read.h"
+#include "store/stored.h"
 
 namespace vurfleet {
 namespace {
+
+// Times a group is tried when the database asks (a lock held too long, a
+// deadlock) before the error ends the load.
+constexpr int kGroupAttempts = 10;
 
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -47,6 +53,9 @@ struct Prepared {
   std::string name_error;   // no machine name
   std::optional<std::variant<Scan, Refusal>> read;
   std::vector<LineRun> runs;
+  std::size_t bytes = 0;  // what it holds in memory, about
+
+  const Scan* scan() const { return read ? std::get_if<Scan>(&*read) : nullptr; }
 };
 
 // Reads, hashes and parses files on a thread of its own, a few files ahead
@@ -65,19 +74,28 @@ class Reader {
     thread_.join();
   }
 
-  // The next file, or nothing after the last.
-  std::optional<Prepared> Next() {
+  enum class Got { kFile, kWaited, kDone };
+  // The next file, waiting for it until `deadline`: kWaited when none came
+  // by then, kDone after the last.
+  Got Next(std::chrono::steady_clock::time_point deadline, Prepared* next) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !ready_.empty() || done_; });
-    if (ready_.empty()) return std::nullopt;
-    Prepared next = std::move(ready_.front());
+    if (!changed_.wait_until(lock, deadline, [this] { return !ready_.empty() || done_; })) {
+      return Got::kWaited;
+    }
+    if (ready_.empty()) return Got::kDone;
+    *next = std::move(ready_.front());
     ready_.pop_front();
+    held_bytes_ -= next->bytes;
     changed_.notify_all();
-    return next;
+    return Got::kFile;
   }
 
  private:
-  static constexpr std::size_t kAhead = 4;  // files held ready at most
+  // Files held ready at most: a group's worth, so that the next group is
+  // read while one is stored; and bytes held, so that large files can't
+  // add up (one is always held, whatever its size).
+  static constexpr std::size_t kAhead = 2 * kGroupFiles;
+  static constexpr std::size_t kAheadBytes = std::size_t{256} << 20;
 
   Prepared Prepare(const FileToLoad& file) const {
     Prepared p;
@@ -102,6 +120,7 @@ class Reader {
                      "' is no computer name (letters, digits, '-' and '_'); "
                      "name the machine with --machine";
     }
+    p.bytes = bytes->size();
     if (p.name_error.empty()) {
       p.read = ReadScan(std::move(*bytes));
       if (const Scan* scan = std::get_if<Scan>(&*p.read)) p.runs = LineRuns(*scan);
@@ -131,8 +150,11 @@ class Reader {
         p = Failed(file, "cannot read it: an unknown failure");
       }
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return ready_.size() < kAhead || stop_; });
+      changed_.wait(lock, [this] {
+        return stop_ || ready_.empty() || (ready_.size() < kAhead && held_bytes_ < kAheadBytes);
+      });
       if (stop_) return;
+      held_bytes_ += p.bytes;
       ready_.push_back(std::move(p));
       changed_.notify_all();
     }
@@ -146,9 +168,17 @@ class Reader {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Prepared> ready_;
+  std::size_t held_bytes_ = 0;
   bool done_ = false;
   bool stop_ = false;
   std::thread thread_;  // last: starts once the rest is there
+};
+
+// What one file's load says: a line for standard output, or a refusal for
+// standard error. Printed when the file's group has committed.
+struct Said {
+  std::string out;
+  std::string err;
 };
 
 class Loader {
@@ -156,18 +186,22 @@ class Loader {
   Loader(Store& store, Time now, std::ostream& out, std::ostream& err)
       : store_(store), now_(now), out_(out), err_(err) {}
 
-  void LoadOne(Prepared& file);
+  // Stores the group, one transaction, and prints each file's line once it
+  // has committed. A store error ends the load: the group is rolled back,
+  // and nothing of it was said.
+  void LoadGroup(std::vector<Prepared>& group);
   bool refused() const { return refused_; }
 
  private:
   // Names, excerpts and stored paths come from the share or the database:
   // each text reaches the terminal or the journal through Printable.
-  void Refuse(const std::string& file, int line, const std::string& why) {
-    err_ << "vurfleet: " << Printable(file)
-         << (line > 0 ? ":" + std::to_string(line) : std::string()) << ": " << Printable(why)
-         << '\n';
-    refused_ = true;
+  static Said Refusal(const std::string& file, int line, const std::string& why) {
+    return Said{"", "vurfleet: " + Printable(file) + (line > 0 ? ":" + std::to_string(line) : std::string()) +
+                        ": " + Printable(why) + "\n"};
   }
+  // The refusal of a file that can't be stored at all, or nothing.
+  std::optional<Said> Check(const Prepared& file) const;
+  Said Stored(const Prepared& file, const LoadResult& result) const;
 
   Store& store_;
   const Time now_;
@@ -176,58 +210,113 @@ class Loader {
   bool refused_ = false;
 };
 
-void Loader::LoadOne(Prepared& prepared) {
+std::optional<Said> Loader::Check(const Prepared& prepared) const {
   const std::string& path = prepared.file.path;
-  const std::string shown = Printable(path);
-  if (!prepared.read_error.empty()) return Refuse(path, 0, prepared.read_error);
-
-  if (!prepared.name_error.empty()) return Refuse(path, 0, prepared.name_error);
-  if (const Refusal* refusal = std::get_if<Refusal>(&*prepared.read)) {
-    return Refuse(path, refusal->line, refusal->why);
+  if (!prepared.read_error.empty()) return Refusal(path, 0, prepared.read_error);
+  if (!prepared.name_error.empty()) return Refusal(path, 0, prepared.name_error);
+  if (const vurfleet::Refusal* refusal = std::get_if<vurfleet::Refusal>(&*prepared.read)) {
+    return Refusal(path, refusal->line, refusal->why);
   }
-  const Scan& scan = std::get<Scan>(*prepared.read);
+  const Scan& scan = *prepared.scan();
   // A stamp from a clock set wrong would stand as the machine's latest scan
   // for years, and hide every real one before it.
   if (scan.started > now_ + kClockTolerance) {
-    return Refuse(path, scan.started_line + 1,
-                  "started " + FormatTime(scan.started) + ", later than this machine's clock (" +
-                      FormatTime(now_) + ")");
+    return Refusal(path, scan.started_line + 1,
+                   "started " + FormatTime(scan.started) + ", later than this machine's clock (" +
+                       FormatTime(now_) + ")");
   }
-  ScanFile scan_file{prepared.machine, path, prepared.sha256, &scan, std::move(prepared.runs)};
-  LoadResult result;
-  try {
-    result = LoadAlone(store_, scan_file);
-  } catch (const std::bad_alloc&) {
-    // Its transaction was rolled back; the next file may well fit.
-    return Refuse(path, 0, "out of memory while storing it; nothing of it was stored");
-  }
+  return std::nullopt;
+}
+
+Said Loader::Stored(const Prepared& prepared, const LoadResult& result) const {
+  const std::string& path = prepared.file.path;
+  const std::string shown = Printable(path);
+  const Scan& scan = *prepared.scan();
   const std::string summary = Summary(Printable(result.machine), scan);
   switch (result.status) {
     case LoadStatus::kLoaded:
-    case LoadStatus::kReplaced:
-      out_ << shown << ": " << summary;
+    case LoadStatus::kReplaced: {
+      std::string line = shown + ": " + summary;
       if (result.status == LoadStatus::kReplaced) {
-        out_ << "; replaces the unfinished copy from " << Printable(result.stored_file);
+        line += "; replaces the unfinished copy from " + Printable(result.stored_file);
       } else if (result.reordered) {
-        out_ << "; earlier than the latest scan: history worked out again";
+        line += "; earlier than the latest scan: history worked out again";
       }
-      out_ << '\n';
-      return;
+      return Said{line + "\n", ""};
+    }
     case LoadStatus::kAlreadyLoaded:
-      out_ << shown << ": already loaded (" << Printable(result.machine) << ", started "
-           << FormatTime(result.stored_started) << ", from " << Printable(result.stored_file)
-           << ")\n";
-      return;
+      return Said{shown + ": already loaded (" + Printable(result.machine) + ", started " +
+                      FormatTime(result.stored_started) + ", from " + Printable(result.stored_file) + ")\n",
+                  ""};
     case LoadStatus::kKeptStored:
-      out_ << shown << ": " << summary << "; not stored: the copy of this run from "
-           << Printable(result.stored_file) << " is further along\n";
-      return;
+      return Said{shown + ": " + summary + "; not stored: the copy of this run from " +
+                      Printable(result.stored_file) + " is further along\n",
+                  ""};
     case LoadStatus::kConflict:
-      return Refuse(path, scan.started_line,
-                    "conflict: " + result.machine + "'s run started " + FormatTime(scan.started) +
-                        " is stored finished from " + result.stored_file +
-                        ", with other bytes; a finished run is never replaced");
+      break;
   }
+  return Refusal(path, scan.started_line,
+                 "conflict: " + result.machine + "'s run started " + FormatTime(scan.started) +
+                     " is stored finished from " + result.stored_file +
+                     ", with other bytes; a finished run is never replaced");
+}
+
+void Loader::LoadGroup(std::vector<Prepared>& group) {
+  std::vector<Said> said(group.size());
+  std::vector<std::size_t> storable;
+  std::vector<std::string> machines;
+  for (std::size_t k = 0; k < group.size(); ++k) {
+    if (std::optional<Said> refused = Check(group[k])) {
+      said[k] = std::move(*refused);
+    } else {
+      storable.push_back(k);
+      machines.push_back(MachineName(group[k].machine));
+    }
+  }
+  if (!storable.empty()) {
+    std::vector<ScanFile> files;
+    for (const std::size_t k : storable) {
+      Prepared& p = group[k];
+      files.push_back(ScanFile{p.machine, p.file.path, p.sha256, p.scan(), std::move(p.runs)});
+    }
+    for (int attempt = 1;; ++attempt) {
+      std::size_t in_flight = 0;
+      try {
+        store_.BeginGroup(machines);
+        for (std::size_t f = 0; f < files.size(); ++f) {
+          in_flight = f;
+          const Prepared& p = group[storable[f]];
+          try {
+            said[storable[f]] = Stored(p, LoadFile(store_, files[f]));
+          } catch (const std::bad_alloc&) {
+            // Its savepoint was taken back; the next file may well fit.
+            said[storable[f]] =
+                Refusal(p.file.path, 0, "out of memory while storing it; nothing of it was stored");
+          }
+        }
+        store_.CommitGroup();
+        break;
+      } catch (const RetryError& e) {
+        store_.AbandonGroup();
+        if (attempt < kGroupAttempts) continue;
+        throw StoreError(std::string(e.what()) + " (while loading " + files[in_flight].file +
+                         ": its transaction was rolled back; load it again)");
+      } catch (const StoreError& e) {
+        store_.AbandonGroup();
+        throw StoreError(std::string(e.what()) + " (while loading " + files[in_flight].file +
+                         ": its transaction was rolled back; load it again)");
+      } catch (...) {
+        store_.AbandonGroup();
+        throw;
+      }
+    }
+  }
+  for (const Said& s : said) {
+    out_ << s.out;
+    err_ << s.err;
+    refused_ = refused_ || !s.err.empty();
+  }
+  out_.flush();
 }
 
 }  // namespace
@@ -260,9 +349,23 @@ int LoadAll(Store& store, const std::vector<std::string>& arguments, const LoadO
             std::ostream& out, std::ostream& err) {
   Loader loader(store, options.now, out, err);
   Reader reader(ListFiles(arguments), options);
-  while (std::optional<Prepared> file = reader.Next()) {
-    loader.LoadOne(*file);
-    out.flush();
+  // Groups: as many files as come within kGroupWait of the first, up to
+  // kGroupFiles of them and kGroupLines report lines.
+  bool done = false;
+  while (!done) {
+    std::vector<Prepared> group;
+    std::size_t lines = 0;
+    auto deadline = std::chrono::steady_clock::time_point::max();
+    while (group.size() < kGroupFiles && lines < kGroupLines) {
+      Prepared next;
+      const Reader::Got got = reader.Next(deadline, &next);
+      if (got == Reader::Got::kDone) done = true;
+      if (got != Reader::Got::kFile) break;
+      if (group.empty()) deadline = std::chrono::steady_clock::now() + kGroupWait;
+      if (const Scan* scan = next.scan()) lines += scan->reports.size();
+      group.push_back(std::move(next));
+    }
+    if (!group.empty()) loader.LoadGroup(group);
   }
   return loader.refused() ? 1 : 0;
 }

@@ -1,6 +1,7 @@
 // `vurfleet load`: files and folders in, one line per file out.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -30,12 +31,24 @@ struct LoadOptions {
 
 constexpr Time kClockTolerance = 2 * 86400;
 
-// Loads each file named, and every *.txt file below each folder named, one
-// transaction a file. Each file gets one line on `out`; each refusal one
-// line "vurfleet: FILE:LINE: why" on `err`, and the other files still load.
-// Returns 0 when every file is stored (or was already), 1 when some file was
-// refused. A failing store throws StoreError and ends the load; what was
-// committed stays.
+// A load commits files in groups: as many as are read within kGroupWait of
+// the group's first, up to kGroupFiles files and kGroupLines report lines,
+// whichever comes first. One commit (and, on PostgreSQL, one flush of the
+// server's log) then serves many files, and a group holds SQLite's write
+// lock for a second or so at most.
+constexpr std::size_t kGroupFiles = 100;
+constexpr std::size_t kGroupLines = 300000;
+constexpr std::chrono::milliseconds kGroupWait{1000};
+
+// Loads each file named, and every *.txt file below each folder named, in
+// groups of files, one transaction a group and one savepoint a file: a file
+// refused or in conflict is taken back alone, and the rest of its group
+// stands. Each file gets one line on `out`, or a refusal "vurfleet:
+// FILE:LINE: why" on `err` and the other files still load; the lines are
+// written once the file's group has committed, never before, so a line that
+// says a file is stored is true. Returns 0 when every file is stored (or was
+// already), 1 when some file was refused. A failing store throws StoreError
+// naming the file in flight and ends the load; the groups committed stay.
 int LoadAll(Store& store, const std::vector<std::string>& arguments, const LoadOptions& options,
             std::ostream& out, std::ostream& err);
 
