@@ -45,7 +45,15 @@ PgStore::PgStore(const std::string& where, Access access) : conn_(where) {
   if (access == Access::kRead) {
     conn_.Run("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY");
     conn_.Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    return;
   }
+  // The staging table of new paths lives as long as the session, made
+  // outside any group: a group rolled back can't take it along.
+  conn_.Run(
+      "CREATE TEMPORARY TABLE IF NOT EXISTS vurfleet_lines ("
+      " line integer NOT NULL, hash bigint NOT NULL, path text COLLATE \"C\" NOT NULL,"
+      " path_key text COLLATE \"C\" NOT NULL, name_key text COLLATE \"C\" NOT NULL"
+      ") ON COMMIT DELETE ROWS");
 }
 
 void PgStore::BeginGroup(const std::vector<std::string>& machines) {
@@ -228,16 +236,7 @@ void PgStore::InternPaths(const std::vector<std::string_view>& paths, std::vecto
   // order, and their ids read back with one index probe each (a join would
   // be planned over all paths, whose count grows with the fleet, not with
   // the file); a path not found comes back NULL.
-  if (!staging_) {
-    conn_.Run(
-        "CREATE TEMPORARY TABLE IF NOT EXISTS vurfleet_lines ("
-        " line integer NOT NULL, hash bigint NOT NULL, path text COLLATE \"C\" NOT NULL,"
-        " path_key text COLLATE \"C\" NOT NULL, name_key text COLLATE \"C\" NOT NULL"
-        ") ON COMMIT DELETE ROWS");
-    staging_ = true;
-  } else {
-    conn_.Run("TRUNCATE vurfleet_lines");
-  }
+  conn_.Run("TRUNCATE vurfleet_lines");
   std::string data;
   data.reserve(unknown.size() * 96);
   for (const std::size_t k : unknown) {

@@ -65,7 +65,6 @@ class PgStore : public Store {
  private:
   Connection conn_;
   IdCache ids_;
-  bool staging_ = false;  // the session's staging table is made
 };
 
 }  // namespace vurfleet::pg
