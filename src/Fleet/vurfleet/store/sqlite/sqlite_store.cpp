@@ -169,8 +169,10 @@ SqliteStore::SqliteStore(const std::string& path, Access access)
   // only a power cut may lose the last commits, never consistency. The log
   // and its index stay beside the file when the load ends (emptied), so
   // that readers, who map the index read-only and may have no right to make
-  // files in the folder, find them there.
-  db_.Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
+  // files in the folder, find them there. A file's savepoint keeps the pages
+  // it changes in memory (temp_store), not in a file of its own: on disk
+  // that journal was most of a first load's writes.
+  db_.Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA temp_store = MEMORY; "
            "PRAGMA wal_autocheckpoint = 16000; PRAGMA journal_size_limit = 67108864");
   int persist = 1;
   if (sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist) != SQLITE_OK) {
@@ -308,8 +310,13 @@ void SqliteStore::InternPaths(const std::vector<std::string_view>& paths, std::v
 void SqliteStore::InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) {
   LoadStatements& q = Statements();
   ids_.FindVersions(values, ids);
+  std::unordered_map<std::uint64_t, VersionId> met;  // in this call, beyond the cache
   for (std::size_t k = 0; k < values.size(); ++k) {
     if ((*ids)[k] >= 0) continue;
+    if (const auto found = met.find(values[k]); found != met.end()) {
+      (*ids)[k] = found->second;
+      continue;
+    }
     VersionId id = 0;
     q.find_version.Bind(1, StoredVersion(values[k]));
     const bool found = q.find_version.Step();
@@ -320,11 +327,8 @@ void SqliteStore::InternVersions(const std::vector<std::uint64_t>& values, std::
       id = db_.LastInsertId();
     }
     ids_.AddVersion(values[k], id, !found);
+    met.emplace(values[k], id);
     (*ids)[k] = id;
-    // The same version further on in this call.
-    for (std::size_t j = k + 1; j < values.size(); ++j) {
-      if (values[j] == values[k] && (*ids)[j] < 0) (*ids)[j] = id;
-    }
   }
 }
 
