@@ -283,6 +283,9 @@ void Loader::LoadGroup(std::vector<Prepared>& group) {
       std::size_t in_flight = 0;
       try {
         store_.BeginGroup(machines);
+        std::vector<const ScanFile*> expected;
+        for (const ScanFile& f : files) expected.push_back(&f);
+        store_.Expect(expected);
         for (std::size_t f = 0; f < files.size(); ++f) {
           in_flight = f;
           const Prepared& p = group[storable[f]];

@@ -105,6 +105,10 @@ class LoadTarget {
   virtual void CommitGroup() = 0;
   // Rolls the group back; ids it added are forgotten.
   virtual void AbandonGroup() = 0;
+  // The files the group will load, once it has begun: a store may fetch
+  // what they need in a few statements instead of a few a file. It changes
+  // no answer.
+  virtual void Expect(const std::vector<const struct ScanFile*>& files) { (void)files; }
   // One file's savepoint; EndFile(false) takes back what the file wrote.
   virtual void BeginFile() = 0;
   virtual void EndFile(bool keep) = 0;

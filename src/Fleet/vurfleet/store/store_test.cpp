@@ -607,6 +607,7 @@ PRAGMA user_version = 1;)sql";
     sqlite3_close(db);
   } else {
     sql += "DROP INDEX scans_by_sha256; ALTER TABLE scans ADD CONSTRAINT scans_sha256_key UNIQUE (sha256);"
+           "DROP TABLE latest;"
            "UPDATE vurfleet_schema SET version = 1;";
     pg::Connection(where).Run(sql);
   }

@@ -195,6 +195,20 @@ std::string HexBytes(std::string_view bytes) {
   return out;
 }
 
+std::string TextArray(const std::vector<std::string>& texts) {
+  std::string out = "{";
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    if (k > 0) out += ',';
+    out += '"';
+    for (const char c : texts[k]) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    out += '"';
+  }
+  return out + "}";
+}
+
 bool IsRetryable(const std::string& sqlstate) {
   return sqlstate == "40001" || sqlstate == "40P01";
 }

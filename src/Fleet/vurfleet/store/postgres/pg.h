@@ -93,6 +93,20 @@ void CopyField(std::string* out, std::string_view text);
 // A bytea literal for a parameter: "\x" and the bytes in hex.
 std::string HexBytes(std::string_view bytes);
 
+// A text[] parameter: each element quoted, with '"' and '\\' escaped.
+std::string TextArray(const std::vector<std::string>& texts);
+
+// A bigint[] parameter of a field of each row.
+template <typename T, typename F>
+std::string IntArray(const std::vector<T>& rows, F field) {
+  std::string out = "{";
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    if (k > 0) out += ',';
+    out += std::to_string(field(rows[k]));
+  }
+  return out + "}";
+}
+
 // A store error raised while the server was unreachable or the transaction
 // must be retried: serialization failures and deadlocks.
 bool IsRetryable(const std::string& sqlstate);

@@ -76,6 +76,13 @@ CREATE TABLE intervals (
 CREATE INDEX intervals_by_path ON intervals (path_id);
 CREATE INDEX intervals_ended ON intervals (until) WHERE until IS NOT NULL;
 CREATE INDEX intervals_opened ON intervals (since) WHERE opened;
+-- Each machine's latest scan as runs of report lines (see store/latest.h):
+-- a cache that lets the next load skip the lines it repeats.
+CREATE TABLE latest (
+  machine_id bigint PRIMARY KEY,
+  exact boolean NOT NULL,           -- the runs' entries are the whole inventory
+  runs bytea NOT NULL
+);
 CREATE TABLE kept (
   machine_id bigint NOT NULL,
   scan bigint NOT NULL,             -- the scan's start
@@ -106,26 +113,13 @@ std::optional<int> StoredVersion(Connection& conn) {
 }
 
 
-// A text[] parameter.
-std::string TextArray(const std::vector<std::string>& texts) {
-  std::string out = "{";
-  for (std::size_t k = 0; k < texts.size(); ++k) {
-    if (k > 0) out += ',';
-    out += '"';
-    for (const char c : texts[k]) {
-      if (c == '"' || c == '\\') out += '\\';
-      out += c;
-    }
-    out += '"';
-  }
-  return out + "}";
-}
 
 // Schema 1 to 2, in the caller's transaction: a scan's bytes are keyed by
 // its machine and its SHA-256, no longer by the SHA-256 alone; and the keys
 // folded for patterns, with machine names, follow Unicode's simple case
-// folding. Machine names that were two and are now one can't be merged
-// here, and are refused by name.
+// folding; and the latest scan of each machine is kept, as on SQLite, from
+// the next load on. Machine names that were two and are now one can't be
+// merged here, and are refused by name.
 void MigrateFrom1(Connection& conn) {
   conn.Run("ALTER TABLE scans DROP CONSTRAINT IF EXISTS scans_sha256_key; "
            "CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256)");
@@ -175,6 +169,7 @@ void MigrateFrom1(Connection& conn) {
     }
     after = std::string(paths.Text(paths.rows() - 1, 0));
   }
+  conn.Run("CREATE TABLE latest (machine_id bigint PRIMARY KEY, exact boolean NOT NULL, runs bytea NOT NULL)");
   conn.Run("UPDATE vurfleet_schema SET version = 2");
 }
 

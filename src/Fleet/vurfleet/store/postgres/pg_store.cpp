@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "read/shield.h"
+#include "store/latest.h"
 #include "store/postgres/pg_schema.h"
 #include "store/stored.h"
 
@@ -23,18 +24,9 @@ std::int64_t LockKey(std::string_view kind, std::string_view text) {
   return static_cast<std::int64_t>(StableHash(std::string(kind) + '\0' + std::string(text)));
 }
 
-// A bigint[] parameter.
-template <typename T, typename F>
-std::string IntArray(const std::vector<T>& rows, F field) {
-  std::string out = "{";
-  for (std::size_t k = 0; k < rows.size(); ++k) {
-    if (k > 0) out += ',';
-    out += std::to_string(field(rows[k]));
-  }
-  return out + "}";
-}
 
 void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(value)); }
+
 
 }  // namespace
 
@@ -71,6 +63,7 @@ void PgStore::BeginGroup(const std::vector<std::string>& machines) {
 }
 
 void PgStore::CommitGroup() {
+  expected_ = Expected();
   conn_.Run("COMMIT");
   ids_.EndGroup(true);
 }
@@ -84,6 +77,48 @@ void PgStore::AbandonGroup() {
     }
   }
   ids_.EndGroup(false);
+  expected_ = Expected();
+}
+
+void PgStore::Expect(const std::vector<const ScanFile*>& files) {
+  expected_ = Expected();
+  std::vector<std::string> names, shas;
+  std::vector<Time> starts;
+  for (const ScanFile* file : files) {
+    names.push_back(MachineName(file->machine));
+    shas.push_back(HexBytes(file->sha256));
+    starts.push_back(file->scan->started);
+    expected_.sha256s.insert(file->sha256);
+    expected_.starts.insert(file->scan->started);
+  }
+  for (const std::string& name : names) expected_.machines.emplace(name, std::nullopt);
+  Result m = conn_.Exec("SELECT id, name, first_started, last_started, files FROM machines WHERE name = ANY ($1)",
+                        {TextArray(names)});
+  std::vector<MachineId> ids;
+  for (int k = 0; k < m.rows(); ++k) {
+    const StoredMachine machine{m.Int(k, 0), std::string(m.Text(k, 1)), m.Int(k, 2), m.Int(k, 3), m.Int(k, 4)};
+    expected_.machines[machine.name] = machine;
+    expected_.runs[machine.id];
+    expected_.latest[machine.id] = std::nullopt;
+    ids.push_back(machine.id);
+  }
+  if (ids.empty()) return;
+  const std::string id_array = IntArray(ids, [](MachineId id) { return id; });
+  Result r = conn_.Exec(
+      "SELECT machine_id, id, completed IS NOT NULL, report_lines, error_lines, sha256, file, started "
+      "FROM scans WHERE machine_id = ANY ($1::bigint[]) "
+      "AND (started = ANY ($2::bigint[]) OR sha256 = ANY ($3::bytea[]))",
+      {id_array, IntArray(starts, [](Time t) { return t; }), TextArray(shas)});
+  for (int k = 0; k < r.rows(); ++k) {
+    expected_.runs[r.Int(k, 0)].push_back(Expected::Run{
+        StoredRun{r.Int(k, 1), RunCopy{r.Bool(k, 2), static_cast<int>(r.Int(k, 3)), static_cast<int>(r.Int(k, 4)),
+                                      r.Bytes(k, 5)},
+                  std::string(r.Text(k, 6))},
+        r.Int(k, 7)});
+  }
+  Result l = conn_.Exec("SELECT machine_id, exact, runs FROM latest WHERE machine_id = ANY ($1::bigint[])",
+                        {id_array});
+  for (int k = 0; k < l.rows(); ++k) expected_.latest[l.Int(k, 0)] = DecodeLatest(l.Bytes(k, 2), l.Bool(k, 1));
 }
 
 void PgStore::BeginFile() {
@@ -92,11 +127,13 @@ void PgStore::BeginFile() {
 }
 
 void PgStore::EndFile(bool keep) {
+  if (!keep) expected_ = Expected();
   conn_.Run(keep ? "RELEASE file" : "ROLLBACK TO file; RELEASE file");
   ids_.EndFile(keep);
 }
 
 std::optional<StoredMachine> PgStore::FindMachine(const std::string& name) {
+  if (const auto known = expected_.machines.find(name); known != expected_.machines.end()) return known->second;
   Result r = conn_.Exec("SELECT id, name, first_started, last_started, files FROM machines WHERE name = $1",
                         {name});
   if (r.rows() == 0) return std::nullopt;
@@ -108,15 +145,31 @@ MachineId PgStore::AddMachine(const std::string& name, Time started) {
       "INSERT INTO machines (name, name_key, first_started, last_started, files) "
       "VALUES ($1, $2, $3, $3, 0) RETURNING id",
       {name, FoldCase(name), std::to_string(started)});
-  return r.Int(0, 0);
+  const MachineId id = r.Int(0, 0);
+  if (expected_.machines.count(name) != 0) {
+    expected_.machines[name] = StoredMachine{id, name, started, started, 0};
+    expected_.runs[id];
+    expected_.latest[id] = std::nullopt;
+  }
+  return id;
 }
 
 void PgStore::UpdateMachine(MachineId machine, Time first, Time last, std::int64_t files) {
+  for (auto& [name, known] : expected_.machines) {
+    if (known && known->id == machine) known->first_started = first, known->last_started = last, known->files = files;
+  }
   conn_.Exec("UPDATE machines SET first_started = $2, last_started = $3, files = $4 WHERE id = $1",
              {std::to_string(machine), std::to_string(first), std::to_string(last), std::to_string(files)});
 }
 
 std::optional<std::pair<Time, std::string>> PgStore::FindBytes(MachineId machine, const std::string& sha256) {
+  if (const auto runs = expected_.runs.find(machine);
+      runs != expected_.runs.end() && expected_.sha256s.count(sha256) != 0) {
+    for (const Expected::Run& r : runs->second) {
+      if (r.run.copy.sha256 == sha256) return std::make_pair(r.started, r.run.file);
+    }
+    return std::nullopt;
+  }
   Result r = conn_.Exec("SELECT started, file FROM scans WHERE machine_id = $1 AND sha256 = $2::bytea",
                         {std::to_string(machine), HexBytes(sha256)});
   if (r.rows() == 0) return std::nullopt;
@@ -124,6 +177,13 @@ std::optional<std::pair<Time, std::string>> PgStore::FindBytes(MachineId machine
 }
 
 std::optional<StoredRun> PgStore::FindRun(MachineId machine, Time started) {
+  if (const auto runs = expected_.runs.find(machine);
+      runs != expected_.runs.end() && expected_.starts.count(started) != 0) {
+    for (const Expected::Run& r : runs->second) {
+      if (r.started == started) return r.run;
+    }
+    return std::nullopt;
+  }
   Result r = conn_.Exec(
       "SELECT id, completed IS NOT NULL, report_lines, error_lines, sha256, file "
       "FROM scans WHERE machine_id = $1 AND started = $2",
@@ -162,6 +222,14 @@ void PgStore::AddScan(MachineId machine, const ScanRow& scan) {
        scan.completed ? std::optional<std::string>(std::to_string(*scan.completed)) : std::nullopt,
        HexBytes(scan.sha256), scan.file, std::to_string(scan.report_lines),
        std::to_string(scan.errors.size()), std::to_string(std::time(nullptr))});
+  if (const auto runs = expected_.runs.find(machine); runs != expected_.runs.end()) {
+    runs->second.push_back(Expected::Run{
+        StoredRun{inserted.Int(0, 0),
+                  RunCopy{scan.completed.has_value(), static_cast<int>(scan.report_lines),
+                          static_cast<int>(scan.errors.size()), scan.sha256},
+                  scan.file},
+        scan.started});
+  }
   if (scan.errors.empty()) return;
   const std::string scan_id(inserted.Text(0, 0));
   std::string data;
@@ -177,17 +245,56 @@ void PgStore::AddScan(MachineId machine, const ScanRow& scan) {
 }
 
 void PgStore::DeleteScan(std::int64_t scan_id) {
+  for (auto& [machine, runs] : expected_.runs) {
+    runs.erase(std::remove_if(runs.begin(), runs.end(),
+                              [&](const Expected::Run& r) { return r.run.scan_id == scan_id; }),
+               runs.end());
+  }
   const std::string id = std::to_string(scan_id);
   conn_.Exec("DELETE FROM scan_errors WHERE scan_id = $1", {id});
   conn_.Exec("DELETE FROM scans WHERE id = $1", {id});
 }
 
 void PgStore::DeleteMachine(MachineId machine) {
+  expected_ = Expected();
   const std::string id = std::to_string(machine);
   for (const char* sql : {"DELETE FROM intervals WHERE machine_id = $1", "DELETE FROM kept WHERE machine_id = $1",
+                          "DELETE FROM latest WHERE machine_id = $1",
                           "DELETE FROM scan_errors WHERE scan_id IN (SELECT id FROM scans WHERE machine_id = $1)",
                           "DELETE FROM scans WHERE machine_id = $1", "DELETE FROM machines WHERE id = $1"}) {
     conn_.Exec(sql, {id});
+  }
+}
+
+std::optional<LatestRuns> PgStore::ReadLatest(MachineId machine) {
+  if (const auto known = expected_.latest.find(machine); known != expected_.latest.end()) return known->second;
+  Result r = conn_.Exec("SELECT exact, runs FROM latest WHERE machine_id = $1", {std::to_string(machine)});
+  if (r.rows() == 0) return std::nullopt;
+  return DecodeLatest(r.Bytes(0, 1), r.Bool(0, 0));
+}
+
+void PgStore::WriteLatest(MachineId machine, const LatestRuns* latest) {
+  const auto known = expected_.latest.find(machine);
+  if (latest == nullptr) {
+    conn_.Exec("DELETE FROM latest WHERE machine_id = $1", {std::to_string(machine)});
+  } else if (known != expected_.latest.end() && known->second && known->second->runs.size() == latest->runs.size() &&
+             std::equal(known->second->runs.begin(), known->second->runs.end(), latest->runs.begin(),
+                        [](const LineRun& a, const LineRun& b) {
+                          return a.digest == b.digest && a.count == b.count && a.first == b.first;
+                        }) &&
+             known->second->entries == latest->entries) {
+    // The same runs and entries: only the flag may change.
+    if (known->second->exact != latest->exact) {
+      conn_.Exec("UPDATE latest SET exact = $2 WHERE machine_id = $1",
+                 {std::to_string(machine), latest->exact ? "t" : "f"});
+    }
+  } else {
+    conn_.Exec("INSERT INTO latest (machine_id, exact, runs) VALUES ($1, $2, $3::bytea) "
+               "ON CONFLICT (machine_id) DO UPDATE SET exact = EXCLUDED.exact, runs = EXCLUDED.runs",
+               {std::to_string(machine), latest->exact ? "t" : "f", HexBytes(EncodeLatest(latest->runs, latest->entries))});
+  }
+  if (known != expected_.latest.end()) {
+    known->second = latest != nullptr ? std::optional<LatestRuns>(*latest) : std::nullopt;
   }
 }
 

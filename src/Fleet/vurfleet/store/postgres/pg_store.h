@@ -10,7 +10,9 @@
 // loads of other machines go on side by side.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,7 @@ class PgStore : public Store {
   void BeginGroup(const std::vector<std::string>& machines) override;
   void CommitGroup() override;
   void AbandonGroup() override;
+  void Expect(const std::vector<const ScanFile*>& files) override;
   void BeginFile() override;
   void EndFile(bool keep) override;
   std::optional<StoredMachine> FindMachine(const std::string& name) override;
@@ -42,10 +45,8 @@ class PgStore : public Store {
   void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) override;
   void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) override;
   std::string PathKey(PathId path) override;
-  // This store keeps nothing of a latest scan: each load reads the open
-  // intervals.
-  std::optional<LatestRuns> ReadLatest(MachineId) override { return std::nullopt; }
-  void WriteLatest(MachineId, const LatestRuns*) override {}
+  std::optional<LatestRuns> ReadLatest(MachineId machine) override;
+  void WriteLatest(MachineId machine, const LatestRuns* latest) override;
   std::vector<Entry> OpenEntries(MachineId machine) override;
   MachineHistory StoredHistory(MachineId machine) override;
   std::vector<StoredScan> StoredScans(MachineId machine) override;
@@ -63,8 +64,27 @@ class PgStore : public Store {
   void Programs(int top, const std::function<void(const ProgramRow&)>& row) override;
 
  private:
+  // What Expect fetched for the group, kept up to date by the group's own
+  // writes; dropped when the group ends or a file is taken back, after which
+  // each question goes to the server again.
+  struct Expected {
+    struct Run {
+      StoredRun run;
+      Time started;
+    };
+    std::map<std::string, std::optional<StoredMachine>> machines;  // by name
+    // The fetched machines' scans whose start or bytes are among the
+    // group's files': a question about other starts or bytes goes to the
+    // server.
+    std::set<std::string> sha256s;
+    std::set<Time> starts;
+    std::map<MachineId, std::vector<Run>> runs;
+    std::map<MachineId, std::optional<LatestRuns>> latest;
+  };
+
   Connection conn_;
   IdCache ids_;
+  Expected expected_;
 };
 
 }  // namespace vurfleet::pg

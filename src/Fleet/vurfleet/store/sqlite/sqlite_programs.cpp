@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "store/sqlite/latest.h"
+#include "store/latest.h"
 #include "store/sqlite/sqlite_store.h"
 #include "store/stored.h"
 

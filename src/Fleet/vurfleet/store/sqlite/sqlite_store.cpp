@@ -6,7 +6,7 @@
 #include "base/glob.h"
 #include "base/text.h"
 #include "read/shield.h"
-#include "store/sqlite/latest.h"
+#include "store/latest.h"
 #include "store/sqlite/schema.h"
 #include "store/stored.h"
 

@@ -18,7 +18,7 @@
 #include "history/history.h"
 #include "store/sqlite/db.h"
 #include "store/id_cache.h"
-#include "store/sqlite/latest.h"
+#include "store/latest.h"
 #include "store/store.h"
 
 namespace vurfleet::sqlite {

@@ -12,7 +12,7 @@
 #include "history/history.h"
 #include "store/load_target.h"
 
-namespace vurfleet::sqlite {
+namespace vurfleet {
 
 // Varints: the number of runs, each run's digest (8 bytes) and length, then
 // each entry's path id (as a signed difference from the one before) and
@@ -24,4 +24,4 @@ std::optional<LatestRuns> DecodeLatest(std::string_view bytes, bool exact);
 // bytes are not such a blob.
 bool DecodeLatestEntries(std::string_view bytes, std::vector<Entry>* entries);
 
-}  // namespace vurfleet::sqlite
+}  // namespace vurfleet

@@ -1,8 +1,8 @@
-#include "store/sqlite/latest.h"
+#include "store/latest.h"
 
 #include <cstring>
 
-namespace vurfleet::sqlite {
+namespace vurfleet {
 namespace {
 
 void PutVarint(std::string* out, std::uint64_t v) {
@@ -98,4 +98,4 @@ bool DecodeLatestEntries(std::string_view bytes, std::vector<Entry>* entries) {
   return Decode(bytes, nullptr, entries);
 }
 
-}  // namespace vurfleet::sqlite
+}  // namespace vurfleet
