@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "store/postgres/pg_store.h"
+#include "store/stored.h"
 
 namespace vurfleet::pg {
 namespace {
@@ -41,11 +42,11 @@ class Conditions {
 
 Version VersionFrom(const Result& r, int row, int column) {
   if (r.IsNull(row, column)) return Version::None();
-  return Version::Of(static_cast<std::uint64_t>(r.Int(row, column)) ^ (std::uint64_t{1} << 63));
+  return VersionOfStored(r.Int(row, column));
 }
 
 std::string ValueOf(const Version& version) {
-  return std::to_string(static_cast<std::int64_t>(version.value() ^ (std::uint64_t{1} << 63)));
+  return std::to_string(StoredVersion(version.value()));
 }
 
 }  // namespace
