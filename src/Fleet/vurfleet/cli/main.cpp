@@ -13,6 +13,7 @@
 
 #include "base/time.h"
 #include "base/version.h"
+#include "cli/exposure.h"
 #include "load/loader.h"
 #include "query/print.h"
 #include "report/figures.h"
@@ -132,6 +133,8 @@ int Run(int argc, char** argv) {
   CLI::Option* o_programs_csv = programs->add_flag("--csv", programs_csv, "CSV (RFC 4180) with a header row");
   programs->add_flag("--json", programs_json, "JSON Lines: one object a row")->excludes(o_programs_csv);
 
+  ExposureCommand exposure(app);
+
   // report
   CLI::App* report = app.add_subcommand(
       "report", "Write the fleet at a glance as one HTML page that needs no network");
@@ -145,6 +148,9 @@ int Run(int argc, char** argv) {
   report->add_option("--stale", report_stale,
                      "DAYS: stale when the last scan started longer ago (default 7)")
       ->check(CLI::NonNegativeNumber);
+  std::optional<std::string> report_advisories;
+  report->add_option("--advisories", report_advisories,
+                     "FILE: advisories to open the page with the fleet's exposure (see exposure)");
 
   try {
     app.parse(argc, argv);
@@ -202,8 +208,14 @@ int Run(int argc, char** argv) {
       PrintPrograms(*store, programs_top, FormatOf(programs_csv, programs_json), std::cout);
       return 0;
     }
+    if (exposure.parsed()) return exposure.Run(db);
     if (report->parsed()) {
+      std::optional<Advisories> advisories;
+      if (report_advisories && !(advisories = ReadAdvisoriesFile(*report_advisories, std::cerr))) {
+        return kUsageError;
+      }
       ReportOptions options;
+      options.advisories = advisories ? &*advisories : nullptr;
       options.database = db;
       options.made = LocalNow();
       options.now = report_now ? TimeArgument("--now", *report_now) : options.made;
