@@ -126,6 +126,9 @@ step "vurfleet load and queries (refusals, SIGKILL, order, encodings, copies, ab
   bash tests/fleet/load-queries.sh
 step "vurfleet load and queries (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet \
   bash tests/fleet/load-queries.sh
+step "vurfleet exposure (advisories against a fleet worked out by hand, every refusal, both stores byte for byte)" \
+  bash tests/fleet/exposure.sh
+step "vurfleet exposure (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet bash tests/fleet/exposure.sh
 step "vurfleet report in headless Chromium, network off (the DOM against the queries, screenshots, hostile names)" \
   bash tests/fleet/report-browser.sh
 step "vurfleet on PostgreSQL (both stores' CSV, loads side by side, server stopped mid-load, bad logins, roles, pg_dump)" \
