@@ -279,7 +279,7 @@ check_eq "exposure6: 3 of 4 machines exposed" '3 75.0 %' \
   "$(sed -n 's/.*id="exposure-machines">\([^<]*\)<.*id="exposure-share">\([^<]*\)<.*/\1 \2/p' <<<"$section")"
 check_eq "exposure6: a link to the advisory's own page, without a referrer" 1 \
   "$(grep -c 'href="https://www.chiark.greenend.org.uk/~sgtatham/putty/wishlist/vuln-p521-bias.html" rel="noreferrer"' <<<"$section")"
-rows=$(sed 's/<tr class="advisory">/\n/g' <<<"$section" | tail -n +2 |
+rows=$(sed 's/<tr class="advisory"[^>]*>/\n/g' <<<"$section" | tail -n +2 |
   sed -E 's/<td class="n">([^<]*)<\/td>/ \1 /g; s/<[^>]*>/ /g; s/  */ /g; s/^ //; s/ $//')
 check_eq "exposure6: each advisory's figures are the summary's (exposed, unknown, fixed, median)" \
 "CVE-2024-31497 PuTTY: biased ECDSA nonces, NIST P-521 keys https://www.chiark.greenend.org.uk/~sgtatham/putty/wishlist/vuln-p521-bias.html critical 2 1 0 14.0 2024-04-15

@@ -80,7 +80,8 @@ void RenderExposure(std::string& out, const ExposureFigures& f) {
   for (const ExposureFigures::Row& r : f.rows) {
     const Advisory& a = r.advisory;
     const std::string severity(SeverityName(a.severity));
-    Append(out, {"<tr class=\"advisory\"><td><span class=\"name\">", HtmlText(a.id), "</span>"});
+    Append(out, {"<tr class=\"advisory\" data-id=\"", HtmlText(a.id), "\"><td><span class=\"name\">",
+                 HtmlText(a.id), "</span>"});
     if (!a.title.empty()) Append(out, {"<div class=\"title\">", HtmlText(a.title), "</div>"});
     if (!a.url.empty()) Append(out, {"<div>", Address(a.url), "</div>"});
     Append(out, {"</td><td>",
@@ -97,7 +98,7 @@ void RenderExposure(std::string& out, const ExposureFigures& f) {
     if (r.listed.empty()) continue;
     const std::string number = std::to_string(++list);
     Append(out, {"<h4>Exposed to <span class=\"name\">", HtmlText(r.advisory.id), "</span> (",
-                 Count(r.figures.exposed), ")</h4><div class=\"wide\"><table class=\"rows\" id=\"exposed-",
+                 Count(r.figures.exposed), ")</h4><div class=\"wide list\"><table class=\"rows\" id=\"exposed-",
                  number, "\" data-id=\"", HtmlText(r.advisory.id),
                  "\"><thead><tr><th>Machine</th><th>Exposed since</th></tr></thead><tbody>"});
     for (const Summary::Listed& m : r.listed) {
