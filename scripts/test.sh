@@ -3,7 +3,8 @@
 # ASan/UBSan, and cross-built under Wine for x64 and for the 32-bit product
 # (under WoW64); vurfleet's unit tests and its loads and queries (also under
 # ASan/UBSan), its store tests and end-to-end cases on a PostgreSQL server
-# the steps start, its report page in a headless browser, and the scanner's
+# the steps start, its exposure to advisories, its report page in a
+# headless browser, and the scanner's
 # three builds' outputs loaded into it; the end-to-end cases of each Windows
 # build against Linux; the
 # system calls of a Linux scan counted against the walk's floor; the version
