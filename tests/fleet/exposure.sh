@@ -306,7 +306,7 @@ check_eq "exposure6: a refused file: exit code 2, its line, the old page kept" \
 # exposure7: the example the package ships is an advisories file.
 vf exposure --advisories "$E2E_REPO/examples/advisories.csv" --summary --at 2026-12-31 --csv
 check_rc "exposure7: examples/advisories.csv is read" "$RC" "$WORK/vf.err"
-check_eq "exposure7: ... and PC1's PuTTY 0.79 is exposed to it" 1 \
+check_eq "exposure7: ... and PC1's PuTTY 0.79 is exposed to both of PuTTY's advisories" 2 \
   "$("$VURFLEET" exposure --advisories "$E2E_REPO/examples/advisories.csv" --at 2026-12-31 --machine PC1 --csv |
      grep -c ',PC1,C:\\Program Files\\PuTTY\\putty.exe,0.79.0.0,exposed,')"
 
