@@ -138,6 +138,14 @@ void PgStore::Holdings(const std::vector<Glob>& names,
   // are handed on a batch at a time.
   Transaction transaction(conn_);
   conn_.Run("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY");
+  // All the rows are read, however a cursor hands them out: plan for the
+  // last row, not the first (a seek per machine and path otherwise, ten
+  // times slower at 10 000 machines). The plan reads the paths' rows by
+  // their index and sorts them: with the default 4 MB its bitmap of heap
+  // pages turns lossy and every row of those pages is checked again
+  // (twice the time at 10 000 machines), and compiling it (JIT) costs more
+  // than it saves.
+  conn_.Run("SET LOCAL cursor_tuple_fraction = 1; SET LOCAL work_mem = '64MB'; SET LOCAL jit = off");
   // The paths of those names, each met once, ranked by their text.
   std::vector<std::pair<std::string, std::int64_t>> paths;
   {
@@ -162,10 +170,18 @@ void PgStore::Holdings(const std::vector<Glob>& names,
     ids += std::to_string(paths[k].second);
   }
   ids += '}';
+  // Versions in memory: a look-up a row instead of a join. A row whose
+  // version is not stored is left out, as find's join leaves it.
+  std::unordered_map<std::int64_t, Version> versions;
+  {
+    Result r = conn_.Exec("SELECT id, value FROM versions");
+    versions.reserve(static_cast<std::size_t>(r.rows()));
+    for (int k = 0; k < r.rows(); ++k) versions.emplace(r.Int(k, 0), VersionFrom(r, k, 1));
+  }
   conn_.Exec(
       "DECLARE holdings NO SCROLL CURSOR FOR "
-      "SELECT m.name, i.path_id, i.since, i.until, v.value FROM machines m "
-      "JOIN intervals i ON i.machine_id = m.id JOIN versions v ON v.id = i.version_id "
+      "SELECT m.name, i.path_id, i.since, i.until, i.version_id FROM machines m "
+      "JOIN intervals i ON i.machine_id = m.id "
       "WHERE i.path_id = ANY($1::bigint[]) ORDER BY m.name",
       {ids});
 
@@ -197,11 +213,13 @@ void PgStore::Holdings(const std::vector<Glob>& names,
     for (int k = 0; k < r.rows(); ++k) {
       const auto path = rank.find(r.Int(k, 1));
       if (path == rank.end()) continue;
+      const auto version = versions.find(r.Int(k, 4));
+      if (version == versions.end()) continue;
       if (r.Text(k, 0) != out.machine) {
         flush();
         out.machine.assign(r.Text(k, 0));
       }
-      held.push_back(Held{path->second, r.Int(k, 2), r.OptionalInt(k, 3), VersionFrom(r, k, 4)});
+      held.push_back(Held{path->second, r.Int(k, 2), r.OptionalInt(k, 3), version->second});
     }
   }
   flush();
