@@ -12,7 +12,7 @@ cmake --build --preset fuzz -j"$(nproc)" 2>&1 | grep -E "error:|warning:"
 status=0
 passed=0
 failed=0
-for target in pe_reader exclusion list_value name_coding scan_read; do
+for target in pe_reader exclusion list_value name_coding scan_read advisories; do
   work=build/fuzz/corpus-$target
   mkdir -p "$work"
   cp -n fuzz/corpus/$target/* "$work/" 2>/dev/null

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Installs what the builds need on Debian 12. `scan` needs only the native
 # compiler; `fleet` also the libraries vurfleet links (SQLite, CLI11,
-# nlohmann-json, libcrypto, libpq, ICU) and dpkg-shlibdeps, for the .deb; `release` the
+# nlohmann-json, libcrypto, libpq, ICU, libcsv) and dpkg-shlibdeps, for the .deb; `release` the
 # 32-bit mingw-w64 compiler, wixl, which builds the MSI, python3 for the ZIP
 # and the MSI's summary, and osslsigncode, which signs; `test` everything of
 # those, Wine (the 64-bit and the 32-bit loader, so the product runs under
@@ -25,7 +25,7 @@
 set -euo pipefail
 what=${1:-scan}
 packages=(cmake g++ make)
-fleet=(libsqlite3-dev libpq-dev libicu-dev pkg-config libcli11-dev nlohmann-json3-dev libssl-dev dpkg-dev)
+fleet=(libsqlite3-dev libpq-dev libicu-dev pkg-config libcli11-dev nlohmann-json3-dev libssl-dev libcsv-dev dpkg-dev)
 if [ "$what" = test ]; then
   packages+=("${fleet[@]}" sqlite3 postgresql-15 postgresql-client-15 googletest libgtest-dev libbenchmark-dev time strace
              g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix

@@ -3,7 +3,8 @@
 # ASan/UBSan, and cross-built under Wine for x64 and for the 32-bit product
 # (under WoW64); vurfleet's unit tests and its loads and queries (also under
 # ASan/UBSan), a hostile share loaded, its store tests and end-to-end cases on a PostgreSQL server
-# the steps start, its report page in a headless browser, and the scanner's
+# the steps start, its exposure to advisories, its report page in a
+# headless browser, and the scanner's
 # three builds' outputs loaded into it; the end-to-end cases of each Windows
 # build against Linux; the
 # system calls of a Linux scan counted against the walk's floor; the version
@@ -167,6 +168,9 @@ step "vurfleet hostile names (asan+ubsan)" env VURFLEET=build/linux-asan/vurflee
 step "vurfleet under stress (loads side by side with every query and the report, both stores, a reader that may only read)" \
   bash tests/fleet/stress.sh
 step "vurfleet under stress (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet bash tests/fleet/stress.sh
+step "vurfleet exposure (advisories against a fleet worked out by hand, every refusal, both stores byte for byte)" \
+  bash tests/fleet/exposure.sh
+step "vurfleet exposure (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet bash tests/fleet/exposure.sh
 step "vurfleet report in headless Chromium, network off (the DOM against the queries, screenshots, hostile names)" \
   bash tests/fleet/report-browser.sh
 step "vurfleet on PostgreSQL (both stores' CSV, loads side by side, server stopped mid-load, bad logins, roles, pg_dump)" \

@@ -6,6 +6,8 @@
 # versions counted from `find`). The browser logs no console message and no
 # error of the page, and the page makes no request; two pages that do are
 # caught by the same checks. Hostile names in the database show as text.
+# With advisories, the exposure section's figures against `exposure
+# --summary` and `exposure` at the same time, hostile advisories as text.
 # Screenshots (1280 x 2000 and a phone's width) and a print to PDF are kept
 # in build/test-output/report/; with REPORT_SCREENSHOT=FILE the wide one is
 # also copied to FILE (the README's docs/report.png).
@@ -170,5 +172,49 @@ check_eq "report6: a missing database: exit code 2, the old page kept" "2 yes" \
   "$RC $(cmp -s "$WORK/kept.html" "$WORK/report.html" && echo yes)"
 vf --db "$db" report --now yesterday -o "$WORK/kept.html"
 check_eq "report6: a time that is none: exit code 2" 2 "$RC"
+
+# report7: with advisories the page opens with the exposure, and every
+# figure of it is what `exposure --summary` and `exposure` give at --now:
+# the example's advisories and others on the fleet's own programs, each
+# fixed at its newest release, of every severity.
+adv=$WORK/advisories.csv
+cp "$E2E_REPO/examples/advisories.csv" "$adv"
+"$VURFLEET" --db "$db" programs --top 60 --csv |
+  awk -F, 'NR > 1 && $1 ~ /^tool/ && !seen[$1]++ && n < 12 {
+             split($3, v, "."); n++; split("critical high medium low", s, " ")
+             printf "SYN-%02d,%s,,,%s.%s,%s,,Synthetic %d,\r\n", n, $1, v[1], v[2], (n % 5 ? s[n % 5] : ""), n }' \
+  >> "$adv"
+vf --db "$db" report --now "$now" --advisories "$adv" -o "$WORK/exposure.html"
+check_rc "report7: report --advisories" "$RC" "$WORK/vf.err"
+browse "$WORK/exposure" "file://$WORK/exposure.html" --dump-dom
+/usr/bin/python3 "$FLEET_DIR/report_dom.py" page "$WORK/exposure.out" > "$WORK/exposure.lines"
+/usr/bin/python3 "$FLEET_DIR/report_dom.py" expect "$VURFLEET" "$db" "$now" 25 "$adv" > "$WORK/exposure.expected"
+check_same "report7: every figure of the section is what exposure --summary and exposure give" \
+  "$WORK/exposure.expected" "$WORK/exposure.lines"
+check_eq "report7: ... for 16 advisories, some machines listed and more left out" "16 yes yes" \
+  "$(grep -c '^advisory ' "$WORK/exposure.lines") $(grep -q '^exposed [^ ]* PC' "$WORK/exposure.lines" && echo yes) $(grep -q ' more$' "$WORK/exposure.lines" && echo yes)"
+check_eq "report7: some windows closed: a median" yes \
+  "$(grep -q '^advisory .* [0-9]*\.[0-9]$' "$WORK/exposure.lines" && echo yes)"
+cp "$WORK/exposure.lines" "$KEEP/dom-exposure.txt"
+cp "$WORK/exposure.html" "$KEEP/report-exposure.html"
+check_eq "report7: no error and no request" "" "$(problems "$WORK/exposure")"
+browse "$WORK/exposure-wide" "file://$WORK/exposure.html" --window-size=1280,2000 --hide-scrollbars \
+  --screenshot="$KEEP/report-exposure-1280x2000.png"
+check_eq "report7: a screenshot" "1280 2000" "$(png_size "$KEEP/report-exposure-1280x2000.png")"
+# Hostile advisories: their texts are text, a link leads only to a web page.
+printf '%s\n' 'id,name,severity,title,url' \
+  '"<script>alert(1)</script>",putty.exe,high,"<img src=x onerror=alert(2)>",javascript:alert(3)' \
+  '"<iframe src=//x>",tool1.exe,,,"https://x.test/""><script>alert(5)</script>"' > "$WORK/hostile.csv"
+vf --db "$db" report --now "$now" --advisories "$WORK/hostile.csv" -o "$WORK/hostile-advisories.html"
+check_rc "report7: report over hostile advisories" "$RC" "$WORK/vf.err"
+browse "$WORK/hostile-advisories" "file://$WORK/hostile-advisories.html" --dump-dom
+/usr/bin/python3 "$FLEET_DIR/report_dom.py" page "$WORK/hostile-advisories.out" > "$WORK/hostile-advisories.lines"
+check_has "report7: the advisories' texts are text, nothing of them is markup" "$WORK/hostile-advisories.lines" \
+  "tag iframe 0" "tag img 0" "tag script 0"
+check_eq "report7: ... the ids shown as they are" 2 \
+  "$(grep -c -e '^advisory <script>alert(1)</script> high ' -e '^advisory <iframe src=//x> ' "$WORK/hostile-advisories.lines")"
+check_eq "report7: a link only to the web page" "0 1" \
+  "$(grep -c 'href="javascript' "$WORK/hostile-advisories.out") $(grep -c 'rel="noreferrer"' "$WORK/hostile-advisories.out")"
+check_eq "report7: no error and no request" "" "$(problems "$WORK/hostile-advisories")"
 
 family_done

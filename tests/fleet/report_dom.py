@@ -5,11 +5,12 @@
       the figures the page holds (from the browser's --dump-dom): machine
       counts, the lists of machines, each program's machines and versions,
       the changes, the tags that could fetch or run anything
-  report_dom.py expect VURFLEET DB NOW TOP
+  report_dom.py expect VURFLEET DB NOW TOP [ADVISORIES]
       the same lines worked out from vurfleet's own CSV queries: machines,
       changes, and for the programs `find --csv` of the whole fleet (which
       names are held by the most machines) and `find --name NAME --csv`
-      (each version's machines)
+      (each version's machines); with ADVISORIES, the exposure section's
+      from `exposure --summary` and `exposure` at NOW
 
 Numbers are written as the page writes them (1,234; 33.3 %)."""
 import csv
@@ -20,6 +21,8 @@ from datetime import datetime, timedelta
 from html.parser import HTMLParser
 
 NEWEST_CHANGES = 50
+LISTED_ADVISORIES = 5
+LISTED_MACHINES = 20
 KINDS = ["added", "removed", "upgraded", "downgraded", "changed"]
 FETCHING = ["script", "img", "link", "iframe", "object", "embed", "frame", "audio", "video",
             "source", "base", "form"]
@@ -35,6 +38,8 @@ class Page(HTMLParser):
         self.tables = {}         # table id -> rows of cell texts
         self.cell = None
         self.title = ""
+        self.table_ids = {}      # table id -> its data-id
+        self.row_ids = {}        # table id -> the data-id of each row
 
     def open_ids(self):
         return [a.get("id") for _, a in self.stack if a.get("id")]
@@ -53,12 +58,14 @@ class Page(HTMLParser):
         table = self.table()
         if tag == "tr" and table and self.inside("tbody"):
             self.tables[table].append([])
+            self.row_ids.setdefault(table, []).append(a.get("data-id"))
         if tag in ("td", "th") and table and self.inside("tbody") and self.tables[table]:
             self.tables[table][-1].append("")
         if tag not in ("meta", "br", "rect", "input"):
             self.stack.append((tag, a))
         if tag == "table" and a.get("id"):
             self.tables[a["id"]] = []
+            self.table_ids[a["id"]] = a.get("data-id")
 
     def handle_startendtag(self, tag, attrs):
         if tag in self.tags:
@@ -115,6 +122,18 @@ def page(path):
         out.append(f"program {name} {machines}")
         out += [f"version {name} {v} {c} {s}" for v, c, s in versions]
     out += ["change " + "\t".join(row) for row in p.tables.get("list-changes", []) if row]
+    if "exposure-advisories" in p.tables:
+        out += [f"{i} {p.texts.get(i, '(missing)')}" for i in ("exposure-machines", "exposure-share")]
+        for advisory, row in zip(p.row_ids["exposure-advisories"], p.tables["exposure-advisories"]):
+            out.append(("advisory " + " ".join([advisory] + [cell.strip() for cell in row[1:6]])).rstrip())
+        for k in range(1, LISTED_ADVISORIES + 1):
+            table = f"exposed-{k}"
+            if table not in p.tables:
+                break
+            out += [f"exposed {p.table_ids[table]} {m} {since}" for m, since in p.tables[table]]
+            more = p.texts.get(f"{table}-more")
+            if more:
+                out.append(f"exposed {p.table_ids[table]} {more}")
     out += [f"tag {t} {n}" for t, n in sorted(p.tags.items())]
     return out
 
@@ -129,7 +148,7 @@ def version_key(text):
     return (1, ()) if text == "<none>" else (0, tuple(-int(x) for x in text.split(".")))
 
 
-def expect(vurfleet, db, now, top):
+def expect(vurfleet, db, now, top, advisories=None):
     n = lambda v: f"{v:,}"
     share = lambda part, whole: f"{100.0 * part / whole:.1f} %" if whole else "0.0 %"
     top = int(top)
@@ -168,6 +187,25 @@ def expect(vurfleet, db, now, top):
             out.append(f"version {name} {v} {n(len(by_version[v]))} {share(len(by_version[v]), len(held))}")
     for c in reversed(changes[-NEWEST_CHANGES:]):
         out.append("change " + "\t".join([c["scan"], c["machine"], c["change"], c["path"], c["old"], c["new"]]))
+    if advisories:
+        summary = query(vurfleet, db, "exposure", "--advisories", advisories, "--summary", "--at", now)
+        rows = query(vurfleet, db, "exposure", "--advisories", advisories, "--at", now)
+        exposed = [r for r in rows if r["status"] == "exposed"]
+        anywhere = {r["machine"] for r in exposed}
+        out.append(f"exposure-machines {n(len(anywhere))}")
+        out.append(f"exposure-share {share(len(anywhere), len(machines))}")
+        for s in summary:
+            out.append(" ".join(["advisory", s["id"], s["severity"], n(int(s["exposed"])), n(int(s["unknown"])),
+                                 n(int(s["fixed"])), s["median_days"]]).rstrip())
+        for s in [s for s in summary if int(s["exposed"]) > 0][:LISTED_ADVISORIES]:
+            since = {}
+            for r in exposed:
+                if r["id"] == s["id"]:
+                    since.setdefault(r["machine"], r["since"])
+            listed = sorted(since)[:LISTED_MACHINES]
+            out += [f"exposed {s['id']} {m} {since[m]}" for m in listed]
+            if int(s["exposed"]) > len(listed):
+                out.append(f"exposed {s['id']} and {n(int(s['exposed']) - len(listed))} more")
     out += [f"tag {t} 0" for t in sorted(FETCHING)]
     return out
 
@@ -175,7 +213,7 @@ def expect(vurfleet, db, now, top):
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "page":
         lines = page(sys.argv[2])
-    elif len(sys.argv) == 6 and sys.argv[1] == "expect":
+    elif len(sys.argv) in (6, 7) and sys.argv[1] == "expect":
         lines = expect(*sys.argv[2:])
     else:
         sys.exit(__doc__)

@@ -107,14 +107,14 @@ check_eq "package: control fields" "vurscanner $VERSION admin" \
 # The scanner needs nothing; vurfleet the shared libraries it links, as
 # dpkg-shlibdeps states them; the postinst adduser.
 check_eq "package: depends on adduser (for the postinst) and vurfleet's libraries only" \
-  "adduser libc6 libgcc-s1 libicu72 libpq5 libsqlite3-0 libssl3 libstdc++6" \
+  "adduser libc6 libcsv3 libgcc-s1 libicu72 libpq5 libsqlite3-0 libssl3 libstdc++6" \
   "$(dpkg-deb -f "$DEB" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 check_eq "package: no other relation" "" "$(dpkg-deb -f "$DEB" Pre-Depends Recommends)"
 dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"
 check_has "package: program, manual page, examples, machine root" "$WORK/contents" \
   /usr/bin/vurscanner /usr/share/man/man8/vurscanner.8.gz /usr/share/doc/vurscanner/README.md \
   /usr/bin/vurfleet /usr/share/man/man1/vurfleet.1.gz \
-  /usr/share/doc/vurscanner/examples/drives \
+  /usr/share/doc/vurscanner/examples/drives /usr/share/doc/vurscanner/examples/advisories.csv \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerExtensions" \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/PathExclusions" \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerLogFile" \

@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "base/time.h"
 #include "base/version.h"
+#include "cli/exposure.h"
 #include "load/loader.h"
 #include "load/procedure.h"
 #include "query/print.h"
@@ -242,6 +243,8 @@ int Run(int argc, char** argv) {
   CLI::Option* o_programs_csv = programs->add_flag("--csv", programs_csv, kCsvHelp);
   programs->add_flag("--json", programs_json, "JSON Lines: one object a row")->excludes(o_programs_csv);
 
+  ExposureCommand exposure(app);
+
   // report
   CLI::App* report = app.add_subcommand(
       "report", "Write the fleet at a glance as one HTML page that needs no network");
@@ -256,6 +259,9 @@ int Run(int argc, char** argv) {
   report->add_option("--stale", report_stale,
                      "DAYS: stale when the last scan started longer ago (default 7)")
       ->check(WholeNumber("days", 36500));
+  std::optional<std::string> report_advisories;
+  report->add_option("--advisories", report_advisories,
+                     "FILE: advisories to open the page with the fleet's exposure (see exposure)");
 
   const LoadWords load_words = FindLoadFiles(app, *load, argc, argv);
   try {
@@ -323,8 +329,14 @@ int Run(int argc, char** argv) {
       PrintPrograms(*store, programs_top, FormatOf(programs_csv, programs_json), std::cout);
       return 0;
     }
+    if (exposure.parsed()) return exposure.Run(db);
     if (report->parsed()) {
+      std::optional<Advisories> advisories;
+      if (report_advisories && !(advisories = ReadAdvisoriesFile(*report_advisories, std::cerr))) {
+        return kUsageError;
+      }
       ReportOptions options;
+      options.advisories = advisories ? &*advisories : nullptr;
       options.made = LocalNow();
       options.now = report_now ? TimeArgument("--now", *report_now) : options.made;
       options.top = report_top;

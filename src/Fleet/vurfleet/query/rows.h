@@ -71,4 +71,15 @@ struct ProgramRow {
   std::int64_t version_machines;       // machines holding it at `version`
 };
 
+// One stored interval of a machine's history: (path, version) held from the
+// scan that started at `since` up to, not including, the one that started
+// at `until` (none: it still holds). Ordered by machine, path, since.
+struct HoldingRow {
+  std::string machine;
+  std::string path;
+  Version version;
+  Time since;
+  std::optional<Time> until;
+};
+
 }  // namespace vurfleet

@@ -22,6 +22,9 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
     }
     if (!f.newest_scan || row.last_started > *f.newest_scan) f.newest_scan = row.last_started;
   });
+  if (options.advisories != nullptr) {
+    f.exposure = GatherExposure(store, *options.advisories, options.now, f.ok + f.incomplete + f.stale);
+  }
 
   store.Programs(options.top, [&](const ProgramRow& row) {
     if (f.programs.empty() || f.programs.back().name != row.name) {

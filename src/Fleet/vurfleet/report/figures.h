@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "report/exposure_section.h"
 #include "store/store.h"
 
 namespace vurfleet {
@@ -21,6 +22,7 @@ struct ReportOptions {
   int top = 25;              // file names shown
   int recent_days = 7;
   std::size_t newest_changes = 50;  // change rows listed
+  const Advisories* advisories = nullptr;  // given: the page opens with the exposure
 };
 
 struct ProgramFigures {
@@ -44,6 +46,7 @@ struct ReportFigures {
   std::array<std::int64_t, 5> change_counts{};
   std::int64_t changes = 0;
   std::vector<ChangeRow> newest_changes;  // newest first
+  std::optional<ExposureFigures> exposure;
 };
 
 inline constexpr std::array<const char*, 5> kChangeKinds = {"added", "removed", "upgraded",

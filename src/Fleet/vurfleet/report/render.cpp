@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "query/query.h"
+#include "report/exposure_section.h"
 #include "report/html.h"
 
 namespace vurfleet {
@@ -210,11 +211,13 @@ std::string RenderReport(const ReportFigures& f, const ReportOptions& o) {
                "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
                "style-src 'unsafe-inline'\"><meta name=\"viewport\" content=\"width=device-width, "
                "initial-scale=1\"><title>Fleet inventory: ", database, ", ", Day(o.now),
-               "</title><style>", kStyle, "</style></head><body><main><header><h1>Fleet inventory, ",
+               "</title><style>", kStyle, f.exposure ? kExposureStyle : "",
+               "</style></head><body><main><header><h1>Fleet inventory, ",
                Day(o.now), "</h1><p class=\"meta\">From <b class=\"name\" id=\"database\">", database,
                "</b>, made ", FormatTime(o.made), "; status as of ", FormatTime(o.now),
                ".</p><p class=\"meta\">Newest scan held: <b id=\"newest-scan\">",
                f.newest_scan ? FormatTime(*f.newest_scan) : "none", "</b></p></header>"});
+  if (f.exposure) RenderExposure(out, *f.exposure);
   Fleet(out, f, o);
   Programs(out, f, o);
   Changes(out, f, o);

@@ -69,6 +69,11 @@ class Store : public LoadTarget {
   // The `top` file names held by the most machines (ties by name), with
   // their versions; nothing for `top` <= 0. See ProgramRow.
   virtual void Programs(int top, const std::function<void(const ProgramRow&)>& row) = 0;
+  // Every stored interval, of every machine, of the paths whose file name
+  // matches one of `names`; ordered by machine, path, since. Intervals whose
+  // version is not stored are left out, as Find leaves them.
+  virtual void Holdings(const std::vector<Glob>& names,
+                        const std::function<void(const HoldingRow&)>& row) = 0;
 };
 
 // How a store is opened.

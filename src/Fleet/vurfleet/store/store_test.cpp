@@ -232,6 +232,52 @@ TEST_P(StoreTest, TheQueriesOfASmallFleet) {
             "PC003,2026-12-03 04:00:00,,incomplete,1,0\r\n");
 }
 
+// The intervals of the names asked for, of every machine, by machine, path
+// and since; names as find matches them. A few paths are sought in each
+// machine's rows, many read with them: both give the same order.
+TEST_P(StoreTest, HoldingsOfTheNamesAsked) {
+  std::unique_ptr<Store> store = Open();
+  for (const auto& [machine, text] : Fleet()) Load(*store, machine, text);
+  std::vector<std::string> many = {"C:\\Many\\putty.exe - <none>"};
+  for (int k = 100; k < 300; ++k) {
+    many.push_back("C:\\Many\\f" + std::to_string(k) + ".dll - 1.0.0." + std::to_string(k));
+  }
+  Load(*store, "PC000", Output("05 01:00:00", many));
+
+  const auto holdings = [&](std::vector<Glob> names) {
+    std::string text;
+    store->Holdings(names, [&](const HoldingRow& r) {
+      text += r.machine + " " + r.path + " " + r.version.ToString() + " " + FormatTime(r.since) + " " +
+              (r.until ? FormatTime(*r.until) : "-") + "\n";
+    });
+    return text;
+  };
+  EXPECT_EQ(holdings({Glob("PUTTY.EXE"), Glob("x.?xe"), Glob("putty.exe")}),
+            "PC000 C:\\Many\\putty.exe <none> 2026-12-05 01:00:00 -\n"
+            "PC001 C:\\Tools\\putty.exe 0.80.0.0 2026-12-01 02:00:00 2026-12-08 02:00:00\n"
+            "PC001 C:\\Tools\\putty.exe 0.81.0.0 2026-12-08 02:00:00 2026-12-16 02:00:00\n"
+            "PC001 C:\\Tools\\putty.exe 0.79.0.0 2026-12-16 02:00:00 -\n"
+            "PC001 C:\\x.exe <none> 2026-12-01 02:00:00 2026-12-08 02:00:00\n"
+            "PC001 C:\\x.exe 2.0.0.0 2026-12-08 02:00:00 2026-12-16 02:00:00\n"
+            "PC001 C:\\x.exe <none> 2026-12-16 02:00:00 -\n"
+            "PC002 C:\\Tools\\PuTTY.exe 0.70.0.0 2026-12-02 03:00:00 -\n"
+            "PC003 C:\\Tools\\putty.exe 0.81.0.0 2026-12-03 04:00:00 -\n");
+  // Below the folder the scan of the 15th did not walk, big.exe stayed
+  // until the 16th.
+  EXPECT_EQ(holdings({Glob("b?g.*")}),
+            "PC001 C:\\Big\\big.exe 9.0.0.0 2026-12-01 02:00:00 2026-12-16 02:00:00\n");
+  EXPECT_EQ(holdings({Glob("nothing.exe")}), "");
+  EXPECT_EQ(holdings({}), "");
+  // A hundred paths: more than are worth a seek each.
+  std::string expected;
+  for (int k = 200; k < 300; ++k) {
+    expected += "PC000 C:\\Many\\f" + std::to_string(k) + ".dll 1.0.0." + std::to_string(k) +
+                " 2026-12-05 01:00:00 -\n";
+  }
+  EXPECT_EQ(holdings({Glob("F2*.DLL"), Glob("b?g.*")}),
+            expected + "PC001 C:\\Big\\big.exe 9.0.0.0 2026-12-01 02:00:00 2026-12-16 02:00:00\n");
+}
+
 // The most widespread names: a machine counts once for a name it holds at
 // several paths, and once for each version it holds it at, as counting
 // the machines of `find --name` gives; what a later scan replaced counts

@@ -62,6 +62,8 @@ class PgStore : public Store {
   void Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) override;
   void Machines(const std::function<void(const MachineRow&)>& row) override;
   void Programs(int top, const std::function<void(const ProgramRow&)>& row) override;
+  void Holdings(const std::vector<Glob>& names,
+                const std::function<void(const HoldingRow&)>& row) override;
 
  private:
   // What Expect fetched for the group, kept up to date by the group's own

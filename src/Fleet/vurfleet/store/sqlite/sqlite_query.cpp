@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <climits>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "store/sqlite/sqlite_store.h"
@@ -177,6 +179,95 @@ void SqliteStore::Changes(const ChangesQuery& query,
     out.new_version = s.Int(5) != 0 ? std::optional<Version>(VersionFrom(s, 6)) : std::nullopt;
     row(out);
   }
+}
+
+void SqliteStore::Holdings(const std::vector<Glob>& names,
+                           const std::function<void(const HoldingRow&)>& row) {
+  if (names.empty()) return;
+  ReadScope snapshot(db_);
+  // The paths of those names, each met once, ranked by their text.
+  std::vector<std::pair<std::string, std::int64_t>> paths;
+  {
+    std::unordered_set<std::int64_t> seen;
+    for (const Glob& name : names) {
+      Conditions where;
+      where.Match("name_key", name);
+      Statement s(db_, ("SELECT id, path FROM paths" + where.sql()).c_str());
+      where.BindAll(s, 1);
+      while (s.Step()) {
+        if (seen.insert(s.Int(0)).second) paths.emplace_back(std::string(s.Text(1)), s.Int(0));
+      }
+    }
+  }
+  if (paths.empty()) return;
+  std::sort(paths.begin(), paths.end());
+  std::unordered_map<std::int64_t, std::uint32_t> rank;
+  std::string ids = "[";
+  for (std::uint32_t k = 0; k < paths.size(); ++k) {
+    rank.emplace(paths[k].second, k);
+    if (k > 0) ids += ',';
+    ids += std::to_string(paths[k].second);
+  }
+  ids += ']';
+  // Versions in memory: one look-up a row instead of a seek. A row whose
+  // version is not stored is left out, as find's join leaves it.
+  std::unordered_map<std::int64_t, Version> versions;
+  {
+    Statement s(db_, "SELECT id, value FROM versions");
+    while (s.Step()) versions.emplace(s.Int(0), VersionFrom(s, 1));
+  }
+
+  // Few paths: each machine's rows are sought for each of them (in id
+  // order, so that the seeks move forward through the machine's rows).
+  // Many: each machine's rows are read whole. A seek costs about what
+  // reading eight rows in order does (2 million seeks against 30 million
+  // rows read, at 10 000 machines).
+  Statement sizes(db_, "SELECT coalesce(sum(files), 0), count(*) FROM machines");
+  sizes.Step();
+  const std::int64_t per_machine = sizes.Int(0) / std::max<std::int64_t>(1, sizes.Int(1));
+  const bool by_path = static_cast<std::int64_t>(paths.size()) * 8 < per_machine;
+  Statement s(db_, by_path ? "SELECT m.name, i.path_id, i.since, i.until, i.version_id "
+                             "FROM machines m CROSS JOIN intervals i ON i.machine_id = m.id "
+                             "WHERE i.path_id IN (SELECT value FROM json_each(?1)) ORDER BY m.name"
+                           : "SELECT m.name, i.path_id, i.since, i.until, i.version_id "
+                             "FROM machines m CROSS JOIN intervals i ON i.machine_id = m.id "
+                             "ORDER BY m.name");
+  if (by_path) s.Bind(1, std::string_view(ids));
+
+  // A machine's rows come together, by path id; they leave by path text.
+  struct Held {
+    std::uint32_t path;
+    Time since;
+    std::optional<Time> until;
+    Version version;
+  };
+  std::vector<Held> held;
+  HoldingRow out;
+  const auto flush = [&] {
+    std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
+      return a.path != b.path ? a.path < b.path : a.since < b.since;
+    });
+    for (const Held& h : held) {
+      out.path = paths[h.path].first;
+      out.version = h.version;
+      out.since = h.since;
+      out.until = h.until;
+      row(out);
+    }
+    held.clear();
+  };
+  while (s.Step()) {
+    const auto path = rank.find(s.Int(1));
+    if (path == rank.end()) continue;
+    const auto version = versions.find(s.Int(4));
+    if (version == versions.end()) continue;
+    if (s.Text(0) != out.machine) {
+      flush();
+      out.machine.assign(s.Text(0));
+    }
+    held.push_back(Held{path->second, s.Int(2), s.OptionalInt(3), version->second});
+  }
+  flush();
 }
 
 void SqliteStore::Machines(const std::function<void(const MachineRow&)>& row) {

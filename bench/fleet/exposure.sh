@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# exposure.sh: `vurfleet exposure --summary` and `report --advisories` on a
+# synthetic fleet, on both stores, against the targets (at 10 000 machines
+# and 200 advisory rows: the summary under 1 s; the report within 1.5x of
+# the report alone).
+#
+#   bench/fleet/exposure.sh [--runs R] [MACHINES...]   (default: 3 runs; 10000)
+#
+# The fleet (make_fleet: 3 000 report lines a machine, four weeks, 2 % of
+# the runs unfinished) and its SQLite database stay in
+# build/bench/exposure-N/ for the next run; the PostgreSQL database is
+# loaded anew each run on a server of the script's own (pg_server.sh),
+# which takes most of an hour at 10 000 machines. Two files of 200 rows,
+# 100 advisories of two rows each (the newest release of a program fixes
+# it; the second row bounds it on a path too), made from the names the
+# fleet holds:
+#   widespread  putty.exe and the 99 .exe names held by the most machines
+#               (each by nearly every machine): the most intervals to read
+#   spread      putty.exe and 99 .exe names taken evenly along the fleet's
+#               names from the most held to the least
+# The machine is shared: the medians of R runs are given. Needs
+# build/linux/vurfleet and make_fleet, sqlite3, and PostgreSQL 15.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+runs=3
+if [ "${1:-}" = --runs ]; then runs=$2; shift 2; fi
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(10000)
+vurfleet=$(realpath build/linux/vurfleet)
+make_fleet=$(realpath build/linux/make_fleet)
+now="2026-12-01 12:00:00"
+. tests/fleet/pg_server.sh
+pg_start
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+seconds() {
+  local start end
+  start=$(date +%s%N); "$@" >/dev/null; end=$(date +%s%N)
+  awk -v ns=$((end - start)) 'BEGIN { printf "%.2f\n", ns / 1e9 }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+# advisories NAMES OUT: two rows for each name, fixed at its newest release
+# (as `programs` gives it), the second only below C:\Program Files.
+advisories() {
+  local names=$1 out=$2
+  echo "id,name,path,affected_from,fixed,severity,published,title,url" > "$out"
+  awk -F, 'NR == FNR { newest[$1] = newest[$1] ? newest[$1] : $3; next }
+           { split(newest[$1], v, "."); n++; split("critical high medium low", s, " ")
+             id = sprintf("BENCH-%03d", n); sev = s[n % 4 + 1]
+             printf "%s,%s,,,%s.%s,%s,,Benchmark %d,\n", id, $1, v[1], v[2], sev, n
+             printf "%s,%s,c:\\program files\\*,%s.0,%s.%s,%s,,Benchmark %d,\n", id, $1, v[1], v[1], v[2], sev, n }' \
+    "$dir/programs.csv" "$names" >> "$out"
+}
+
+table=()
+for n in "${sizes[@]}"; do
+  dir=build/bench/exposure-$n
+  if [ ! -f "$dir/done" ]; then
+    echo "# making and loading a fleet of $n machines in $dir"
+    rm -rf "$dir"; mkdir -p "$dir"
+    "$make_fleet" "$dir/share" --machines "$n" --lines 3000 --weeks 4 --unfinished 0.02
+    "$vurfleet" --db "$dir/fleet.db" load "$dir/share" >/dev/null
+    touch "$dir/done"
+  fi
+  db=$dir/fleet.db
+  "$vurfleet" --db "$db" programs --top 100000 --csv | tail -n +2 > "$dir/programs.csv"
+  # The .exe names of the programs, most held first, putty.exe apart.
+  cut -d, -f1 "$dir/programs.csv" | uniq | grep -E '^tool[0-9]+\.exe$' > "$dir/exe-names.txt"
+  { echo putty.exe; head -n 99 "$dir/exe-names.txt"; } > "$dir/widespread.txt"
+  total=$(wc -l < "$dir/exe-names.txt")
+  { echo putty.exe; awk -v total="$total" 'NR == 1 || (NR - 1) % int(total / 99) == 0' "$dir/exe-names.txt" |
+      head -n 99; } > "$dir/spread.txt"
+  advisories "$dir/widespread.txt" "$dir/widespread.csv"
+  advisories "$dir/spread.txt" "$dir/spread.csv"
+
+  echo "# $n machines: loading the PostgreSQL store"
+  pg_createdb "fleet$n"
+  pg=$(pg_url "fleet$n")
+  load_start=$(date +%s)
+  "$vurfleet" --db "$pg" load "$dir/share" >/dev/null
+  echo "# loaded in $(( $(date +%s) - load_start )) s"
+  psql -X -q "$pg" -c "ANALYZE"
+
+  for set in widespread spread; do
+    adv=$dir/$set.csv
+    names=$(paste -sd, "$dir/$set.txt" | sed "s/[^,]*/'&'/g")
+    intervals=$(sqlite3 "$db" "SELECT count(*) FROM paths p JOIN intervals i ON i.path_id = p.id WHERE p.name_key IN ($names)")
+    # The same answers from both stores.
+    "$vurfleet" --db "$db" exposure --advisories "$adv" --summary --at "$now" --csv > "$dir/$set.sqlite.csv"
+    "$vurfleet" --db "$pg" exposure --advisories "$adv" --summary --at "$now" --csv > "$dir/$set.pg.csv"
+    if ! cmp -s "$dir/$set.sqlite.csv" "$dir/$set.pg.csv"; then
+      echo "the stores' summaries differ for $set" >&2; exit 1
+    fi
+    exposed=$(awk -F, 'NR > 1 { s += $4 } END { print s }' "$dir/$set.sqlite.csv")
+    for store in sqlite pg; do
+      where=$db; [ $store = pg ] && where=$pg
+      : > "$dir/$set.$store.summary.t"; : > "$dir/$set.$store.report.t"; : > "$dir/$set.$store.plain.t"
+      for _ in $(seq "$runs"); do
+        seconds "$vurfleet" --db "$where" exposure --advisories "$adv" --summary --at "$now" >> "$dir/$set.$store.summary.t"
+        seconds "$vurfleet" --db "$where" report --now "$now" -o "$dir/plain.html" >> "$dir/$set.$store.plain.t"
+        seconds "$vurfleet" --db "$where" report --now "$now" --advisories "$adv" -o "$dir/exposure.html" \
+          >> "$dir/$set.$store.report.t"
+      done
+      s=$(median < "$dir/$set.$store.summary.t")
+      p=$(median < "$dir/$set.$store.plain.t")
+      r=$(median < "$dir/$set.$store.report.t")
+      s_ok=$(awk -v t="$s" 'BEGIN { print (t < 1 ? "yes" : "NO") }')
+      r_ok=$(awk -v a="$r" -v b="$p" 'BEGIN { print (a <= 1.5 * b ? "yes" : "NO") }')
+      echo "# $n machines, $set ($intervals intervals, $exposed exposed machine-advisories), $store:" \
+           "summary $s s (under 1 s: $s_ok), report $p s, with advisories $r s ($(ratio "$r" "$p")x: $r_ok)"
+      table+=("| $n | $store | $set | $intervals | $s s | $s_ok | $p s | $r s | **$(ratio "$r" "$p")x** | $r_ok |")
+    done
+  done
+  psql -X -q "$PG_ADMIN" -c "DROP DATABASE fleet$n"
+done
+
+echo
+echo "| machines | store | advisories (200 rows) | intervals of their names | \`exposure --summary\` | under 1 s | \`report\` | \`report --advisories\` | ratio | within 1.5x |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${table[@]}"

@@ -1,0 +1,242 @@
+#include "exposure/exposure.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "base/text.h"
+
+namespace vurfleet {
+namespace {
+
+std::string_view FileName(std::string_view path) {
+  const std::size_t slash = path.rfind('\\');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// A window's end as a number, none being later than every time.
+Time EndOf(const std::optional<Time>& until) { return until.value_or(INT64_MAX); }
+
+}  // namespace
+
+Verdict Judge(const AdvisoryRule& rule, const Version& version) {
+  if (!rule.affected_from && !rule.fixed) return Verdict::kExposed;  // presence is the finding
+  if (version.is_none()) return Verdict::kUnknown;
+  if (rule.affected_from && version.value() < rule.affected_from->value()) return Verdict::kNone;
+  if (rule.fixed && version.value() >= rule.fixed->value()) return Verdict::kNone;
+  return Verdict::kExposed;
+}
+
+RuleMatcher::RuleMatcher(const Advisories& advisories) : advisories_(advisories) {
+  for (const AdvisoryRule& rule : advisories.rules) {
+    const bool known = std::any_of(names_.begin(), names_.end(),
+                                   [&](const Glob& g) { return g.folded() == rule.name.folded(); });
+    if (!known) names_.push_back(rule.name);
+  }
+}
+
+const std::vector<std::uint32_t>& RuleMatcher::RulesFor(const std::string& path) {
+  const auto it = cache_.find(path);
+  if (it != cache_.end()) return it->second;
+  if (cache_.size() >= kRemembered) cache_.clear();
+  std::vector<std::uint32_t> rules;
+  const std::string folded = FoldCase(path);
+  const std::string_view name = FileName(folded);
+  for (std::uint32_t r = 0; r < advisories_.rules.size(); ++r) {
+    const AdvisoryRule& rule = advisories_.rules[r];
+    if (rule.name.MatchesFolded(name) && (!rule.path || rule.path->MatchesFolded(folded))) {
+      rules.push_back(r);
+    }
+  }
+  return cache_.emplace(path, std::move(rules)).first->second;
+}
+
+MachineExposure JudgeMachine(const std::vector<HoldingRow>& rows, const Advisories& advisories,
+                             RuleMatcher& matcher) {
+  MachineExposure out;
+  struct Exposed {
+    std::uint32_t advisory;
+    Time since;
+    std::optional<Time> until;
+  };
+  std::vector<Exposed> exposed;
+  std::vector<std::pair<std::uint32_t, Verdict>> verdicts;  // of one row, by advisory
+  for (std::uint32_t k = 0; k < rows.size(); ++k) {
+    const HoldingRow& row = rows[k];
+    const std::vector<std::uint32_t>& rules = matcher.RulesFor(row.path);
+    if (rules.empty()) continue;
+    verdicts.clear();
+    for (const std::uint32_t r : rules) {
+      const AdvisoryRule& rule = advisories.rules[r];
+      const Verdict v = Judge(rule, row.version);
+      if (v == Verdict::kNone) continue;
+      const auto it = std::find_if(verdicts.begin(), verdicts.end(),
+                                   [&](const auto& p) { return p.first == rule.advisory; });
+      if (it == verdicts.end()) {
+        verdicts.emplace_back(rule.advisory, v);
+      } else if (v > it->second) {
+        it->second = v;
+      }
+    }
+    std::sort(verdicts.begin(), verdicts.end());
+    for (const auto& [advisory, verdict] : verdicts) {
+      out.findings.push_back(Finding{advisory, k, verdict});
+      if (verdict == Verdict::kExposed) exposed.push_back(Exposed{advisory, row.since, row.until});
+    }
+  }
+  // Each advisory's exposed intervals, by start, joined where they meet or
+  // overlap: two paths at once, or one version after another.
+  std::sort(exposed.begin(), exposed.end(), [](const Exposed& a, const Exposed& b) {
+    return a.advisory != b.advisory ? a.advisory < b.advisory : a.since < b.since;
+  });
+  for (const Exposed& e : exposed) {
+    if (!out.windows.empty()) {
+      Window& last = out.windows.back();
+      if (last.advisory == e.advisory && e.since <= EndOf(last.until)) {
+        if (EndOf(e.until) > EndOf(last.until)) last.until = e.until;
+        continue;
+      }
+    }
+    out.windows.push_back(Window{e.advisory, e.since, e.until});
+  }
+  return out;
+}
+
+namespace {
+
+// The advisory's window of `exposure` that holds at `at`, if any.
+const Window* WindowAt(const MachineExposure& exposure, std::uint32_t advisory, Time at) {
+  const auto first = std::lower_bound(
+      exposure.windows.begin(), exposure.windows.end(), advisory,
+      [](const Window& w, std::uint32_t a) { return w.advisory < a; });
+  for (auto it = first; it != exposure.windows.end() && it->advisory == advisory; ++it) {
+    if (HoldsAt(it->from, it->until, at)) return &*it;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::vector<ExposedEntry> EntriesAt(const MachineExposure& exposure,
+                                    const std::vector<HoldingRow>& rows, Time at) {
+  std::vector<ExposedEntry> out;
+  for (const Finding& f : exposure.findings) {
+    const HoldingRow& row = rows[f.row];
+    if (!HoldsAt(row.since, row.until, at)) continue;
+    Time since = row.since;
+    if (f.verdict == Verdict::kExposed) {
+      // An exposed interval that holds lies inside the window that does.
+      const Window* window = WindowAt(exposure, f.advisory, at);
+      if (window != nullptr) since = window->from;
+    }
+    out.push_back(ExposedEntry{f.advisory, f.row, f.verdict, since});
+  }
+  return out;
+}
+
+Summary::Summary(const Advisories& advisories, Time at, std::size_t listed)
+    : advisories_(advisories),
+      at_(at),
+      listed_(listed),
+      rows_(advisories.advisories.size()),
+      closed_(advisories.advisories.size()),
+      lists_(advisories.advisories.size()) {
+  for (std::uint32_t a = 0; a < rows_.size(); ++a) rows_[a].advisory = a;
+}
+
+void Summary::Add(const std::string& machine, const MachineExposure& exposure,
+                  const std::vector<HoldingRow>& rows) {
+  // Advisories this machine is exposed to now, then those it has an
+  // unknown entry for.
+  std::vector<std::uint32_t> exposed_now;
+  const std::vector<Window>& windows = exposure.windows;
+  for (std::size_t k = 0; k < windows.size();) {
+    const std::uint32_t a = windows[k].advisory;
+    const Window* open = nullptr;
+    const Window* last_begun = nullptr;  // the last window that began by the time
+    for (; k < windows.size() && windows[k].advisory == a; ++k) {
+      const Window& w = windows[k];
+      if (w.from > at_) continue;
+      last_begun = &w;
+      if (HoldsAt(w.from, w.until, at_)) open = &w;
+      if (w.until && *w.until <= at_) closed_[a].push_back(*w.until - w.from);
+    }
+    if (open != nullptr) {
+      exposed_now.push_back(a);
+      ++rows_[a].exposed;
+      if (lists_[a].size() < listed_) lists_[a].push_back(Listed{machine, open->from});
+    } else if (last_begun != nullptr) {
+      ++rows_[a].fixed;  // its last window closed by the time
+    }
+  }
+  std::vector<std::uint32_t> unknown_now;
+  for (const Finding& f : exposure.findings) {
+    if (f.verdict != Verdict::kUnknown) continue;
+    const HoldingRow& row = rows[f.row];
+    if (HoldsAt(row.since, row.until, at_)) unknown_now.push_back(f.advisory);
+  }
+  std::sort(unknown_now.begin(), unknown_now.end());
+  unknown_now.erase(std::unique(unknown_now.begin(), unknown_now.end()), unknown_now.end());
+  for (const std::uint32_t a : unknown_now) {
+    if (!std::binary_search(exposed_now.begin(), exposed_now.end(), a)) ++rows_[a].unknown;
+  }
+  if (!exposed_now.empty()) ++exposed_machines_;
+}
+
+std::vector<SummaryRow> Summary::Rows() const {
+  std::vector<SummaryRow> out = rows_;
+  for (SummaryRow& row : out) {
+    std::vector<std::int64_t> lengths = closed_[row.advisory];
+    if (lengths.empty()) continue;
+    const std::size_t middle = lengths.size() / 2;
+    std::nth_element(lengths.begin(), lengths.begin() + static_cast<std::ptrdiff_t>(middle), lengths.end());
+    const std::int64_t upper = lengths[middle];
+    if (lengths.size() % 2 == 1) {
+      row.median_tenths = TenthsOfDays(upper);
+    } else {
+      const std::int64_t lower =
+          *std::max_element(lengths.begin(), lengths.begin() + static_cast<std::ptrdiff_t>(middle));
+      // The mean of the two, rounded as one length is.
+      row.median_tenths = ((lower + upper) * 10 + 86400) / 172800;
+    }
+  }
+  std::sort(out.begin(), out.end(), [&](const SummaryRow& a, const SummaryRow& b) {
+    const Advisory& x = advisories_.advisories[a.advisory];
+    const Advisory& y = advisories_.advisories[b.advisory];
+    if (x.severity != y.severity) return x.severity < y.severity;
+    if (a.exposed != b.exposed) return a.exposed > b.exposed;
+    return x.id < y.id;
+  });
+  return out;
+}
+
+std::int64_t TenthsOfDays(std::int64_t seconds) { return (seconds * 10 + 43200) / 86400; }
+
+std::string DaysText(std::int64_t tenths) {
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
+namespace {
+
+std::vector<std::uint32_t> Ranks(const Advisories& advisories, bool severity_first) {
+  std::vector<std::uint32_t> order(advisories.advisories.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const Advisory& x = advisories.advisories[a];
+    const Advisory& y = advisories.advisories[b];
+    if (severity_first && x.severity != y.severity) return x.severity < y.severity;
+    return x.id < y.id;
+  });
+  std::vector<std::uint32_t> rank(order.size());
+  for (std::uint32_t k = 0; k < order.size(); ++k) rank[order[k]] = k;
+  return rank;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> RankBySeverityThenId(const Advisories& advisories) {
+  return Ranks(advisories, true);
+}
+
+std::vector<std::uint32_t> RankById(const Advisories& advisories) { return Ranks(advisories, false); }
+
+}  // namespace vurfleet

@@ -1,0 +1,141 @@
+// Advisories held against a machine's history: which of its stored
+// intervals are exposed to an advisory or can't be judged, its windows of
+// exposure, and the fleet's summary. Pure: the intervals come from the
+// store (Store::Holdings), a machine at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "exposure/advisories.h"
+#include "query/rows.h"
+
+namespace vurfleet {
+
+// What a rule says of one entry: nothing, exposed, or unknown (the rule
+// bounds versions and the file has none).
+enum class Verdict : std::uint8_t { kNone, kUnknown, kExposed };
+
+// The rule's verdict on a file at `version` whose name and path it matches.
+Verdict Judge(const AdvisoryRule& rule, const Version& version);
+
+// The rules whose name and path match a path, remembered by path: a fleet
+// holds the same paths on many machines. Bounded: forgets all when full.
+class RuleMatcher {
+ public:
+  explicit RuleMatcher(const Advisories& advisories);
+  const std::vector<std::uint32_t>& RulesFor(const std::string& path);
+  // The distinct name patterns of the rules, for Store::Holdings.
+  const std::vector<Glob>& names() const { return names_; }
+
+ private:
+  const Advisories& advisories_;
+  std::vector<Glob> names_;
+  std::unordered_map<std::string, std::vector<std::uint32_t>> cache_;
+  static constexpr std::size_t kRemembered = 1 << 16;
+};
+
+// An interval of a machine's history judged against one advisory: the
+// verdict of the advisory's rules together (exposed when any rule says
+// so, else unknown when any says so).
+struct Finding {
+  std::uint32_t advisory;
+  std::uint32_t row;  // into the machine's rows
+  Verdict verdict;    // kExposed or kUnknown
+};
+
+// A maximal run of a machine's scans after each of which it held an entry
+// exposed to the advisory: from the start of the first, up to the start
+// of the first scan after which none is (none while it lasts).
+struct Window {
+  std::uint32_t advisory;
+  Time from;
+  std::optional<Time> until;
+};
+
+struct MachineExposure {
+  std::vector<Finding> findings;  // by row, then advisory
+  std::vector<Window> windows;    // by advisory, then from
+};
+
+// Judges one machine's intervals (ordered by path, then since, as
+// Store::Holdings gives them). Windows are the unions of the exposed
+// intervals: intervals end and begin at scan starts, so intervals that
+// adjoin (one version replacing another, both affected) make one window.
+MachineExposure JudgeMachine(const std::vector<HoldingRow>& rows, const Advisories& advisories,
+                             RuleMatcher& matcher);
+
+// Whether the interval or window [since, until) holds at `at`: as `find
+// --at` reads it, after the machine's last scan that started by then.
+inline bool HoldsAt(Time since, const std::optional<Time>& until, Time at) {
+  return since <= at && (!until || at < *until);
+}
+
+// One row of the exposure at a time: an entry exposed or unknown.
+struct ExposedEntry {
+  std::uint32_t advisory;
+  std::uint32_t row;
+  Verdict verdict;
+  // Exposed: the from of the machine's window open at the time; unknown:
+  // the entry's own since.
+  Time since;
+};
+// The machine's entries exposed or unknown at `at`, by row then advisory.
+std::vector<ExposedEntry> EntriesAt(const MachineExposure& exposure,
+                                    const std::vector<HoldingRow>& rows, Time at);
+
+// One advisory's figures at a time. `median_tenths`: the median length, in
+// tenths of a day, of the windows closed by then.
+struct SummaryRow {
+  std::uint32_t advisory;
+  std::int64_t exposed = 0;  // machines exposed at the time
+  std::int64_t unknown = 0;  // machines with an unknown entry and none exposed
+  std::int64_t fixed = 0;    // machines whose last window closed by then
+  std::optional<std::int64_t> median_tenths;
+};
+
+// The fleet's summary, machine by machine. It also keeps, for each
+// advisory, the first `listed` machines exposed at the time (machines come
+// in name order), with the from of their open window.
+class Summary {
+ public:
+  Summary(const Advisories& advisories, Time at, std::size_t listed = 0);
+  void Add(const std::string& machine, const MachineExposure& exposure,
+           const std::vector<HoldingRow>& rows);
+
+  // One row per advisory, most severe first, then most exposed machines,
+  // then by id.
+  std::vector<SummaryRow> Rows() const;
+  // Machines exposed to at least one advisory at the time.
+  std::int64_t exposed_machines() const { return exposed_machines_; }
+  struct Listed {
+    std::string machine;
+    Time since;
+  };
+  const std::vector<Listed>& listed(std::uint32_t advisory) const { return lists_[advisory]; }
+
+ private:
+  const Advisories& advisories_;
+  Time at_;
+  std::size_t listed_;
+  std::vector<SummaryRow> rows_;
+  std::vector<std::vector<std::int64_t>> closed_;  // seconds of each window closed by then
+  std::vector<std::vector<Listed>> lists_;
+  std::int64_t exposed_machines_ = 0;
+};
+
+// Days with one decimal, from tenths: "12.5".
+std::string DaysText(std::int64_t tenths);
+// A length in seconds as tenths of a day, rounded half up.
+std::int64_t TenthsOfDays(std::int64_t seconds);
+
+// The advisories' order in the default form (severity, then id) and in
+// --windows (id): each advisory's rank.
+std::vector<std::uint32_t> RankBySeverityThenId(const Advisories& advisories);
+std::vector<std::uint32_t> RankById(const Advisories& advisories);
+
+}  // namespace vurfleet
