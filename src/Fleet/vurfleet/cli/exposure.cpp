@@ -5,10 +5,24 @@
 
 #include "base/text.h"
 #include "base/time.h"
-#include "exposure/print.h"
+#include "cli/command.h"
 #include "load/files.h"
+#include "output/exposure.h"
 
 namespace vurfleet {
+namespace {
+
+class ExposureCommand : public Command {
+ public:
+  explicit ExposureCommand(CLI::App& app);
+  int Run(const std::string& db) override;
+
+ private:
+  std::string advisories_;
+  std::optional<std::string> at_, machine_, id_;
+  bool summary_ = false, windows_ = false;
+  OutputFlags output_;
+};
 
 ExposureCommand::ExposureCommand(CLI::App& app) {
   command_ = app.add_subcommand(
@@ -26,8 +40,7 @@ ExposureCommand::ExposureCommand(CLI::App& app) {
   CLI::Option* id = command_->add_option("--id", id_, "GLOB: the advisory's id");
   summary->excludes(windows, machine, id);
   windows->excludes(at);
-  CLI::Option* csv = command_->add_flag("--csv", csv_, "CSV (RFC 4180) with a header row");
-  command_->add_flag("--json", json_, "JSON Lines: one object a row")->excludes(csv);
+  output_.AddTo(command_);
   command_->footer(
       "FILE: columns id and name (required), path, affected_from, fixed, severity (critical, high, "
       "medium, low), published (YYYY-MM-DD), title, url; one row a rule, rows of one id one advisory.\n"
@@ -38,7 +51,6 @@ ExposureCommand::ExposureCommand(CLI::App& app) {
 }
 
 int ExposureCommand::Run(const std::string& db) {
-  constexpr int kUsageError = 2;
   Time at = 0;
   if (at_) {
     const std::optional<Time> parsed = ParseTimeArgument(*at_);
@@ -56,7 +68,7 @@ int ExposureCommand::Run(const std::string& db) {
   if (id_) advisories = SelectAdvisories(*advisories, Glob(*id_));
   std::optional<Glob> machine;
   if (machine_) machine.emplace(*machine_);
-  const Format format = csv_ ? Format::kCsv : json_ ? Format::kJson : Format::kColumns;
+  const Format format = output_.format();
   try {
     std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
     if (summary_) {
@@ -73,6 +85,10 @@ int ExposureCommand::Run(const std::string& db) {
   }
   return 0;
 }
+
+}  // namespace
+
+std::unique_ptr<Command> AddExposure(CLI::App& app) { return std::make_unique<ExposureCommand>(app); }
 
 std::optional<Advisories> ReadAdvisoriesFile(const std::string& path, std::ostream& err) {
   std::string error;

@@ -1,6 +1,6 @@
 #include "report/exposure_section.h"
 
-#include "exposure/print.h"
+#include "output/exposure.h"
 #include "report/html.h"
 
 namespace vurfleet {

@@ -20,7 +20,7 @@
 #include "load/line_runs.h"
 #include "load/procedure.h"
 #include "load/sha256.h"
-#include "query/print.h"
+#include "output/print.h"
 #include "read/read.h"
 #include "store/postgres/pg.h"
 #include "store/store.h"

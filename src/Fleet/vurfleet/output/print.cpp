@@ -1,4 +1,4 @@
-#include "query/print.h"
+#include "output/print.h"
 
 #include "query/query.h"
 

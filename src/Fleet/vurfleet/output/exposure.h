@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "exposure/exposure.h"
-#include "query/output.h"
+#include "output/output.h"
 #include "store/store.h"
 
 namespace vurfleet {

@@ -3,7 +3,7 @@
 
 #include <ostream>
 
-#include "query/output.h"
+#include "output/output.h"
 #include "store/store.h"
 
 namespace vurfleet {

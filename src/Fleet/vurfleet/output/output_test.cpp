@@ -3,7 +3,7 @@
 
 #include <sstream>
 
-#include "query/output.h"
+#include "output/output.h"
 #include "query/query.h"
 
 namespace vurfleet {

@@ -1,4 +1,4 @@
-#include "query/output.h"
+#include "output/output.h"
 
 #include <nlohmann/json.hpp>
 

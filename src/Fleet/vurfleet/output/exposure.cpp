@@ -1,4 +1,4 @@
-#include "exposure/print.h"
+#include "output/exposure.h"
 
 #include <algorithm>
 #include <unordered_map>
