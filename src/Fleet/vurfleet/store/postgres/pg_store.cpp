@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "base/text.h"
 #include "read/shield.h"
@@ -64,6 +65,7 @@ void PgStore::BeginGroup(const std::vector<std::string>& machines) {
 
 void PgStore::CommitGroup() {
   expected_ = Expected();
+  group_paths_.clear();
   conn_.Run("COMMIT");
   ids_.EndGroup(true);
 }
@@ -78,9 +80,15 @@ void PgStore::AbandonGroup() {
   }
   ids_.EndGroup(false);
   expected_ = Expected();
+  group_paths_.clear();
 }
 
 void PgStore::Expect(const std::vector<const ScanFile*>& files) {
+  FetchExpected(files);
+  InternExpected(files);
+}
+
+void PgStore::FetchExpected(const std::vector<const ScanFile*>& files) {
   expected_ = Expected();
   std::vector<std::string> names, shas;
   std::vector<Time> starts;
@@ -119,6 +127,40 @@ void PgStore::Expect(const std::vector<const ScanFile*>& files) {
   Result l = conn_.Exec("SELECT machine_id, exact, runs FROM latest WHERE machine_id = ANY ($1::bigint[])",
                         {id_array});
   for (int k = 0; k < l.rows(); ++k) expected_.latest[l.Int(k, 0)] = DecodeLatest(l.Bytes(k, 2), l.Bool(k, 1));
+}
+
+void PgStore::InternExpected(const std::vector<const ScanFile*>& files) {
+  // The lines the group will ask ids for: all but the runs each machine's
+  // latest scan holds (the load takes those ids from it), each once.
+  std::unordered_set<std::string_view> seen_paths;
+  std::unordered_set<std::uint64_t> seen_values;
+  std::vector<std::string_view> paths;
+  std::vector<std::uint64_t> values;
+  for (const ScanFile* file : files) {
+    std::unordered_set<std::uint64_t> held;
+    if (const std::optional<StoredMachine>& m = expected_.machines[MachineName(file->machine)]) {
+      if (const std::optional<LatestRuns>& latest = expected_.latest[m->id]) {
+        for (const LineRun& run : latest->runs) held.insert(run.digest);
+      }
+    }
+    const std::vector<ReportLine>& lines = file->scan->reports;
+    std::vector<bool> repeated(lines.size(), false);
+    for (const LineRun& run : file->runs) {
+      if (held.count(run.digest) == 0 || run.first > lines.size() || run.count > lines.size() - run.first) continue;
+      std::fill_n(repeated.begin() + run.first, run.count, true);
+    }
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+      if (repeated[k]) continue;
+      if (seen_paths.insert(lines[k].path).second) paths.push_back(lines[k].path);
+      if (!lines[k].version.is_none() && seen_values.insert(lines[k].version.value()).second) {
+        values.push_back(lines[k].version.value());
+      }
+    }
+  }
+  std::vector<PathId> path_ids;
+  std::vector<VersionId> version_ids;
+  InternPaths(paths, &path_ids);
+  InternVersions(values, &version_ids);
 }
 
 void PgStore::BeginFile() {
@@ -334,19 +376,35 @@ void PgStore::InternVersions(const std::vector<std::uint64_t>& values, std::vect
 
 void PgStore::InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) {
   ids_.FindPaths(paths, ids);
-  std::vector<std::size_t> unknown;
+  std::vector<std::string_view> unknown;
   for (std::size_t k = 0; k < paths.size(); ++k) {
-    if ((*ids)[k] < 0) unknown.push_back(k);
+    if ((*ids)[k] >= 0) continue;
+    if (const auto met = group_paths_.find(std::string(paths[k])); met != group_paths_.end()) {
+      (*ids)[k] = met->second;
+    } else {
+      unknown.push_back(paths[k]);
+    }
   }
   if (unknown.empty()) return;
-  // New paths: copied into the connection's staging table, added in key
-  // order, and their ids read back with one index probe each (a join would
-  // be planned over all paths, whose count grows with the fleet, not with
-  // the file); a path not found comes back NULL.
+  StagePaths(unknown);
+  for (std::size_t k = 0; k < paths.size(); ++k) {
+    if ((*ids)[k] < 0) (*ids)[k] = group_paths_.at(std::string(paths[k]));
+  }
+}
+
+void PgStore::StagePaths(const std::vector<std::string_view>& paths) {
+  // Copied into the connection's staging table, added in key order (so
+  // that two loads adding the same paths wait for each other in one order,
+  // never in a cycle), and their ids read back with one index probe each (a
+  // join would be planned over all paths, whose count grows with the fleet,
+  // not with the group); a path not found comes back NULL. The table is
+  // emptied first: TRUNCATE, as a DELETE would leave its rows to be passed
+  // over by the next probe; a group stages once, but for what it did not
+  // foresee.
   conn_.Run("TRUNCATE vurfleet_lines");
   std::string data;
-  data.reserve(unknown.size() * 96);
-  for (const std::size_t k : unknown) {
+  data.reserve(paths.size() * 96);
+  for (std::size_t k = 0; k < paths.size(); ++k) {
     const std::string_view path = paths[k];
     CopyInt(&data, static_cast<std::int64_t>(k));
     data += '\t';
@@ -360,7 +418,7 @@ void PgStore::InternPaths(const std::vector<std::string_view>& paths, std::vecto
     data += '\n';
   }
   conn_.Copy("COPY vurfleet_lines (line, hash, path, path_key, name_key) FROM STDIN", data);
-  if (unknown.size() >= kAnalyzedLines) conn_.Run("ANALYZE vurfleet_lines");
+  if (paths.size() >= kAnalyzedLines) conn_.Run("ANALYZE vurfleet_lines");
   conn_.Run(
       "INSERT INTO paths (hash, path, path_key, name_key) "
       "SELECT hash, path, path_key, name_key FROM vurfleet_lines ORDER BY hash, path "
@@ -369,6 +427,9 @@ void PgStore::InternPaths(const std::vector<std::string_view>& paths, std::vecto
   Result r = conn_.Exec(
       "SELECT s.line, (SELECT p.id FROM paths p WHERE p.hash = s.hash AND p.path = s.path) "
       "FROM vurfleet_lines s ORDER BY s.line");
+  if (r.rows() != static_cast<int>(paths.size())) {
+    throw StoreError(conn_.description() + ": the staged lines came back wrong");
+  }
   for (int j = 0; j < r.rows(); ++j) {
     if (r.IsNull(j, 1)) {
       // Another path holds the same two digests: never taken for this one.
@@ -376,14 +437,9 @@ void PgStore::InternPaths(const std::vector<std::string_view>& paths, std::vecto
                        "are those of another path");
     }
     const std::size_t k = static_cast<std::size_t>(r.Int(j, 0));
-    if (k >= paths.size() || (*ids)[k] >= 0) {
-      throw StoreError(conn_.description() + ": the staged lines came back wrong");
-    }
-    (*ids)[k] = r.Int(j, 1);
-    ids_.AddPath(paths[k], (*ids)[k], false);
-  }
-  for (const std::size_t k : unknown) {
-    if ((*ids)[k] < 0) throw StoreError(conn_.description() + ": the staged lines came back wrong");
+    if (k != static_cast<std::size_t>(j)) throw StoreError(conn_.description() + ": the staged lines came back wrong");
+    group_paths_[std::string(paths[k])] = r.Int(j, 1);
+    ids_.AddPath(paths[k], r.Int(j, 1), false);
   }
 }
 

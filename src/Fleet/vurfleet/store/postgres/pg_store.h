@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -84,9 +85,19 @@ class PgStore : public Store {
     std::map<MachineId, std::optional<LatestRuns>> latest;
   };
 
+  // Expect's two parts: what the group's machines hold, and ids for the
+  // lines the group will ask about, in one statement or three.
+  void FetchExpected(const std::vector<const ScanFile*>& files);
+  void InternExpected(const std::vector<const ScanFile*>& files);
+  // Adds the paths not stored, and keeps every one's id in group_paths_.
+  void StagePaths(const std::vector<std::string_view>& paths);
+
   Connection conn_;
   IdCache ids_;
   Expected expected_;
+  // Ids of the paths the group staged: its own, beside the bounded cache,
+  // so that a group's lines are staged once however many they are.
+  std::unordered_map<std::string, PathId> group_paths_;
 };
 
 }  // namespace vurfleet::pg
