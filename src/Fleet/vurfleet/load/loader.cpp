@@ -1,5 +1,6 @@
 #include "load/loader.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -94,7 +95,7 @@ class Reader {
   // Files held ready at most: a group's worth, so that the next group is
   // read while one is stored; and bytes held, so that large files can't
   // add up (one is always held, whatever its size).
-  static constexpr std::size_t kAhead = 2 * kGroupFiles;
+  std::size_t Ahead() const { return 2 * std::max<std::size_t>(1, options_.group_files); }
   static constexpr std::size_t kAheadBytes = std::size_t{256} << 20;
 
   Prepared Prepare(const FileToLoad& file) const {
@@ -151,7 +152,7 @@ class Reader {
       }
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [this] {
-        return stop_ || ready_.empty() || (ready_.size() < kAhead && held_bytes_ < kAheadBytes);
+        return stop_ || ready_.empty() || (ready_.size() < Ahead() && held_bytes_ < kAheadBytes);
       });
       if (stop_) return;
       held_bytes_ += p.bytes;
@@ -353,13 +354,14 @@ int LoadAll(Store& store, const std::vector<std::string>& arguments, const LoadO
   Loader loader(store, options.now, out, err);
   Reader reader(ListFiles(arguments), options);
   // Groups: as many files as come within kGroupWait of the first, up to
-  // kGroupFiles of them and kGroupLines report lines.
+  // options.group_files of them and kGroupLines report lines.
   bool done = false;
   while (!done) {
     std::vector<Prepared> group;
     std::size_t lines = 0;
     auto deadline = std::chrono::steady_clock::time_point::max();
-    while (group.size() < kGroupFiles && lines < kGroupLines) {
+    const std::size_t most = std::max<std::size_t>(1, options.group_files);
+    while (group.size() < most && lines < kGroupLines) {
       Prepared next;
       const Reader::Got got = reader.Next(deadline, &next);
       if (got == Reader::Got::kDone) done = true;

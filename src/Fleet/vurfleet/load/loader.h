@@ -21,14 +21,6 @@ std::optional<std::string> MachineOfFileName(std::string_view file_name);
 // names that would break a line or a spreadsheet cell out of the store.
 bool IsMachineName(std::string_view name);
 
-struct LoadOptions {
-  std::optional<std::string> machine;  // --machine: every file is this machine's
-  // This machine's clock (--now stands in for it): a scan that started more
-  // than kClockTolerance after it is refused. Stamps are wall-clock times and
-  // two machines' zones differ by up to 26 hours.
-  Time now = 0;
-};
-
 constexpr Time kClockTolerance = 2 * 86400;
 
 // A load commits files in groups: as many as are read within kGroupWait of
@@ -39,6 +31,17 @@ constexpr Time kClockTolerance = 2 * 86400;
 constexpr std::size_t kGroupFiles = 100;
 constexpr std::size_t kGroupLines = 300000;
 constexpr std::chrono::milliseconds kGroupWait{1000};
+
+struct LoadOptions {
+  std::optional<std::string> machine;  // --machine: every file is this machine's
+  // This machine's clock (--now stands in for it): a scan that started more
+  // than kClockTolerance after it is refused. Stamps are wall-clock times and
+  // two machines' zones differ by up to 26 hours.
+  Time now = 0;
+  // Files a group holds at most (--group): fewer say each file's line
+  // sooner, more load faster.
+  std::size_t group_files = kGroupFiles;
+};
 
 // Loads each file named, and every *.txt file below each folder named, in
 // groups of files, one transaction a group and one savepoint a file: a file

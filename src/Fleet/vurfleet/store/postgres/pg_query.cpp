@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "store/holdings.h"
 #include "store/postgres/pg_store.h"
 #include "store/stored.h"
 
@@ -164,16 +165,9 @@ void PgStore::Holdings(const std::vector<Glob>& names,
       }
     }
   }
-  if (paths.empty()) return;
-  std::sort(paths.begin(), paths.end());
-  std::unordered_map<std::int64_t, std::uint32_t> rank;
-  std::string ids = "{";
-  for (std::uint32_t k = 0; k < paths.size(); ++k) {
-    rank.emplace(paths[k].second, k);
-    if (k > 0) ids += ',';
-    ids += std::to_string(paths[k].second);
-  }
-  ids += '}';
+  HoldingsOrder order(std::move(paths), row);
+  if (order.empty()) return;
+  const std::string ids = "{" + order.IdList() + "}";
   // Versions in memory: a look-up a row instead of a join. A row whose
   // version is not stored is left out, as find's join leaves it.
   std::unordered_map<std::int64_t, Version> versions;
@@ -190,43 +184,16 @@ void PgStore::Holdings(const std::vector<Glob>& names,
       {ids});
 
   // A machine's rows come together; they leave by path text, then since.
-  struct Held {
-    std::uint32_t path;
-    Time since;
-    std::optional<Time> until;
-    Version version;
-  };
-  std::vector<Held> held;
-  HoldingRow out;
-  const auto flush = [&] {
-    std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
-      return a.path != b.path ? a.path < b.path : a.since < b.since;
-    });
-    for (const Held& h : held) {
-      out.path = paths[h.path].first;
-      out.version = h.version;
-      out.since = h.since;
-      out.until = h.until;
-      row(out);
-    }
-    held.clear();
-  };
   while (true) {
     Result r = conn_.Exec("FETCH FORWARD 20000 FROM holdings");
     if (r.rows() == 0) break;
     for (int k = 0; k < r.rows(); ++k) {
-      const auto path = rank.find(r.Int(k, 1));
-      if (path == rank.end()) continue;
       const auto version = versions.find(r.Int(k, 4));
       if (version == versions.end()) continue;
-      if (r.Text(k, 0) != out.machine) {
-        flush();
-        out.machine.assign(r.Text(k, 0));
-      }
-      held.push_back(Held{path->second, r.Int(k, 2), r.OptionalInt(k, 3), version->second});
+      order.Add(r.Text(k, 0), r.Int(k, 1), r.Int(k, 2), r.OptionalInt(k, 3), version->second);
     }
   }
-  flush();
+  order.Finish();
   conn_.Run("CLOSE holdings");
 }
 

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "store/holdings.h"
 #include "store/sqlite/sqlite_store.h"
 #include "store/stored.h"
 
@@ -199,16 +200,9 @@ void SqliteStore::Holdings(const std::vector<Glob>& names,
       }
     }
   }
-  if (paths.empty()) return;
-  std::sort(paths.begin(), paths.end());
-  std::unordered_map<std::int64_t, std::uint32_t> rank;
-  std::string ids = "[";
-  for (std::uint32_t k = 0; k < paths.size(); ++k) {
-    rank.emplace(paths[k].second, k);
-    if (k > 0) ids += ',';
-    ids += std::to_string(paths[k].second);
-  }
-  ids += ']';
+  HoldingsOrder order(std::move(paths), row);
+  if (order.empty()) return;
+  const std::string ids = "[" + order.IdList() + "]";
   // Versions in memory: one look-up a row instead of a seek. A row whose
   // version is not stored is left out, as find's join leaves it.
   std::unordered_map<std::int64_t, Version> versions;
@@ -225,7 +219,7 @@ void SqliteStore::Holdings(const std::vector<Glob>& names,
   Statement sizes(db_, "SELECT coalesce(sum(files), 0), count(*) FROM machines");
   sizes.Step();
   const std::int64_t per_machine = sizes.Int(0) / std::max<std::int64_t>(1, sizes.Int(1));
-  const bool by_path = static_cast<std::int64_t>(paths.size()) * 8 < per_machine;
+  const bool by_path = static_cast<std::int64_t>(std::count(ids.begin(), ids.end(), ',') + 1) * 8 < per_machine;
   Statement s(db_, by_path ? "SELECT m.name, i.path_id, i.since, i.until, i.version_id "
                              "FROM machines m CROSS JOIN intervals i ON i.machine_id = m.id "
                              "WHERE i.path_id IN (SELECT value FROM json_each(?1)) ORDER BY m.name"
@@ -235,39 +229,12 @@ void SqliteStore::Holdings(const std::vector<Glob>& names,
   if (by_path) s.Bind(1, std::string_view(ids));
 
   // A machine's rows come together, by path id; they leave by path text.
-  struct Held {
-    std::uint32_t path;
-    Time since;
-    std::optional<Time> until;
-    Version version;
-  };
-  std::vector<Held> held;
-  HoldingRow out;
-  const auto flush = [&] {
-    std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
-      return a.path != b.path ? a.path < b.path : a.since < b.since;
-    });
-    for (const Held& h : held) {
-      out.path = paths[h.path].first;
-      out.version = h.version;
-      out.since = h.since;
-      out.until = h.until;
-      row(out);
-    }
-    held.clear();
-  };
   while (s.Step()) {
-    const auto path = rank.find(s.Int(1));
-    if (path == rank.end()) continue;
     const auto version = versions.find(s.Int(4));
     if (version == versions.end()) continue;
-    if (s.Text(0) != out.machine) {
-      flush();
-      out.machine.assign(s.Text(0));
-    }
-    held.push_back(Held{path->second, s.Int(2), s.OptionalInt(3), version->second});
+    order.Add(s.Text(0), s.Int(1), s.Int(2), s.OptionalInt(3), version->second);
   }
-  flush();
+  order.Finish();
 }
 
 void SqliteStore::Machines(const std::function<void(const MachineRow&)>& row) {

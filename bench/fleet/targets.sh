@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# targets.sh: vurfleet on both stores against the tools an administrator
+# would use instead, in one run, on synthetic fleets (make_fleet):
+#
+#   bench/fleet/targets.sh [--no-per-file] [--no-groups] [MACHINES...]   (default: 1000 10000)
+#
+# 1. For each size, about 3 000 report lines a machine, on SQLite and on a
+#    PostgreSQL 15 server of the script's own (default durability: each
+#    group's commit waits for the log's flush):
+#    - the first load against `sqlite3 .import` / `COPY` of the same report
+#      lines (machine, path, version, tab-separated) into an unindexed table;
+#    - next week's load (about 1 % of entries changed) against the first,
+#      and PostgreSQL's against SQLite's;
+#    - `find --name putty.exe --below 0.81` (median of 9, warm) against
+#      `grep -r -F putty.exe` over the same week's files (median of 3, warm);
+#    - the peak RSS of the first load, and `report`.
+# 2. Per-file costs: 1 000 and 100 000 machines of 300 report lines, first
+#    load, the time per machine on each store.
+# 3. The group: the first load at the first size with --group 1, 10, 100
+#    (the default) and 1000; and on PostgreSQL four loads side by side, a
+#    quarter of the week each, against one load of the whole week.
+#
+# The fleets stay in build/bench/ for the next run. The machine is shared:
+# compare ratios, not seconds. Needs build/linux/vurfleet and make_fleet, the
+# sqlite3 shell and PostgreSQL 15 (scripts/install-deps.sh test).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+per_file=1 groups=1
+while [ $# -gt 0 ]; do
+  case $1 in
+    --no-per-file) per_file=0; shift ;;
+    --no-groups) groups=0; shift ;;
+    *) break ;;
+  esac
+done
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(1000 10000)
+vurfleet=$(realpath build/linux/vurfleet)
+make_fleet=$(realpath build/linux/make_fleet)
+for tool in sqlite3 /usr/bin/time grep psql; do
+  command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 2; }
+done
+export PG_DURABLE=1
+. tests/fleet/pg_server.sh
+pg_start
+
+# The fleets' stamps are of November 2026: their loads give a clock after them.
+now=2027-01-01
+
+# seconds COMMAND...: wall-clock seconds of one run, two decimals
+seconds() {
+  local start end
+  start=$(date +%s%N); "$@" >/dev/null; end=$(date +%s%N)
+  awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }'
+}
+ms() {
+  local start end
+  start=$(date +%s%N); "$@" >/dev/null; end=$(date +%s%N)
+  echo $(( (end - start) / 1000000 ))
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# peak MOUT COMMAND...: runs COMMAND; its peak RSS in MiB into the file MOUT
+peak() {
+  local out=$1; shift
+  /usr/bin/time -f '%M' -o "$out" "$@" >/dev/null
+  awk '{ printf "%d", $1 / 1024 }' "$out" > "$out.mib"; mv "$out.mib" "$out"
+}
+# fleet DIR MACHINES LINES: a fleet of two weeks and the same week again
+fleet() {
+  if [ ! -f "$1/done" ]; then
+    echo "# making a fleet of $2 machines, $3 report lines each, in $1"
+    rm -rf "$1"; mkdir -p "$1"
+    "$make_fleet" "$1/share" --machines "$2" --lines "$3" --weeks 2 --same-week --tsv "$1/week-01.tsv" >/dev/null
+    touch "$1/done"
+  fi
+}
+pg_fresh() { psql -X -q "$PG_ADMIN" -c "DROP DATABASE IF EXISTS \"$1\"" >/dev/null; pg_createdb "$1"; }
+
+rows=()
+for n in "${sizes[@]}"; do
+  dir=build/bench/fleet-$n
+  fleet "$dir" "$n" 3000
+  share=$dir/share work=$dir/targets
+  rm -rf "$work"; mkdir -p "$work"
+  lines=$(wc -l < "$dir/week-01.tsv")
+  echo "# $n machines, $lines report lines"
+
+  # SQLite
+  imp=$(seconds sqlite3 "$work/import.db" "CREATE TABLE lines (machine TEXT, path TEXT, version TEXT)" \
+    ".mode tabs" ".import $dir/week-01.tsv lines")
+  sq_first=$(seconds peak "$work/sq.rss" "$vurfleet" --db "$work/sq.db" load --now "$now" "$share/week-01")
+  sq_rss=$(cat "$work/sq.rss")
+  sq_next=$(seconds "$vurfleet" --db "$work/sq.db" load --now "$now" "$share/week-02")
+  sqlite3 "$work/sq.db" "ANALYZE" >/dev/null
+  "$vurfleet" --db "$work/sq.db" find --name putty.exe --below 0.81 --csv > "$work/sq.find"
+  sq_find=$(for _ in 1 2 3 4 5 6 7 8 9; do ms "$vurfleet" --db "$work/sq.db" find --name putty.exe --below 0.81; done | median)
+  grep -r -F putty.exe "$share/week-02" >/dev/null || true
+  grep_ms=$(for _ in 1 2 3; do ms grep -r -F putty.exe "$share/week-02"; done | median)
+  sq_report=$(seconds "$vurfleet" --db "$work/sq.db" report --now 2026-11-20 -o "$work/sq.html")
+
+  # PostgreSQL
+  db=targets_$n
+  pg_fresh "${db}_copy"; pg_fresh "$db"
+  copy=$(seconds psql -X -q -v ON_ERROR_STOP=1 "$(pg_url "${db}_copy")" \
+    -c "CREATE TABLE lines (machine text, path text, version text)" -c "\\copy lines FROM '$dir/week-01.tsv'")
+  pg_first=$(seconds peak "$work/pg.rss" "$vurfleet" --db "$(pg_url "$db")" load --now "$now" "$share/week-01")
+  pg_rss=$(cat "$work/pg.rss")
+  pg_next=$(seconds "$vurfleet" --db "$(pg_url "$db")" load --now "$now" "$share/week-02")
+  psql -X -q "$(pg_url "$db")" -c "ANALYZE" >/dev/null
+  "$vurfleet" --db "$(pg_url "$db")" find --name putty.exe --below 0.81 --csv > "$work/pg.find"
+  cmp -s "$work/sq.find" "$work/pg.find" || { echo "the stores' finds differ" >&2; exit 1; }
+  pg_find=$(for _ in 1 2 3 4 5 6 7 8 9; do ms "$vurfleet" --db "$(pg_url "$db")" find --name putty.exe --below 0.81; done | median)
+  pg_report=$(seconds "$vurfleet" --db "$(pg_url "$db")" report --now 2026-11-20 -o "$work/pg.html")
+  psql -X -q "$PG_ADMIN" -c "DROP DATABASE ${db}_copy" >/dev/null
+
+  echo "# $n: .import $imp s, SQLite first $sq_first s, next $sq_next s, find $sq_find ms, grep $grep_ms ms," \
+       "report $sq_report s; COPY $copy s, PostgreSQL first $pg_first s, next $pg_next s, find $pg_find ms," \
+       "report $pg_report s"
+  rows+=("| $n | SQLite | \`.import\` $imp s | $sq_first s | **$(ratio "$sq_first" "$imp")x** (≤ 1.0) | $sq_next s | **$(ratio "$sq_next" "$sq_first")x** (≤ 0.25) | | $sq_find ms | $grep_ms ms | **$(ratio "$sq_find" "$grep_ms")x** (≤ 0.1) | $sq_rss MiB | $sq_report s |")
+  rows+=("| $n | PostgreSQL | \`COPY\` $copy s | $pg_first s | **$(ratio "$pg_first" "$copy")x** (≤ 1.5) | $pg_next s | **$(ratio "$pg_next" "$pg_first")x** (≤ 0.25) | **$(ratio "$pg_next" "$sq_next")x** (≤ 2) | $pg_find ms | $grep_ms ms | **$(ratio "$pg_find" "$grep_ms")x** (≤ 0.1) | $pg_rss MiB | $pg_report s |")
+  psql -X -q "$PG_ADMIN" -c "DROP DATABASE $db" >/dev/null
+done
+
+echo
+echo "| machines | store | baseline | first load | ratio | next week | against its first | against SQLite's | find | \`grep -r -F\` | ratio | peak RSS, first load | report |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
+
+if [ "$per_file" = 1 ]; then
+  echo
+  echo "# per-file costs: 300 report lines a machine"
+  per=()
+  for m in 1000 100000; do
+    dir=build/bench/fleet-$m-300
+    fleet "$dir" "$m" 300
+    rm -f "$dir/sq.db"*
+    s=$(seconds "$vurfleet" --db "$dir/sq.db" load --now "$now" "$dir/share/week-01")
+    pg_fresh "per_$m"
+    p=$(seconds "$vurfleet" --db "$(pg_url "per_$m")" load --now "$now" "$dir/share/week-01")
+    psql -X -q "$PG_ADMIN" -c "DROP DATABASE per_$m" >/dev/null
+    rm -f "$dir/sq.db"*
+    per+=("$m $s $p")
+    echo "# $m machines of 300 lines: SQLite $s s, PostgreSQL $p s"
+  done
+  read -r m1 s1 p1 <<<"${per[0]}"
+  read -r m2 s2 p2 <<<"${per[1]}"
+  ms_per() { awk -v t="$1" -v m="$2" 'BEGIN { printf "%.2f", 1000 * t / m }'; }
+  echo
+  echo "| store | 1 000 machines of 300 lines | per machine | 100 000 machines of 300 lines | per machine | ratio (≤ 1.5) |"
+  echo "|---|---|---|---|---|---|"
+  echo "| SQLite | $s1 s | $(ms_per "$s1" "$m1") ms | $s2 s | $(ms_per "$s2" "$m2") ms | **$(ratio "$(ms_per "$s2" "$m2")" "$(ms_per "$s1" "$m1")")x** |"
+  echo "| PostgreSQL | $p1 s | $(ms_per "$p1" "$m1") ms | $p2 s | $(ms_per "$p2" "$m2") ms | **$(ratio "$(ms_per "$p2" "$m2")" "$(ms_per "$p1" "$m1")")x** |"
+fi
+
+if [ "$groups" = 1 ]; then
+  n=${sizes[0]}
+  dir=build/bench/fleet-$n work=$dir/targets
+  echo
+  echo "# the group: $n machines' first load with --group 1, 10, 100, 1000"
+  grow=()
+  for g in 1 10 100 1000; do
+    rm -f "$work/g.db"*
+    s=$(seconds "$vurfleet" --db "$work/g.db" load --now "$now" --group "$g" "$dir/share/week-01")
+    pg_fresh group
+    p=$(seconds "$vurfleet" --db "$(pg_url group)" load --now "$now" --group "$g" "$dir/share/week-01")
+    grow+=("| $g | $s s | $p s |")
+    echo "# --group $g: SQLite $s s, PostgreSQL $p s"
+  done
+  rm -f "$work/g.db"*
+  # Four loads side by side, a quarter of the week each (hard links: a load
+  # follows no symbolic link below a folder it is given).
+  files=("$dir/share/week-01"/*.txt)
+  quarter=$(( (${#files[@]} + 3) / 4 ))
+  for q in 0 1 2 3; do
+    rm -rf "$work/q$q"; mkdir -p "$work/q$q"
+    for f in "${files[@]:$((q * quarter)):$quarter}"; do ln "$f" "$work/q$q/"; done
+  done
+  pg_fresh side
+  side_load() {
+    local pids=() q rc=0
+    for q in 0 1 2 3; do "$vurfleet" --db "$(pg_url side)" load --now "$now" "$work/q$q" >/dev/null & pids+=($!); done
+    for q in "${pids[@]}"; do wait "$q" || rc=1; done
+    return $rc
+  }
+  side=$(seconds side_load)
+  pg_fresh one
+  one=$(seconds "$vurfleet" --db "$(pg_url one)" load --now "$now" "$dir/share/week-01")
+  echo
+  echo "| --group | SQLite, first load of $n machines | PostgreSQL |"
+  echo "|---|---|---|"
+  printf '%s\n' "${grow[@]}"
+  echo
+  echo "PostgreSQL, $n machines' first load: one load $one s, four side by side (a quarter each) $side s: **$(ratio "$one" "$side")x** the throughput."
+fi

@@ -1,0 +1,52 @@
+// What both stores do alike to answer Holdings: the paths of the names,
+// each once and ranked by their text, and each machine's intervals of
+// them handed on in path order, then by since, as Holdings promises.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "history/history.h"
+#include "query/rows.h"
+
+namespace vurfleet {
+
+class HoldingsOrder {
+ public:
+  // `paths`: (text, id) of the names' paths, in any order, each once.
+  HoldingsOrder(std::vector<std::pair<std::string, PathId>> paths,
+                const std::function<void(const HoldingRow&)>& row);
+
+  bool empty() const { return paths_.empty(); }
+  // The paths' ids, "1,2,3".
+  std::string IdList() const;
+  // Whether the path is one of them.
+  bool Holds(PathId path) const { return rank_.count(path) != 0; }
+
+  // One interval of `machine`; a machine's intervals come together.
+  void Add(std::string_view machine, PathId path, Time since, std::optional<Time> until,
+           const Version& version);
+  // Hands on what is held of the last machine.
+  void Finish();
+
+ private:
+  struct Held {
+    std::uint32_t path;
+    Time since;
+    std::optional<Time> until;
+    Version version;
+  };
+
+  std::vector<std::pair<std::string, PathId>> paths_;  // by text
+  std::unordered_map<PathId, std::uint32_t> rank_;
+  const std::function<void(const HoldingRow&)>& row_;
+  std::vector<Held> held_;
+  HoldingRow out_;
+};
+
+}  // namespace vurfleet
