@@ -2,7 +2,8 @@
 # targets.sh: vurfleet on both stores against the tools an administrator
 # would use instead, in one run, on synthetic fleets (make_fleet):
 #
-#   bench/fleet/targets.sh [--no-per-file] [--no-groups] [MACHINES...]   (default: 1000 10000)
+#   bench/fleet/targets.sh [--no-per-file] [--no-groups] [--per-file-only] [MACHINES...]
+#                                                          (default: 1000 10000)
 #
 # 1. For each size, about 3 000 report lines a machine, on SQLite and on a
 #    PostgreSQL 15 server of the script's own (default durability: each
@@ -25,11 +26,12 @@
 # sqlite3 shell and PostgreSQL 15 (scripts/install-deps.sh test).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-per_file=1 groups=1
+per_file=1 groups=1 sized=1
 while [ $# -gt 0 ]; do
   case $1 in
     --no-per-file) per_file=0; shift ;;
     --no-groups) groups=0; shift ;;
+    --per-file-only) sized=0 groups=0; shift ;;
     *) break ;;
   esac
 done
@@ -75,9 +77,10 @@ fleet() {
     touch "$1/done"
   fi
 }
-pg_fresh() { psql -X -q "$PG_ADMIN" -c "DROP DATABASE IF EXISTS \"$1\"" >/dev/null; pg_createdb "$1"; }
+pg_fresh() { psql -X -q "$PG_ADMIN" -c "SET client_min_messages = warning" -c "DROP DATABASE IF EXISTS \"$1\"" >/dev/null; pg_createdb "$1"; }
 
 rows=()
+[ "$sized" = 1 ] || sizes=()
 for n in "${sizes[@]}"; do
   dir=build/bench/fleet-$n
   fleet "$dir" "$n" 3000
@@ -122,10 +125,8 @@ for n in "${sizes[@]}"; do
   psql -X -q "$PG_ADMIN" -c "DROP DATABASE $db" >/dev/null
 done
 
-echo
-echo "| machines | store | baseline | first load | ratio | next week | against its first | against SQLite's | find | \`grep -r -F\` | ratio | peak RSS, first load | report |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
-printf '%s\n' "${rows[@]}"
+[ "$sized" = 1 ] && echo && echo "| machines | store | baseline | first load | ratio | next week | against its first | against SQLite's | find | \`grep -r -F\` | ratio | peak RSS, first load | report |"
+[ "$sized" = 1 ] && echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|" && printf '%s\n' "${rows[@]}"
 
 if [ "$per_file" = 1 ]; then
   echo
@@ -135,22 +136,22 @@ if [ "$per_file" = 1 ]; then
     dir=build/bench/fleet-$m-300
     fleet "$dir" "$m" 300
     rm -f "$dir/sq.db"*
-    s=$(seconds "$vurfleet" --db "$dir/sq.db" load --now "$now" "$dir/share/week-01")
+    s=$(seconds peak "$dir/sq.rss" "$vurfleet" --db "$dir/sq.db" load --now "$now" "$dir/share/week-01")
     pg_fresh "per_$m"
-    p=$(seconds "$vurfleet" --db "$(pg_url "per_$m")" load --now "$now" "$dir/share/week-01")
+    p=$(seconds peak "$dir/pg.rss" "$vurfleet" --db "$(pg_url "per_$m")" load --now "$now" "$dir/share/week-01")
     psql -X -q "$PG_ADMIN" -c "DROP DATABASE per_$m" >/dev/null
     rm -f "$dir/sq.db"*
-    per+=("$m $s $p")
-    echo "# $m machines of 300 lines: SQLite $s s, PostgreSQL $p s"
+    per+=("$m $s $p $(cat "$dir/sq.rss") $(cat "$dir/pg.rss")")
+    echo "# $m machines of 300 lines: SQLite $s s ($(cat "$dir/sq.rss") MiB), PostgreSQL $p s ($(cat "$dir/pg.rss") MiB)"
   done
-  read -r m1 s1 p1 <<<"${per[0]}"
-  read -r m2 s2 p2 <<<"${per[1]}"
+  read -r m1 s1 p1 sr1 pr1 <<<"${per[0]}"
+  read -r m2 s2 p2 sr2 pr2 <<<"${per[1]}"
   ms_per() { awk -v t="$1" -v m="$2" 'BEGIN { printf "%.2f", 1000 * t / m }'; }
   echo
-  echo "| store | 1 000 machines of 300 lines | per machine | 100 000 machines of 300 lines | per machine | ratio (≤ 1.5) |"
-  echo "|---|---|---|---|---|---|"
-  echo "| SQLite | $s1 s | $(ms_per "$s1" "$m1") ms | $s2 s | $(ms_per "$s2" "$m2") ms | **$(ratio "$(ms_per "$s2" "$m2")" "$(ms_per "$s1" "$m1")")x** |"
-  echo "| PostgreSQL | $p1 s | $(ms_per "$p1" "$m1") ms | $p2 s | $(ms_per "$p2" "$m2") ms | **$(ratio "$(ms_per "$p2" "$m2")" "$(ms_per "$p1" "$m1")")x** |"
+  echo "| store | 1 000 machines of 300 lines | per machine | peak RSS | 100 000 machines of 300 lines | per machine | peak RSS | ratio (≤ 1.5) |"
+  echo "|---|---|---|---|---|---|---|---|"
+  echo "| SQLite | $s1 s | $(ms_per "$s1" "$m1") ms | $sr1 MiB | $s2 s | $(ms_per "$s2" "$m2") ms | $sr2 MiB | **$(ratio "$(ms_per "$s2" "$m2")" "$(ms_per "$s1" "$m1")")x** |"
+  echo "| PostgreSQL | $p1 s | $(ms_per "$p1" "$m1") ms | $pr1 MiB | $p2 s | $(ms_per "$p2" "$m2") ms | $pr2 MiB | **$(ratio "$(ms_per "$p2" "$m2")" "$(ms_per "$p1" "$m1")")x** |"
 fi
 
 if [ "$groups" = 1 ]; then
