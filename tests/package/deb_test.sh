@@ -299,7 +299,7 @@ check_eq "services: the page is the user's and readable by all" "vurfleet:vurfle
 check_eq "services: the page shows the programs loaded" yes \
   "$(grep -q 'notepad.exe' "$FLEET_HOME/fleet.html" && echo yes || echo no)"
 
-# Enabled as the README says (systemctl enables a unit from its files, with
+# Enabled as docs/collecting.md says (systemctl enables a unit from its files, with
 # systemd running or not); a purge takes the enablement away.
 WANTS=/etc/systemd/system/timers.target.wants
 systemctl enable vurfleet-load.timer >"$WORK/enable.out" 2>&1

@@ -56,9 +56,10 @@ check_eq "release: SHA256SUMS matches its files, of this version only, among the
   "${sums_ok:-no}, $(grep -v -F "$VERSION" <<<"$sums_names" | grep . || echo this version), $(
     for f in "$ZIP" "$MSI" "vurscanner_${VERSION}_$(dpkg --print-architecture).deb"; do
       grep -qxF "$f" <<<"$sums_names" || echo "no $f"; done | grep . || echo all three)"
-# The README names the files of this version, and of no other.
-check_clean "release: the README names this version's files" "$(
-  grep -o -E 'VURScanner-[0-9.]+[0-9]-(win32\.zip|x86\.msi)|vurscanner_[0-9.]+[0-9]_' "$SRC/README.md" |
+# The README and the docs name the files of this version, and of no other.
+check_clean "release: the README and the docs name this version's files" "$(
+  cat "$SRC/README.md" "$SRC"/docs/*.md |
+  grep -o -E 'VURScanner-[0-9.]+[0-9]-(win32\.zip|x86\.msi)|vurscanner_[0-9.]+[0-9]_' |
   grep -v -x -e "$ZIP" -e "$MSI" -e "vurscanner_${VERSION}_")"
 
 unzipped=$WORK/zip
