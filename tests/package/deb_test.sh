@@ -111,8 +111,9 @@ check_eq "package: depends on adduser (for the postinst) and vurfleet's librarie
   "$(dpkg-deb -f "$DEB" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 check_eq "package: no other relation" "" "$(dpkg-deb -f "$DEB" Pre-Depends Recommends)"
 dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"
-check_has "package: program, manual page, examples, machine root" "$WORK/contents" \
+check_has "package: program, manual page, the README and its pages, examples, machine root" "$WORK/contents" \
   /usr/bin/vurscanner /usr/share/man/man8/vurscanner.8.gz /usr/share/doc/vurscanner/README.md \
+  /usr/share/doc/vurscanner/docs/windows.md /usr/share/doc/vurscanner/docs/collecting.md \
   /usr/bin/vurfleet /usr/share/man/man1/vurfleet.1.gz \
   /usr/share/doc/vurscanner/examples/drives /usr/share/doc/vurscanner/examples/advisories.csv \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerExtensions" \
