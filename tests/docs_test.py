@@ -52,7 +52,8 @@ def blocks(lines):
             i += 1
             continue
         fence = re.match(r'^(\s*)(```+|~~~+)', line)
-        indented = re.match(r'^( {4,})\S', line) and (i == 0 or not lines[i - 1].strip())
+        indented = re.match(r'^( {4,})\S', line) \
+            if i == 0 or not lines[i - 1].strip() or MARK.match(lines[i - 1]) else None
         if fence or indented:
             # A marking counts for the block right after it, blank lines between.
             own = mark if mark_at >= 0 and all(not l.strip() for l in lines[mark_at + 1:i]) else None
