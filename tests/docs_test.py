@@ -37,6 +37,7 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MARK = re.compile(r'^\s*<!--\s*doctest:\s*(\S+)\s*-->\s*$')
+TIMEOUT = 120  # seconds a command may take; a hung one fails its block
 RUNS = re.compile(r'^\$ (vurfleet|vurscanner)\b')
 
 
@@ -86,9 +87,12 @@ def run_block(body, cwd, env):
         if not line.startswith('$ '):
             continue
         out.append(line)
-        done = subprocess.run(['bash', '-c', line[2:]], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        text = done.stdout.decode('utf-8', errors='replace')
+        try:
+            done = subprocess.run(['bash', '-c', line[2:]], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=TIMEOUT)
+            text = done.stdout.decode('utf-8', errors='replace')
+        except subprocess.TimeoutExpired:
+            text = f'docs_test: no end after {TIMEOUT} s\n'
         out.extend(text.split('\n')[:-1] if text.endswith('\n') else text.split('\n') if text else [])
     return [l.rstrip() for l in out]
 
@@ -155,6 +159,11 @@ def main():
             print(f'FAIL {label}: the output differs from the page (- page, + program):')
             for d in difflib.unified_diff(want, got, f'{name} (the page)', 'the program', lineterm='', n=2):
                 print('  ' + d)
+        marks = [i + 1 for i, l in enumerate(lines) if MARK.match(l)]
+        if len(marks) != n:
+            failed += 1
+            print(f'FAIL {name}: a doctest marking with no code block right under it, among lines '
+                  + ', '.join(map(str, marks)))
         if edits:
             for start, count, new in reversed(edits):
                 lines[start:start + count] = new
