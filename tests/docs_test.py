@@ -14,8 +14,8 @@ before a code block (indented or fenced):
                                   as that block left it
 
 In the block, each line that starts with `$ ` is a command, run by bash in
-that folder with `vurfleet` and `vurscanner` on the PATH, VURFLEET_DB unset
-and TZ=UTC; the lines up to the next command are what it prints, standard
+that folder with `vurfleet` and `vurscanner` on the PATH, VURFLEET_DB and
+VURSCANNER_ROOT unset and TZ=UTC; the lines up to the next command are what it prints, standard
 output and standard error together. Blanks at the end of a line are not
 compared. The pages fix the clock with `--now` or `--at` wherever the
 output depends on it. A code block that starts with `$ vurfleet` or
