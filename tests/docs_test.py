@@ -15,11 +15,13 @@ before a code block (indented or fenced):
 
 In the block, each line that starts with `$ ` is a command, run by bash in
 that folder with `vurfleet` and `vurscanner` on the PATH, VURFLEET_DB and
-VURSCANNER_ROOT unset and TZ=UTC; the lines up to the next command are what it prints, standard
-output and standard error together. Blanks at the end of a line are not
-compared. The pages fix the clock with `--now` or `--at` wherever the
-output depends on it. A code block that starts with `$ vurfleet` or
-`$ vurscanner` and has no marking is a failure, so none is forgotten.
+VURSCANNER_ROOT unset and TZ=UTC; the lines up to the next command are what
+it prints, standard output and standard error together. Blanks at the end
+of a line (and the carriage returns of `--csv`) are not compared. The pages
+fix the clock with `--now` or `--at` wherever the output depends on it. A
+code block that starts with `$ vurfleet` or `$ vurscanner` and has no
+marking is a failure, so none is forgotten; so is a marking with no block
+right under it, and a command that runs past TIMEOUT.
 
 Ends with "N passed, M failed": one test a block, and one a page for its
 unmarked blocks. With --update it writes what the programs print into the
