@@ -74,8 +74,10 @@ check_eq "zip: its SHA256SUMS names every other file and matches them" "ok, ever
   "$(cd "$dir" && sha256sum -c --quiet SHA256SUMS >/dev/null 2>&1 && echo ok || echo mismatch), $(
     [ "$(awk '{ print $2 }' "$dir/SHA256SUMS" | LC_ALL=C sort)" = "$(cd "$dir" && ls | grep -vx SHA256SUMS | LC_ALL=C sort)" ] &&
       echo every file || echo "not every file")"
-check_eq "zip: README.txt is the README, each line ended by CR LF" "$(wc -l < "$SRC/README.md") lines, the same text" \
-  "$(grep -c $'\r$' "$dir/README.txt") lines, $(tr -d '\r' < "$dir/README.txt" | cmp -s - "$SRC/README.md" && echo the same || echo another) text"
+check_eq "zip: README.txt is the README and its page for Windows, each line ended by CR LF" \
+  "$(cat "$SRC/README.md" "$SRC/docs/windows.md" | wc -l) lines, the same text" \
+  "$(grep -c $'\r$' "$dir/README.txt") lines, $(tr -d '\r' < "$dir/README.txt" |
+    cmp -s - <(cat "$SRC/README.md" "$SRC/docs/windows.md") && echo the same || echo another) text"
 check_eq "zip: LICENSE.txt is LICENSE, the Apache License 2.0, each line ended by CR LF" \
   "$(wc -l < "$SRC/LICENSE") lines, the same text, Apache License 2.0" \
   "$(grep -c $'\r$' "$dir/LICENSE.txt") lines, $(tr -d '\r' < "$dir/LICENSE.txt" | cmp -s - "$SRC/LICENSE" && echo the same || echo another) text, $(
