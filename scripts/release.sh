@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds every release artifact into one folder (default build/release):
 #
-#   VURScanner-VERSION-win32.zip   the 32-bit program, stripped; README.txt and
+#   VURScanner-VERSION-win32.zip   the 32-bit program, stripped; README.txt
+#                                  (the README and docs/windows.md) and
 #                                  LICENSE.txt (CR LF); VURScanner-settings.reg,
 #                                  example settings for the 32-bit registry
 #                                  view; SHA256SUMS of those four
@@ -76,7 +77,9 @@ mkdir -p "$stage/$name"
 i686-w64-mingw32-strip -o "$stage/$name/VURScanner.exe" build/win32-release/VURScanner.exe
 [ -n "$signed" ] && bash scripts/sign.sh "$stage/$name/VURScanner.exe"
 # Text for Windows readers: CR LF, which every Windows editor shows as lines.
-sed 's/$/\r/' README.md > "$stage/$name/README.txt"
+# README.txt is the README and, after it, its page for Windows (settings,
+# deployment), which the ZIP's readers need without the source tree.
+cat README.md docs/windows.md | sed 's/$/\r/' > "$stage/$name/README.txt"
 sed 's/$/\r/' LICENSE > "$stage/$name/LICENSE.txt"
 # regedit's own form of a .reg file: UTF-16LE with a byte order mark. In any
 # other encoding Wine's reg reads the hex(7) lists as ANSI text.

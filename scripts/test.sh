@@ -5,7 +5,8 @@
 # ASan/UBSan), a hostile share loaded, its store tests and end-to-end cases on a PostgreSQL server
 # the steps start, its exposure to advisories, its report page in a
 # headless browser, and the scanner's
-# three builds' outputs loaded into it; the end-to-end cases of each Windows
+# three builds' outputs loaded into it; the docs' examples, run and compared
+# with their pages; the end-to-end cases of each Windows
 # build against Linux; the
 # system calls of a Linux scan counted against the walk's floor; the version
 # differential against Wine's own 64- and 32-bit DLLs; the fuzzers; the import
@@ -175,6 +176,8 @@ step "vurfleet report in headless Chromium, network off (the DOM against the que
   bash tests/fleet/report-browser.sh
 step "vurfleet on PostgreSQL (both stores' CSV, loads side by side, server stopped mid-load, bad logins, roles, pg_dump)" \
   bash tests/fleet/postgres.sh
+step "the docs' examples (each block that shows vurfleet's output, run on examples/ and compared with its page)" \
+  python3 tests/docs_test.py --vurfleet build/linux/vurfleet --scanner build/linux/VURScanner
 step32 "vurfleet and the scanner (each build's output loaded and found again)" \
   bash tests/fleet/scanner-builds.sh --linux build/linux/VURScanner --win64 build/win64/VURScanner.exe \
   --win32 build/win32/VURScanner.exe

@@ -203,7 +203,7 @@ check_eq "pg4: a query on a database without the inventory makes nothing" \
   "$RC $ERR $(psql -X -At "$(pg_url empty)" -c 'SELECT count(*) FROM pg_tables WHERE schemaname = $$public$$')"
 
 # ---------------------------------------------------------------------------
-# pg5: the roles the README gives: the collector owns the database, a
+# pg5: the roles docs/postgresql.md gives: the collector owns the database, a
 # reader may only read.
 pg_sql "CREATE ROLE fleet_collector LOGIN; CREATE ROLE fleet_reader LOGIN"
 pg_sql "CREATE DATABASE inventory OWNER fleet_collector ENCODING 'UTF8' TEMPLATE template0"

@@ -10,7 +10,7 @@
 # --summary` and `exposure` at the same time, hostile advisories as text.
 # Screenshots (1280 x 2000 and a phone's width) and a print to PDF are kept
 # in build/test-output/report/; with REPORT_SCREENSHOT=FILE the wide one is
-# also copied to FILE (the README's docs/report.png).
+# also copied to FILE (docs/report.png, the picture of docs/report.md).
 #   CHROMIUM   the browser (default chromium)
 . "$(dirname "$0")/lib.sh"
 family_builds linux

@@ -111,8 +111,9 @@ check_eq "package: depends on adduser (for the postinst) and vurfleet's librarie
   "$(dpkg-deb -f "$DEB" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 check_eq "package: no other relation" "" "$(dpkg-deb -f "$DEB" Pre-Depends Recommends)"
 dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"
-check_has "package: program, manual page, examples, machine root" "$WORK/contents" \
+check_has "package: program, manual page, the README and its pages, examples, machine root" "$WORK/contents" \
   /usr/bin/vurscanner /usr/share/man/man8/vurscanner.8.gz /usr/share/doc/vurscanner/README.md \
+  /usr/share/doc/vurscanner/docs/windows.md /usr/share/doc/vurscanner/docs/collecting.md \
   /usr/bin/vurfleet /usr/share/man/man1/vurfleet.1.gz \
   /usr/share/doc/vurscanner/examples/drives /usr/share/doc/vurscanner/examples/advisories.csv \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerExtensions" \
@@ -299,7 +300,7 @@ check_eq "services: the page is the user's and readable by all" "vurfleet:vurfle
 check_eq "services: the page shows the programs loaded" yes \
   "$(grep -q 'notepad.exe' "$FLEET_HOME/fleet.html" && echo yes || echo no)"
 
-# Enabled as the README says (systemctl enables a unit from its files, with
+# Enabled as docs/collecting.md says (systemctl enables a unit from its files, with
 # systemd running or not); a purge takes the enablement away.
 WANTS=/etc/systemd/system/timers.target.wants
 systemctl enable vurfleet-load.timer >"$WORK/enable.out" 2>&1

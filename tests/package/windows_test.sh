@@ -56,9 +56,10 @@ check_eq "release: SHA256SUMS matches its files, of this version only, among the
   "${sums_ok:-no}, $(grep -v -F "$VERSION" <<<"$sums_names" | grep . || echo this version), $(
     for f in "$ZIP" "$MSI" "vurscanner_${VERSION}_$(dpkg --print-architecture).deb"; do
       grep -qxF "$f" <<<"$sums_names" || echo "no $f"; done | grep . || echo all three)"
-# The README names the files of this version, and of no other.
-check_clean "release: the README names this version's files" "$(
-  grep -o -E 'VURScanner-[0-9.]+[0-9]-(win32\.zip|x86\.msi)|vurscanner_[0-9.]+[0-9]_' "$SRC/README.md" |
+# The README and the docs name the files of this version, and of no other.
+check_clean "release: the README and the docs name this version's files" "$(
+  cat "$SRC/README.md" "$SRC"/docs/*.md |
+  grep -o -E 'VURScanner-[0-9.]+[0-9]-(win32\.zip|x86\.msi)|vurscanner_[0-9.]+[0-9]_' |
   grep -v -x -e "$ZIP" -e "$MSI" -e "vurscanner_${VERSION}_")"
 
 unzipped=$WORK/zip
@@ -73,8 +74,10 @@ check_eq "zip: its SHA256SUMS names every other file and matches them" "ok, ever
   "$(cd "$dir" && sha256sum -c --quiet SHA256SUMS >/dev/null 2>&1 && echo ok || echo mismatch), $(
     [ "$(awk '{ print $2 }' "$dir/SHA256SUMS" | LC_ALL=C sort)" = "$(cd "$dir" && ls | grep -vx SHA256SUMS | LC_ALL=C sort)" ] &&
       echo every file || echo "not every file")"
-check_eq "zip: README.txt is the README, each line ended by CR LF" "$(wc -l < "$SRC/README.md") lines, the same text" \
-  "$(grep -c $'\r$' "$dir/README.txt") lines, $(tr -d '\r' < "$dir/README.txt" | cmp -s - "$SRC/README.md" && echo the same || echo another) text"
+check_eq "zip: README.txt is the README and its page for Windows, each line ended by CR LF" \
+  "$(cat "$SRC/README.md" "$SRC/docs/windows.md" | wc -l) lines, the same text" \
+  "$(grep -c $'\r$' "$dir/README.txt") lines, $(tr -d '\r' < "$dir/README.txt" |
+    cmp -s - <(cat "$SRC/README.md" "$SRC/docs/windows.md") && echo the same || echo another) text"
 check_eq "zip: LICENSE.txt is LICENSE, the Apache License 2.0, each line ended by CR LF" \
   "$(wc -l < "$SRC/LICENSE") lines, the same text, Apache License 2.0" \
   "$(grep -c $'\r$' "$dir/LICENSE.txt") lines, $(tr -d '\r' < "$dir/LICENSE.txt" | cmp -s - "$SRC/LICENSE" && echo the same || echo another) text, $(

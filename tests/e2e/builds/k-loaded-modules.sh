@@ -6,7 +6,7 @@
 # syswow64 copy, not that of the file in system32; a module the process has
 # not loaded is read from its file. Wine's own conformance tests record that
 # Windows answers so too (test_wow64_redirection). This family pins it, so
-# that a change is seen: the README tells administrators who scan .dll files.
+# that a change is seen: docs/windows.md tells administrators who scan .dll files.
 # The Linux build, reading the same files from a disk, reports each file's
 # own version.
 . "$(dirname "$0")/../lib.sh"
