@@ -53,7 +53,7 @@ class Page(HTMLParser):
             self.tags[tag] += 1
         if tag == "article" and "program" in (a.get("class") or ""):
             self.programs.append([a.get("data-name"), "", []])
-        if tag == "tr" and self.programs and self.inside("article"):
+        if tag == "tr" and self.programs and self.inside("article") and self.inside("tbody"):
             self.programs[-1][2].append(["", "", ""])
         table = self.table()
         if tag == "tr" and table and self.inside("tbody"):
