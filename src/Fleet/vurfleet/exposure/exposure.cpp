@@ -171,15 +171,23 @@ void Summary::Add(const std::string& machine, const MachineExposure& exposure,
       unknowns.push_back(Unknown{f.advisory, rows[f.row].since, rows[f.row].until});
     }
   }
-  std::sort(unknowns.begin(), unknowns.end(),
-            [](const Unknown& a, const Unknown& b) { return a.advisory < b.advisory; });
-  // Whether an unknown entry of the advisory holds at `at` (or, with
-  // `begun`, begins at `at`).
-  const auto unknown_at = [&](std::uint32_t advisory, Time at, bool begun) {
+  std::sort(unknowns.begin(), unknowns.end(), [](const Unknown& a, const Unknown& b) {
+    return a.advisory != b.advisory ? a.advisory < b.advisory : a.since < b.since;
+  });
+  // Whether an unknown entry of the advisory begins at `since`: a search,
+  // as a machine may hold many such entries and have many windows.
+  const auto unknown_from = [&](std::uint32_t advisory, Time since) {
+    return std::binary_search(unknowns.begin(), unknowns.end(), Unknown{advisory, since, std::nullopt},
+                              [](const Unknown& a, const Unknown& b) {
+                                return a.advisory != b.advisory ? a.advisory < b.advisory : a.since < b.since;
+                              });
+  };
+  // Whether an unknown entry of the advisory holds at the time.
+  const auto unknown_now = [&](std::uint32_t advisory) {
     auto it = std::lower_bound(unknowns.begin(), unknowns.end(), advisory,
                                [](const Unknown& u, std::uint32_t a) { return u.advisory < a; });
     for (; it != unknowns.end() && it->advisory == advisory; ++it) {
-      if (begun ? it->since == at : HoldsAt(it->since, it->until, at)) return true;
+      if (HoldsAt(it->since, it->until, at_)) return true;
     }
     return false;
   };
@@ -201,14 +209,14 @@ void Summary::Add(const std::string& machine, const MachineExposure& exposure,
         closed = true;
         // A window closed by the scan where the file lost its version (an
         // unknown entry begins there) is no fix, and has no length to fix in.
-        if (!unknown_at(a, *w.until, true)) closed_[a].push_back(*w.until - w.from);
+        if (!unknown_from(a, *w.until)) closed_[a].push_back(*w.until - w.from);
       }
     }
     if (open != nullptr) {
       exposed_now.push_back(a);
       ++rows_[a].exposed;
       if (lists_[a].size() < listed_) lists_[a].push_back(Listed{machine, open->from});
-    } else if (unknown_at(a, at_, false)) {
+    } else if (unknown_now(a)) {
       ++rows_[a].unknown;
     } else if (closed) {
       ++rows_[a].fixed;

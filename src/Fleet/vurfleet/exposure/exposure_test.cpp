@@ -384,8 +384,15 @@ TEST(Summary, OrderedBySeverityThenExposedMachinesThenId) {
     summary.Add(machine, JudgeMachine(rows, a, matcher), rows);
   }
   std::string order;
-  for (const SummaryRow& r : summary.Rows()) order += a.advisories[r.advisory].id;
+  const std::vector<SummaryRow> rows = summary.Rows();
+  for (const SummaryRow& r : rows) order += a.advisories[r.advisory].id;
   EXPECT_EQ(order, "ZCABN");
+  // Machines exposed to an advisory past the first shown, each once: PC1
+  // (C and N) and PC2 (C), then PC1 alone.
+  const std::int64_t beyond[] = {2, 2, 1, 1, 1, 0};
+  for (std::size_t shown = 0; shown <= 5; ++shown) {
+    EXPECT_EQ(summary.MachinesExposedBeyond(rows, shown), beyond[shown]) << shown;
+  }
 }
 
 TEST(Days, TenthsRoundHalfUp) {
