@@ -4,7 +4,8 @@
 # and 200 advisory rows: the summary under 1 s; the report within 1.5x of
 # the report alone).
 #
-#   bench/fleet/exposure.sh [--runs R] [MACHINES...]   (default: 3 runs; 10000)
+#   bench/fleet/exposure.sh [--runs R] [--rules N] [MACHINES...]
+#                                          (default: 3 runs; 10000)
 #
 # The fleet (make_fleet: 3 000 report lines a machine, four weeks, 2 % of
 # the runs unfinished) and its SQLite database stay in
@@ -18,12 +19,25 @@
 #               (each by nearly every machine): the most intervals to read
 #   spread      putty.exe and 99 .exe names taken evenly along the fleet's
 #               names from the most held to the least
+#   many        with --rules N only: the widespread file's 200 rows and
+#               N - 200 more, one in ten on a name the fleet holds (in
+#               turn), the others on names none holds: the cost of a large
+#               file, which grows with its rules and the entries, not with
+#               their product
 # The machine is shared: the medians of R runs are given. Needs
 # build/linux/vurfleet and make_fleet, sqlite3, and PostgreSQL 15.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-runs=3
-if [ "${1:-}" = --runs ]; then runs=$2; shift 2; fi
+runs=3 rules=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --runs) runs=$2; shift 2 ;;
+    --rules) rules=$2; shift 2 ;;
+    --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "exposure.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+    *) break ;;
+  esac
+done
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(10000)
 vurfleet=$(realpath build/linux/vurfleet)
@@ -73,6 +87,19 @@ for n in "${sizes[@]}"; do
       head -n 99; } > "$dir/spread.txt"
   advisories "$dir/widespread.txt" "$dir/widespread.csv"
   advisories "$dir/spread.txt" "$dir/spread.csv"
+  sets="widespread spread"
+  if [ "$rules" -gt 200 ]; then
+    sets="widespread spread many"
+    held=$(( (rules - 200 + 9) / 10 ))
+    { cat "$dir/widespread.txt"; head -n "$held" "$dir/exe-names.txt"; } | sort -u > "$dir/many.txt"
+    { cat "$dir/widespread.csv"
+      awk -v n=$((rules - 200)) 'NR == FNR { name[NR] = $1; held = NR; next }
+        END { for (k = 0; k < n; k++)
+                printf "MANY-%06d,%s,,,1.0,%s,,Many %d,\n", k,
+                       k % 10 ? "absent" k ".exe" : name[int(k / 10) % held + 1],
+                       k % 2 ? "low" : "medium", k }' "$dir/exe-names.txt" /dev/null
+    } > "$dir/many.csv"
+  fi
 
   echo "# $n machines: loading the PostgreSQL store"
   pg_createdb "fleet$n"
@@ -82,7 +109,7 @@ for n in "${sizes[@]}"; do
   echo "# loaded in $(( $(date +%s) - load_start )) s"
   psql -X -q "$pg" -c "ANALYZE"
 
-  for set in widespread spread; do
+  for set in $sets; do
     adv=$dir/$set.csv
     names=$(paste -sd, "$dir/$set.txt" | sed "s/[^,]*/'&'/g")
     intervals=$(sqlite3 "$db" "SELECT count(*) FROM paths p JOIN intervals i ON i.path_id = p.id WHERE p.name_key IN ($names)")
@@ -116,6 +143,6 @@ for n in "${sizes[@]}"; do
 done
 
 echo
-echo "| machines | store | advisories (200 rows) | intervals of their names | \`exposure --summary\` | under 1 s | \`report\` | \`report --advisories\` | ratio | within 1.5x |"
+echo "| machines | store | advisories (200 rows; many: $rules) | intervals of their names | \`exposure --summary\` | under 1 s | \`report\` | \`report --advisories\` | ratio | within 1.5x |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${table[@]}"

@@ -121,6 +121,22 @@ check_eq "exposure2: windows of one machine and id, aligned" \
 CVE-2024-31497  PC1      2026-12-01 02:00:00  2026-12-15 02:00:00  14.0
 CVE-2024-31497  PC1      2026-12-22 02:00:00" "$OUT"
 
+# PC5 alone: putty.exe 0.70, then the same path without a version, then
+# 0.90. Exposed, unknown, fixed: one state at a time, and the window that
+# closed when the file lost its version is no fix and no median.
+mkdir -p "$FX/pc5"
+s5() { scan_file "$FX/pc5/PC5.$1.txt" "$1 02:00:00" finished "C:\\Tools\\putty.exe - $2"; }
+s5 2026-12-01 0.70.0.0; s5 2026-12-03 '<none>'; s5 2026-12-06 0.90.0.0
+"$VURFLEET" --db "$WORK/pc5.db" load --now 2027-01-01 "$FX/pc5" >/dev/null
+for at in 2026-12-02 2026-12-04 2026-12-07; do
+  "$VURFLEET" --db "$WORK/pc5.db" exposure --advisories "$adv" --summary --at "$at" --csv |
+    grep '^CVE-' | cut -d, -f5-
+done > "$WORK/pc5.txt" 2>&1
+check_eq "exposure2: PC5 exposed, then unknown (not fixed), then fixed with no median" \
+"1,0,0,
+0,1,0,
+0,0,1," "$(tr -d '\r' < "$WORK/pc5.txt")"
+
 # The same fleet loaded in start order gives the same answers.
 mkdir -p "$FX/ordered"; cp "$share"/*.txt "$FX/late"/*.txt "$FX/ordered/"
 "$VURFLEET" --db "$WORK/ordered.db" load --now 2027-01-01 "$FX/ordered" >/dev/null
@@ -243,6 +259,11 @@ refused "a quoted field that does not end, from its first line" 3 \
 vf exposure --advisories "$WORK/missing.csv" --summary
 check_eq "exposure4: a file that can't be read" \
   "2|vurfleet: $WORK/missing.csv: cannot open: No such file or directory|" "$RC|$ERR|$OUT"
+truncate -s 65M "$WORK/large.csv"
+vf exposure --advisories "$WORK/large.csv" --summary
+check_eq "exposure4: a file past the bound is refused unread, saying so" \
+  "2|vurfleet: $WORK/large.csv: larger than 64 MiB: an advisories file is at most 64 MiB (some 600 000 rules)|" \
+  "$RC|$ERR|$OUT"
 printf '%s\r\n' "$H" "$R" > "$WORK/good.csv"
 vf exposure --advisories "$WORK/good.csv" --summary --at 2026-12-31 --csv
 check_eq "exposure4: CR LF line ends are read" "0 2" "$RC $(wc -l <<<"$OUT")"

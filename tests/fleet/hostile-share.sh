@@ -197,4 +197,38 @@ dev: null stdout " "$(cat "$WORK/dev.out")"
     "$(tail -c 8 "$WORK/stdout.html")"
 fi
 
+# ---------------------------------------------------------------------------
+# hostile7: a share built to swell the page. One finished scan of 19 MB names
+# 8 files at 65 536 versions each, and the advisories file holds 100 000
+# rows: each name shows its 12 most widespread versions and a row for the
+# rest, the advisories table its first 50, and the page stays under 5 MB.
+share=$FX/swell
+mkdir -p "$share"
+{
+  echo "# Started"
+  echo "# Mon, 07 Dec 2026 02:00:00 -0700"
+  awk 'BEGIN { for (n = 0; n < 8; n++) for (v = 0; v < 65536; v++)
+                 printf "C:\\Swell\\%d\\file%d.exe - 1.0.%d.%d\n", v, n, n, v }'
+  echo "# Complete"
+  echo "# Mon, 07 Dec 2026 02:05:00 -0700"
+} > "$share/PC1.txt"
+# 100 rules on the 8 names, the rest on names no machine holds.
+awk 'BEGIN { print "id,name,affected_from,fixed,severity,title"
+             for (k = 0; k < 100000; k++)
+               printf "ADV-%06d,%s,,%s,%s,A title long enough to weigh on the page %d\n", k,
+                      k < 100 ? "file" k % 8 ".exe" : "other" k % 20000 ".exe",
+                      k < 100 ? "1.0." k % 8 "." k : "2.0", k % 3 ? "high" : "critical", k }' \
+  > "$WORK/swell.csv"
+db=$WORK/swell.db
+vf --db "$db" load --now 2026-12-08 "$share"
+check_rc "hostile7: the 19 MB scan loads" "$RC" "$WORK/vf.err"
+vf --db "$db" report --now 2026-12-08 --advisories "$WORK/swell.csv" -o "$WORK/swell.html"
+check_rc "hostile7: the page of it" "$RC" "$WORK/vf.err"
+size=$(stat -c %s "$WORK/swell.html")
+echo "hostile7: the scan is $(stat -c %s "$share/PC1.txt") bytes, the page $size bytes"
+check_eq "hostile7: the page stays under 5 MB" "yes" "$([ "$size" -lt 5000000 ] && echo yes || echo "no: $size")"
+check_eq "hostile7: each name 12 versions, the rest in one row; 50 advisories, the rest in one" \
+  "96 8 and 65,524 more versions, 1 machines|and 99,950 more advisories, 1 machines exposed to one of them" \
+  "$(grep -o '<th class="version">' "$WORK/swell.html" | wc -l) $(grep -o 'and 65,524 more versions, 1 machines' "$WORK/swell.html" | sort | uniq -c | sed 's/^ *//')|$(grep -o 'and [0-9,]* more advisories[^<]*' "$WORK/swell.html")"
+
 family_done

@@ -21,6 +21,8 @@ from datetime import datetime, timedelta
 from html.parser import HTMLParser
 
 NEWEST_CHANGES = 50
+SHOWN_MACHINES = 50
+SHOWN_VERSIONS = 12
 LISTED_ADVISORIES = 5
 LISTED_MACHINES = 20
 KINDS = ["added", "removed", "upgraded", "downgraded", "changed"]
@@ -52,8 +54,8 @@ class Page(HTMLParser):
         if tag in self.tags:
             self.tags[tag] += 1
         if tag == "article" and "program" in (a.get("class") or ""):
-            self.programs.append([a.get("data-name"), "", []])
-        if tag == "tr" and self.programs and self.inside("article"):
+            self.programs.append([a.get("data-name"), "", [], ""])
+        if tag == "tr" and self.programs and self.inside("article") and self.inside("tbody"):
             self.programs[-1][2].append(["", "", ""])
         table = self.table()
         if tag == "tr" and table and self.inside("tbody"):
@@ -98,6 +100,8 @@ class Page(HTMLParser):
             classes = set().union(*self.classes())
             if "machines" in classes:
                 self.programs[-1][1] += data
+            elif "more" in classes:
+                self.programs[-1][3] += data
             elif self.inside("tbody") and self.programs[-1][2]:
                 row = self.programs[-1][2][-1]
                 if "version" in classes:
@@ -118,10 +122,16 @@ def page(path):
         out.append(f"{i} {p.texts.get(i, '(missing)')}")
     for table, word in (("list-incomplete", "incomplete"), ("list-stale", "stale")):
         out += [f"{word} {row[0]}" for row in p.tables.get(table, []) if row]
-    for name, machines, versions in p.programs:
+        if f"{table}-more" in p.texts:
+            out.append(f"{word} {p.texts[f'{table}-more']}")
+    for name, machines, versions, more in p.programs:
         out.append(f"program {name} {machines}")
         out += [f"version {name} {v} {c} {s}" for v, c, s in versions]
+        if more:
+            out.append(f"version {name} {more}")
     out += ["change " + "\t".join(row) for row in p.tables.get("list-changes", []) if row]
+    if "list-changes-more" in p.texts:
+        out.append("change " + p.texts["list-changes-more"])
     if "exposure-advisories" in p.tables:
         out += [f"{i} {p.texts.get(i, '(missing)')}" for i in ("exposure-machines", "exposure-share")]
         for advisory, row in zip(p.row_ids["exposure-advisories"], p.tables["exposure-advisories"]):
@@ -167,8 +177,11 @@ def expect(vurfleet, db, now, top, advisories=None):
     kinds = [c["change"] for c in changes]
     out.append(f"changes-total {n(len(changes))}")
     out += [f"changes-{k} {n(kinds.count(k))}" for k in KINDS]
-    out += [f"incomplete {m['machine']}" for m in machines if m["status"] == "incomplete"]
-    out += [f"stale {m['machine']}" for m in machines if m["status"] == "stale"]
+    for word in ("incomplete", "stale"):
+        listed = [m["machine"] for m in machines if m["status"] == word]
+        out += [f"{word} {m}" for m in listed[:SHOWN_MACHINES]]
+        if len(listed) > SHOWN_MACHINES:
+            out.append(f"{word} and {n(len(listed) - SHOWN_MACHINES)} more machines")
 
     # Which names: counted from every entry of the fleet.
     holders = {}
@@ -183,10 +196,20 @@ def expect(vurfleet, db, now, top, advisories=None):
         by_version = {}
         for r in rows:
             by_version.setdefault(r["version"], set()).add(r["machine"])
-        for v in sorted(by_version, key=version_key):
+        # The most widespread, of as many machines the newer; the rest's
+        # machines counted once each.
+        newest = sorted(by_version, key=version_key)
+        shown = sorted(newest, key=lambda v: -len(by_version[v]))[:SHOWN_VERSIONS]
+        for v in sorted(shown, key=version_key):
             out.append(f"version {name} {v} {n(len(by_version[v]))} {share(len(by_version[v]), len(held))}")
+        rest = [v for v in newest if v not in shown]
+        if rest:
+            holding = set().union(*(by_version[v] for v in rest))
+            out.append(f"version {name} and {n(len(rest))} more versions, {n(len(holding))} machines")
     for c in reversed(changes[-NEWEST_CHANGES:]):
         out.append("change " + "\t".join([c["scan"], c["machine"], c["change"], c["path"], c["old"], c["new"]]))
+    if len(changes) > NEWEST_CHANGES:
+        out.append(f"change and {n(len(changes) - NEWEST_CHANGES)} more changes")
     if advisories:
         summary = query(vurfleet, db, "exposure", "--advisories", advisories, "--summary", "--at", now)
         rows = query(vurfleet, db, "exposure", "--advisories", advisories, "--at", now)

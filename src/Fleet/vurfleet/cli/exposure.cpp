@@ -3,10 +3,10 @@
 #include <iostream>
 #include <variant>
 
+#include "base/file.h"
 #include "base/text.h"
 #include "base/time.h"
 #include "cli/command.h"
-#include "load/files.h"
 #include "output/exposure.h"
 
 namespace vurfleet {
@@ -72,11 +72,11 @@ int ExposureCommand::Run(const std::string& db) {
   try {
     std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
     if (summary_) {
-      PrintExposureSummary(*store, *advisories, at, format, std::cout);
+      PrintExposureSummary(*advisories, GatherSummary(*store, *advisories, at), format, std::cout);
     } else if (windows_) {
-      PrintExposureWindows(*store, *advisories, machine, format, std::cout);
+      PrintExposureWindows(*advisories, GatherWindows(*store, *advisories, machine), format, std::cout);
     } else {
-      PrintExposure(*store, *advisories, at, machine, format, std::cout);
+      PrintExposure(*advisories, GatherEntries(*store, *advisories, at, machine), format, std::cout);
     }
   } catch (const StoreError& e) {
     std::cout.flush();
@@ -92,14 +92,17 @@ std::unique_ptr<Command> AddExposure(CLI::App& app) { return std::make_unique<Ex
 
 std::optional<Advisories> ReadAdvisoriesFile(const std::string& path, std::ostream& err) {
   std::string error;
-  std::optional<std::string> bytes = ReadFileBytes(FileToLoad{path, "", "", ""}, &error);
+  std::optional<std::string> bytes =
+      ReadFileWhole(path, kMaxAdvisoriesBytes,
+                    "larger than 64 MiB: an advisories file is at most 64 MiB (some 600 000 rules)",
+                    &error);
   if (!bytes) {
-    err << "vurfleet: " << path << ": " << error << '\n';
+    err << "vurfleet: " << Printable(path) << ": " << error << '\n';
     return std::nullopt;
   }
   std::variant<Advisories, Refusal> read = ReadAdvisories(std::move(*bytes));
   if (const Refusal* refusal = std::get_if<Refusal>(&read)) {
-    err << "vurfleet: " << path << ':' << refusal->line << ": " << refusal->why << '\n';
+    err << "vurfleet: " << Printable(path) << ':' << refusal->line << ": " << refusal->why << '\n';
     return std::nullopt;
   }
   return std::move(std::get<Advisories>(read));

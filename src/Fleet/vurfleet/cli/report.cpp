@@ -1,6 +1,7 @@
 // `vurfleet report`: the fleet at a glance, one HTML page.
 #include <iostream>
 
+#include "base/file.h"
 #include "cli/command.h"
 #include "cli/exposure.h"
 #include "report/figures.h"

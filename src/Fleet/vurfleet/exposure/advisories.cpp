@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <functional>
 #include <unordered_map>
 
 #include "base/text.h"
@@ -28,7 +29,8 @@ std::string Quoted(std::string_view text) {
   return "'" + std::string(text.substr(0, end)) + "...'";
 }
 
-// The records of the text, each with the line it starts on. libcsv is fed
+// The records of the text, each with the line it starts on, handed on one
+// at a time so that memory holds one record, not the file's. libcsv is fed
 // one line at a time, so that a fault is known by its line; a record ends
 // at a line end outside quotes (the decoded text has no lone carriage
 // return), and an empty line between records is none.
@@ -38,14 +40,19 @@ class Records {
     int line;
     std::vector<std::string> fields;
   };
+  // Takes a record; fills the refusal and returns false to stop.
+  using Handler = std::function<bool(Record&, Refusal*)>;
 
   Records() { csv_init(&parser_, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL); }
   ~Records() { csv_free(&parser_); }
   Records(const Records&) = delete;
   Records& operator=(const Records&) = delete;
 
-  // Parses `text`; on a fault, fills `refusal` and returns false.
-  bool Parse(std::string_view text, Refusal* refusal) {
+  // Parses `text`, handing on each record; on a fault, fills `refusal` and
+  // returns false.
+  bool Parse(std::string_view text, const Handler& handler, Refusal* refusal) {
+    handler_ = &handler;
+    refusal_ = refusal;
     // Spaces are part of a field (RFC 4180); libcsv trims them by default.
     csv_set_space_func(&parser_, [](unsigned char) { return 0; });
     int line = 0;
@@ -59,38 +66,47 @@ class Records {
       pos = end;
       const bool blank = piece == "\n" || piece == "\r\n" || piece == "\r";
       if (!open && !blank) start_ = line;
-      const std::size_t ended = records_.size();
+      const std::size_t ended = records_;
       if (csv_parse(&parser_, piece.data(), piece.size(), &Records::Field, &Records::End, this) !=
           piece.size()) {
         *refusal = Refusal{line, "not CSV (RFC 4180): a quote inside a field that is not quoted, "
                                  "or text after a closing quote"};
         return false;
       }
-      open = records_.size() == ended ? (open || !blank) : false;
+      if (stopped_) return false;
+      open = records_ == ended ? (open || !blank) : false;
     }
     if (csv_fini(&parser_, &Records::Field, &Records::End, this) != 0) {
       *refusal = Refusal{start_, "not CSV (RFC 4180): a quoted field that does not end"};
       return false;
     }
-    return true;
+    return !stopped_;
   }
 
-  std::vector<Record>& records() { return records_; }
+  std::size_t count() const { return records_; }
 
  private:
   static void Field(void* bytes, std::size_t size, void* self) {
-    static_cast<Records*>(self)->fields_.emplace_back(static_cast<const char*>(bytes), size);
+    Records* r = static_cast<Records*>(self);
+    if (!r->stopped_) r->record_.fields.emplace_back(static_cast<const char*>(bytes), size);
   }
   static void End(int, void* self) {
     Records* r = static_cast<Records*>(self);
-    r->records_.push_back(Record{r->start_, std::move(r->fields_)});
-    r->fields_.clear();
+    ++r->records_;
+    if (!r->stopped_) {
+      r->record_.line = r->start_;
+      r->stopped_ = !(*r->handler_)(r->record_, r->refusal_);
+    }
+    r->record_.fields.clear();
   }
 
   csv_parser parser_;
   int start_ = 1;
-  std::vector<std::string> fields_;
-  std::vector<Record> records_;
+  Record record_{0, {}};
+  std::size_t records_ = 0;
+  bool stopped_ = false;
+  const Handler* handler_ = nullptr;
+  Refusal* refusal_ = nullptr;
 };
 
 std::optional<Severity> SeverityOf(std::string_view text) {
@@ -128,48 +144,54 @@ std::string_view SeverityName(Severity severity) {
   return "";
 }
 
-std::variant<Advisories, Refusal> ReadAdvisories(std::string bytes) {
-  if (bytes.empty()) return Refusal{1, "empty file: no header row"};
-  const Decoded decoded = Decode(std::move(bytes));
-  if (decoded.bad_line != 0) return Refusal{decoded.bad_line, decoded.why};
-  if (decoded.cut_in_character) {
-    return Refusal{static_cast<int>(std::count(decoded.text.begin(), decoded.text.end(), '\n')) + 1,
-                   "not text: the file ends inside a character"};
-  }
-  Records parsed;
-  Refusal refusal;
-  if (!parsed.Parse(decoded.text, &refusal)) return refusal;
-  std::vector<Records::Record>& records = parsed.records();
-  if (records.empty()) return Refusal{1, "empty file: no header row"};
+namespace {
 
-  // The header: which column each field is.
-  const Records::Record& header = records.front();
-  std::array<int, kColumns> at;
-  at.fill(-1);
-  for (std::size_t k = 0; k < header.fields.size(); ++k) {
-    const std::string& name = header.fields[k];
-    std::size_t c = 0;
-    while (c < kColumns && kColumnNames[c] != name) ++c;
-    if (c == kColumns) {
-      return Refusal{header.line, "unknown column " + Printable(Quoted(name)) + " (the columns are " +
-                                      kColumnList + ")"};
+// The rows after the header, each checked and kept as it comes.
+class Reader {
+ public:
+  std::optional<Refusal> Take(const Records::Record& record) {
+    if (!header_) {
+      header_ = record;
+      return Header();
     }
-    if (at[c] >= 0) return Refusal{header.line, "the column '" + name + "' twice"};
-    at[c] = static_cast<int>(k);
-  }
-  for (const Column required : {kId, kName}) {
-    if (at[required] < 0) {
-      return Refusal{header.line, "no '" + std::string(kColumnNames[required]) +
-                                      "' column (the columns are " + kColumnList + ")"};
+    if (out_.rules.size() >= kMaxAdvisoryRules) {
+      return Refusal{record.line, "more than " + std::to_string(kMaxAdvisoryRules) +
+                                      " rules: an advisories file holds at most that many rows"};
     }
+    return Row(record);
   }
-  if (records.size() == 1) return Refusal{header.line, "no advisory: the header is the only row"};
+  bool has_header() const { return header_.has_value(); }
+  int header_line() const { return header_->line; }
+  Advisories& out() { return out_; }
 
-  Advisories out;
-  std::unordered_map<std::string, std::uint32_t> by_id;
-  std::unordered_map<std::string, std::uint32_t> by_folded_id;
-  for (std::size_t r = 1; r < records.size(); ++r) {
-    const Records::Record& record = records[r];
+ private:
+  std::optional<Refusal> Header() {
+    const Records::Record& header = *header_;
+    // Which column each field is.
+    at_.fill(-1);
+    for (std::size_t k = 0; k < header.fields.size(); ++k) {
+      const std::string& name = header.fields[k];
+      std::size_t c = 0;
+      while (c < kColumns && kColumnNames[c] != name) ++c;
+      if (c == kColumns) {
+        return Refusal{header.line, "unknown column " + Printable(Quoted(name)) + " (the columns are " +
+                                        kColumnList + ")"};
+      }
+      if (at_[c] >= 0) return Refusal{header.line, "the column '" + name + "' twice"};
+      at_[c] = static_cast<int>(k);
+    }
+    for (const Column required : {kId, kName}) {
+      if (at_[required] < 0) {
+        return Refusal{header.line, "no '" + std::string(kColumnNames[required]) +
+                                        "' column (the columns are " + kColumnList + ")"};
+      }
+    }
+    return std::nullopt;
+  }
+
+  std::optional<Refusal> Row(const Records::Record& record) {
+    const Records::Record& header = *header_;
+    Advisories& out = out_;
     const int line = record.line;
     if (record.fields.size() != header.fields.size()) {
       return Refusal{line, std::to_string(record.fields.size()) + " fields; the header has " +
@@ -185,7 +207,7 @@ std::variant<Advisories, Refusal> ReadAdvisories(std::string bytes) {
     }
     const auto field = [&](Column c) -> const std::string& {
       static const std::string kEmpty;
-      return at[c] < 0 ? kEmpty : record.fields[static_cast<std::size_t>(at[c])];
+      return at_[c] < 0 ? kEmpty : record.fields[static_cast<std::size_t>(at_[c])];
     };
 
     const std::string& id = field(kId);
@@ -221,9 +243,9 @@ std::variant<Advisories, Refusal> ReadAdvisories(std::string bytes) {
     }
 
     Advisory advisory{id, *severity, field(kPublished), field(kTitle), field(kUrl), line};
-    const auto [known, added] = by_id.emplace(id, static_cast<std::uint32_t>(out.advisories.size()));
+    const auto [known, added] = by_id_.emplace(id, static_cast<std::uint32_t>(out.advisories.size()));
     if (added) {
-      const auto [folded, fresh] = by_folded_id.emplace(FoldCase(id), known->second);
+      const auto [folded, fresh] = by_folded_id_.emplace(FoldCase(id), known->second);
       if (!fresh) {
         const Advisory& other = out.advisories[folded->second];
         return Refusal{line, "the id " + Quoted(id) + " differs only in case from " + Quoted(other.id) +
@@ -256,8 +278,40 @@ std::variant<Advisories, Refusal> ReadAdvisories(std::string bytes) {
     AdvisoryRule rule{known->second, Glob(name), std::nullopt, bounds[0], bounds[1], line};
     if (!field(kPath).empty()) rule.path.emplace(field(kPath));
     out.rules.push_back(std::move(rule));
+    return std::nullopt;
   }
-  return out;
+
+  std::optional<Records::Record> header_;
+  std::array<int, kColumns> at_;
+  Advisories out_;
+  std::unordered_map<std::string, std::uint32_t> by_id_;
+  std::unordered_map<std::string, std::uint32_t> by_folded_id_;
+};
+
+}  // namespace
+
+std::variant<Advisories, Refusal> ReadAdvisories(std::string bytes) {
+  if (bytes.empty()) return Refusal{1, "empty file: no header row"};
+  const Decoded decoded = Decode(std::move(bytes));
+  if (decoded.bad_line != 0) return Refusal{decoded.bad_line, decoded.why};
+  if (decoded.cut_in_character) {
+    return Refusal{static_cast<int>(std::count(decoded.text.begin(), decoded.text.end(), '\n')) + 1,
+                   "not text: the file ends inside a character"};
+  }
+  Reader reader;
+  Records parsed;
+  Refusal refusal;
+  const auto take = [&](Records::Record& record, Refusal* why) {
+    std::optional<Refusal> refused = reader.Take(record);
+    if (refused) *why = std::move(*refused);
+    return !refused;
+  };
+  if (!parsed.Parse(decoded.text, take, &refusal)) return refusal;
+  if (!reader.has_header()) return Refusal{1, "empty file: no header row"};
+  if (parsed.count() == 1) {
+    return Refusal{reader.header_line(), "no advisory: the header is the only row"};
+  }
+  return std::move(reader.out());
 }
 
 Advisories SelectAdvisories(const Advisories& all, const Glob& id) {

@@ -60,7 +60,15 @@ struct Advisories {
 // character in any field, rows of one id that disagree on severity, title,
 // url or published, ids that differ only in case, and a file without a
 // row of advisories.
+// More than kMaxAdvisoryRules rows are refused: memory grows with the
+// rules kept and the text, and the cli refuses a file over
+// kMaxAdvisoriesBytes before reading it.
 std::variant<Advisories, Refusal> ReadAdvisories(std::string bytes);
+
+// The bounds of an advisories file: a rule takes about 100 bytes of a file
+// and 300 of memory, so a file at its bound holds some 600 000 rules.
+inline constexpr std::size_t kMaxAdvisoriesBytes = std::size_t{64} << 20;
+inline constexpr std::size_t kMaxAdvisoryRules = 1000000;
 
 // The advisories whose id matches `id`, with their rules only.
 Advisories SelectAdvisories(const Advisories& all, const Glob& id);

@@ -2,16 +2,13 @@
 
 #include <algorithm>
 #include <numeric>
+#include <unordered_set>
 
+#include "base/file_name.h"
 #include "base/text.h"
 
 namespace vurfleet {
 namespace {
-
-std::string_view FileName(std::string_view path) {
-  const std::size_t slash = path.rfind('\\');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 // A window's end as a number, none being later than every time.
 Time EndOf(const std::optional<Time>& until) { return until.value_or(INT64_MAX); }
@@ -27,10 +24,15 @@ Verdict Judge(const AdvisoryRule& rule, const Version& version) {
 }
 
 RuleMatcher::RuleMatcher(const Advisories& advisories) : advisories_(advisories) {
-  for (const AdvisoryRule& rule : advisories.rules) {
-    const bool known = std::any_of(names_.begin(), names_.end(),
-                                   [&](const Glob& g) { return g.folded() == rule.name.folded(); });
-    if (!known) names_.push_back(rule.name);
+  std::unordered_set<std::string> known;
+  for (std::uint32_t r = 0; r < advisories.rules.size(); ++r) {
+    const Glob& name = advisories.rules[r].name;
+    if (known.insert(name.folded()).second) names_.push_back(name);
+    if (name.literal()) {
+      by_name_[name.folded()].push_back(r);
+    } else {
+      wildcards_.push_back(r);
+    }
   }
 }
 
@@ -38,15 +40,25 @@ const std::vector<std::uint32_t>& RuleMatcher::RulesFor(const std::string& path)
   const auto it = cache_.find(path);
   if (it != cache_.end()) return it->second;
   if (cache_.size() >= kRemembered) cache_.clear();
-  std::vector<std::uint32_t> rules;
   const std::string folded = FoldCase(path);
-  const std::string_view name = FileName(folded);
-  for (std::uint32_t r = 0; r < advisories_.rules.size(); ++r) {
+  const std::string_view name = FileNameOf(folded);
+  const auto matches = [&](std::uint32_t r) {
     const AdvisoryRule& rule = advisories_.rules[r];
-    if (rule.name.MatchesFolded(name) && (!rule.path || rule.path->MatchesFolded(folded))) {
-      rules.push_back(r);
+    return !rule.path || rule.path->MatchesFolded(folded);
+  };
+  std::vector<std::uint32_t> rules;
+  const auto literal = by_name_.find(std::string(name));
+  if (literal != by_name_.end()) {
+    for (const std::uint32_t r : literal->second) {
+      if (matches(r)) rules.push_back(r);
     }
   }
+  const std::size_t literals = rules.size();
+  for (const std::uint32_t r : wildcards_) {
+    if (advisories_.rules[r].name.MatchesFolded(name) && matches(r)) rules.push_back(r);
+  }
+  // In file order, as a walk over every rule would give them.
+  std::inplace_merge(rules.begin(), rules.begin() + static_cast<std::ptrdiff_t>(literals), rules.end());
   return cache_.emplace(path, std::move(rules)).first->second;
 }
 
@@ -145,41 +157,102 @@ Summary::Summary(const Advisories& advisories, Time at, std::size_t listed)
 
 void Summary::Add(const std::string& machine, const MachineExposure& exposure,
                   const std::vector<HoldingRow>& rows) {
-  // Advisories this machine is exposed to now, then those it has an
-  // unknown entry for.
+  // The machine's unknown entries, by advisory: one held at the time makes
+  // it unknown, and one that begins where a window closes makes that close
+  // no fix.
+  struct Unknown {
+    std::uint32_t advisory;
+    Time since;
+    std::optional<Time> until;
+  };
+  std::vector<Unknown> unknowns;
+  for (const Finding& f : exposure.findings) {
+    if (f.verdict == Verdict::kUnknown) {
+      unknowns.push_back(Unknown{f.advisory, rows[f.row].since, rows[f.row].until});
+    }
+  }
+  std::sort(unknowns.begin(), unknowns.end(), [](const Unknown& a, const Unknown& b) {
+    return a.advisory != b.advisory ? a.advisory < b.advisory : a.since < b.since;
+  });
+  // Whether an unknown entry of the advisory begins at `since`: a search,
+  // as a machine may hold many such entries and have many windows.
+  const auto unknown_from = [&](std::uint32_t advisory, Time since) {
+    return std::binary_search(unknowns.begin(), unknowns.end(), Unknown{advisory, since, std::nullopt},
+                              [](const Unknown& a, const Unknown& b) {
+                                return a.advisory != b.advisory ? a.advisory < b.advisory : a.since < b.since;
+                              });
+  };
+  // Whether an unknown entry of the advisory holds at the time.
+  const auto unknown_now = [&](std::uint32_t advisory) {
+    auto it = std::lower_bound(unknowns.begin(), unknowns.end(), advisory,
+                               [](const Unknown& u, std::uint32_t a) { return u.advisory < a; });
+    for (; it != unknowns.end() && it->advisory == advisory; ++it) {
+      if (HoldsAt(it->since, it->until, at_)) return true;
+    }
+    return false;
+  };
+
+  // Each advisory the machine has a window or an unknown entry for is one
+  // state at the time: exposed, else unknown, else fixed (a window closed).
   std::vector<std::uint32_t> exposed_now;
   const std::vector<Window>& windows = exposure.windows;
-  for (std::size_t k = 0; k < windows.size();) {
-    const std::uint32_t a = windows[k].advisory;
+  std::size_t k = 0;
+  const auto each_advisory = [&](std::uint32_t a) {
     const Window* open = nullptr;
-    const Window* last_begun = nullptr;  // the last window that began by the time
+    bool closed = false;
     for (; k < windows.size() && windows[k].advisory == a; ++k) {
       const Window& w = windows[k];
       if (w.from > at_) continue;
-      last_begun = &w;
-      if (HoldsAt(w.from, w.until, at_)) open = &w;
-      if (w.until && *w.until <= at_) closed_[a].push_back(*w.until - w.from);
+      if (HoldsAt(w.from, w.until, at_)) {
+        open = &w;
+      } else {
+        closed = true;
+        // A window closed by the scan where the file lost its version (an
+        // unknown entry begins there) is no fix, and has no length to fix in.
+        if (!unknown_from(a, *w.until)) closed_[a].push_back(*w.until - w.from);
+      }
     }
     if (open != nullptr) {
       exposed_now.push_back(a);
       ++rows_[a].exposed;
       if (lists_[a].size() < listed_) lists_[a].push_back(Listed{machine, open->from});
-    } else if (last_begun != nullptr) {
-      ++rows_[a].fixed;  // its last window closed by the time
+    } else if (unknown_now(a)) {
+      ++rows_[a].unknown;
+    } else if (closed) {
+      ++rows_[a].fixed;
+    }
+  };
+  // Advisories in order, from the windows and the unknown entries both.
+  std::size_t u = 0;
+  while (k < windows.size() || u < unknowns.size()) {
+    const std::uint32_t a = std::min(k < windows.size() ? windows[k].advisory : UINT32_MAX,
+                                     u < unknowns.size() ? unknowns[u].advisory : UINT32_MAX);
+    each_advisory(a);
+    while (u < unknowns.size() && unknowns[u].advisory == a) ++u;
+  }
+  if (!exposed_now.empty()) {
+    ++exposed_machines_;
+    exposed_by_machine_.insert(exposed_by_machine_.end(), exposed_now.begin(), exposed_now.end());
+    exposed_by_machine_.push_back(UINT32_MAX);  // the machine's end
+  }
+}
+
+std::int64_t Summary::MachinesExposedBeyond(const std::vector<SummaryRow>& rows,
+                                            std::size_t shown) const {
+  if (rows.size() <= shown) return 0;
+  std::vector<bool> hidden(rows_.size(), false);
+  for (std::size_t k = shown; k < rows.size(); ++k) hidden[rows[k].advisory] = true;
+  std::int64_t machines = 0;
+  bool counted = false;
+  for (const std::uint32_t a : exposed_by_machine_) {
+    if (a == UINT32_MAX) {
+      counted = false;
+    } else if (!counted && hidden[a]) {
+      counted = true;
+      ++machines;
     }
   }
-  std::vector<std::uint32_t> unknown_now;
-  for (const Finding& f : exposure.findings) {
-    if (f.verdict != Verdict::kUnknown) continue;
-    const HoldingRow& row = rows[f.row];
-    if (HoldsAt(row.since, row.until, at_)) unknown_now.push_back(f.advisory);
-  }
-  std::sort(unknown_now.begin(), unknown_now.end());
-  unknown_now.erase(std::unique(unknown_now.begin(), unknown_now.end()), unknown_now.end());
-  for (const std::uint32_t a : unknown_now) {
-    if (!std::binary_search(exposed_now.begin(), exposed_now.end(), a)) ++rows_[a].unknown;
-  }
-  if (!exposed_now.empty()) ++exposed_machines_;
+  return machines;
 }
 
 std::vector<SummaryRow> Summary::Rows() const {

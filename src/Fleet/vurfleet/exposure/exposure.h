@@ -25,6 +25,8 @@ Verdict Judge(const AdvisoryRule& rule, const Version& version);
 
 // The rules whose name and path match a path, remembered by path: a fleet
 // holds the same paths on many machines. Bounded: forgets all when full.
+// Rules whose name has no wildcard are found by the file's name key, so a
+// path costs a look-up and the wildcard rules, not every rule.
 class RuleMatcher {
  public:
   explicit RuleMatcher(const Advisories& advisories);
@@ -35,6 +37,8 @@ class RuleMatcher {
  private:
   const Advisories& advisories_;
   std::vector<Glob> names_;
+  std::unordered_map<std::string, std::vector<std::uint32_t>> by_name_;  // literal names, folded
+  std::vector<std::uint32_t> wildcards_;                                 // rules whose name has one
   std::unordered_map<std::string, std::vector<std::uint32_t>> cache_;
   static constexpr std::size_t kRemembered = 1 << 16;
 };
@@ -90,11 +94,17 @@ std::vector<ExposedEntry> EntriesAt(const MachineExposure& exposure,
 
 // One advisory's figures at a time. `median_tenths`: the median length, in
 // tenths of a day, of the windows closed by then.
+//
+// The three counts part the machines: a machine is exposed (an exposed
+// entry at the time), else unknown (an unknown entry), else fixed (a window
+// of it closed by then). A window closed by a scan where an unknown entry
+// begins (the file lost its version) is no fix and no length of the
+// median; its machine counts as fixed once it holds neither entry.
 struct SummaryRow {
   std::uint32_t advisory;
-  std::int64_t exposed = 0;  // machines exposed at the time
-  std::int64_t unknown = 0;  // machines with an unknown entry and none exposed
-  std::int64_t fixed = 0;    // machines whose last window closed by then
+  std::int64_t exposed = 0;
+  std::int64_t unknown = 0;
+  std::int64_t fixed = 0;
   std::optional<std::int64_t> median_tenths;
 };
 
@@ -112,6 +122,9 @@ class Summary {
   std::vector<SummaryRow> Rows() const;
   // Machines exposed to at least one advisory at the time.
   std::int64_t exposed_machines() const { return exposed_machines_; }
+  // Machines exposed at the time to one of the advisories of `rows` (as
+  // Rows gives them) past the first `shown`, each machine once.
+  std::int64_t MachinesExposedBeyond(const std::vector<SummaryRow>& rows, std::size_t shown) const;
   struct Listed {
     std::string machine;
     Time since;
@@ -126,6 +139,8 @@ class Summary {
   std::vector<std::vector<std::int64_t>> closed_;  // seconds of each window closed by then
   std::vector<std::vector<Listed>> lists_;
   std::int64_t exposed_machines_ = 0;
+  // Each exposed machine's advisories at the time, UINT32_MAX after each.
+  std::vector<std::uint32_t> exposed_by_machine_;
 };
 
 // Days with one decimal, from tenths: "12.5".

@@ -310,11 +310,11 @@ TEST(Summary, AFleetByHand) {
     text += a.advisories[r.advisory].id + " " + std::to_string(r.exposed) + " " + std::to_string(r.unknown) +
             " " + std::to_string(r.fixed) + " " + (r.median_tenths ? DaysText(*r.median_tenths) : "-") + "\n";
   }
-  // HIGH: exposed PC1; unknown PC3 (PC2's <none> counts too: it is not
-  // exposed); fixed PC2 and PC4; windows closed 10, 3 and 4.5 days long.
+  // HIGH: exposed PC1; unknown PC2 and PC3 (PC2's window closed, but its
+  // <none> counts first); fixed PC4; windows closed 10, 3 and 4.5 days long.
   EXPECT_EQ(text,
             "CRIT 0 0 0 -\n"
-            "HIGH 1 2 2 4.5\n"
+            "HIGH 1 2 1 4.5\n"
             "LOW 1 0 0 -\n"
             "NONE 0 0 0 -\n");
   EXPECT_EQ(at_35.exposed_machines(), 2);
@@ -333,6 +333,41 @@ TEST(Summary, AFleetByHand) {
   EXPECT_EQ(DaysText(*at_5[1].median_tenths), "3.8");  // 3.75 rounded half up
 }
 
+TEST(Summary, ExposedUnknownAndFixedPartTheMachines) {
+  const Advisories a = Read("id,name,fixed\nA,putty.exe,0.81\n");
+  RuleMatcher matcher(a);
+  const Time day = 86400;
+  // PC5: 0.70 (affected), then the same path without a version, then 0.90.
+  // PC6: 0.70, fixed at 0.81 on day 4; a copy without a version elsewhere
+  // from day 2 on.
+  const std::vector<HoldingRow> pc5 = {Row("C:\\putty.exe", "0.70.0.0", 0, 2 * day + day / 2),
+                                       Row("C:\\putty.exe", "<none>", 2 * day + day / 2, 6 * day),
+                                       Row("C:\\putty.exe", "0.90.0.0", 6 * day, std::nullopt)};
+  const std::vector<HoldingRow> pc6 = {Row("C:\\putty.exe", "0.70.0.0", 0, 4 * day),
+                                       Row("C:\\putty.exe", "0.81.0.0", 4 * day, std::nullopt),
+                                       Row("D:\\putty.exe", "<none>", 2 * day, std::nullopt)};
+  const struct {
+    const char* what;
+    const std::vector<HoldingRow>& rows;
+    Time at;
+    const char* figures;  // exposed unknown fixed median
+  } cases[] = {
+      {"PC5 exposed", pc5, day, "1 0 0 -"},
+      {"PC5 unknown: the file lost its version, which is no fix", pc5, 3 * day, "0 1 0 -"},
+      {"PC5 fixed once it holds neither, the window still no length", pc5, 7 * day, "0 0 1 -"},
+      {"PC6 unknown though its window closed by a fix", pc6, 5 * day, "0 1 0 4.0"},
+  };
+  for (const auto& c : cases) {
+    Summary summary(a, c.at);
+    summary.Add("PC", JudgeMachine(c.rows, a, matcher), c.rows);
+    const SummaryRow r = summary.Rows().at(0);
+    EXPECT_EQ(std::to_string(r.exposed) + " " + std::to_string(r.unknown) + " " + std::to_string(r.fixed) +
+                  " " + (r.median_tenths ? DaysText(*r.median_tenths) : "-"),
+              c.figures)
+        << c.what;
+  }
+}
+
 TEST(Summary, OrderedBySeverityThenExposedMachinesThenId) {
   const Advisories a = Read(
       "id,name,severity\n"
@@ -349,8 +384,15 @@ TEST(Summary, OrderedBySeverityThenExposedMachinesThenId) {
     summary.Add(machine, JudgeMachine(rows, a, matcher), rows);
   }
   std::string order;
-  for (const SummaryRow& r : summary.Rows()) order += a.advisories[r.advisory].id;
+  const std::vector<SummaryRow> rows = summary.Rows();
+  for (const SummaryRow& r : rows) order += a.advisories[r.advisory].id;
   EXPECT_EQ(order, "ZCABN");
+  // Machines exposed to an advisory past the first shown, each once: PC1
+  // (C and N) and PC2 (C), then PC1 alone.
+  const std::int64_t beyond[] = {2, 2, 1, 1, 1, 0};
+  for (std::size_t shown = 0; shown <= 5; ++shown) {
+    EXPECT_EQ(summary.MachinesExposedBeyond(rows, shown), beyond[shown]) << shown;
+  }
 }
 
 TEST(Days, TenthsRoundHalfUp) {

@@ -7,10 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <utility>
+
+#include "base/file.h"
 
 namespace vurfleet {
 namespace {
@@ -186,52 +187,28 @@ std::vector<FileToLoad> ListFiles(const std::vector<std::string>& arguments) {
 }
 
 std::optional<std::string> ReadFileBytes(const FileToLoad& file, std::string* error) {
-  const bool found = !file.folder.empty();
-  const int fd = found ? OpenBelow(file.folder, file.below, error)
-                       : open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (!found) *error = Why("cannot open", errno);
-    return std::nullopt;
-  }
+  constexpr char kTooLarge[] = "larger than 1 GiB: no scan is that large";
+  if (file.folder.empty()) return ReadFileWhole(file.path, kMaxFileBytes, kTooLarge, error);
+  const int fd = OpenBelow(file.folder, file.below, error);
+  if (fd < 0) return std::nullopt;
   // Closes the file on every way out, an allocation that fails too.
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
   } const closer{fd};
-  const auto fail = [&](std::string why) {
-    *error = std::move(why);
-    return std::nullopt;
-  };
+  // Checked on what was opened: what the walk saw may have changed since.
   struct stat info;
-  if (fstat(fd, &info) != 0) return fail(Why("cannot read", errno));
-  if (S_ISDIR(info.st_mode)) return fail("a folder");
-  if (found) {
-    // Checked on what was opened: what the walk saw may have changed since.
-    if (!S_ISREG(info.st_mode)) return fail(kNotRegular);
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  if (fstat(fd, &info) != 0) {
+    *error = Why("cannot read", errno);
+    return std::nullopt;
   }
-  std::string bytes;
-  if (S_ISREG(info.st_mode)) {
-    if (static_cast<std::uint64_t>(info.st_size) > kMaxFileBytes) {
-      return fail("larger than 1 GiB: no scan is that large");
-    }
-    bytes.reserve(static_cast<std::size_t>(info.st_size));
+  if (!S_ISREG(info.st_mode)) {
+    *error = S_ISDIR(info.st_mode) ? "a folder" : kNotRegular;
+    return std::nullopt;
   }
-  char buffer[1 << 16];
-  while (true) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return fail(Why("cannot read", errno));
-    }
-    if (got == 0) break;
-    if (bytes.size() + static_cast<std::size_t>(got) > kMaxFileBytes) {
-      return fail("larger than 1 GiB: no scan is that large");
-    }
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  return bytes;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return ReadOpenFile(fd, kMaxFileBytes, kTooLarge, error);
 }
 
 }  // namespace vurfleet

@@ -1,6 +1,6 @@
 #include "report/exposure_section.h"
 
-#include "output/exposure.h"
+#include "exposure/gather.h"
 #include "report/html.h"
 
 namespace vurfleet {
@@ -48,7 +48,13 @@ ExposureFigures GatherExposure(Store& store, const Advisories& advisories, Time 
   const Summary summary = GatherSummary(store, advisories, at, kListedMachines);
   f.exposed_machines = summary.exposed_machines();
   std::size_t lists = 0;
-  for (const SummaryRow& row : summary.Rows()) {
+  const std::vector<SummaryRow> rows = summary.Rows();
+  if (rows.size() > kShownAdvisories) {
+    f.more_advisories = static_cast<std::int64_t>(rows.size() - kShownAdvisories);
+    f.more_machines = summary.MachinesExposedBeyond(rows, kShownAdvisories);
+  }
+  for (const SummaryRow& row : rows) {
+    if (f.rows.size() == kShownAdvisories) break;
     ExposureFigures::Row r{advisories.advisories[row.advisory], row, {}};
     if (row.exposed > 0 && lists < kListedAdvisories) {
       r.listed = summary.listed(row.advisory);
@@ -66,9 +72,10 @@ void RenderExposure(std::string& out, const ExposureFigures& f) {
                "<b id=\"exposure-share\">", Share(f.exposed_machines, f.machines), "</b>of ",
                Count(f.machines), " machines</div></div><p class=\"legend\">As of ", FormatTime(f.at),
                ": each machine's inventory after its last scan by then. Exposed: an entry's version is "
-               "affected; unknown: a file without a version where the advisory bounds versions; "
-               "fixed: the machine's last window of exposure has closed. Days to fix: the median "
-               "length of the windows that closed.</p>"});
+               "affected; else unknown: a file without a version where the advisory bounds "
+               "versions; else fixed: a window of exposure has closed. Each machine counts once. "
+               "Days to fix: the median length of the windows that closed, leaving out those "
+               "closed by a scan where the file lost its version.</p>"});
   if (f.rows.empty()) {
     out += "<p class=\"empty\">No advisory.</p></section>";
     return;
@@ -92,7 +99,13 @@ void RenderExposure(std::string& out, const ExposureFigures& f) {
                  r.figures.median_tenths ? DaysText(*r.figures.median_tenths) : "",
                  "</td><td class=\"when\">", HtmlText(a.published), "</td></tr>"});
   }
-  out += "</tbody></table></div>";
+  out += "</tbody>";
+  if (f.more_advisories > 0) {
+    Append(out, {"<tfoot><tr class=\"more\" id=\"exposure-more\"><td colspan=\"7\">and ",
+                 Count(f.more_advisories), " more advisories, ", Count(f.more_machines),
+                 " machines exposed to one of them</td></tr></tfoot>"});
+  }
+  out += "</table></div>";
   int list = 0;
   for (const ExposureFigures::Row& r : f.rows) {
     if (r.listed.empty()) continue;

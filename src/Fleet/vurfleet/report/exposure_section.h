@@ -22,10 +22,16 @@ struct ExposureFigures {
     SummaryRow figures;
     std::vector<Summary::Listed> listed;  // for the first advisories with exposed machines
   };
-  std::vector<Row> rows;  // in the summary's order
+  std::vector<Row> rows;  // the first kShownAdvisories, in the summary's order
+  // The advisories not shown, and the machines exposed to one of them at
+  // `at`, each machine once.
+  std::int64_t more_advisories = 0;
+  std::int64_t more_machines = 0;
 };
 
-// Advisories whose exposed machines are listed, and machines listed each.
+// Advisories shown, those whose exposed machines are listed, and machines
+// listed each.
+inline constexpr std::size_t kShownAdvisories = 50;
 inline constexpr std::size_t kListedAdvisories = 5;
 inline constexpr std::size_t kListedMachines = 20;
 

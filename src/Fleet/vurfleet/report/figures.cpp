@@ -3,9 +3,45 @@
 #include <algorithm>
 #include <deque>
 
+#include "base/file_name.h"
 #include "query/query.h"
 
 namespace vurfleet {
+namespace {
+
+// Keeps the program's kShownVersions most widespread versions and counts
+// the machines that hold any of the others now (an open interval).
+void Bound(Store& store, ProgramFigures& p) {
+  std::vector<ProgramFigures::Held> held = std::move(p.versions);
+  // Stable: of versions held by as many machines, the newer stays.
+  std::stable_sort(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.machines > b.machines; });
+  p.more_versions = static_cast<std::int64_t>(held.size() - kShownVersions);
+  held.resize(kShownVersions);
+  std::sort(held.begin(), held.end(), [](const auto& a, const auto& b) {
+    if (a.version.is_none() != b.version.is_none()) return b.version.is_none();
+    return a.version.value() > b.version.value();
+  });
+  p.versions = std::move(held);
+  const auto shown = [&](const Version& v) {
+    return std::any_of(p.versions.begin(), p.versions.end(),
+                       [&](const ProgramFigures::Held& h) { return h.version == v; });
+  };
+  // A glob of the name matches other names where the name holds a
+  // wildcard character; the key tells them apart.
+  std::string counted;
+  bool any = false;
+  store.Holdings({Glob(p.name)}, [&](const HoldingRow& row) {
+    if (row.until || (any && row.machine == counted) || NameKey(row.path) != p.name ||
+        shown(row.version)) {
+      return;
+    }
+    counted = row.machine;
+    any = true;
+    ++p.more_machines;
+  });
+}
+
+}  // namespace
 
 ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
   ReportFigures f;
@@ -15,10 +51,10 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
       ++f.ok;
     } else if (status == "incomplete") {
       ++f.incomplete;
-      f.incomplete_machines.push_back(row);
+      if (f.incomplete_machines.size() < kShownMachines) f.incomplete_machines.push_back(row);
     } else {
       ++f.stale;
-      f.stale_machines.push_back(row);
+      if (f.stale_machines.size() < kShownMachines) f.stale_machines.push_back(row);
     }
     if (!f.newest_scan || row.last_started > *f.newest_scan) f.newest_scan = row.last_started;
   });
@@ -32,6 +68,9 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
     }
     f.programs.back().versions.push_back({row.version, row.version_machines});
   });
+  for (ProgramFigures& p : f.programs) {
+    if (p.versions.size() > kShownVersions) Bound(store, p);
+  }
 
   ChangesQuery recent;
   f.changes_since = options.now - static_cast<Time>(options.recent_days) * 86400;

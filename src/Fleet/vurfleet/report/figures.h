@@ -25,6 +25,11 @@ struct ReportOptions {
   const Advisories* advisories = nullptr;  // given: the page opens with the exposure
 };
 
+// The page's bound: each list and table shows at most so many rows, then
+// one that says how many more there are.
+inline constexpr std::size_t kShownVersions = 12;  // of each program
+inline constexpr std::size_t kShownMachines = 50;  // of each list of machines
+
 struct ProgramFigures {
   std::string name;
   std::int64_t machines = 0;
@@ -32,12 +37,19 @@ struct ProgramFigures {
     Version version;
     std::int64_t machines;
   };
-  std::vector<Held> versions;  // newest first, <none> last
+  // The kShownVersions held by the most machines (ties: the newer), newest
+  // first, <none> last.
+  std::vector<Held> versions;
+  // The versions not shown, and the machines holding one of them, each
+  // machine once (it may hold a version shown too).
+  std::int64_t more_versions = 0;
+  std::int64_t more_machines = 0;
 };
 
 struct ReportFigures {
   std::int64_t ok = 0, incomplete = 0, stale = 0;
-  std::vector<MachineRow> incomplete_machines;  // by name
+  // The first kShownMachines of each, by name.
+  std::vector<MachineRow> incomplete_machines;
   std::vector<MachineRow> stale_machines;
   std::optional<Time> newest_scan;
   std::vector<ProgramFigures> programs;

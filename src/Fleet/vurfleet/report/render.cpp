@@ -1,16 +1,7 @@
 #include "report/render.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <stdexcept>
 #include <string_view>
 
 #include "query/query.h"
@@ -58,6 +49,7 @@ td.n,th.n,.rows th.n{text-align:right;font-variant-numeric:tabular-nums;white-sp
 .none{color:var(--muted);font-style:italic}
 h4{font-size:15px;margin:14px 0 6px}
 p.empty{color:var(--muted);margin:6px 0}
+tr.more td{color:var(--muted);font-style:italic;padding-top:4px}
 @media (max-width:720px){
  main{padding:10px}
  section{padding:12px}
@@ -98,6 +90,15 @@ std::string Bar(const char* extra_class, const std::string& label,
   return out;
 }
 
+// The row after a bounded table's last: "and N more WHAT". None when
+// nothing is left out.
+void More(std::string& out, const char* table, int columns, std::int64_t more, const char* what) {
+  if (more <= 0) return;
+  Append(out, {"<tfoot><tr class=\"more\" id=\"", table, "-more\"><td colspan=\"",
+               std::to_string(columns), "\">and ", Count(more), " more ", what,
+               "</td></tr></tfoot>"});
+}
+
 std::string VersionLabel(const Version& version) {
   return version.is_none() ? "<span class=\"none\" title=\"no version in the file\">&lt;none&gt;</span>"
                            : version.ToString();
@@ -122,8 +123,9 @@ void Fleet(std::string& out, const ReportFigures& f, const ReportOptions& o) {
               {Width(f.stale, total), "#c62828"}});
   Append(out, {"<p class=\"legend\">Up to date ", Share(f.ok, total), " · not finished ",
                Share(f.incomplete, total), " · stale ", Share(f.stale, total), "</p>"});
-  const auto list = [&](const char* id, const char* title, const std::vector<MachineRow>& rows) {
-    Append(out, {"<h4>", title, " (", Count(static_cast<std::int64_t>(rows.size())), ")</h4>"});
+  const auto list = [&](const char* id, const char* title, const std::vector<MachineRow>& rows,
+                        std::int64_t total) {
+    Append(out, {"<h4>", title, " (", Count(total), ")</h4>"});
     if (rows.empty()) {
       out += "<p class=\"empty\">None.</p>";
       return;
@@ -138,10 +140,13 @@ void Fleet(std::string& out, const ReportFigures& f, const ReportOptions& o) {
                    "</td><td class=\"n\">", Count(m.files), "</td><td class=\"n\">", Count(m.errors),
                    "</td></tr>"});
     }
-    out += "</tbody></table></div>";
+    out += "</tbody>";
+    More(out, id, 5, total - static_cast<std::int64_t>(rows.size()), "machines");
+    out += "</table></div>";
   };
-  list("list-incomplete", "Machines whose last scan did not finish", f.incomplete_machines);
-  list("list-stale", "Machines not scanned recently", f.stale_machines);
+  list("list-incomplete", "Machines whose last scan did not finish", f.incomplete_machines,
+       f.incomplete);
+  list("list-stale", "Machines not scanned recently", f.stale_machines, f.stale);
   out += "</section>";
 }
 
@@ -151,7 +156,10 @@ void Programs(std::string& out, const ReportFigures& f, const ReportOptions& o) 
                Count(static_cast<std::int64_t>(f.programs.size())),
                " file names held by the most machines (of ", Count(o.top),
                " asked for); each version's bar is its share of the name's machines, newest "
-               "first.</p>"});
+               "first. A name shows its ", std::to_string(kShownVersions),
+               " versions held by the most machines; the row after them counts the other versions "
+               "and the machines holding at least one of those, each machine once (it may hold a "
+               "version shown as well).</p>"});
   if (f.programs.empty()) out += "<p class=\"empty\">No programs are stored.</p>";
   out += "<div class=\"programs\">";
   for (const ProgramFigures& p : f.programs) {
@@ -167,7 +175,12 @@ void Programs(std::string& out, const ReportFigures& f, const ReportOptions& o) 
                    "</td><td class=\"n count\">", Count(h.machines), "</td><td class=\"n share\">", share,
                    "</td></tr>"});
     }
-    out += "</tbody></table></article>";
+    out += "</tbody>";
+    if (p.more_versions > 0) {
+      Append(out, {"<tfoot><tr class=\"more\"><td colspan=\"4\">and ", Count(p.more_versions),
+                   " more versions, ", Count(p.more_machines), " machines</td></tr></tfoot>"});
+    }
+    out += "</table></article>";
   }
   out += "</div></section>";
 }
@@ -198,7 +211,9 @@ void Changes(std::string& out, const ReportFigures& f, const ReportOptions& o) {
                  HtmlText(c.path), "</td><td>", c.old_version ? VersionLabel(*c.old_version) : "",
                  "</td><td>", c.new_version ? VersionLabel(*c.new_version) : "", "</td></tr>"});
   }
-  out += "</tbody></table></div></section>";
+  out += "</tbody>";
+  More(out, "list-changes", 6, f.changes - static_cast<std::int64_t>(f.newest_changes.size()), "changes");
+  out += "</table></div></section>";
 }
 
 }  // namespace
@@ -223,99 +238,6 @@ std::string RenderReport(const ReportFigures& f, const ReportOptions& o) {
   Changes(out, f, o);
   out += "</main></body></html>\n";
   return out;
-}
-
-namespace {
-
-[[noreturn]] void Fail(const std::string& path, const std::string& what, int error) {
-  throw std::runtime_error(path + ": " + what + ": " + std::strerror(error));
-}
-
-void WriteAll(int fd, const std::string& text, const std::function<void(int)>& fail) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(n < 0 ? errno : EIO);
-    written += static_cast<std::size_t>(n);
-  }
-}
-
-// Writes `text` over what `path` opens as it is: a device, a FIFO, a
-// terminal. Nothing is made or renamed beside it.
-void WriteInPlace(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) Fail(path, "can't open", errno);
-  WriteAll(fd, text, [&](int error) {
-    close(fd);
-    Fail(path, "can't write", error);
-  });
-  if (close(fd) != 0) Fail(path, "can't write", errno);
-}
-
-// Writes `text` to a temporary file beside `target` and renames it over
-// `target`. `path` is the name given, for messages.
-void ReplaceWhole(const std::string& path, const std::string& target, const std::string& text) {
-  std::string temp = target + ".XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) Fail(path, "can't make a file beside it", errno);
-  const auto discard = [&](int error) {
-    unlink(temp.c_str());
-    Fail(path, "can't write", error);
-  };
-  // mkstemp makes the file 0600; a page is read by others as any file is.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  WriteAll(fd, text, [&](int error) {
-    close(fd);
-    discard(error);
-  });
-  const int synced = fsync(fd) == 0 ? 0 : errno;
-  const int closed = close(fd) == 0 ? 0 : errno;
-  if (synced != 0 || closed != 0) discard(synced != 0 ? synced : closed);
-  if (rename(temp.c_str(), target.c_str()) != 0) {
-    const int error = errno;
-    unlink(temp.c_str());
-    Fail(path, "can't replace", error);
-  }
-}
-
-// Where a link to nothing leads: the name at the end of its chain of links,
-// which does not exist. Throws when the chain is too long.
-std::string EndOfLinks(const std::string& path) {
-  std::string at = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info;
-    if (lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return at;
-    std::string target(PATH_MAX, '\0');
-    const ssize_t n = readlink(at.c_str(), target.data(), target.size());
-    if (n < 0) Fail(path, "can't follow the link", errno);
-    target.resize(static_cast<std::size_t>(n));
-    const std::size_t slash = at.rfind('/');
-    at = target[0] == '/' || slash == std::string::npos ? target : at.substr(0, slash + 1) + target;
-  }
-  Fail(path, "can't follow the link", ELOOP);
-}
-
-}  // namespace
-
-void WriteFileWhole(const std::string& path, const std::string& text) {
-  struct stat info;
-  if (stat(path.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) Fail(path, "can't replace", EISDIR);
-    if (!S_ISREG(info.st_mode)) return WriteInPlace(path, text);
-    // A page, perhaps through links (/dev/stdout of a shell's "> page.html"
-    // too): that page is replaced, the links stay.
-    char* real = realpath(path.c_str(), nullptr);
-    if (real == nullptr) Fail(path, "can't follow the link", errno);
-    const std::string target = real;
-    std::free(real);
-    return ReplaceWhole(path, target, text);
-  }
-  if (errno != ENOENT) Fail(path, "can't write", errno);
-  // No page yet, or a link to none: the page is made where the links end.
-  ReplaceWhole(path, EndOfLinks(path), text);
 }
 
 }  // namespace vurfleet

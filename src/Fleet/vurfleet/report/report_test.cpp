@@ -13,6 +13,7 @@
 #include <sstream>
 #include <variant>
 
+#include "base/file.h"
 #include "base/text.h"
 #include "load/line_runs.h"
 #include "load/procedure.h"
@@ -187,6 +188,31 @@ TEST_F(ReportTest, HostileNamesShowAsText) {
   EXPECT_NE(page.find("C:\\&lt;script&gt;\xef\xbf\xbd&lt;/script&gt;&quot;&amp;.exe"), std::string::npos);
   EXPECT_NE(page.find("&lt;b&gt;\xef\xbf\xbd"), std::string::npos);
   EXPECT_TRUE(IsUtf8(page));
+}
+
+TEST_F(ReportTest, ANameShowsItsMostWidespreadVersionsAndCountsTheRest) {
+  // a.exe 1.0.0.1 on three machines, .2 to .13 on two, .14 on one. Of
+  // those on two, the newer eleven are shown: .2 and .14 are not, and
+  // PC1, holding both, counts once among their machines.
+  const auto holding = [](int from, int to) {
+    std::vector<std::string> lines;
+    for (int v = from; v <= to; ++v) {
+      lines.push_back("C:\\" + std::to_string(v) + "\\a.exe - 1.0.0." + std::to_string(v));
+    }
+    return lines;
+  };
+  Load("PC1", Output(1, holding(1, 14)));
+  Load("PC2", Output(1, holding(1, 13)));
+  Load("PC3", Output(1, holding(1, 1)));
+  const ReportFigures f = GatherFigures(*store_, Options());
+  ASSERT_EQ(f.programs.size(), 1u);
+  const ProgramFigures& p = f.programs[0];
+  std::string shown;
+  for (const ProgramFigures::Held& h : p.versions) shown += h.version.ToString().substr(6) + " ";
+  EXPECT_EQ(shown, "13 12 11 10 9 8 7 6 5 4 3 1 ");
+  EXPECT_EQ(p.more_versions, 2);
+  EXPECT_EQ(p.more_machines, 2);
+  EXPECT_NE(RenderReport(f, Options()).find("and 2 more versions, 2 machines</td>"), std::string::npos);
 }
 
 TEST_F(ReportTest, ThePageFetchesNothing) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/file_name.h"
 #include "base/text.h"
 #include "base/version.h"
 
@@ -18,15 +19,6 @@ inline std::int64_t StoredVersion(std::uint64_t version) {
 inline Version VersionOfStored(std::int64_t value) {
   return Version::Of(static_cast<std::uint64_t>(value) ^ (std::uint64_t{1} << 63));
 }
-
-// A path's file name: what follows its last backslash.
-inline std::string_view FileNameOf(std::string_view path) {
-  const std::size_t slash = path.rfind('\\');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-// The key `--name` patterns match: the file name, folded.
-inline std::string NameKey(std::string_view path) { return FoldCase(FileNameOf(path)); }
 
 // A machine's name as stored and shown: in upper case, the same whichever
 // spelling came first.

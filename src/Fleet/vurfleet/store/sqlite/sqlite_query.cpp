@@ -189,14 +189,25 @@ void SqliteStore::Holdings(const std::vector<Glob>& names,
   // The paths of those names, each met once, ranked by their text.
   std::vector<std::pair<std::string, std::int64_t>> paths;
   {
+    // A name without a wildcard is a seek of one statement, prepared once:
+    // an advisories file may hold a hundred thousand of them.
     std::unordered_set<std::int64_t> seen;
+    Statement literal(db_, "SELECT id, path FROM paths WHERE name_key = ?1");
     for (const Glob& name : names) {
-      Conditions where;
-      where.Match("name_key", name);
-      Statement s(db_, ("SELECT id, path FROM paths" + where.sql()).c_str());
-      where.BindAll(s, 1);
-      while (s.Step()) {
-        if (seen.insert(s.Int(0)).second) paths.emplace_back(std::string(s.Text(1)), s.Int(0));
+      std::optional<Statement> pattern;
+      Statement* s = &literal;
+      if (name.literal()) {
+        literal.Reset();
+        literal.Bind(1, std::string_view(name.folded()));
+      } else {
+        Conditions where;
+        where.Match("name_key", name);
+        pattern.emplace(db_, ("SELECT id, path FROM paths" + where.sql()).c_str());
+        where.BindAll(*pattern, 1);
+        s = &*pattern;
+      }
+      while (s->Step()) {
+        if (seen.insert(s->Int(0)).second) paths.emplace_back(std::string(s->Text(1)), s->Int(0));
       }
     }
   }
