@@ -57,8 +57,8 @@ DESTDIR=$stage cmake --install build/scan --prefix /usr >/dev/null
 DESTDIR=$stage cmake --install build/fleet --prefix /usr --component fleet >/dev/null
 
 # What dh_strip and dh_compress would do.
-for program in vurscanner vurfleet; do
-  strip --remove-section=.comment --remove-section=.note --strip-unneeded "$stage/usr/bin/$program"
+for program in bin/vurscanner bin/vurfleet lib/vurfleet/vurfleet-pg.so; do
+  strip --remove-section=.comment --remove-section=.note --strip-unneeded "$stage/usr/$program"
 done
 gzip -9n "$stage/usr/share/man/man8/vurscanner.8" "$stage/usr/share/man/man1/vurfleet.1"
 
@@ -66,7 +66,8 @@ gzip -9n "$stage/usr/share/man/man8/vurscanner.8" "$stage/usr/share/man/man1/vur
 # static and needs none.
 mkdir -p "$stage/DEBIAN"  # marks the package's root for dpkg-shlibdeps
 printf 'Source: vurscanner\n\nPackage: vurscanner\nArchitecture: any\n' > build/deb/debian/control
-depends=$(cd build/deb && dpkg-shlibdeps -O debian/vurscanner/usr/bin/vurfleet | sed -n 's/^shlibs:Depends=//p')
+depends=$(cd build/deb && dpkg-shlibdeps -O debian/vurscanner/usr/bin/vurfleet \
+           debian/vurscanner/usr/lib/vurfleet/vurfleet-pg.so | sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependencies for vurfleet" >&2; exit 1; }
 
 doc=$stage/usr/share/doc/vurscanner
