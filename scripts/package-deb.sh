@@ -30,7 +30,8 @@ bash scripts/install-deps.sh fleet
 mkdir -p build/deb
 # vurfleet is built as Debian builds packages: dpkg-buildflags' hardening.
 fleet_flags=(-DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
-             -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now")
+             -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now"
+             -DCMAKE_MODULE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now")
 if ! { cmake --preset scan && cmake --build --preset scan -j"$(nproc)" &&
        cmake --preset fleet "${fleet_flags[@]}" && cmake --build --preset fleet -j"$(nproc)"; } \
      >build/deb/build.log 2>&1; then
