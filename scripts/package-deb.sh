@@ -30,7 +30,8 @@ bash scripts/install-deps.sh fleet
 mkdir -p build/deb
 # vurfleet is built as Debian builds packages: dpkg-buildflags' hardening.
 fleet_flags=(-DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
-             -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now")
+             -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now"
+             -DCMAKE_MODULE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now")
 if ! { cmake --preset scan && cmake --build --preset scan -j"$(nproc)" &&
        cmake --preset fleet "${fleet_flags[@]}" && cmake --build --preset fleet -j"$(nproc)"; } \
      >build/deb/build.log 2>&1; then
@@ -57,8 +58,8 @@ DESTDIR=$stage cmake --install build/scan --prefix /usr >/dev/null
 DESTDIR=$stage cmake --install build/fleet --prefix /usr --component fleet >/dev/null
 
 # What dh_strip and dh_compress would do.
-for program in vurscanner vurfleet; do
-  strip --remove-section=.comment --remove-section=.note --strip-unneeded "$stage/usr/bin/$program"
+for program in bin/vurscanner bin/vurfleet lib/vurfleet/vurfleet-pg.so; do
+  strip --remove-section=.comment --remove-section=.note --strip-unneeded "$stage/usr/$program"
 done
 gzip -9n "$stage/usr/share/man/man8/vurscanner.8" "$stage/usr/share/man/man1/vurfleet.1"
 
@@ -66,7 +67,8 @@ gzip -9n "$stage/usr/share/man/man8/vurscanner.8" "$stage/usr/share/man/man1/vur
 # static and needs none.
 mkdir -p "$stage/DEBIAN"  # marks the package's root for dpkg-shlibdeps
 printf 'Source: vurscanner\n\nPackage: vurscanner\nArchitecture: any\n' > build/deb/debian/control
-depends=$(cd build/deb && dpkg-shlibdeps -O debian/vurscanner/usr/bin/vurfleet | sed -n 's/^shlibs:Depends=//p')
+depends=$(cd build/deb && dpkg-shlibdeps -O debian/vurscanner/usr/bin/vurfleet \
+           debian/vurscanner/usr/lib/vurfleet/vurfleet-pg.so | sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependencies for vurfleet" >&2; exit 1; }
 
 doc=$stage/usr/share/doc/vurscanner

@@ -114,7 +114,7 @@ dpkg-deb -c "$DEB" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$'
 check_has "package: program, manual page, the README and its pages, examples, machine root" "$WORK/contents" \
   /usr/bin/vurscanner /usr/share/man/man8/vurscanner.8.gz /usr/share/doc/vurscanner/README.md \
   /usr/share/doc/vurscanner/docs/windows.md /usr/share/doc/vurscanner/docs/collecting.md \
-  /usr/bin/vurfleet /usr/share/man/man1/vurfleet.1.gz \
+  /usr/bin/vurfleet /usr/lib/vurfleet/vurfleet-pg.so /usr/share/man/man1/vurfleet.1.gz \
   /usr/share/doc/vurscanner/examples/drives /usr/share/doc/vurscanner/examples/advisories.csv \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerExtensions" \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/PathExclusions" \
@@ -205,6 +205,13 @@ sed 's/\t/ - /' "$WORK/scan.expected" > "$WORK/scan.lines"
 vurfleet --db "$WORK/inventory.db" find --csv | python3 "$SRC/tests/fleet/fleet_csv.py" path version \
   | LC_ALL=C sort > "$WORK/found.lines"
 check_same "vurfleet: find gives the report lines again" "$WORK/scan.lines" "$WORK/found.lines"
+# The PostgreSQL store is a module, loaded only for a PostgreSQL database:
+# the program alone links no libpq, and with the module a server that isn't
+# there is a connection refused, not a module missing.
+check_eq "vurfleet: libpq is not linked into the program" "" "$(ldd /usr/bin/vurfleet | grep libpq)"
+got=$(vurfleet --db "host=$WORK/no-server dbname=x" machines 2>&1)
+check_eq "vurfleet: the installed module reaches for the server" \
+  "1" "$(printf '%s\n' "$got" | grep -c -e 'No such file or directory' -e 'connection')"
 
 # ---------------------------------------------------------------------------
 # vurfleet's services: the user and the folder the postinst made, the units

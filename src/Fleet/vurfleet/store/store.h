@@ -8,6 +8,7 @@
 #include <optional>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "query/rows.h"
@@ -87,6 +88,17 @@ enum class Access {
   // its own.
   kWrite,
 };
+
+// Whether `where` names a PostgreSQL database: a postgresql:// or
+// postgres:// URI, or a libpq "keyword=value ..." string.
+bool IsConnectionString(std::string_view where);
+
+// The PostgreSQL store, for `where` as IsConnectionString takes it. The
+// command line loads it, with libpq and the libraries libpq needs, only when
+// a database is PostgreSQL (store/pg_loader.cpp), so that a query of a
+// SQLite file spends no time binding them; the tests link it in
+// (store/postgres/pg_linked.cpp). Throws StoreError.
+std::unique_ptr<Store> OpenPostgres(const std::string& where, Access access);
 
 // Opens the store named by `where`: a PostgreSQL database when it is a
 // postgresql:// (or postgres://) URI or a libpq "keyword=value" string,

@@ -8,18 +8,6 @@
 
 namespace vurfleet::pg {
 
-bool IsConnectionString(std::string_view where) {
-  if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) return true;
-  // keyword=value: a word of letters and '_' before the first '='.
-  std::size_t k = 0;
-  while (k < where.size() && std::isspace(static_cast<unsigned char>(where[k]))) ++k;
-  const std::size_t word = k;
-  while (k < where.size() && (std::isalpha(static_cast<unsigned char>(where[k])) || where[k] == '_')) ++k;
-  if (k == word) return false;
-  while (k < where.size() && std::isspace(static_cast<unsigned char>(where[k]))) ++k;
-  return k < where.size() && where[k] == '=';
-}
-
 namespace {
 
 struct Shown {

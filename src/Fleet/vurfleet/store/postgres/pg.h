@@ -15,10 +15,6 @@
 
 namespace vurfleet::pg {
 
-// Whether `where` names a PostgreSQL database: a postgresql:// or
-// postgres:// URI, or a libpq "keyword=value ..." string.
-bool IsConnectionString(std::string_view where);
-
 // The connection as shown in messages: postgresql://USER@HOST:PORT/DBNAME,
 // without the password, from whatever form `where` takes.
 std::string Describe(const std::string& where);
