@@ -55,135 +55,127 @@ class MemoryTarget : public LoadTarget {
     if (in_group_) state_ = group_;
     in_group_ = false;
   }
-  void BeginFile() override { file_ = state_; }
-  void EndFile(bool keep) override {
-    if (!keep) state_ = file_;
-  }
 
-  std::optional<StoredMachine> FindMachine(const std::string& name) override {
+  // What the stores read for a file, by the same rules.
+  StoredForFile BeginFile(const FileQuestion& question) override {
+    file_ = state_;
+    calls_ = 1;
+    StoredForFile stored;
     for (const StoredMachine& m : state_.machines) {
-      if (m.name == name) return m;
+      if (m.name == question.machine) stored.machine = m;
     }
-    return std::nullopt;
-  }
-  MachineId AddMachine(const std::string& name, Time started) override {
-    state_.machines.push_back(StoredMachine{state_.next_id++, name, started, started, 0});
-    return state_.machines.back().id;
-  }
-  void UpdateMachine(MachineId machine, Time first, Time last, std::int64_t files) override {
-    for (StoredMachine& m : state_.machines) {
-      if (m.id == machine) m.first_started = first, m.last_started = last, m.files = files;
-    }
-  }
-  std::optional<std::pair<Time, std::string>> FindBytes(MachineId machine, const std::string& sha256) override {
+    if (!stored.machine) return stored;
+    const MachineId machine = stored.machine->id;
     for (const auto& [id, s] : state_.scans) {
-      if (s.machine == machine && s.row.sha256 == sha256) return std::make_pair(s.row.started, s.row.file);
-    }
-    return std::nullopt;
-  }
-  std::optional<StoredRun> FindRun(MachineId machine, Time started) override {
-    for (const auto& [id, s] : state_.scans) {
-      if (s.machine == machine && s.row.started == started) {
-        return StoredRun{id,
-                         RunCopy{s.row.completed.has_value(), static_cast<int>(s.row.report_lines),
-                                 static_cast<int>(s.errors.size()), s.row.sha256},
-                         s.row.file};
+      if (s.machine != machine) continue;
+      if (!question.sha256.empty() && s.row.sha256 == question.sha256) stored.bytes.emplace(s.row.started, s.row.file);
+      if (question.started && s.row.started == *question.started) {
+        stored.run = StoredRun{id,
+                               RunCopy{s.row.completed.has_value(), static_cast<int>(s.row.report_lines),
+                                       static_cast<int>(s.errors.size()), s.row.sha256},
+                               s.row.file};
       }
     }
-    return std::nullopt;
-  }
-  std::vector<ScanFacts> ListScans(MachineId machine) override {
-    std::vector<ScanFacts> out;
-    for (const auto& [id, s] : state_.scans) {
-      if (s.machine == machine) {
-        out.push_back(ScanFacts{id, s.row.started, s.row.file, s.row.completed.has_value(), s.row.report_lines,
-                                static_cast<std::int64_t>(s.errors.size())});
+    if (stored.bytes || (stored.run && stored.run->copy.finished)) return stored;
+    if (const auto found = state_.latest.find(machine); keeps_latest_ && found != state_.latest.end()) {
+      stored.latest = found->second;
+    }
+    std::set<PathId> paths;
+    if (question.started && *question.started > stored.machine->last_started) {
+      for (const auto& [key, i] : state_.intervals) {
+        if (std::get<0>(key) != machine || i.until) continue;
+        paths.insert(i.path);
+        if (!stored.latest || !stored.latest->exact) stored.open.push_back(Entry{i.path, i.version});
+      }
+      open_entries_reads += stored.open.empty() ? 0 : 1;
+      if (!question.keys) paths.clear();
+    } else {
+      stored.whole = true;
+      stored.history = HistoryOf(machine);
+      bool shielded = false;
+      for (const auto& [id, s] : state_.scans) {
+        if (s.machine != machine) continue;
+        stored.scans.push_back(StoredScanLines{
+            ScanFacts{id, s.row.started, s.row.file, s.row.completed.has_value(), s.row.report_lines,
+                      static_cast<std::int64_t>(s.errors.size())},
+            s.row.completed ? s.errors : std::vector<std::string>()});
+        shielded = shielded || !stored.scans.back().errors.empty();
+      }
+      std::sort(stored.scans.begin(), stored.scans.end(), [](const StoredScanLines& a, const StoredScanLines& b) {
+        return a.facts.started < b.facts.started;
+      });
+      for (const Interval& i : stored.history.intervals) {
+        if (question.keys || shielded) paths.insert(i.path);
       }
     }
-    std::sort(out.begin(), out.end(), [](const ScanFacts& a, const ScanFacts& b) { return a.started < b.started; });
-    return out;
+    for (const PathId path : paths) stored.keys.emplace(path, PathKey(path));
+    return stored;
   }
-  void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) override {
-    ids->clear();
+  void Intern(const std::vector<std::string_view>& paths, const std::vector<std::uint64_t>& values,
+              std::vector<PathId>* path_ids, std::vector<VersionId>* version_ids) override {
+    ++calls_;
+    path_ids->clear();
     for (const std::string_view path : paths) {
       const auto [at, added] = state_.paths.emplace(std::string(path), state_.next_id);
       if (added) ++state_.next_id;
-      ids->push_back(at->second);
+      path_ids->push_back(at->second);
     }
-  }
-  void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) override {
-    ids->clear();
+    version_ids->clear();
     for (const std::uint64_t value : values) {
       const auto [at, added] = state_.versions.emplace(value, state_.next_id);
       if (added) ++state_.next_id;
-      ids->push_back(at->second);
+      version_ids->push_back(at->second);
     }
   }
-  std::string PathKey(PathId path) override {
-    for (const auto& [text, id] : state_.paths) {
-      if (id == path) return FoldCase(text);
+  void EndFile(const FileWrite* write) override {
+    most_calls = std::max(most_calls, ++calls_);
+    if (write == nullptr) {
+      state_ = file_;
+      return;
     }
-    return std::string();
-  }
-  std::optional<LatestRuns> ReadLatest(MachineId machine) override {
-    const auto found = state_.latest.find(machine);
-    if (!keeps_latest_ || found == state_.latest.end()) return std::nullopt;
-    return found->second;
-  }
-  void WriteLatest(MachineId machine, const LatestRuns* latest) override {
-    if (latest == nullptr) {
-      state_.latest.erase(machine);
-    } else if (keeps_latest_) {
-      state_.latest[machine] = *latest;
+    const FileWrite& w = *write;
+    if (w.deleted_scan) state_.scans.erase(*w.deleted_scan);
+    MachineId machine = w.machine;
+    if (machine == 0) {
+      machine = state_.next_id++;
+      state_.machines.push_back(StoredMachine{machine, w.name, 0, 0, 0});
     }
-  }
-  std::vector<Entry> OpenEntries(MachineId machine) override {
-    ++open_entries_reads;
-    std::vector<Entry> out;
-    for (const auto& [key, i] : state_.intervals) {
-      if (std::get<0>(key) == machine && !i.until) out.push_back(Entry{i.path, i.version});
+    for (StoredMachine& m : state_.machines) {
+      if (m.id == machine) m.first_started = w.first_started, m.last_started = w.last_started, m.files = w.files;
     }
-    return out;  // in path order: the map's
-  }
-  MachineHistory StoredHistory(MachineId machine) override { return HistoryOf(machine); }
-  std::vector<StoredScan> StoredScans(MachineId machine) override {
-    std::vector<StoredScan> out;
-    for (const auto& [id, s] : state_.scans) {
-      if (s.machine != machine) continue;
-      std::vector<std::string_view> texts(s.errors.begin(), s.errors.end());
-      out.push_back(StoredScan{s.row.started, s.row.completed.has_value(),
-                               s.row.completed ? ShieldOf(texts) : Shield{}});
-    }
-    std::sort(out.begin(), out.end(), [](const StoredScan& a, const StoredScan& b) { return a.start < b.start; });
-    return out;
-  }
-  void CloseIntervals(MachineId machine, const std::vector<PathId>& paths, Time until) override {
     for (auto& [key, i] : state_.intervals) {
       if (std::get<0>(key) == machine && !i.until &&
-          std::find(paths.begin(), paths.end(), i.path) != paths.end()) {
-        i.until = until;
+          std::find(w.closed.begin(), w.closed.end(), i.path) != w.closed.end()) {
+        i.until = w.closed_at;
       }
     }
-  }
-  void AddIntervals(MachineId machine, const std::vector<Interval>& rows) override {
-    for (const Interval& i : rows) {
+    for (const Interval& i : w.opened) {
       EXPECT_TRUE(state_.intervals.emplace(std::make_tuple(machine, i.path, i.since), i).second)
           << "an interval added twice";
     }
-  }
-  void WriteChanges(MachineId machine, const HistoryChanges& c) override {
+    const HistoryChanges& c = w.changes;
     for (const Interval& i : c.erase) state_.intervals.erase(std::make_tuple(machine, i.path, i.since));
     for (const Interval& i : c.write) state_.intervals.insert_or_assign(std::make_tuple(machine, i.path, i.since), i);
     for (const Kept& k : c.kept_erase) state_.kept.erase(std::make_tuple(machine, k.scan, k.path));
     for (const Kept& k : c.kept_write) state_.kept.insert(std::make_tuple(machine, k.scan, k.path));
+    if (w.scan) {
+      StoredScanRow row{machine, *w.scan, {}};
+      for (const auto& [line, text] : w.scan->errors) row.errors.emplace_back(text);
+      row.row.errors.clear();
+      state_.scans.emplace(state_.next_id++, std::move(row));
+    }
+    switch (w.latest_write) {
+      case LatestWrite::kLeave: break;
+      case LatestWrite::kForget: state_.latest.erase(machine); break;
+      case LatestWrite::kFlag:
+        EXPECT_TRUE(!keeps_latest_ || state_.latest.count(machine) != 0) << "a flag without runs";
+        if (keeps_latest_) state_.latest[machine].exact = w.latest.exact;
+        break;
+      case LatestWrite::kWhole:
+        if (keeps_latest_) state_.latest[machine] = w.latest;
+        break;
+    }
   }
-  void AddScan(MachineId machine, const ScanRow& scan) override {
-    StoredScanRow row{machine, scan, {}};
-    for (const auto& [line, text] : scan.errors) row.errors.emplace_back(text);
-    row.row.errors.clear();
-    state_.scans.emplace(state_.next_id++, std::move(row));
-  }
-  void DeleteScan(std::int64_t scan_id) override { state_.scans.erase(scan_id); }
   void DeleteMachine(MachineId machine) override {
     for (auto it = state_.scans.begin(); it != state_.scans.end();) {
       it = it->second.machine == machine ? state_.scans.erase(it) : std::next(it);
@@ -200,6 +192,13 @@ class MemoryTarget : public LoadTarget {
                           state_.machines.end());
   }
 
+  std::string PathKey(PathId path) const {
+    for (const auto& [text, id] : state_.paths) {
+      if (id == path) return FoldCase(text);
+    }
+    return std::string();
+  }
+  bool HasPath(const std::string& path) const { return state_.paths.count(path) != 0; }
   MachineHistory HistoryOf(MachineId machine) const {
     MachineHistory h;
     for (const auto& [key, i] : state_.intervals) {
@@ -244,11 +243,13 @@ class MemoryTarget : public LoadTarget {
   }
 
   int open_entries_reads = 0;
+  int most_calls = 0;  // calls into the target for one file, at most
 
  private:
   bool keeps_latest_;
   State state_, group_, file_;
   bool in_group_ = false;
+  int calls_ = 0;
 };
 
 // A scan of the random fleet: path p is "D:\Gn\Fp.EXE" (n = p % 3), at
@@ -338,11 +339,12 @@ TEST_P(ProcedureTest, InStartOrderItIsBuild) {
       std::vector<std::uint64_t> values;
       for (const ReportLine& line : s->scan.reports) paths.push_back(line.path);
       std::vector<PathId> ids;
-      target.InternPaths(paths, &ids);  // the ids the load gave
+      std::vector<VersionId> none;
+      target.Intern(paths, {}, &ids, &none);  // the ids the load gave
       for (std::size_t k = 0; k < ids.size(); ++k) {
         const Version& v = s->scan.reports[k].version;
         std::vector<VersionId> version(1, 0);
-        if (!v.is_none()) target.InternVersions({v.value()}, &version);
+        if (!v.is_none()) target.Intern({}, {v.value()}, &none, &version);
         input.reported.push_back(Entry{ids[k], version[0]});
       }
       std::sort(input.reported.begin(), input.reported.end(), ByPath);
@@ -443,15 +445,81 @@ TEST_P(ProcedureTest, AFileTakenBackLeavesNothing) {
   MemoryTarget target(GetParam());
   target.BeginGroup({"PC1"});
   LoadFile(target, ScanFile{"PC1", "a", scans[0]->sha256, &scans[0]->scan, LineRuns(scans[0]->scan)});
-  target.BeginFile();
-  target.AddMachine("GHOST", 1);
-  target.EndFile(false);
-  EXPECT_FALSE(target.FindMachine("GHOST"));
+  target.BeginFile(FileQuestion{"GHOST", "g", 1, false});
+  std::vector<PathId> path_ids;
+  std::vector<VersionId> version_ids;
+  target.Intern({"C:\\GHOST.EXE"}, {7}, &path_ids, &version_ids);
+  target.EndFile(nullptr);
+  EXPECT_FALSE(target.HasPath("C:\\GHOST.EXE"));
   LoadFile(target, ScanFile{"PC1", "b", scans[1]->sha256, &scans[1]->scan, LineRuns(scans[1]->scan)});
   target.CommitGroup();
   Load(target, *scans[2]);
   EXPECT_EQ(target.Texts("PC1"), InStartOrder(GetParam(), scans));
   EXPECT_EQ(target.scans(), 3u);
+}
+
+// A scan of "C:\A\Fn.EXE" at version 1.0.0.v for each (n, v) of `lines`.
+std::unique_ptr<RandomScan> Listed(Time start, bool finished, const std::vector<std::pair<int, int>>& lines,
+                                   const std::string& error = "") {
+  auto made = std::make_unique<RandomScan>();
+  for (const auto& [n, v] : lines) made->text += "C:\\A\\F" + std::to_string(n) + ".EXE\n";
+  made->text += error;
+  std::size_t at = 0;
+  for (const auto& [n, v] : lines) {
+    const std::size_t end = made->text.find('\n', at);
+    made->scan.reports.push_back(ReportLine{std::string_view(made->text).substr(at, end - at),
+                                            Version::FromParts(1, 0, 0, static_cast<unsigned>(v))});
+    at = end + 1;
+  }
+  if (!error.empty()) made->scan.errors.push_back(ErrorLine{9, std::string_view(made->text).substr(at)});
+  made->scan.started = start;
+  if (finished) made->scan.completed = start + 60;
+  made->scan.report_lines = static_cast<int>(lines.size());
+  made->sha256 = std::to_string(start) + (finished ? "f" : "u") + std::to_string(lines.size()) + error;
+  return made;
+}
+
+// Walked as a file from the load to the store, each case calls the target
+// three times at most: what is stored, ids for its new lines, the writes.
+TEST_P(ProcedureTest, AFileCallsTheTargetThreeTimesAtMost) {
+  const std::vector<std::pair<int, int>> week{{1, 1}, {2, 1}, {3, 1}, {4, 1}};
+  const std::vector<std::pair<int, int>> changed{{1, 1}, {2, 2}, {3, 1}, {5, 1}};
+  const auto a = Listed(1000, true, week);
+  const auto same = Listed(2000, true, week);
+  const auto b = Listed(2000, true, changed);
+  const auto late = Listed(1500, true, changed);
+  const auto early = Listed(2000, false, {{1, 1}});
+  const auto shielded = Listed(2000, true, {{1, 1}}, "# ERROR: Exception in ScanFolder( C:\\A )");
+  struct Case {
+    const char* name;
+    std::vector<const RandomScan*> before;
+    const RandomScan* file;
+    LoadStatus status;
+  };
+  const Case cases[] = {
+      {"first scan", {}, a.get(), LoadStatus::kLoaded},
+      {"unchanged", {a.get()}, same.get(), LoadStatus::kLoaded},
+      {"changed", {a.get()}, b.get(), LoadStatus::kLoaded},
+      {"late", {a.get(), b.get()}, late.get(), LoadStatus::kLoaded},
+      {"copy", {a.get(), early.get()}, b.get(), LoadStatus::kReplaced},
+      {"already loaded", {a.get(), b.get()}, b.get(), LoadStatus::kAlreadyLoaded},
+      {"kept stored", {a.get(), b.get()}, early.get(), LoadStatus::kKeptStored},
+      {"shielded", {a.get()}, shielded.get(), LoadStatus::kLoaded},
+      {"late before a shielded", {a.get(), shielded.get()}, late.get(), LoadStatus::kLoaded},
+  };
+  for (const Case& c : cases) {
+    MemoryTarget target(GetParam());
+    for (const RandomScan* s : c.before) Load(target, *s);
+    target.most_calls = 0;
+    EXPECT_EQ(Load(target, *c.file).status, c.status) << c.name;
+    EXPECT_LE(target.most_calls, 3) << c.name;
+    std::vector<std::unique_ptr<RandomScan>> all;
+    for (const RandomScan* s : c.before) all.push_back(std::make_unique<RandomScan>(*s));
+    if (c.status == LoadStatus::kLoaded) {
+      all.push_back(std::make_unique<RandomScan>(*c.file));
+      EXPECT_EQ(target.Texts("PC1"), InStartOrder(GetParam(), all)) << c.name;
+    }
+  }
 }
 
 }  // namespace
