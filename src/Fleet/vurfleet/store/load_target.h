@@ -1,6 +1,6 @@
-// What the load procedure (load/procedure.h) asks of a store: the named
-// operations below the seam, each for many rows at once. A store answers
-// "these ids", "this machine's rows", "write these rows"; the rules of what a
+// What the load procedure (load/procedure.h) asks of a store: three calls a
+// file, each for many rows at once. A store answers "what is stored for
+// this file", "ids for these lines", "write this batch"; the rules of what a
 // scan means live above, in history/ and the procedure, once.
 //
 // A load writes in groups: one transaction a group of files, the group's

@@ -2,11 +2,12 @@
 // answers, for a fleet that several collectors load at once while others
 // query it.
 //
-// A load copies the scan's lines into a temporary table and merges them
-// with a few set-based statements: new paths and versions interned, the
-// lines' ids read back in file order. The history's rules are the pure
-// functions every store calls. One machine's loads are serialised by an
-// advisory lock on its name, held to the end of the file's transaction;
+// A load fetches what its group's files need ahead (pg_expected.h), copies
+// the new lines into a temporary table and merges them with a few
+// set-based statements (pg_intern.cpp), and writes each file's batch with
+// COPY and statements over arrays (pg_store.cpp). What a scan means is the
+// procedure's (load/procedure.h). One machine's loads are serialised by an
+// advisory lock on its name, held to the end of the group's transaction;
 // loads of other machines go on side by side.
 #pragma once
 
