@@ -135,6 +135,67 @@ std::vector<StoredScan> ShieldedScans(const std::vector<StoredScanLines>& scans)
 
 namespace {
 
+// The machine's latest scan: only what changed is written.
+void WriteLatestScan(const ScanFile& file, ScanInput& input, const std::vector<Entry>& in_file_order,
+                     const Repeats& repeats, const PathKeys& keys, StoredForFile& stored, FileWrite* write) {
+  const Time start = file.scan->started;
+  const bool first_scan = !stored.machine;
+  const std::optional<LatestRuns>& latest = stored.latest;
+  AppendChanges changes;
+  if (!first_scan && latest && latest->exact && input.finished && input.shield.empty()) {
+    changes = AppendUnrepeated(latest->entries, repeats.before, in_file_order, repeats.line);
+    write->files = static_cast<std::int64_t>(in_file_order.size());
+  } else {
+    // The inventory before: the latest scan's lines when they were all of
+    // it, else the open intervals. The whole set is compared, sorted by
+    // path; the common case above, a finished scan after a whole one, needs
+    // only the runs that changed.
+    std::vector<Entry> before;
+    if (!first_scan) {
+      if (latest && latest->exact) {
+        before = latest->entries;
+        std::sort(before.begin(), before.end(), ByPath);
+      } else {
+        before = std::move(stored.open);
+      }
+    }
+    input.reported = in_file_order;
+    std::sort(input.reported.begin(), input.reported.end(), ByPath);
+    std::vector<Entry> after;
+    changes = Append(before, input, keys, &after);
+    write->files = static_cast<std::int64_t>(after.size());
+  }
+  write->closed = std::move(changes.closed);
+  write->closed_at = start;
+  write->opened.reserve(changes.opened.size());
+  for (const Entry& e : changes.opened) {
+    write->opened.push_back(Interval{e.path, e.version, start, std::nullopt, !first_scan});
+  }
+  for (const PathId path : changes.kept) write->changes.kept_write.push_back(Kept{start, path});
+  WriteLatest(latest, LatestRuns{changes.kept.empty(), file.runs, in_file_order}, write);
+}
+
+// A late scan, or a copy in place of another: the history is worked out
+// again from the stored scans, and only the difference written.
+void WriteReordered(const ScanFile& file, const ScanInput& input, const std::vector<Entry>& in_file_order,
+                    const PathKeys& keys, const StoredForFile& stored, FileWrite* write) {
+  const Time start = file.scan->started;
+  const StoredMachine& machine = *stored.machine;
+  const MachineHistory wanted = Rebuild(stored.history, ShieldedScans(stored.scans), input, keys);
+  write->changes = Diff(stored.history, wanted);
+  for (const Interval& row : wanted.intervals) write->files += row.until ? 0 : 1;
+  const Time latest_start = std::max(machine.last_started, start);
+  const bool exact = std::none_of(wanted.kept.begin(), wanted.kept.end(),
+                                  [&](const Kept& k) { return k.scan == latest_start; });
+  if (start >= machine.last_started) {
+    WriteLatest(stored.latest, LatestRuns{exact, file.runs, in_file_order}, write);
+  } else if (stored.latest) {
+    LatestRuns flagged = *stored.latest;
+    flagged.exact = exact;
+    WriteLatest(stored.latest, std::move(flagged), write);
+  }
+}
+
 // What the procedure decides for one file from what is stored for it:
 // nothing to write (already loaded, a copy that adds nothing, a conflict),
 // or the batch to write.
@@ -172,68 +233,19 @@ std::optional<FileWrite> Decide(LoadTarget& target, const ScanFile& file, const 
   Repeats repeats;
   const std::vector<Entry> in_file_order =
       Identify(target, scan, file.runs, latest ? &*latest : nullptr, &repeats);
-  // Sorted by path when the history needs the whole set; the common case,
-  // a finished scan after a whole one, needs only the runs that changed.
-  const auto sorted_input = [&] {
-    input.reported = in_file_order;
-    std::sort(input.reported.begin(), input.reported.end(), ByPath);
-  };
   Keys key_of(stored.keys, scan, &in_file_order);
   const PathKeys keys = [&key_of](PathId path) { return key_of(path); };
 
-  const bool first_scan = !machine;
   write.machine = machine ? machine->id : 0;
   write.name = result->machine;
-  if (first_scan || (!replacing && scan.started > machine->last_started)) {
-    // The machine's latest scan: only what changed is written.
-    AppendChanges changes;
-    if (!first_scan && latest && latest->exact && input.finished && input.shield.empty()) {
-      changes = AppendUnrepeated(latest->entries, repeats.before, in_file_order, repeats.line);
-      write.files = static_cast<std::int64_t>(in_file_order.size());
-    } else {
-      // The inventory before: the latest scan's lines when they were all of
-      // it, else the open intervals.
-      std::vector<Entry> before;
-      if (!first_scan) {
-        if (latest && latest->exact) {
-          before = latest->entries;
-          std::sort(before.begin(), before.end(), ByPath);
-        } else {
-          before = std::move(stored.open);
-        }
-      }
-      std::vector<Entry> after;
-      sorted_input();
-      changes = Append(before, input, keys, &after);
-      write.files = static_cast<std::int64_t>(after.size());
-    }
-    write.closed = std::move(changes.closed);
-    write.closed_at = scan.started;
-    write.opened.reserve(changes.opened.size());
-    for (const Entry& e : changes.opened) {
-      write.opened.push_back(Interval{e.path, e.version, scan.started, std::nullopt, !first_scan});
-    }
-    for (const PathId path : changes.kept) write.changes.kept_write.push_back(Kept{scan.started, path});
-    WriteLatest(latest, LatestRuns{changes.kept.empty(), file.runs, in_file_order}, &write);
+  if (!machine || (!replacing && scan.started > machine->last_started)) {
+    WriteLatestScan(file, input, in_file_order, repeats, keys, stored, &write);
   } else {
-    // A late scan, or a copy in place of another: the history is worked out
-    // again from the stored scans, and only the difference written.
     if (!stored.whole) throw StoreError("the store read no history for a scan before the machine's latest");
     result->reordered = true;
-    sorted_input();
-    const MachineHistory wanted = Rebuild(stored.history, ShieldedScans(stored.scans), input, keys);
-    write.changes = Diff(stored.history, wanted);
-    for (const Interval& row : wanted.intervals) write.files += row.until ? 0 : 1;
-    const Time latest_start = std::max(machine->last_started, scan.started);
-    const bool exact = std::none_of(wanted.kept.begin(), wanted.kept.end(),
-                                    [&](const Kept& k) { return k.scan == latest_start; });
-    if (scan.started >= machine->last_started) {
-      WriteLatest(latest, LatestRuns{exact, file.runs, in_file_order}, &write);
-    } else if (latest) {
-      LatestRuns flagged = *latest;
-      flagged.exact = exact;
-      WriteLatest(latest, std::move(flagged), &write);
-    }
+    input.reported = in_file_order;
+    std::sort(input.reported.begin(), input.reported.end(), ByPath);
+    WriteReordered(file, input, in_file_order, keys, stored, &write);
   }
 
   ScanRow& row = write.scan.emplace();
