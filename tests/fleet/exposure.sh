@@ -281,7 +281,7 @@ vf exposure --advisories "$adv" --at tomorrow
 check_eq "exposure5: a time that is none" \
   "2 vurfleet: --at: 'tomorrow' is no time: give YYYY-MM-DD or 'YYYY-MM-DD HH:MM:SS'" "$RC $ERR"
 vf --db "$WORK/none.db" exposure --advisories "$adv"
-check_eq "exposure5: a missing database: exit code 2, nothing made" "2 no" \
+check_eq "exposure5: a missing database: exit code 3, nothing made" "3 no" \
   "$RC $([ -e "$WORK/none.db" ] && echo yes || echo no)"
 vf exposure --help
 check_eq "exposure5: --help names every option" 1 \

@@ -77,8 +77,8 @@ $WORK/other.log: PC2, started 2026-12-03 03:00:00, finished, 1 report line, 0 ER
 vf --version
 check_eq "load3: --version prints the project's version" "0 vurfleet $VERSION" "$RC $OUT"
 vf --db "$WORK/missing.db" find
-check_eq "load3: a query on a missing database: exit code 2, nothing made" \
-  "2 vurfleet: $WORK/missing.db: no such database (vurfleet load makes it) absent" \
+check_eq "load3: a query on a missing database: exit code 3, nothing made" \
+  "3 vurfleet: $WORK/missing.db: no such database (vurfleet load makes it) absent" \
   "$RC $ERR $( [ -e "$WORK/missing.db" ] && echo present || echo absent)"
 vf --db "$WORK/l1.db" find --below 8.x
 check_eq "load3: a bad version: exit code 2" \
@@ -93,7 +93,7 @@ for c in load find changes machines; do
 done
 echo 'not a database, only text' > "$WORK/text.db"
 vf --db "$WORK/text.db" machines
-check_eq "load3: a file that is no database: exit code 2" 2 "$RC"
+check_eq "load3: a file that is no database: exit code 3" 3 "$RC"
 vf load "$share/PC2.txt"
 vf machines --csv
 check_eq "load3: \$VURFLEET_DB names the database" "0 PC2" \

@@ -168,7 +168,7 @@ check_eq "report6: a folder that does not exist: exit code 2" 2 "$RC"
 check_eq "report6: ... and why" yes "$(grep -q "^vurfleet: $WORK/missing/report.html: " <<<"$ERR" && echo yes || echo "$ERR")"
 cp "$WORK/report.html" "$WORK/kept.html"
 vf --db "$WORK/nothing.db" report -o "$WORK/kept.html"
-check_eq "report6: a missing database: exit code 2, the old page kept" "2 yes" \
+check_eq "report6: a missing database: exit code 3, the old page kept" "3 yes" \
   "$RC $(cmp -s "$WORK/kept.html" "$WORK/report.html" && echo yes)"
 vf --db "$db" report --now yesterday -o "$WORK/kept.html"
 check_eq "report6: a time that is none: exit code 2" 2 "$RC"

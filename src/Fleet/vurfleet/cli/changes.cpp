@@ -28,7 +28,7 @@ class ChangesCommand : public Command {
     query.until = TimeArgument("--until", until_);
     std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
     PrintChanges(*store, query, output_.format(), std::cout);
-    return 0;
+    return kExitOk;
   }
 
  private:

@@ -12,13 +12,10 @@
 
 #include "base/time.h"
 #include "base/version.h"
+#include "cli/exit_codes.h"
 #include "output/output.h"
 
 namespace vurfleet {
-
-// Exit code 2: a usage error, or a database that can't be opened, read or
-// written.
-constexpr int kUsageError = 2;
 
 // A command line that can't be followed: said as "vurfleet: MESSAGE", exit
 // code 2.

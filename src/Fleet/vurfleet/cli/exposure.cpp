@@ -57,14 +57,14 @@ int ExposureCommand::Run(const std::string& db) {
     if (!parsed) {
       std::cerr << "vurfleet: --at: '" << *at_
                 << "' is no time: give YYYY-MM-DD or 'YYYY-MM-DD HH:MM:SS'\n";
-      return kUsageError;
+      return kExitUsage;
     }
     at = *parsed;
   } else {
     at = LocalNow();
   }
   std::optional<Advisories> advisories = ReadAdvisoriesFile(advisories_, std::cerr);
-  if (!advisories) return kUsageError;
+  if (!advisories) return kExitUsage;
   if (id_) advisories = SelectAdvisories(*advisories, Glob(*id_));
   std::optional<Glob> machine;
   if (machine_) machine.emplace(*machine_);
@@ -81,9 +81,9 @@ int ExposureCommand::Run(const std::string& db) {
   } catch (const StoreError& e) {
     std::cout.flush();
     std::cerr << "vurfleet: " << Printable(e.what()) << '\n';
-    return kUsageError;
+    return kExitDatabase;
   }
-  return 0;
+  return kExitOk;
 }
 
 }  // namespace

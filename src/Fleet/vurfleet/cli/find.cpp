@@ -41,7 +41,7 @@ class FindCommand : public Command {
     query.at = TimeArgument("--at", at_);
     std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
     PrintFind(*store, query, output_.format(), std::cout);
-    return 0;
+    return kExitOk;
   }
 
  private:

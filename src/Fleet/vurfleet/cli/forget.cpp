@@ -9,17 +9,17 @@
 namespace vurfleet {
 namespace {
 
-// What forget took out, one line; a machine or scan not stored is exit code 1.
+// What forget took out, one line; a machine or scan not stored is kExitRefused.
 int PrintForget(const ForgetResult& result, const std::string& machine, std::optional<Time> scan,
                 std::ostream& out, std::ostream& err) {
   if (result.machine.empty()) {
     err << "vurfleet: no machine " << Printable(machine) << " is stored\n";
-    return 1;
+    return kExitRefused;
   }
   const std::string name = Printable(result.machine);
   if (result.scans.empty()) {
     err << "vurfleet: " << name << " has no scan that started " << FormatTime(*scan) << '\n';
-    return 1;
+    return kExitRefused;
   }
   const auto count = [](std::int64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -28,7 +28,7 @@ int PrintForget(const ForgetResult& result, const std::string& machine, std::opt
     out << name << ": forgot the machine whole: " << count(static_cast<std::int64_t>(result.scans.size()), "scan", "scans")
         << " (" << FormatTime(result.scans.front().started) << " to " << FormatTime(result.scans.back().started)
         << ") and its history\n";
-    return 0;
+    return kExitOk;
   }
   const ScanFacts& gone = result.scans.front();
   out << name << ": forgot the scan started " << FormatTime(gone.started) << " (from " << Printable(gone.file)
@@ -40,7 +40,7 @@ int PrintForget(const ForgetResult& result, const std::string& machine, std::opt
   } else {
     out << "; history worked out again, " << count(result.files, "entry", "entries") << " now\n";
   }
-  return 0;
+  return kExitOk;
 }
 
 class ForgetCommand : public Command {

@@ -24,7 +24,7 @@ class MachinesCommand : public Command {
     const Time now = now_ ? TimeArgument("--now", *now_) : LocalNow();
     std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
     PrintMachines(*store, now, stale_, output_.format(), std::cout);
-    return 0;
+    return kExitOk;
   }
 
  private:

@@ -3,8 +3,7 @@
 // program's own options and dispatches to the commands, one file each
 // (cli/command.h).
 //
-// Exit codes: 0 done; 1 a file was refused (load), or nothing to forget; 2 a
-// usage error, or a database that can't be opened, read or written.
+// Exit codes: cli/exit_codes.h.
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -25,6 +24,7 @@ int Run(int argc, char** argv) {
                "vurfleet");
   app.set_version_flag("--version", std::string("vurfleet ") + VUR_VERSION_TEXT,
                        "Print the version and exit");
+  app.footer(kExitCodesHelp);
   app.require_subcommand(1);
   app.fallthrough();
   std::string db = "inventory.db";
@@ -46,7 +46,7 @@ int Run(int argc, char** argv) {
     if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
     std::cerr << "vurfleet: " << e.what() << "\nRun 'vurfleet --help' for the commands, "
               << "'vurfleet COMMAND --help' for one.\n";
-    return kUsageError;
+    return kExitUsage;
   }
 
   try {
@@ -59,18 +59,18 @@ int Run(int argc, char** argv) {
     }
   } catch (const UsageError& e) {
     std::cerr << "vurfleet: " << e.message << '\n';
-    return kUsageError;
+    return kExitUsage;
   } catch (const StoreError& e) {
     std::cout.flush();
     // It may name a file of the share, or quote what the database holds.
     std::cerr << "vurfleet: " << Printable(e.what()) << '\n';
-    return kUsageError;
+    return kExitDatabase;
   } catch (const std::bad_alloc&) {
     std::cout.flush();
     std::cerr << "vurfleet: out of memory\n";
-    return kUsageError;
+    return kExitDatabase;
   }
-  return kUsageError;
+  return kExitUsage;
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ class ProgramsCommand : public Command {
   int Run(const std::string& db) override {
     std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
     PrintPrograms(*store, top_, output_.format(), std::cout);
-    return 0;
+    return kExitOk;
   }
 
  private:

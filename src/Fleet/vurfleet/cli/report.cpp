@@ -28,7 +28,7 @@ class ReportCommand : public Command {
 
   int Run(const std::string& db) override {
     std::optional<Advisories> advisories;
-    if (advisories_ && !(advisories = ReadAdvisoriesFile(*advisories_, std::cerr))) return kUsageError;
+    if (advisories_ && !(advisories = ReadAdvisoriesFile(*advisories_, std::cerr))) return kExitUsage;
     ReportOptions options;
     options.advisories = advisories ? &*advisories : nullptr;
     options.made = LocalNow();
@@ -42,17 +42,17 @@ class ReportCommand : public Command {
       std::cout << page << std::flush;
       if (!std::cout) {
         std::cerr << "vurfleet: standard output: can't write the page\n";
-        return kUsageError;
+        return kExitUsage;
       }
-      return 0;
+      return kExitOk;
     }
     try {
       WriteFileWhole(output_, page);
     } catch (const std::runtime_error& e) {
       std::cerr << "vurfleet: " << e.what() << '\n';
-      return kUsageError;
+      return kExitUsage;
     }
-    return 0;
+    return kExitOk;
   }
 
  private:

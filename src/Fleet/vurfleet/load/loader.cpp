@@ -12,6 +12,7 @@
 
 #include "base/text.h"
 #include "load/files.h"
+#include "load/group.h"
 #include "load/line_runs.h"
 #include "load/procedure.h"
 #include "load/sha256.h"
@@ -20,10 +21,6 @@
 
 namespace vurfleet {
 namespace {
-
-// Times a group is tried when the database asks (a lock held too long, a
-// deadlock) before the error ends the load.
-constexpr int kGroupAttempts = 10;
 
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -280,10 +277,9 @@ void Loader::LoadGroup(std::vector<Prepared>& group) {
       Prepared& p = group[k];
       files.push_back(ScanFile{p.machine, p.file.path, p.sha256, p.scan(), std::move(p.runs)});
     }
-    for (int attempt = 1;; ++attempt) {
-      std::size_t in_flight = 0;
-      try {
-        store_.BeginGroup(machines);
+    std::size_t in_flight = 0;
+    try {
+      InGroup(store_, machines, [&] {
         std::vector<const ScanFile*> expected;
         for (const ScanFile& f : files) expected.push_back(&f);
         store_.Expect(expected);
@@ -298,21 +294,11 @@ void Loader::LoadGroup(std::vector<Prepared>& group) {
                 Refusal(p.file.path, 0, "out of memory while storing it; nothing of it was stored");
           }
         }
-        store_.CommitGroup();
-        break;
-      } catch (const RetryError& e) {
-        store_.AbandonGroup();
-        if (attempt < kGroupAttempts) continue;
-        throw StoreError(std::string(e.what()) + " (while loading " + files[in_flight].file +
-                         ": its transaction was rolled back; load it again)");
-      } catch (const StoreError& e) {
-        store_.AbandonGroup();
-        throw StoreError(std::string(e.what()) + " (while loading " + files[in_flight].file +
-                         ": its transaction was rolled back; load it again)");
-      } catch (...) {
-        store_.AbandonGroup();
-        throw;
-      }
+        return true;
+      });
+    } catch (const StoreError& e) {
+      throw StoreError(std::string(e.what()) + " (while loading " + files[in_flight].file +
+                       ": its transaction was rolled back; load it again)");
     }
   }
   for (const Said& s : said) {

@@ -5,14 +5,12 @@
 
 #include "base/text.h"
 #include "history/copies.h"
+#include "load/group.h"
+#include "store/stored.h"
 #include "read/shield.h"
 
 namespace vurfleet {
 namespace {
-
-// Times a group is tried when the database asks (RetryError) before the
-// error ends the load.
-constexpr int kGroupAttempts = 10;
 
 std::vector<std::string_view> ErrorTexts(const Scan& scan) {
   std::vector<std::string_view> texts;
@@ -71,177 +69,218 @@ std::vector<Entry> Identify(LoadTarget& target, const Scan& scan, const std::vec
   }
   std::vector<PathId> path_ids;
   std::vector<VersionId> version_ids;
-  target.InternPaths(paths, &path_ids);
-  target.InternVersions(values, &version_ids);
+  if (!paths.empty()) target.Intern(paths, values, &path_ids, &version_ids);
   for (std::size_t u = 0; u < unknown.size(); ++u) entries[unknown[u]] = Entry{path_ids[u], 0};
   for (std::size_t v = 0; v < versioned.size(); ++v) entries[unknown[versioned[v]]].version = version_ids[v];
   return entries;
 }
 
-// What the target keeps of the latest scan: its runs and entries, or
-// nothing when there are lines and no runs to recognise them by.
-void KeepLatest(LoadTarget& target, MachineId machine, const ScanFile& file,
-                const std::vector<Entry>& entries, bool exact) {
-  if (file.runs.empty() && !entries.empty()) return target.WriteLatest(machine, nullptr);
-  LatestRuns latest{exact, file.runs, entries};
-  target.WriteLatest(machine, &latest);
+// The folded text of a path, for shields: the stored paths' from what the
+// store read, the scan's own from its lines.
+class Keys {
+ public:
+  Keys(const std::unordered_map<PathId, std::string>& stored, const Scan& scan, const std::vector<Entry>* entries)
+      : stored_(stored), scan_(scan), entries_(entries) {}
+  std::string operator()(PathId path) {
+    if (const auto found = stored_.find(path); found != stored_.end()) return found->second;
+    if (own_.empty() && entries_ != nullptr) {
+      for (std::size_t k = 0; k < entries_->size(); ++k) own_.emplace((*entries_)[k].path, k);
+    }
+    const auto own = own_.find(path);
+    return own == own_.end() ? std::string() : FoldCase(scan_.reports[own->second].path);
+  }
+
+ private:
+  const std::unordered_map<PathId, std::string>& stored_;
+  const Scan& scan_;
+  const std::vector<Entry>* entries_;  // the scan's, in file order
+  std::unordered_map<PathId, std::size_t> own_;
+};
+
+// What the load writes of the machine's latest runs, `now` in place of
+// `stored`: nothing kept when there are lines and no runs to recognise them
+// by; the flag alone when the runs and entries are the ones stored.
+void WriteLatest(const std::optional<LatestRuns>& stored, LatestRuns now, FileWrite* write) {
+  if (now.runs.empty() && !now.entries.empty()) {
+    write->latest_write = LatestWrite::kForget;
+    return;
+  }
+  const auto same_run = [](const LineRun& a, const LineRun& b) {
+    return a.digest == b.digest && a.count == b.count && a.first == b.first;
+  };
+  if (stored && std::equal(stored->runs.begin(), stored->runs.end(), now.runs.begin(), now.runs.end(), same_run) &&
+      stored->entries == now.entries) {
+    write->latest_write = stored->exact == now.exact ? LatestWrite::kLeave : LatestWrite::kFlag;
+  } else {
+    write->latest_write = LatestWrite::kWhole;
+  }
+  write->latest = std::move(now);
 }
 
-LoadResult LoadInSavepoint(LoadTarget& target, const ScanFile& file) {
+}  // namespace
+
+std::vector<StoredScan> ShieldedScans(const std::vector<StoredScanLines>& scans) {
+  std::vector<StoredScan> out;
+  out.reserve(scans.size());
+  for (const StoredScanLines& s : scans) {
+    StoredScan scan{s.facts.started, s.facts.finished, {}};
+    // A scan that did not finish proves presence only: its shield is never read.
+    if (scan.finished && !s.errors.empty()) {
+      scan.shield = ShieldOf(std::vector<std::string_view>(s.errors.begin(), s.errors.end()));
+    }
+    out.push_back(std::move(scan));
+  }
+  return out;
+}
+
+namespace {
+
+// The machine's latest scan: only what changed is written.
+void WriteLatestScan(const ScanFile& file, ScanInput& input, const std::vector<Entry>& in_file_order,
+                     const Repeats& repeats, const PathKeys& keys, StoredForFile& stored, FileWrite* write) {
+  const Time start = file.scan->started;
+  const bool first_scan = !stored.machine;
+  const std::optional<LatestRuns>& latest = stored.latest;
+  AppendChanges changes;
+  if (!first_scan && latest && latest->exact && input.finished && input.shield.empty()) {
+    changes = AppendUnrepeated(latest->entries, repeats.before, in_file_order, repeats.line);
+    write->files = static_cast<std::int64_t>(in_file_order.size());
+  } else {
+    // The inventory before: the latest scan's lines when they were all of
+    // it, else the open intervals. The whole set is compared, sorted by
+    // path; the common case above, a finished scan after a whole one, needs
+    // only the runs that changed.
+    std::vector<Entry> before;
+    if (!first_scan) {
+      if (latest && latest->exact) {
+        before = latest->entries;
+        std::sort(before.begin(), before.end(), ByPath);
+      } else {
+        before = std::move(stored.open);
+      }
+    }
+    input.reported = in_file_order;
+    std::sort(input.reported.begin(), input.reported.end(), ByPath);
+    std::vector<Entry> after;
+    changes = Append(before, input, keys, &after);
+    write->files = static_cast<std::int64_t>(after.size());
+  }
+  write->closed = std::move(changes.closed);
+  write->closed_at = start;
+  write->opened.reserve(changes.opened.size());
+  for (const Entry& e : changes.opened) {
+    write->opened.push_back(Interval{e.path, e.version, start, std::nullopt, !first_scan});
+  }
+  for (const PathId path : changes.kept) write->changes.kept_write.push_back(Kept{start, path});
+  WriteLatest(latest, LatestRuns{changes.kept.empty(), file.runs, in_file_order}, write);
+}
+
+// A late scan, or a copy in place of another: the history is worked out
+// again from the stored scans, and only the difference written.
+void WriteReordered(const ScanFile& file, const ScanInput& input, const std::vector<Entry>& in_file_order,
+                    const PathKeys& keys, const StoredForFile& stored, FileWrite* write) {
+  const Time start = file.scan->started;
+  const StoredMachine& machine = *stored.machine;
+  const MachineHistory wanted = Rebuild(stored.history, ShieldedScans(stored.scans), input, keys);
+  write->changes = Diff(stored.history, wanted);
+  for (const Interval& row : wanted.intervals) write->files += row.until ? 0 : 1;
+  const Time latest_start = std::max(machine.last_started, start);
+  const bool exact = std::none_of(wanted.kept.begin(), wanted.kept.end(),
+                                  [&](const Kept& k) { return k.scan == latest_start; });
+  if (start >= machine.last_started) {
+    WriteLatest(stored.latest, LatestRuns{exact, file.runs, in_file_order}, write);
+  } else if (stored.latest) {
+    LatestRuns flagged = *stored.latest;
+    flagged.exact = exact;
+    WriteLatest(stored.latest, std::move(flagged), write);
+  }
+}
+
+// What the procedure decides for one file from what is stored for it:
+// nothing to write (already loaded, a copy that adds nothing, a conflict),
+// or the batch to write.
+std::optional<FileWrite> Decide(LoadTarget& target, const ScanFile& file, const ScanInput& incoming,
+                                StoredForFile& stored, LoadResult* result) {
   const Scan& scan = *file.scan;
-  LoadResult result;
-  result.machine = UpperCase(file.machine);
-  std::optional<StoredMachine> machine = target.FindMachine(result.machine);
+  const std::optional<StoredMachine>& machine = stored.machine;
   if (machine) {
-    result.machine = machine->name;
-    if (std::optional<std::pair<Time, std::string>> bytes = target.FindBytes(machine->id, file.sha256)) {
-      result.status = LoadStatus::kAlreadyLoaded;
-      result.stored_started = bytes->first;
-      result.stored_file = bytes->second;
-      return result;
+    result->machine = machine->name;
+    if (stored.bytes) {
+      result->status = LoadStatus::kAlreadyLoaded;
+      result->stored_started = stored.bytes->first;
+      result->stored_file = stored.bytes->second;
+      return std::nullopt;
     }
   }
-
+  FileWrite write;
   // Another copy of the same run.
   bool replacing = false;
-  if (machine) {
-    if (std::optional<StoredRun> run = target.FindRun(machine->id, scan.started)) {
-      result.stored_file = run->file;
-      const RunCopy incoming{scan.finished(), scan.report_lines, static_cast<int>(scan.errors.size()),
-                             file.sha256};
-      switch (CompareCopies(run->copy, incoming)) {
-        case CopyVerdict::kConflict: result.status = LoadStatus::kConflict; return result;
-        case CopyVerdict::kKeepStored: result.status = LoadStatus::kKeptStored; return result;
-        case CopyVerdict::kReplaceStored: break;
-      }
-      target.DeleteScan(run->scan_id);
-      replacing = true;
+  if (machine && stored.run) {
+    result->stored_file = stored.run->file;
+    const RunCopy copy{scan.finished(), scan.report_lines, static_cast<int>(scan.errors.size()), file.sha256};
+    switch (CompareCopies(stored.run->copy, copy)) {
+      case CopyVerdict::kConflict: result->status = LoadStatus::kConflict; return std::nullopt;
+      case CopyVerdict::kKeepStored: result->status = LoadStatus::kKeptStored; return std::nullopt;
+      case CopyVerdict::kReplaceStored: break;
     }
+    write.deleted_scan = stored.run->scan_id;
+    replacing = true;
   }
-  result.status = replacing ? LoadStatus::kReplaced : LoadStatus::kLoaded;
+  result->status = replacing ? LoadStatus::kReplaced : LoadStatus::kLoaded;
 
-  ScanInput input;
-  input.start = scan.started;
-  input.finished = scan.finished();
-  input.shield = ShieldOf(ErrorTexts(scan));
-  std::optional<LatestRuns> latest = machine ? target.ReadLatest(machine->id) : std::nullopt;
+  ScanInput input = incoming;
+  const std::optional<LatestRuns>& latest = stored.latest;
   Repeats repeats;
   const std::vector<Entry> in_file_order =
       Identify(target, scan, file.runs, latest ? &*latest : nullptr, &repeats);
-  // Sorted by path when the history needs the whole set; the common case,
-  // a finished scan after a whole one, needs only the runs that changed.
-  const auto sorted_input = [&] {
+  Keys key_of(stored.keys, scan, &in_file_order);
+  const PathKeys keys = [&key_of](PathId path) { return key_of(path); };
+
+  write.machine = machine ? machine->id : 0;
+  write.name = result->machine;
+  if (!machine || (!replacing && scan.started > machine->last_started)) {
+    WriteLatestScan(file, input, in_file_order, repeats, keys, stored, &write);
+  } else {
+    if (!stored.whole) throw StoreError("the store read no history for a scan before the machine's latest");
+    result->reordered = true;
     input.reported = in_file_order;
     std::sort(input.reported.begin(), input.reported.end(), ByPath);
-  };
-
-  const PathKeys keys = [&target](PathId path) { return target.PathKey(path); };
-  const bool first_scan = !machine;
-  const MachineId id = machine ? machine->id : target.AddMachine(result.machine, scan.started);
-  std::int64_t files = 0;
-  if (first_scan || (!replacing && scan.started > machine->last_started)) {
-    // The machine's latest scan: only what changed is written.
-    AppendChanges changes;
-    if (!first_scan && latest && latest->exact && input.finished && input.shield.empty()) {
-      changes = AppendUnrepeated(latest->entries, repeats.before, in_file_order, repeats.line);
-      files = static_cast<std::int64_t>(in_file_order.size());
-    } else {
-      // The inventory before: the latest scan's lines when they were all of
-      // it, else the open intervals.
-      std::vector<Entry> before;
-      if (!first_scan) {
-        if (latest && latest->exact) {
-          before = latest->entries;
-          std::sort(before.begin(), before.end(), ByPath);
-        } else {
-          before = target.OpenEntries(id);
-        }
-      }
-      std::vector<Entry> after;
-      sorted_input();
-      changes = Append(before, input, keys, &after);
-      files = static_cast<std::int64_t>(after.size());
-    }
-    if (!changes.closed.empty()) target.CloseIntervals(id, changes.closed, scan.started);
-    std::vector<Interval> opened;
-    opened.reserve(changes.opened.size());
-    for (const Entry& e : changes.opened) {
-      opened.push_back(Interval{e.path, e.version, scan.started, std::nullopt, !first_scan});
-    }
-    if (!opened.empty()) target.AddIntervals(id, opened);
-    if (!changes.kept.empty()) {
-      HistoryChanges kept;
-      for (const PathId path : changes.kept) kept.kept_write.push_back(Kept{scan.started, path});
-      target.WriteChanges(id, kept);
-    }
-    KeepLatest(target, id, file, in_file_order, changes.kept.empty());
-  } else {
-    // A late scan, or a copy in place of another: the history is worked out
-    // again from the stored scans, and only the difference written.
-    result.reordered = true;
-    sorted_input();
-    const MachineHistory stored = target.StoredHistory(id);
-    const MachineHistory wanted = Rebuild(stored, target.StoredScans(id), input, keys);
-    target.WriteChanges(id, Diff(stored, wanted));
-    for (const Interval& row : wanted.intervals) files += row.until ? 0 : 1;
-    const Time latest_start = std::max(machine->last_started, scan.started);
-    const bool exact = std::none_of(wanted.kept.begin(), wanted.kept.end(),
-                                    [&](const Kept& k) { return k.scan == latest_start; });
-    if (scan.started >= machine->last_started) {
-      KeepLatest(target, id, file, in_file_order, exact);
-    } else if (latest && latest->exact != exact) {
-      latest->exact = exact;
-      target.WriteLatest(id, &*latest);
-    }
+    WriteReordered(file, input, in_file_order, keys, stored, &write);
   }
 
-  ScanRow row;
+  ScanRow& row = write.scan.emplace();
   row.started = scan.started;
   row.completed = scan.completed;
   row.sha256 = file.sha256;
   row.file = file.file;
   row.report_lines = scan.report_lines;
   for (const ErrorLine& e : scan.errors) row.errors.emplace_back(e.line, e.text);
-  target.AddScan(id, row);
-  const Time first = machine ? std::min(machine->first_started, scan.started) : scan.started;
-  const Time last = machine ? std::max(machine->last_started, scan.started) : scan.started;
-  target.UpdateMachine(id, first, last, files);
-  return result;
-}
-
-// Runs `work` in a group of its own with `machine` locked, again while the
-// target asks.
-template <typename Work>
-auto InGroup(LoadTarget& target, const std::string& machine, Work work) {
-  for (int attempt = 1;; ++attempt) {
-    try {
-      target.BeginGroup({machine});
-      auto result = work();
-      target.CommitGroup();
-      return result;
-    } catch (const RetryError&) {
-      target.AbandonGroup();
-      if (attempt == kGroupAttempts) throw;
-    } catch (...) {
-      target.AbandonGroup();
-      throw;
-    }
-  }
+  write.first_started = machine ? std::min(machine->first_started, scan.started) : scan.started;
+  write.last_started = machine ? std::max(machine->last_started, scan.started) : scan.started;
+  return write;
 }
 
 }  // namespace
 
 LoadResult LoadFile(LoadTarget& target, const ScanFile& file) {
-  target.BeginFile();
+  const Scan& scan = *file.scan;
+  ScanInput input;
+  input.start = scan.started;
+  input.finished = scan.finished();
+  input.shield = ShieldOf(ErrorTexts(scan));
+  LoadResult result;
+  result.machine = MachineName(file.machine);
+  StoredForFile stored = target.BeginFile(
+      FileQuestion{result.machine, file.sha256, scan.started, input.finished && !input.shield.empty()});
   try {
-    LoadResult result = LoadInSavepoint(target, file);
-    target.EndFile(result.status == LoadStatus::kLoaded || result.status == LoadStatus::kReplaced);
+    const std::optional<FileWrite> write = Decide(target, file, input, stored, &result);
+    target.EndFile(write ? &*write : nullptr);
     return result;
   } catch (...) {
     // The group may be lost already (a connection gone); what ends it is
     // the first error, not this one.
     try {
-      target.EndFile(false);
+      target.EndFile(nullptr);
     } catch (...) {
     }
     throw;
@@ -249,44 +288,53 @@ LoadResult LoadFile(LoadTarget& target, const ScanFile& file) {
 }
 
 LoadResult LoadAlone(LoadTarget& target, const ScanFile& file) {
-  return InGroup(target, UpperCase(file.machine), [&] { return LoadFile(target, file); });
+  return InGroup(target, {MachineName(file.machine)}, [&] { return LoadFile(target, file); });
 }
 
 ForgetResult Forget(LoadTarget& target, const std::string& name, std::optional<Time> scan) {
-  return InGroup(target, UpperCase(name), [&] {
+  return InGroup(target, {MachineName(name)}, [&] {
     ForgetResult result;
-    const std::optional<StoredMachine> machine = target.FindMachine(UpperCase(name));
-    if (!machine) return result;
-    result.machine = machine->name;
-    const std::vector<ScanFacts> scans = target.ListScans(machine->id);
-    for (const ScanFacts& s : scans) {
-      if (!scan || s.started == *scan) result.scans.push_back(s);
+    StoredForFile stored = target.BeginFile(FileQuestion{MachineName(name), "", std::nullopt, false});
+    const auto nothing = [&] {
+      target.EndFile(nullptr);
+      return result;
+    };
+    if (!stored.machine || !stored.whole) return nothing();
+    const StoredMachine& machine = *stored.machine;
+    result.machine = machine.name;
+    for (const StoredScanLines& s : stored.scans) {
+      if (!scan || s.facts.started == *scan) result.scans.push_back(s.facts);
     }
-    if (result.scans.empty()) return result;
-    if (!scan || scans.size() == 1) {
-      target.DeleteMachine(machine->id);
+    if (result.scans.empty()) return nothing();
+    if (!scan || stored.scans.size() == 1) {
+      nothing();
+      target.DeleteMachine(machine.id);
       result.machine_removed = true;
       return result;
     }
     // The history as if the scan had never been loaded, and only the
     // difference written. What was kept of the latest scan is dropped: the
     // next load reads the open intervals instead.
-    const PathKeys keys = [&target](PathId path) { return target.PathKey(path); };
-    const MachineHistory stored = target.StoredHistory(machine->id);
-    const MachineHistory wanted = Without(stored, target.StoredScans(machine->id), *scan, keys);
-    target.WriteChanges(machine->id, Diff(stored, wanted));
-    target.DeleteScan(result.scans.front().scan_id);
-    target.WriteLatest(machine->id, nullptr);
+    const Scan none;
+    Keys key_of(stored.keys, none, nullptr);
+    const MachineHistory wanted =
+        Without(stored.history, ShieldedScans(stored.scans), *scan, [&key_of](PathId p) { return key_of(p); });
+    FileWrite write;
+    write.machine = machine.id;
+    write.name = machine.name;
+    write.changes = Diff(stored.history, wanted);
+    write.deleted_scan = result.scans.front().scan_id;
+    write.latest_write = LatestWrite::kForget;
     for (const Interval& row : wanted.intervals) result.files += row.until ? 0 : 1;
-    Time first = 0, last = 0;
     bool any = false;
-    for (const ScanFacts& s : scans) {
-      if (s.started == *scan) continue;
-      first = any ? std::min(first, s.started) : s.started;
-      last = any ? std::max(last, s.started) : s.started;
+    for (const StoredScanLines& s : stored.scans) {
+      if (s.facts.started == *scan) continue;
+      write.first_started = any ? std::min(write.first_started, s.facts.started) : s.facts.started;
+      write.last_started = any ? std::max(write.last_started, s.facts.started) : s.facts.started;
       any = true;
     }
-    target.UpdateMachine(machine->id, first, last, result.files);
+    write.files = result.files;
+    target.EndFile(&write);
     return result;
   });
 }

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store/load_target.h"
 #include "store/store.h"
@@ -15,10 +16,15 @@
 namespace vurfleet {
 
 // Loads `file` in the target's group (LoadTarget::BeginGroup), in a
-// savepoint of its own: a file that is not stored (already loaded, a copy
+// savepoint of its own, with three calls into the target at most (what is
+// stored for the file, ids for its lines, the rows to write): a file that is not stored (already loaded, a copy
 // that adds nothing, a conflict) or that fails leaves nothing behind, and
 // the rest of the group stands. Throws what the target throws.
 LoadResult LoadFile(LoadTarget& target, const ScanFile& file);
+
+// The stored scans as the history takes them: a finished scan's shield is
+// made of its ERROR lines, read as they were when it was loaded.
+std::vector<StoredScan> ShieldedScans(const std::vector<StoredScanLines>& scans);
 
 // LoadFile in a group of its own, tried again while the target asks
 // (RetryError): what a caller with one file, or a test, needs.

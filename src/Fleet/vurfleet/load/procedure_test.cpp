@@ -13,6 +13,7 @@
 
 #include "load/line_runs.h"
 #include "load/procedure.h"
+#include "load/procedure_test.h"
 #include "base/text.h"
 #include "read/shield.h"
 
@@ -23,233 +24,7 @@ void PrintTo(const Kept& k, std::ostream* out);
 
 namespace {
 
-// A store in memory. Groups and savepoints copy the whole state, which a
-// test's few rows afford.
-class MemoryTarget : public LoadTarget {
- public:
-  explicit MemoryTarget(bool keeps_latest) : keeps_latest_(keeps_latest) {}
-
-  struct StoredScanRow {
-    MachineId machine;
-    ScanRow row;
-    std::vector<std::string> errors;
-  };
-  struct State {
-    std::vector<StoredMachine> machines;
-    std::map<std::int64_t, StoredScanRow> scans;
-    std::map<std::string, PathId> paths;
-    std::map<std::uint64_t, VersionId> versions;
-    std::map<std::tuple<MachineId, PathId, Time>, Interval> intervals;
-    std::set<std::tuple<MachineId, Time, PathId>> kept;
-    std::map<MachineId, LatestRuns> latest;
-    std::int64_t next_id = 1;
-  };
-
-  void BeginGroup(const std::vector<std::string>&) override {
-    ASSERT_FALSE(in_group_);
-    in_group_ = true;
-    group_ = state_;
-  }
-  void CommitGroup() override { in_group_ = false; }
-  void AbandonGroup() override {
-    if (in_group_) state_ = group_;
-    in_group_ = false;
-  }
-  void BeginFile() override { file_ = state_; }
-  void EndFile(bool keep) override {
-    if (!keep) state_ = file_;
-  }
-
-  std::optional<StoredMachine> FindMachine(const std::string& name) override {
-    for (const StoredMachine& m : state_.machines) {
-      if (m.name == name) return m;
-    }
-    return std::nullopt;
-  }
-  MachineId AddMachine(const std::string& name, Time started) override {
-    state_.machines.push_back(StoredMachine{state_.next_id++, name, started, started, 0});
-    return state_.machines.back().id;
-  }
-  void UpdateMachine(MachineId machine, Time first, Time last, std::int64_t files) override {
-    for (StoredMachine& m : state_.machines) {
-      if (m.id == machine) m.first_started = first, m.last_started = last, m.files = files;
-    }
-  }
-  std::optional<std::pair<Time, std::string>> FindBytes(MachineId machine, const std::string& sha256) override {
-    for (const auto& [id, s] : state_.scans) {
-      if (s.machine == machine && s.row.sha256 == sha256) return std::make_pair(s.row.started, s.row.file);
-    }
-    return std::nullopt;
-  }
-  std::optional<StoredRun> FindRun(MachineId machine, Time started) override {
-    for (const auto& [id, s] : state_.scans) {
-      if (s.machine == machine && s.row.started == started) {
-        return StoredRun{id,
-                         RunCopy{s.row.completed.has_value(), static_cast<int>(s.row.report_lines),
-                                 static_cast<int>(s.errors.size()), s.row.sha256},
-                         s.row.file};
-      }
-    }
-    return std::nullopt;
-  }
-  std::vector<ScanFacts> ListScans(MachineId machine) override {
-    std::vector<ScanFacts> out;
-    for (const auto& [id, s] : state_.scans) {
-      if (s.machine == machine) {
-        out.push_back(ScanFacts{id, s.row.started, s.row.file, s.row.completed.has_value(), s.row.report_lines,
-                                static_cast<std::int64_t>(s.errors.size())});
-      }
-    }
-    std::sort(out.begin(), out.end(), [](const ScanFacts& a, const ScanFacts& b) { return a.started < b.started; });
-    return out;
-  }
-  void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) override {
-    ids->clear();
-    for (const std::string_view path : paths) {
-      const auto [at, added] = state_.paths.emplace(std::string(path), state_.next_id);
-      if (added) ++state_.next_id;
-      ids->push_back(at->second);
-    }
-  }
-  void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) override {
-    ids->clear();
-    for (const std::uint64_t value : values) {
-      const auto [at, added] = state_.versions.emplace(value, state_.next_id);
-      if (added) ++state_.next_id;
-      ids->push_back(at->second);
-    }
-  }
-  std::string PathKey(PathId path) override {
-    for (const auto& [text, id] : state_.paths) {
-      if (id == path) return FoldCase(text);
-    }
-    return std::string();
-  }
-  std::optional<LatestRuns> ReadLatest(MachineId machine) override {
-    const auto found = state_.latest.find(machine);
-    if (!keeps_latest_ || found == state_.latest.end()) return std::nullopt;
-    return found->second;
-  }
-  void WriteLatest(MachineId machine, const LatestRuns* latest) override {
-    if (latest == nullptr) {
-      state_.latest.erase(machine);
-    } else if (keeps_latest_) {
-      state_.latest[machine] = *latest;
-    }
-  }
-  std::vector<Entry> OpenEntries(MachineId machine) override {
-    ++open_entries_reads;
-    std::vector<Entry> out;
-    for (const auto& [key, i] : state_.intervals) {
-      if (std::get<0>(key) == machine && !i.until) out.push_back(Entry{i.path, i.version});
-    }
-    return out;  // in path order: the map's
-  }
-  MachineHistory StoredHistory(MachineId machine) override { return HistoryOf(machine); }
-  std::vector<StoredScan> StoredScans(MachineId machine) override {
-    std::vector<StoredScan> out;
-    for (const auto& [id, s] : state_.scans) {
-      if (s.machine != machine) continue;
-      std::vector<std::string_view> texts(s.errors.begin(), s.errors.end());
-      out.push_back(StoredScan{s.row.started, s.row.completed.has_value(),
-                               s.row.completed ? ShieldOf(texts) : Shield{}});
-    }
-    std::sort(out.begin(), out.end(), [](const StoredScan& a, const StoredScan& b) { return a.start < b.start; });
-    return out;
-  }
-  void CloseIntervals(MachineId machine, const std::vector<PathId>& paths, Time until) override {
-    for (auto& [key, i] : state_.intervals) {
-      if (std::get<0>(key) == machine && !i.until &&
-          std::find(paths.begin(), paths.end(), i.path) != paths.end()) {
-        i.until = until;
-      }
-    }
-  }
-  void AddIntervals(MachineId machine, const std::vector<Interval>& rows) override {
-    for (const Interval& i : rows) {
-      EXPECT_TRUE(state_.intervals.emplace(std::make_tuple(machine, i.path, i.since), i).second)
-          << "an interval added twice";
-    }
-  }
-  void WriteChanges(MachineId machine, const HistoryChanges& c) override {
-    for (const Interval& i : c.erase) state_.intervals.erase(std::make_tuple(machine, i.path, i.since));
-    for (const Interval& i : c.write) state_.intervals.insert_or_assign(std::make_tuple(machine, i.path, i.since), i);
-    for (const Kept& k : c.kept_erase) state_.kept.erase(std::make_tuple(machine, k.scan, k.path));
-    for (const Kept& k : c.kept_write) state_.kept.insert(std::make_tuple(machine, k.scan, k.path));
-  }
-  void AddScan(MachineId machine, const ScanRow& scan) override {
-    StoredScanRow row{machine, scan, {}};
-    for (const auto& [line, text] : scan.errors) row.errors.emplace_back(text);
-    row.row.errors.clear();
-    state_.scans.emplace(state_.next_id++, std::move(row));
-  }
-  void DeleteScan(std::int64_t scan_id) override { state_.scans.erase(scan_id); }
-  void DeleteMachine(MachineId machine) override {
-    for (auto it = state_.scans.begin(); it != state_.scans.end();) {
-      it = it->second.machine == machine ? state_.scans.erase(it) : std::next(it);
-    }
-    for (auto it = state_.intervals.begin(); it != state_.intervals.end();) {
-      it = std::get<0>(it->first) == machine ? state_.intervals.erase(it) : std::next(it);
-    }
-    for (auto it = state_.kept.begin(); it != state_.kept.end();) {
-      it = std::get<0>(*it) == machine ? state_.kept.erase(it) : std::next(it);
-    }
-    state_.latest.erase(machine);
-    state_.machines.erase(std::remove_if(state_.machines.begin(), state_.machines.end(),
-                                         [&](const StoredMachine& m) { return m.id == machine; }),
-                          state_.machines.end());
-  }
-
-  MachineHistory HistoryOf(MachineId machine) const {
-    MachineHistory h;
-    for (const auto& [key, i] : state_.intervals) {
-      if (std::get<0>(key) == machine) h.intervals.push_back(i);
-    }
-    for (const auto& [m, scan, path] : state_.kept) {
-      if (m == machine) h.kept.push_back(Kept{scan, path});
-    }
-    return h;
-  }
-  MachineHistory HistoryOf(const std::string& name) const {
-    for (const StoredMachine& m : state_.machines) {
-      if (m.name == name) return HistoryOf(m.id);
-    }
-    return {};
-  }
-  std::int64_t FilesOf(const std::string& name) const {
-    for (const StoredMachine& m : state_.machines) {
-      if (m.name == name) return m.files;
-    }
-    return -1;
-  }
-  std::size_t scans() const { return state_.scans.size(); }
-
-  // The machine's history by its texts, so that two targets that gave
-  // other ids compare: "PATH VERSION [since, until) opened", "kept PATH at
-  // scan", sorted.
-  std::vector<std::string> Texts(const std::string& name) const {
-    std::map<PathId, std::string> path;
-    for (const auto& [text, id] : state_.paths) path[id] = text;
-    std::map<VersionId, std::string> version{{0, "<none>"}};
-    for (const auto& [value, id] : state_.versions) version[id] = Version::Of(value).ToString();
-    const MachineHistory h = HistoryOf(name);
-    std::vector<std::string> out;
-    for (const Interval& i : h.intervals) {
-      out.push_back(path[i.path] + " " + version[i.version] + " [" + std::to_string(i.since) + ", " +
-                    (i.until ? std::to_string(*i.until) : "-") + ")" + (i.opened ? " opened" : ""));
-    }
-    for (const Kept& k : h.kept) out.push_back("kept " + path[k.path] + " at " + std::to_string(k.scan));
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
-  int open_entries_reads = 0;
-
- private:
-  bool keeps_latest_;
-  State state_, group_, file_;
-  bool in_group_ = false;
-};
+using procedure_test::MemoryTarget;
 
 // A scan of the random fleet: path p is "D:\Gn\Fp.EXE" (n = p % 3), at
 // version 1.0.0.v, or <none> for v = 0; a shield of D:\G1\ covers 1, 4, ...
@@ -338,11 +113,12 @@ TEST_P(ProcedureTest, InStartOrderItIsBuild) {
       std::vector<std::uint64_t> values;
       for (const ReportLine& line : s->scan.reports) paths.push_back(line.path);
       std::vector<PathId> ids;
-      target.InternPaths(paths, &ids);  // the ids the load gave
+      std::vector<VersionId> none;
+      target.Intern(paths, {}, &ids, &none);  // the ids the load gave
       for (std::size_t k = 0; k < ids.size(); ++k) {
         const Version& v = s->scan.reports[k].version;
         std::vector<VersionId> version(1, 0);
-        if (!v.is_none()) target.InternVersions({v.value()}, &version);
+        if (!v.is_none()) target.Intern({}, {v.value()}, &none, &version);
         input.reported.push_back(Entry{ids[k], version[0]});
       }
       std::sort(input.reported.begin(), input.reported.end(), ByPath);
@@ -443,15 +219,81 @@ TEST_P(ProcedureTest, AFileTakenBackLeavesNothing) {
   MemoryTarget target(GetParam());
   target.BeginGroup({"PC1"});
   LoadFile(target, ScanFile{"PC1", "a", scans[0]->sha256, &scans[0]->scan, LineRuns(scans[0]->scan)});
-  target.BeginFile();
-  target.AddMachine("GHOST", 1);
-  target.EndFile(false);
-  EXPECT_FALSE(target.FindMachine("GHOST"));
+  target.BeginFile(FileQuestion{"GHOST", "g", 1, false});
+  std::vector<PathId> path_ids;
+  std::vector<VersionId> version_ids;
+  target.Intern({"C:\\GHOST.EXE"}, {7}, &path_ids, &version_ids);
+  target.EndFile(nullptr);
+  EXPECT_FALSE(target.HasPath("C:\\GHOST.EXE"));
   LoadFile(target, ScanFile{"PC1", "b", scans[1]->sha256, &scans[1]->scan, LineRuns(scans[1]->scan)});
   target.CommitGroup();
   Load(target, *scans[2]);
   EXPECT_EQ(target.Texts("PC1"), InStartOrder(GetParam(), scans));
   EXPECT_EQ(target.scans(), 3u);
+}
+
+// A scan of "C:\A\Fn.EXE" at version 1.0.0.v for each (n, v) of `lines`.
+std::unique_ptr<RandomScan> Listed(Time start, bool finished, const std::vector<std::pair<int, int>>& lines,
+                                   const std::string& error = "") {
+  auto made = std::make_unique<RandomScan>();
+  for (const auto& [n, v] : lines) made->text += "C:\\A\\F" + std::to_string(n) + ".EXE\n";
+  made->text += error;
+  std::size_t at = 0;
+  for (const auto& [n, v] : lines) {
+    const std::size_t end = made->text.find('\n', at);
+    made->scan.reports.push_back(ReportLine{std::string_view(made->text).substr(at, end - at),
+                                            Version::FromParts(1, 0, 0, static_cast<unsigned>(v))});
+    at = end + 1;
+  }
+  if (!error.empty()) made->scan.errors.push_back(ErrorLine{9, std::string_view(made->text).substr(at)});
+  made->scan.started = start;
+  if (finished) made->scan.completed = start + 60;
+  made->scan.report_lines = static_cast<int>(lines.size());
+  made->sha256 = std::to_string(start) + (finished ? "f" : "u") + std::to_string(lines.size()) + error;
+  return made;
+}
+
+// Walked as a file from the load to the store, each case calls the target
+// three times at most: what is stored, ids for its new lines, the writes.
+TEST_P(ProcedureTest, AFileCallsTheTargetThreeTimesAtMost) {
+  const std::vector<std::pair<int, int>> week{{1, 1}, {2, 1}, {3, 1}, {4, 1}};
+  const std::vector<std::pair<int, int>> changed{{1, 1}, {2, 2}, {3, 1}, {5, 1}};
+  const auto a = Listed(1000, true, week);
+  const auto same = Listed(2000, true, week);
+  const auto b = Listed(2000, true, changed);
+  const auto late = Listed(1500, true, changed);
+  const auto early = Listed(2000, false, {{1, 1}});
+  const auto shielded = Listed(2000, true, {{1, 1}}, "# ERROR: Exception in ScanFolder( C:\\A )");
+  struct Case {
+    const char* name;
+    std::vector<const RandomScan*> before;
+    const RandomScan* file;
+    LoadStatus status;
+  };
+  const Case cases[] = {
+      {"first scan", {}, a.get(), LoadStatus::kLoaded},
+      {"unchanged", {a.get()}, same.get(), LoadStatus::kLoaded},
+      {"changed", {a.get()}, b.get(), LoadStatus::kLoaded},
+      {"late", {a.get(), b.get()}, late.get(), LoadStatus::kLoaded},
+      {"copy", {a.get(), early.get()}, b.get(), LoadStatus::kReplaced},
+      {"already loaded", {a.get(), b.get()}, b.get(), LoadStatus::kAlreadyLoaded},
+      {"kept stored", {a.get(), b.get()}, early.get(), LoadStatus::kKeptStored},
+      {"shielded", {a.get()}, shielded.get(), LoadStatus::kLoaded},
+      {"late before a shielded", {a.get(), shielded.get()}, late.get(), LoadStatus::kLoaded},
+  };
+  for (const Case& c : cases) {
+    MemoryTarget target(GetParam());
+    for (const RandomScan* s : c.before) Load(target, *s);
+    target.most_calls = 0;
+    EXPECT_EQ(Load(target, *c.file).status, c.status) << c.name;
+    EXPECT_LE(target.most_calls, 3) << c.name;
+    std::vector<std::unique_ptr<RandomScan>> all;
+    for (const RandomScan* s : c.before) all.push_back(std::make_unique<RandomScan>(*s));
+    if (c.status == LoadStatus::kLoaded) {
+      all.push_back(std::make_unique<RandomScan>(*c.file));
+      EXPECT_EQ(target.Texts("PC1"), InStartOrder(GetParam(), all)) << c.name;
+    }
+  }
 }
 
 }  // namespace

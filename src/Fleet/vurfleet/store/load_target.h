@@ -1,6 +1,6 @@
-// What the load procedure (load/procedure.h) asks of a store: the named
-// operations below the seam, each for many rows at once. A store answers
-// "these ids", "this machine's rows", "write these rows"; the rules of what a
+// What the load procedure (load/procedure.h) asks of a store: three calls a
+// file, each for many rows at once. A store answers "what is stored for
+// this file", "ids for these lines", "write this batch"; the rules of what a
 // scan means live above, in history/ and the procedure, once.
 //
 // A load writes in groups: one transaction a group of files, the group's
@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/time.h"
@@ -77,7 +78,8 @@ struct ScanFacts {
 // What a store kept of a machine's latest scan, if it keeps anything: its
 // report lines' runs and their ids, in file order. `exact`: nothing was
 // kept from before it, so the entries are the machine's whole inventory
-// (RunsAreTheInventory in history/ is the rule that lets a load rely on it).
+// (the load relies on it to find a latest scan's changes from its runs
+// alone: AppendUnrepeated in history/).
 struct LatestRuns {
   bool exact = false;
   std::vector<LineRun> runs;   // `first` indexes `entries`
@@ -92,6 +94,73 @@ struct ScanRow {
   std::string file;
   std::int64_t report_lines = 0;
   std::vector<std::pair<int, std::string_view>> errors;  // line, text
+};
+
+// What the load asks of the store about one file (LoadTarget::BeginFile).
+struct FileQuestion {
+  std::string machine;          // as stored: in upper case
+  std::string sha256;           // empty: no scan is looked up by its bytes
+  std::optional<Time> started;  // without: the machine's history whole (forget)
+  // The scan's shield needs the folded text of the paths before it.
+  bool keys = false;
+};
+
+// A stored scan as the history's work needs it: its facts and, when it
+// finished, its ERROR lines' texts in line order (the load makes its shield
+// of them).
+struct StoredScanLines {
+  ScanFacts facts;
+  std::vector<std::string> errors;
+};
+
+// What is stored for one file: everything the procedure may need, read at
+// once.
+struct StoredForFile {
+  std::optional<StoredMachine> machine;
+  std::optional<std::pair<Time, std::string>> bytes;  // a scan with these bytes: its start and file
+  std::optional<StoredRun> run;                       // a scan that started at `started`
+  std::optional<LatestRuns> latest;  // nothing when the store keeps nothing, or can't read it
+  // The scan starts after every stored one: the open intervals as entries
+  // (sorted by path), read only when `latest` is missing or not exact.
+  std::vector<Entry> open;
+  // The scan does not start after every stored one, or no start was asked:
+  // the history and the machine's scans in start order.
+  bool whole = false;
+  MachineHistory history;
+  std::vector<StoredScanLines> scans;
+  // The folded text (FoldCase) of the paths of `open` or `history` (or of
+  // `latest` when it is exact), when asked, or when the history was read and a
+  // finished stored scan has ERROR lines; other paths are not there.
+  std::unordered_map<PathId, std::string> keys;
+};
+
+// What the load writes of `latest` (FileWrite).
+enum class LatestWrite {
+  kLeave,   // what is kept stands as it is
+  kForget,  // nothing is kept for the machine
+  kFlag,    // the same runs and entries: only `exact` is written
+  kWhole,   // the runs and entries are written
+};
+
+// What the procedure decided for one file, written as one batch
+// (LoadTarget::EndFile), in this order: the scan replaced is deleted, the
+// machine added or its summary written, intervals closed, opened and
+// changed, the scan's row and its ERROR lines added, and the latest runs.
+struct FileWrite {
+  MachineId machine = 0;  // 0: a new machine, added as `name`
+  std::string name;
+  Time first_started = 0;
+  Time last_started = 0;
+  std::int64_t files = 0;  // entries of its inventory after its last scan
+  std::optional<std::int64_t> deleted_scan;  // its row and ERROR lines
+  std::optional<ScanRow> scan;
+  // The open intervals of these paths end at `closed_at`.
+  std::vector<PathId> closed;
+  Time closed_at = 0;
+  std::vector<Interval> opened;  // intervals whose keys are new
+  HistoryChanges changes;        // the rows of a history worked out again, and kept entries
+  LatestWrite latest_write = LatestWrite::kLeave;
+  LatestRuns latest;
 };
 
 class LoadTarget {
@@ -109,50 +178,18 @@ class LoadTarget {
   // what they need in a few statements instead of a few a file. It changes
   // no answer.
   virtual void Expect(const std::vector<const struct ScanFile*>& files) { (void)files; }
-  // One file's savepoint; EndFile(false) takes back what the file wrote.
-  virtual void BeginFile() = 0;
-  virtual void EndFile(bool keep) = 0;
 
-  virtual std::optional<StoredMachine> FindMachine(const std::string& name) = 0;
-  virtual MachineId AddMachine(const std::string& name, Time started) = 0;
-  virtual void UpdateMachine(MachineId machine, Time first, Time last, std::int64_t files) = 0;
-  // The machine's scan with these bytes: its start and file.
-  virtual std::optional<std::pair<Time, std::string>> FindBytes(MachineId machine,
-                                                                const std::string& sha256) = 0;
-  virtual std::optional<StoredRun> FindRun(MachineId machine, Time started) = 0;
-  // The machine's scans, in start order.
-  virtual std::vector<ScanFacts> ListScans(MachineId machine) = 0;
+  // A file's three calls. BeginFile begins its savepoint and answers what
+  // is stored for it; Intern gives ids of paths and versions (versions by
+  // their number, never <none>, whose id is 0), added when new: `ids[k]` for
+  // `keys[k]`; EndFile writes `write` and keeps the file, or, given
+  // nothing, takes back what the file did.
+  virtual StoredForFile BeginFile(const FileQuestion& question) = 0;
+  virtual void Intern(const std::vector<std::string_view>& paths, const std::vector<std::uint64_t>& versions,
+                      std::vector<PathId>* path_ids, std::vector<VersionId>* version_ids) = 0;
+  virtual void EndFile(const FileWrite* write) = 0;
 
-  // Ids of paths and versions, added when new: `ids[k]` for `keys[k]`.
-  virtual void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) = 0;
-  // Versions by their number; never <none>, whose id is 0.
-  virtual void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) = 0;
-  // The folded text of a stored path (for shields).
-  virtual std::string PathKey(PathId path) = 0;
-
-  // What the store kept of the machine's latest scan; nothing when it
-  // keeps nothing, or what it kept can't be read.
-  virtual std::optional<LatestRuns> ReadLatest(MachineId machine) = 0;
-  // Keeps the machine's latest scan's runs, or, given nothing, forgets
-  // what was kept. A store may keep nothing.
-  virtual void WriteLatest(MachineId machine, const LatestRuns* latest) = 0;
-  // The machine's open intervals as entries, sorted by path.
-  virtual std::vector<Entry> OpenEntries(MachineId machine) = 0;
-  virtual MachineHistory StoredHistory(MachineId machine) = 0;
-  // The machine's scans in start order, with the shields of their stored
-  // ERROR lines.
-  virtual std::vector<StoredScan> StoredScans(MachineId machine) = 0;
-
-  // The open intervals of these paths end at `until`.
-  virtual void CloseIntervals(MachineId machine, const std::vector<PathId>& paths, Time until) = 0;
-  // Intervals whose keys are new: the opened ones of a latest scan.
-  virtual void AddIntervals(MachineId machine, const std::vector<Interval>& rows) = 0;
-  // The rows of a history worked out again (Diff).
-  virtual void WriteChanges(MachineId machine, const HistoryChanges& changes) = 0;
-  virtual void AddScan(MachineId machine, const ScanRow& scan) = 0;
-  // The scan's row and its ERROR lines.
-  virtual void DeleteScan(std::int64_t scan_id) = 0;
-  // The machine's rows, all of them, and the machine.
+  // The machine's rows, all of them, and the machine (forget).
   virtual void DeleteMachine(MachineId machine) = 0;
 };
 

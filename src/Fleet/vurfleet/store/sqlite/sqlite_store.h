@@ -7,7 +7,7 @@
 // machine's rows for the few paths of that name. Versions are stored as
 // one 64-bit number, order kept (see store/stored.h); <none> is the version
 // of id 0 and has no number. The load itself is load/procedure.h's; this
-// store gives it the named operations of LoadTarget.
+// store answers its three calls a file (LoadTarget), in sqlite_load.cpp.
 #pragma once
 
 #include <cstdint>
@@ -34,27 +34,10 @@ class SqliteStore : public Store {
   void BeginGroup(const std::vector<std::string>& machines) override;
   void CommitGroup() override;
   void AbandonGroup() override;
-  void BeginFile() override;
-  void EndFile(bool keep) override;
-  std::optional<StoredMachine> FindMachine(const std::string& name) override;
-  MachineId AddMachine(const std::string& name, Time started) override;
-  void UpdateMachine(MachineId machine, Time first, Time last, std::int64_t files) override;
-  std::optional<std::pair<Time, std::string>> FindBytes(MachineId machine, const std::string& sha256) override;
-  std::optional<StoredRun> FindRun(MachineId machine, Time started) override;
-  std::vector<ScanFacts> ListScans(MachineId machine) override;
-  void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) override;
-  void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) override;
-  std::string PathKey(PathId path) override;
-  std::optional<LatestRuns> ReadLatest(MachineId machine) override;
-  void WriteLatest(MachineId machine, const LatestRuns* latest) override;
-  std::vector<Entry> OpenEntries(MachineId machine) override;
-  MachineHistory StoredHistory(MachineId machine) override;
-  std::vector<StoredScan> StoredScans(MachineId machine) override;
-  void CloseIntervals(MachineId machine, const std::vector<PathId>& paths, Time until) override;
-  void AddIntervals(MachineId machine, const std::vector<Interval>& rows) override;
-  void WriteChanges(MachineId machine, const HistoryChanges& changes) override;
-  void AddScan(MachineId machine, const ScanRow& scan) override;
-  void DeleteScan(std::int64_t scan_id) override;
+  StoredForFile BeginFile(const FileQuestion& question) override;
+  void Intern(const std::vector<std::string_view>& paths, const std::vector<std::uint64_t>& versions,
+              std::vector<PathId>* path_ids, std::vector<VersionId>* version_ids) override;
+  void EndFile(const FileWrite* write) override;
   void DeleteMachine(MachineId machine) override;
 
   // The queries.
@@ -66,16 +49,19 @@ class SqliteStore : public Store {
                 const std::function<void(const HoldingRow&)>& row) override;
 
  private:
+  // The load's statements (sqlite_load.cpp), prepared on first use.
   struct LoadStatements;
+  struct DropStatements {
+    void operator()(LoadStatements* statements) const;
+  };
   LoadStatements& Statements();
+  void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids);
+  void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids);
+  void Write(const FileWrite& write);
 
   Db db_;
-  std::unique_ptr<LoadStatements> load_;
+  std::unique_ptr<LoadStatements, DropStatements> load_;
   IdCache ids_;
-  // The machine whose latest runs were read last in this transaction, and
-  // those runs: written back unchanged, only their flag is.
-  MachineId read_latest_ = 0;
-  std::vector<LineRun> read_runs_;
 };
 
 }  // namespace vurfleet::sqlite
