@@ -184,6 +184,9 @@ class MemoryTarget : public LoadTarget {
     state_.scans.emplace(state_.next_id++, std::move(row));
   }
   void DeleteScan(std::int64_t scan_id) override { state_.scans.erase(scan_id); }
+  void MoveScans(MachineId from, MachineId into) override {
+    for (auto& [id, row] : state_.scans) row.machine = row.machine == from ? into : row.machine;
+  }
   void DeleteMachine(MachineId machine) override {
     for (auto it = state_.scans.begin(); it != state_.scans.end();) {
       it = it->second.machine == machine ? state_.scans.erase(it) : std::next(it);

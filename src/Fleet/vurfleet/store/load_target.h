@@ -154,6 +154,9 @@ class LoadTarget {
   virtual void DeleteScan(std::int64_t scan_id) = 0;
   // The machine's rows, all of them, and the machine.
   virtual void DeleteMachine(MachineId machine) = 0;
+  // The scans of `from` (rows and ERROR lines) become `into`'s; the caller
+  // has taken out those whose start or bytes `into` holds.
+  virtual void MoveScans(MachineId from, MachineId into) = 0;
 };
 
 }  // namespace vurfleet

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "store/merge.h"
 #include "store/stored.h"
 
 namespace vurfleet::pg {
@@ -114,38 +115,29 @@ std::optional<int> StoredVersion(Connection& conn) {
 
 
 
+std::vector<std::pair<std::int64_t, std::string>> StoredMachines(Connection& conn) {
+  std::vector<std::pair<std::int64_t, std::string>> machines;
+  Result r = conn.Exec("SELECT id, name FROM machines ORDER BY name");
+  for (int k = 0; k < r.rows(); ++k) machines.emplace_back(r.Int(k, 0), std::string(r.Text(k, 1)));
+  return machines;
+}
+
 // Schema 1 to 2, in the caller's transaction: a scan's bytes are keyed by
 // its machine and its SHA-256, no longer by the SHA-256 alone; and the keys
 // folded for patterns, with machine names, follow Unicode's simple case
 // folding; and the latest scan of each machine is kept, as on SQLite, from
-// the next load on. Machine names that were two and are now one can't be
-// merged here, and are refused by name.
-void MigrateFrom1(Connection& conn) {
+// the next load on. Paths are folded again first, since the merge of the
+// machines that are one name now reads their keys for shields; the merge
+// comes before the renames, which would meet the unique name.
+std::vector<std::string> MigrateFrom1(Connection& conn, LoadTarget& target) {
   conn.Run("ALTER TABLE scans DROP CONSTRAINT IF EXISTS scans_sha256_key; "
            "CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256)");
-  std::vector<std::string> ids, names, keys;
-  std::map<std::string, std::string> seen;
-  Result machines = conn.Exec("SELECT id, name, name_key FROM machines ORDER BY name");
-  for (int k = 0; k < machines.rows(); ++k) {
-    const std::string name(machines.Text(k, 1));
-    const std::string kept = UpperCase(name);
-    const auto [at, added] = seen.emplace(kept, name);
-    if (!added) {
-      throw StoreError(conn.description() + ": the machines " + Printable(at->second) + " and " +
-                       Printable(name) + " are one name when case is ignored as Windows ignores it, "
-                       "and this vurfleet can't merge their histories: load the share into a new database");
-    }
-    const std::string key = FoldCase(kept);
-    if (kept == name && key == machines.Text(k, 2)) continue;
-    ids.emplace_back(machines.Text(k, 0));
-    names.push_back(kept);
-    keys.push_back(key);
+  if (HasTable(conn, "latest")) {
+    throw StoreError(conn.description() + ": can't upgrade this inventory to schema " +
+                     std::to_string(kSchemaVersion) + ": the database holds a table latest that no "
+                     "vurfleet of schema 1 made; take it out after checking what it is, and load again");
   }
-  if (!ids.empty()) {
-    conn.Exec("UPDATE machines m SET name = u.name, name_key = u.name_key "
-              "FROM unnest($1::bigint[], $2::text[], $3::text[]) AS u (id, name, name_key) WHERE m.id = u.id",
-              {TextArray(ids), TextArray(names), TextArray(keys)});
-  }
+  conn.Run("CREATE TABLE latest (machine_id bigint PRIMARY KEY, exact boolean NOT NULL, runs bytea NOT NULL)");
   // Paths in pieces, so that memory stays bounded however many there are.
   std::string after = "0";
   while (true) {
@@ -169,8 +161,26 @@ void MigrateFrom1(Connection& conn) {
     }
     after = std::string(paths.Text(paths.rows() - 1, 0));
   }
-  conn.Run("CREATE TABLE latest (machine_id bigint PRIMARY KEY, exact boolean NOT NULL, runs bytea NOT NULL)");
+  std::vector<std::string> notes =
+      MergeSameNames(target, SameNames(StoredMachines(conn)), conn.description(), kSchemaVersion);
+  std::vector<std::string> ids, names, keys;
+  Result machines = conn.Exec("SELECT id, name, name_key FROM machines");
+  for (int k = 0; k < machines.rows(); ++k) {
+    const std::string name(machines.Text(k, 1));
+    const std::string kept = UpperCase(name);
+    const std::string key = FoldCase(kept);
+    if (kept == name && key == machines.Text(k, 2)) continue;
+    ids.emplace_back(machines.Text(k, 0));
+    names.push_back(kept);
+    keys.push_back(key);
+  }
+  if (!ids.empty()) {
+    conn.Exec("UPDATE machines m SET name = u.name, name_key = u.name_key "
+              "FROM unnest($1::bigint[], $2::text[], $3::text[]) AS u (id, name, name_key) WHERE m.id = u.id",
+              {TextArray(ids), TextArray(names), TextArray(keys)});
+  }
   conn.Run("UPDATE vurfleet_schema SET version = 2");
+  return notes;
 }
 
 void Check(Connection& conn, int version) {
@@ -187,19 +197,23 @@ void Check(Connection& conn, int version) {
 
 }  // namespace
 
-void PrepareSchema(Connection& conn, bool create) {
+std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget& target) {
   if (const std::optional<int> version = StoredVersion(conn)) {
-    if (*version != 1) return Check(conn, *version);
+    if (*version != 1) {
+      Check(conn, *version);
+      return {};
+    }
     if (!create) {
-      throw StoreError(conn.description() + ": an inventory of schema 1, made by an older vurfleet; the "
-                       "next vurfleet load upgrades it to schema " + std::to_string(kSchemaVersion));
+      throw StoreError(conn.description() + ": an inventory of schema 1, made by an older vurfleet; " +
+                       NextLoadUpgrades(SameNames(StoredMachines(conn)), kSchemaVersion));
     }
     // Upgraded once, in one transaction, even when several loads start at once.
     Transaction transaction(conn);
     conn.Exec("SELECT pg_advisory_xact_lock($1)", {std::to_string(kSchemaLock)});
-    if (StoredVersion(conn) == 1) MigrateFrom1(conn);
+    std::vector<std::string> notes;
+    if (StoredVersion(conn) == 1) notes = MigrateFrom1(conn, target);
     transaction.Commit();
-    return;
+    return notes;
   }
   Result encoding = conn.Exec("SELECT pg_encoding_to_char(encoding) FROM pg_database "
                               "WHERE datname = current_database()");
@@ -217,10 +231,14 @@ void PrepareSchema(Connection& conn, bool create) {
   // Made once, in one transaction, even when several loads start at once.
   Transaction transaction(conn);
   conn.Exec("SELECT pg_advisory_xact_lock($1)", {std::to_string(kSchemaLock)});
-  if (const std::optional<int> version = StoredVersion(conn)) return Check(conn, *version);
+  if (const std::optional<int> version = StoredVersion(conn)) {
+    Check(conn, *version);
+    return {};
+  }
   conn.Run(kSchema);
   conn.Run("INSERT INTO vurfleet_schema (version) VALUES (" + std::to_string(kSchemaVersion) + ")");
   transaction.Commit();
+  return {};
 }
 
 }  // namespace vurfleet::pg

@@ -32,7 +32,7 @@ void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(
 }  // namespace
 
 PgStore::PgStore(const std::string& where, Access access) : conn_(where) {
-  PrepareSchema(conn_, access == Access::kWrite);
+  upgraded_ = PrepareSchema(conn_, access == Access::kWrite, *this);
   // A reader's queries all read one snapshot, and no transaction of its
   // session can write, whatever happens to that snapshot.
   if (access == Access::kRead) {
@@ -306,6 +306,11 @@ void PgStore::DeleteMachine(MachineId machine) {
                           "DELETE FROM scans WHERE machine_id = $1", "DELETE FROM machines WHERE id = $1"}) {
     conn_.Exec(sql, {id});
   }
+}
+
+void PgStore::MoveScans(MachineId from, MachineId into) {
+  expected_ = Expected();
+  conn_.Exec("UPDATE scans SET machine_id = $2 WHERE machine_id = $1", {std::to_string(from), std::to_string(into)});
 }
 
 std::optional<LatestRuns> PgStore::ReadLatest(MachineId machine) {

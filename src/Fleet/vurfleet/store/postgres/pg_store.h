@@ -57,6 +57,7 @@ class PgStore : public Store {
   void AddScan(MachineId machine, const ScanRow& scan) override;
   void DeleteScan(std::int64_t scan_id) override;
   void DeleteMachine(MachineId machine) override;
+  void MoveScans(MachineId from, MachineId into) override;
 
   // The queries.
   void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) override;

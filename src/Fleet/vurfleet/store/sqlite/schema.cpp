@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "store/merge.h"
 #include "store/stored.h"
 
 namespace vurfleet::sqlite {
@@ -94,12 +95,26 @@ int PragmaInt(Db& db, const char* sql) {
 }
 
 
+std::vector<std::pair<std::int64_t, std::string>> StoredMachines(Db& db) {
+  std::vector<std::pair<std::int64_t, std::string>> machines;
+  Statement s(db, "SELECT id, name FROM machines ORDER BY name");
+  while (s.Step()) machines.emplace_back(s.Int(0), std::string(s.Text(1)));
+  return machines;
+}
+
 // Schema 1 to 2, in the caller's transaction: a scan's bytes are keyed by
 // its machine and its SHA-256, no longer by the SHA-256 alone; and the keys
 // folded for patterns, with machine names, follow Unicode's simple case
-// folding. Machine names that were two and are now one can't be merged
-// here, and are refused by name.
-void MigrateFrom1(Db& db) {
+// folding. Machines that were two names and are one now are merged first,
+// so that no rename meets the unique name.
+std::vector<std::string> MigrateFrom1(Db& db, LoadTarget& target) {
+  // A table of this name left in the file (by a tool, or by hand) would
+  // make the upgrade fail halfway: say so instead of SQLite's bare text.
+  if (PragmaInt(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'scans_2'") > 0) {
+    throw StoreError(db.path() + ": can't upgrade this inventory to schema " + std::to_string(kSchemaVersion) +
+                     ": the file holds a table scans_2 that no vurfleet made; take it out "
+                     "(DROP TABLE scans_2) after checking what it is, and load again");
+  }
   db.Exec(R"sql(
 CREATE TABLE scans_2 (
   id INTEGER PRIMARY KEY,
@@ -119,23 +134,18 @@ DROP TABLE scans;
 ALTER TABLE scans_2 RENAME TO scans;
 CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256);
 )sql");
+  std::vector<std::string> notes =
+      MergeSameNames(target, SameNames(StoredMachines(db)), db.path(), kSchemaVersion);
   struct Renamed {
     std::int64_t id;
     std::string name, key;
   };
   std::vector<Renamed> machines;
-  std::map<std::string, std::string> seen;  // the name as now kept, the name that has it
   {
-    Statement s(db, "SELECT id, name, name_key FROM machines ORDER BY name");
+    Statement s(db, "SELECT id, name, name_key FROM machines");
     while (s.Step()) {
       const std::string name(s.Text(1));
       const std::string kept = UpperCase(name);
-      const auto [at, added] = seen.emplace(kept, name);
-      if (!added) {
-        throw StoreError(db.path() + ": the machines " + Printable(at->second) + " and " + Printable(name) +
-                         " are one name when case is ignored as Windows ignores it, and this vurfleet "
-                         "can't merge their histories: load the share into a new database");
-      }
       const std::string key = FoldCase(kept);
       if (kept != name || key != s.Text(2)) machines.push_back({s.Int(0), kept, key});
     }
@@ -152,11 +162,12 @@ CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256);
   }
   Statement refold(db, "UPDATE paths SET name_key = ?2 WHERE id = ?1");
   for (const auto& [id, key] : names) refold.Bind(1, id).Bind(2, key).Run();
+  return notes;
 }
 
 }  // namespace
 
-void PrepareSchema(Db& db, bool create) {
+std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) {
   const int application = PragmaInt(db, "PRAGMA application_id");
   const int version = PragmaInt(db, "PRAGMA user_version");
   if (application == kApplicationId) {
@@ -165,19 +176,20 @@ void PrepareSchema(Db& db, bool create) {
                        ", made by a newer vurfleet; this one knows schema " +
                        std::to_string(kSchemaVersion));
     }
-    if (version == kSchemaVersion) return;
+    if (version == kSchemaVersion) return {};
     if (version == 1) {
       if (!create) {
-        throw StoreError(db.path() + ": an inventory of schema 1, made by an older vurfleet; the next "
-                         "vurfleet load upgrades it to schema " + std::to_string(kSchemaVersion));
+        throw StoreError(db.path() + ": an inventory of schema 1, made by an older vurfleet; " +
+                         NextLoadUpgrades(SameNames(StoredMachines(db)), kSchemaVersion));
       }
       Transaction transaction(db);
+      std::vector<std::string> notes;
       if (PragmaInt(db, "PRAGMA user_version") == 1) {
-        MigrateFrom1(db);
+        notes = MigrateFrom1(db, target);
         db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
       }
       transaction.Commit();
-      return;
+      return notes;
     }
   }
   const int tables = PragmaInt(db, "SELECT count(*) FROM sqlite_schema");
@@ -191,11 +203,12 @@ void PrepareSchema(Db& db, bool create) {
   // An empty database: make the schema, marked, in one transaction, unless
   // another process made it while this one waited for the lock.
   Transaction transaction(db);
-  if (PragmaInt(db, "PRAGMA application_id") == kApplicationId) return;
+  if (PragmaInt(db, "PRAGMA application_id") == kApplicationId) return {};
   db.Exec(kSchema);
   db.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
   db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
   transaction.Commit();
+  return {};
 }
 
 }  // namespace vurfleet::sqlite

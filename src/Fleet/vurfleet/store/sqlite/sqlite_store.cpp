@@ -155,7 +155,7 @@ SqliteStore::SqliteStore(const std::string& path, Access access)
   // a sixth less time at 10 000 machines).
   db_.Exec(("PRAGMA busy_timeout = " + std::to_string(kBusyMilliseconds) +
             "; PRAGMA cache_size = -65536; PRAGMA mmap_size = 4294967296").c_str());
-  PrepareSchema(db_, access == Access::kWrite);
+  upgraded_ = PrepareSchema(db_, access == Access::kWrite, *this);
   if (access == Access::kRead) {
     // One snapshot for every statement of the store's life: a query made
     // of several statements, or a page made of several queries, never sees
@@ -486,6 +486,10 @@ void SqliteStore::DeleteMachine(MachineId machine) {
     Statement(db_, sql).Bind(1, machine).Run();
   }
   read_latest_ = 0;
+}
+
+void SqliteStore::MoveScans(MachineId from, MachineId into) {
+  Statement(db_, "UPDATE scans SET machine_id = ?2 WHERE machine_id = ?1").Bind(1, from).Bind(2, into).Run();
 }
 
 }  // namespace vurfleet::sqlite
