@@ -280,6 +280,16 @@ void Loader::LoadGroup(std::vector<Prepared>& group) {
       Prepared& p = group[k];
       files.push_back(ScanFile{p.machine, p.file.path, p.sha256, p.scan(), std::move(p.runs)});
     }
+    // A group that fails still says what was refused before it began: those
+    // refusals hold whatever the store does.
+    const auto say_refused = [&] {
+      for (std::size_t k = 0; k < group.size(); ++k) {
+        if (std::find(storable.begin(), storable.end(), k) == storable.end() && !said[k].err.empty()) {
+          err_ << said[k].err;
+        }
+      }
+      out_.flush();
+    };
     for (int attempt = 1;; ++attempt) {
       std::size_t in_flight = 0;
       try {
@@ -303,14 +313,17 @@ void Loader::LoadGroup(std::vector<Prepared>& group) {
       } catch (const RetryError& e) {
         store_.AbandonGroup();
         if (attempt < kGroupAttempts) continue;
+        say_refused();
         throw StoreError(std::string(e.what()) + " (while loading " + files[in_flight].file +
                          ": its transaction was rolled back; load it again)");
       } catch (const StoreError& e) {
         store_.AbandonGroup();
+        say_refused();
         throw StoreError(std::string(e.what()) + " (while loading " + files[in_flight].file +
                          ": its transaction was rolled back; load it again)");
       } catch (...) {
         store_.AbandonGroup();
+        say_refused();
         throw;
       }
     }
