@@ -92,14 +92,15 @@ std::unique_ptr<Command> AddExposure(CLI::App& app) { return std::make_unique<Ex
 
 std::optional<Advisories> ReadAdvisoriesFile(const std::string& path, std::ostream& err) {
   std::string error;
-  std::optional<std::string> bytes = ReadFileBytes(FileToLoad{path, "", "", ""}, &error);
+  // The path is the user's own text, the reason may quote the file.
+  std::optional<std::string> bytes = ReadFileBytes(FileToLoad{path, "", "", ""}, &error, "advisories file");
   if (!bytes) {
-    err << "vurfleet: " << path << ": " << error << '\n';
+    err << "vurfleet: " << Printable(path) << ": " << Printable(error) << '\n';
     return std::nullopt;
   }
   std::variant<Advisories, Refusal> read = ReadAdvisories(std::move(*bytes));
   if (const Refusal* refusal = std::get_if<Refusal>(&read)) {
-    err << "vurfleet: " << path << ':' << refusal->line << ": " << refusal->why << '\n';
+    err << "vurfleet: " << Printable(path) << ':' << refusal->line << ": " << Printable(refusal->why) << '\n';
     return std::nullopt;
   }
   return std::move(std::get<Advisories>(read));

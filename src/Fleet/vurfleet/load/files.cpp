@@ -185,7 +185,7 @@ std::vector<FileToLoad> ListFiles(const std::vector<std::string>& arguments) {
   return files;
 }
 
-std::optional<std::string> ReadFileBytes(const FileToLoad& file, std::string* error) {
+std::optional<std::string> ReadFileBytes(const FileToLoad& file, std::string* error, const char* what) {
   const bool found = !file.folder.empty();
   const int fd = found ? OpenBelow(file.folder, file.below, error)
                        : open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -214,7 +214,7 @@ std::optional<std::string> ReadFileBytes(const FileToLoad& file, std::string* er
   std::string bytes;
   if (S_ISREG(info.st_mode)) {
     if (static_cast<std::uint64_t>(info.st_size) > kMaxFileBytes) {
-      return fail("larger than 1 GiB: no scan is that large");
+      return fail(std::string("larger than 1 GiB: no ") + what + " is that large");
     }
     bytes.reserve(static_cast<std::size_t>(info.st_size));
   }
@@ -227,7 +227,7 @@ std::optional<std::string> ReadFileBytes(const FileToLoad& file, std::string* er
     }
     if (got == 0) break;
     if (bytes.size() + static_cast<std::size_t>(got) > kMaxFileBytes) {
-      return fail("larger than 1 GiB: no scan is that large");
+      return fail(std::string("larger than 1 GiB: no ") + what + " is that large");
     }
     bytes.append(buffer, static_cast<std::size_t>(got));
   }

@@ -36,7 +36,8 @@ constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
 // command line works too). A file found below a folder is opened from that
 // folder one name at a time, following no link, without waiting on a FIFO,
 // and read only if it is a regular file. Sets `error` and returns nothing on
-// failure, or when the file is larger than kMaxFileBytes.
-std::optional<std::string> ReadFileBytes(const FileToLoad& file, std::string* error);
+// failure, or when the file is larger than kMaxFileBytes; that refusal
+// names `what` is read ("no scan is that large").
+std::optional<std::string> ReadFileBytes(const FileToLoad& file, std::string* error, const char* what = "scan");
 
 }  // namespace vurfleet

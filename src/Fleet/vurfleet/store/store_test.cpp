@@ -23,6 +23,7 @@
 #include "output/print.h"
 #include "read/read.h"
 #include "store/postgres/pg.h"
+#include "run/version.h"
 #include "store/store.h"
 
 namespace vurfleet {
@@ -836,8 +837,10 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
 
     const std::string newer = Where("newer");
     Load(*OpenStore(newer, Access::kWrite), "PC1", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
-    pg::Connection(newer).Run("UPDATE vurfleet_schema SET version = 99");
-    EXPECT_NE(refused(newer, false).find("schema 99, made by a newer vurfleet"), std::string::npos);
+    pg::Connection(newer).Run("UPDATE vurfleet_schema SET version = 99, written_by = '9.9.0.0'");
+    EXPECT_NE(refused(newer, false).find("schema 99, made by a newer vurfleet (9.9.0.0); this one (" +
+                                         std::string(VUR_VERSION_TEXT) + ") knows schema 2"),
+              std::string::npos);
 
     // Text that is not UTF-8 could not be stored as it was read.
     const std::string server = PostgresServer();
@@ -872,13 +875,16 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
   const std::string newer = (folder_ / "newer.db").string();
   Open("newer.db");
   ASSERT_EQ(sqlite3_open(newer.c_str(), &db), SQLITE_OK);
-  sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA user_version = 99; UPDATE written_by SET version = '9.9.0.0'", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   try {
     OpenStore(newer, Access::kRead);
     ADD_FAILURE() << "opened a newer schema";
   } catch (const StoreError& e) {
-    EXPECT_NE(std::string(e.what()).find("newer vurfleet"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("newer vurfleet (9.9.0.0); this one (" + std::string(VUR_VERSION_TEXT) +
+                                         ") knows schema 2"),
+              std::string::npos)
+        << e.what();
   }
 
   const std::string text = (folder_ / "text.db").string();

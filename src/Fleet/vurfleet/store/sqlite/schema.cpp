@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "store/merge.h"
 #include "store/stored.h"
+#include "store/writer.h"
 
 namespace vurfleet::sqlite {
 namespace {
@@ -81,6 +82,7 @@ CREATE TABLE latest (
   exact INTEGER NOT NULL,           -- 1: the runs' entries are the whole inventory
   runs BLOB NOT NULL
 );
+CREATE TABLE written_by (version TEXT NOT NULL);  -- the vurfleet that made the schema
 CREATE TABLE kept (
   machine_id INTEGER NOT NULL,
   scan INTEGER NOT NULL,            -- the scan's start
@@ -92,6 +94,20 @@ CREATE TABLE kept (
 int PragmaInt(Db& db, const char* sql) {
   Statement statement(db, sql);
   return statement.Step() ? static_cast<int>(statement.Int(0)) : 0;
+}
+
+// The version of the vurfleet that made the schema, when it says.
+std::string WrittenBy(Db& db) {
+  if (PragmaInt(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'written_by' AND type = 'table'") == 0) {
+    return "";
+  }
+  Statement s(db, "SELECT version FROM written_by");
+  return s.Step() ? std::string(s.Text(0)) : "";
+}
+
+void NoteWriter(Db& db) {
+  db.Exec("CREATE TABLE IF NOT EXISTS written_by (version TEXT NOT NULL); DELETE FROM written_by");
+  Statement(db, "INSERT INTO written_by (version) VALUES (?1)").Bind(1, std::string_view(kWriterVersion)).Run();
 }
 
 
@@ -172,9 +188,7 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
   const int version = PragmaInt(db, "PRAGMA user_version");
   if (application == kApplicationId) {
     if (version > kSchemaVersion) {
-      throw StoreError(db.path() + ": an inventory of schema " + std::to_string(version) +
-                       ", made by a newer vurfleet; this one knows schema " +
-                       std::to_string(kSchemaVersion));
+      throw StoreError(NewerSchema(db.path(), version, WrittenBy(db), kSchemaVersion));
     }
     if (version == kSchemaVersion) return {};
     if (version == 1) {
@@ -186,6 +200,7 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
       std::vector<std::string> notes;
       if (PragmaInt(db, "PRAGMA user_version") == 1) {
         notes = MigrateFrom1(db, target);
+        NoteWriter(db);
         db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
       }
       transaction.Commit();
@@ -205,6 +220,7 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
   Transaction transaction(db);
   if (PragmaInt(db, "PRAGMA application_id") == kApplicationId) return {};
   db.Exec(kSchema);
+  NoteWriter(db);
   db.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
   db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
   transaction.Commit();
