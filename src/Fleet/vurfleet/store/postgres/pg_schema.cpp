@@ -124,6 +124,16 @@ std::vector<std::pair<std::int64_t, std::string>> StoredMachines(Connection& con
   return machines;
 }
 
+// A table the upgrade makes, there already (by a tool, or by hand), would
+// make it fail halfway: said before, to a reader too.
+void CheckUpgradable(Connection& conn) {
+  if (HasTable(conn, "latest")) {
+    throw StoreError(conn.description() + ": can't upgrade this inventory to schema " +
+                     std::to_string(kSchemaVersion) + ": the database holds a table latest that no "
+                     "vurfleet of schema 1 made; take it out after checking what it is, and load again");
+  }
+}
+
 // Schema 1 to 2, in the caller's transaction: a scan's bytes are keyed by
 // its machine and its SHA-256, no longer by the SHA-256 alone; and the keys
 // folded for patterns, with machine names, follow Unicode's simple case
@@ -132,13 +142,9 @@ std::vector<std::pair<std::int64_t, std::string>> StoredMachines(Connection& con
 // machines that are one name now reads their keys for shields; the merge
 // comes before the renames, which would meet the unique name.
 std::vector<std::string> MigrateFrom1(Connection& conn, LoadTarget& target) {
+  CheckUpgradable(conn);
   conn.Run("ALTER TABLE scans DROP CONSTRAINT IF EXISTS scans_sha256_key; "
            "CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256)");
-  if (HasTable(conn, "latest")) {
-    throw StoreError(conn.description() + ": can't upgrade this inventory to schema " +
-                     std::to_string(kSchemaVersion) + ": the database holds a table latest that no "
-                     "vurfleet of schema 1 made; take it out after checking what it is, and load again");
-  }
   conn.Run("CREATE TABLE latest (machine_id bigint PRIMARY KEY, exact boolean NOT NULL, runs bytea NOT NULL)");
   // Paths in pieces, so that memory stays bounded however many there are.
   std::string after = "0";
@@ -209,6 +215,7 @@ std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget
       return {};
     }
     if (!create) {
+      CheckUpgradable(conn);
       throw StoreError(conn.description() + ": an inventory of schema 1, made by an older vurfleet; " +
                        NextLoadUpgrades(SameNames(StoredMachines(conn)), kSchemaVersion));
     }

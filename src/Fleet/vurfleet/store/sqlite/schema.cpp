@@ -118,19 +118,24 @@ std::vector<std::pair<std::int64_t, std::string>> StoredMachines(Db& db) {
   return machines;
 }
 
+// A table of the upgrade's own name left in the file (by a tool, or by
+// hand) would make it fail halfway: said before, to a reader too, instead
+// of SQLite's bare text.
+void CheckUpgradable(Db& db) {
+  if (PragmaInt(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'scans_2'") > 0) {
+    throw StoreError(db.path() + ": can't upgrade this inventory to schema " + std::to_string(kSchemaVersion) +
+                     ": the file holds a table scans_2 that no vurfleet made; take it out "
+                     "(DROP TABLE scans_2) after checking what it is, and load again");
+  }
+}
+
 // Schema 1 to 2, in the caller's transaction: a scan's bytes are keyed by
 // its machine and its SHA-256, no longer by the SHA-256 alone; and the keys
 // folded for patterns, with machine names, follow Unicode's simple case
 // folding. Machines that were two names and are one now are merged first,
 // so that no rename meets the unique name.
 std::vector<std::string> MigrateFrom1(Db& db, LoadTarget& target) {
-  // A table of this name left in the file (by a tool, or by hand) would
-  // make the upgrade fail halfway: say so instead of SQLite's bare text.
-  if (PragmaInt(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'scans_2'") > 0) {
-    throw StoreError(db.path() + ": can't upgrade this inventory to schema " + std::to_string(kSchemaVersion) +
-                     ": the file holds a table scans_2 that no vurfleet made; take it out "
-                     "(DROP TABLE scans_2) after checking what it is, and load again");
-  }
+  CheckUpgradable(db);
   db.Exec(R"sql(
 CREATE TABLE scans_2 (
   id INTEGER PRIMARY KEY,
@@ -193,6 +198,7 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
     if (version == kSchemaVersion) return {};
     if (version == 1) {
       if (!create) {
+        CheckUpgradable(db);
         throw StoreError(db.path() + ": an inventory of schema 1, made by an older vurfleet; " +
                          NextLoadUpgrades(SameNames(StoredMachines(db)), kSchemaVersion));
       }
