@@ -5,8 +5,7 @@
 # the SQLite file is sound afterwards, and every answer is a clean load's.
 # Only queries that started while a load ran count as side by side with it.
 # STRESS_SECONDS bounds the queries' rounds after the loads end (default 5);
-# STRESS_MACHINES is the fleet's size (default 1000: on SQLite a round of
-# queries takes about a quarter of the loads' time at 800).
+# STRESS_MACHINES is the fleet's size (default 300).
 # A PostgreSQL server that can't be started fails the family.
 . "$(dirname "$0")/lib.sh"
 . "$FLEET_DIR/pg_server.sh"
@@ -19,13 +18,17 @@ if ! pg_start > "$WORK/pg_start.log" 2>&1; then
 fi
 seconds=${STRESS_SECONDS:-5}
 
-"$MAKE_FLEET" "$FX/fleet" --machines "${STRESS_MACHINES:-1000}" --lines 600 --weeks 3 --unfinished 0.1 \
+"$MAKE_FLEET" "$FX/fleet" --machines "${STRESS_MACHINES:-300}" --lines 600 --weeks 16 --first 2026-09-01 --unfinished 0.1 \
   --seed 35 >/dev/null || exit 2
-# Two loads side by side: weeks 1 and 3, and week 2, so that one of them
-# has late files whose histories are worked out again.
+# Two loads side by side: the odd weeks, and the even ones, so that one of
+# them has late files whose histories are worked out again. Sixteen weeks:
+# the loads' work grows with them, a round of queries hardly does, and on
+# SQLite three weeks gave two rounds of queries while the loads ran.
 mkdir -p "$FX/a" "$FX/b"
-cp -r "$FX/fleet/week-01" "$FX/fleet/week-03" "$FX/a/"
-cp -r "$FX/fleet/week-02" "$FX/b/"
+for week in "$FX"/fleet/week-*; do
+  n=${week##*-}
+  if [ $((10#$n % 2)) -eq 1 ]; then cp -r "$week" "$FX/a/"; else cp -r "$week" "$FX/b/"; fi
+done
 
 # The load's options this build has: a build from before --now has no
 # clock check to quiet, and one from before --group commits each file, so
