@@ -188,4 +188,24 @@ vf --db "$WORK/case.db" find --machine 'pc-?' --csv
 check_eq "case1: the Kelvin sign is a k" "PC-K,C:\\b.exe,2.0.0.0" \
   "$(tr -d '\r' < "$WORK/vf.out" | sed -n 2p | cut -d, -f1-3)"
 
+# ---------------------------------------------------------------------------
+# args1: the user's own words come back escaped, and say what is wrong.
+esc=$(printf '\033]0;x\007')
+vf --db "$WORK/case.db" load --now "2026-12-01$esc" "$WORK"
+check_eq "args1: an ESC in --now is shown, not obeyed" \
+  "2 vurfleet: --now: '2026-12-01<U+001B>]0;x<U+0007>' is no time: give YYYY-MM-DD or 'YYYY-MM-DD HH:MM:SS'" "$RC $ERR"
+vf --db "$WORK/case.db" find --bogus"$esc"
+check_eq "args1: an unknown option, escaped" "2 vurfleet: The following argument was not expected: --bogus<U+001B>]0;x<U+0007>" \
+  "$RC $(head -1 "$WORK/vf.err")"
+vf --db "$WORK/case.db" forget --machine ''
+check_eq "args1: forget --machine '' is refused as such" "2 vurfleet: --machine: give the name of a stored machine" "$RC $ERR"
+printf 'id,name\n' > "$WORK/adv$esc.csv"
+truncate -s 1025M "$WORK/big.csv"
+vf --db "$WORK/case.db" exposure --advisories "$WORK/adv$esc.csv"
+check_eq "args1: the advisories path, escaped" 1 "$(grep -c "^vurfleet: $WORK/adv<U+001B>]0;x<U+0007>\.csv" "$WORK/vf.err")"
+vf --db "$WORK/case.db" exposure --advisories "$WORK/big.csv"
+check_eq "args1: an advisories file over 1 GiB is named as such" \
+  "2 vurfleet: $WORK/big.csv: larger than 1 GiB: no advisories file is that large" "$RC $ERR"
+rm -f "$WORK/big.csv"
+
 family_done

@@ -231,4 +231,48 @@ check_eq "hostile7: each name 12 versions, the rest in one row; 50 advisories, t
   "96 8 and 65,524 more versions, 1 machines|and 99,950 more advisories, 1 machines exposed to one of them" \
   "$(grep -o '<th class="version">' "$WORK/swell.html" | wc -l) $(grep -o 'and 65,524 more versions, 1 machines' "$WORK/swell.html" | sort | uniq -c | sed 's/^ *//')|$(grep -o 'and [0-9,]* more advisories[^<]*' "$WORK/swell.html")"
 
+# ---------------------------------------------------------------------------
+# hostile9: a group that fails (here the database refuses a scan row) still
+# says what it had refused of its other files before the error.
+share=$FX/failing
+mkdir -p "$share"
+scan_file "$share/PC1.txt" "2026-12-01 02:00:00" finished 'C:\a.exe - 1.0.0.0'
+printf 'not\0text\n' > "$share/PC2.txt"
+vf --db "$WORK/h7.db" load "$FX/lines/LONGEST.txt"
+sqlite3 "$WORK/h7.db" "CREATE TRIGGER refuse BEFORE INSERT ON scans BEGIN SELECT RAISE(ABORT, 'refused'); END"
+vf --db "$WORK/h7.db" load --group 10 "$share"
+check_eq "hostile9: exit code 3, the refusal of the file that is not text before the error" \
+  "3
+vurfleet: $share/PC2.txt:1: not text: a NUL byte (UTF-16 without its byte-order mark?)
+vurfleet: $WORK/h7.db: refused (while loading $share/PC1.txt: its transaction was rolled back; load it again)" \
+  "$RC
+$ERR"
+
+# ---------------------------------------------------------------------------
+# hostile8: a copy of an inventory alone (no -shm, no -wal) on a file system
+# mounted read-only is queried; in a folder only this user can't write, or
+# with a write-ahead log beside it, it is refused with advice that can be
+# followed there.
+vf --db "$WORK/h8.db" load "$FX/lines/LONGEST.txt"
+mkdir -p "$WORK/media" "$WORK/ro" "$WORK/logged"
+cp "$WORK/h8.db" "$WORK/media/inventory.db"
+cp "$WORK/h8.db" "$WORK/logged/inventory.db"
+printf 'x' > "$WORK/logged/inventory.db-wal"
+if ! unshare -rm true 2>/dev/null; then
+  skip "hostile8: a read-only mount" "no mount namespace here"
+else
+  unshare -rm bash -c '
+    mount --bind "$2/media" "$2/ro" && mount -o remount,bind,ro "$2/ro" || exit 3
+    "$1" --db "$2/ro/inventory.db" machines --csv --now 2026-12-02 | tr -d "\r"; echo "rc $?"
+    mount --bind "$2/logged" "$2/ro" && mount -o remount,bind,ro "$2/ro" || exit 3
+    "$1" --db "$2/ro/inventory.db" machines 2>&1; echo "rc $?"
+  ' _ "$VURFLEET" "$WORK" > "$WORK/ro.out" 2>&1
+  check_eq "hostile8: the copy alone on read-only media is queried; with a log beside it, refused with advice" \
+    "machine,last_started,last_completed,status,files,errors
+LONGEST,2026-12-01 02:00:00,2026-12-01 02:05:00,ok,1,0
+rc 0
+vurfleet: $WORK/ro/inventory.db: can't be read while $WORK/ro/inventory.db-shm is missing and its folder can't be written by this user; copy the file (with its -wal, if there is one) to a folder you can write and query the copy, or let the next vurfleet load leave the -shm there
+rc 2" "$(cat "$WORK/ro.out")"
+fi
+
 family_done

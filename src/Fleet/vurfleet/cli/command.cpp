@@ -1,5 +1,10 @@
 #include "cli/command.h"
 
+#include <ostream>
+
+#include "base/text.h"
+#include "store/store.h"
+
 namespace vurfleet {
 
 const char* const kArgumentsFooter =
@@ -14,6 +19,10 @@ void OutputFlags::AddTo(CLI::App* command) {
       "CSV (RFC 4180) with a header row; a text that begins with =, +, - or @ gets a ' "
       "before it, so that no spreadsheet runs it (--json keeps every text exactly)");
   command->add_flag("--json", json_, "JSON Lines: one object a row")->excludes(csv);
+}
+
+void PrintUpgraded(const Store& store, std::ostream& err) {
+  for (const std::string& line : store.Upgraded()) err << "vurfleet: " << Printable(line) << '\n';
 }
 
 Time TimeArgument(const std::string& option, const std::string& text) {

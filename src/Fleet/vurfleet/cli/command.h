@@ -47,6 +47,9 @@ class OutputFlags {
   bool json_ = false;
 };
 
+// What opening `store` upgraded, a line each, on `err`.
+void PrintUpgraded(const class Store& store, std::ostream& err);
+
 // The words of options, read, or a UsageError naming the option.
 Time TimeArgument(const std::string& option, const std::string& text);
 std::optional<Time> TimeArgument(const std::string& option, const std::optional<std::string>& text);

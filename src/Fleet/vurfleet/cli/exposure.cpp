@@ -97,12 +97,12 @@ std::optional<Advisories> ReadAdvisoriesFile(const std::string& path, std::ostre
                     "larger than 64 MiB: an advisories file is at most 64 MiB (some 600 000 rules)",
                     &error);
   if (!bytes) {
-    err << "vurfleet: " << Printable(path) << ": " << error << '\n';
+    err << "vurfleet: " << Printable(path) << ": " << Printable(error) << '\n';
     return std::nullopt;
   }
   std::variant<Advisories, Refusal> read = ReadAdvisories(std::move(*bytes));
   if (const Refusal* refusal = std::get_if<Refusal>(&read)) {
-    err << "vurfleet: " << Printable(path) << ':' << refusal->line << ": " << refusal->why << '\n';
+    err << "vurfleet: " << Printable(path) << ':' << refusal->line << ": " << Printable(refusal->why) << '\n';
     return std::nullopt;
   }
   return std::move(std::get<Advisories>(read));

@@ -56,8 +56,10 @@ class ForgetCommand : public Command {
   }
 
   int Run(const std::string& db) override {
+    if (machine_.empty()) throw UsageError{"--machine: give the name of a stored machine"};
     const std::optional<Time> scan = TimeArgument("--scan", scan_);
     std::unique_ptr<Store> store = OpenStore(db, Access::kWrite);
+    PrintUpgraded(*store, std::cerr);
     return PrintForget(Forget(*store, machine_, scan), machine_, scan, std::cout, std::cerr);
   }
 

@@ -40,6 +40,7 @@ class Load : public Command {
     options.now = now_ ? TimeArgument("--now", *now_) : LocalNow();
     options.group_files = group_ == 0 ? 1 : static_cast<std::size_t>(group_);
     std::unique_ptr<Store> store = OpenStore(db, Access::kWrite);
+    PrintUpgraded(*store, std::cerr);
     return LoadAll(*store, inputs_, options, std::cout, std::cerr);
   }
 

@@ -44,7 +44,8 @@ int Run(int argc, char** argv) {
     app.parse(load_words.cut, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
-    std::cerr << "vurfleet: " << e.what() << "\nRun 'vurfleet --help' for the commands, "
+    // The parser's text quotes the user's own words.
+    std::cerr << "vurfleet: " << Printable(e.what()) << "\nRun 'vurfleet --help' for the commands, "
               << "'vurfleet COMMAND --help' for one.\n";
     return kExitUsage;
   }
@@ -58,7 +59,7 @@ int Run(int argc, char** argv) {
       if (command->parsed()) return command->Run(db);
     }
   } catch (const UsageError& e) {
-    std::cerr << "vurfleet: " << e.message << '\n';
+    std::cerr << "vurfleet: " << Printable(e.message) << '\n';
     return kExitUsage;
   } catch (const StoreError& e) {
     std::cout.flush();

@@ -277,6 +277,16 @@ void Loader::LoadGroup(std::vector<Prepared>& group) {
       Prepared& p = group[k];
       files.push_back(ScanFile{p.machine, p.file.path, p.sha256, p.scan(), std::move(p.runs)});
     }
+    // A group that fails still says what was refused before it began: those
+    // refusals hold whatever the store does.
+    const auto say_refused = [&] {
+      for (std::size_t k = 0; k < group.size(); ++k) {
+        if (std::find(storable.begin(), storable.end(), k) == storable.end() && !said[k].err.empty()) {
+          err_ << said[k].err;
+        }
+      }
+      out_.flush();
+    };
     std::size_t in_flight = 0;
     try {
       InGroup(store_, machines, [&] {
@@ -297,8 +307,12 @@ void Loader::LoadGroup(std::vector<Prepared>& group) {
         return true;
       });
     } catch (const StoreError& e) {
+      say_refused();
       throw StoreError(std::string(e.what()) + " (while loading " + files[in_flight].file +
                        ": its transaction was rolled back; load it again)");
+    } catch (...) {
+      say_refused();
+      throw;
     }
   }
   for (const Said& s : said) {

@@ -186,6 +186,10 @@ class MemoryTarget : public LoadTarget {
                                          [&](const StoredMachine& m) { return m.id == machine; }),
                           state_.machines.end());
   }
+  void MergeScans(MachineId from, MachineId into, const std::vector<std::int64_t>& dropped) override {
+    for (const std::int64_t id : dropped) state_.scans.erase(id);
+    for (auto& [id, scan] : state_.scans) scan.machine = scan.machine == from ? into : scan.machine;
+  }
 
   std::string PathKey(PathId path) const {
     for (const auto& [text, id] : state_.paths) {

@@ -191,6 +191,10 @@ class LoadTarget {
 
   // The machine's rows, all of them, and the machine (forget).
   virtual void DeleteMachine(MachineId machine) = 0;
+  // The upgrade's merge of two machines: the scans `dropped` (of either)
+  // are deleted with their ERROR lines, and the other scans of `from` become
+  // `into`'s.
+  virtual void MergeScans(MachineId from, MachineId into, const std::vector<std::int64_t>& dropped) = 0;
 };
 
 }  // namespace vurfleet

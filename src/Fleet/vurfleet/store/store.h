@@ -61,6 +61,9 @@ class Store : public LoadTarget {
   // The database as messages and the page show it: a SQLite file's path,
   // or a PostgreSQL connection as libpq reads it, without its password.
   virtual std::string Description() const = 0;
+  // What opening the store did to an inventory of an older schema, a line
+  // each, for the terminal; empty when it found the schema current.
+  const std::vector<std::string>& Upgraded() const { return upgraded_; }
 
   // The queries. Each hands its rows, in their order, to `row`.
   virtual void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) = 0;
@@ -75,6 +78,9 @@ class Store : public LoadTarget {
   // version is not stored are left out, as Find leaves them.
   virtual void Holdings(const std::vector<Glob>& names,
                         const std::function<void(const HoldingRow&)>& row) = 0;
+
+ protected:
+  std::vector<std::string> upgraded_;
 };
 
 // How a store is opened.

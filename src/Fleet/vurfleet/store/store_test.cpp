@@ -3,6 +3,8 @@
 // (the fixture: store_test.h).
 #include "store/store_test.h"
 
+#include "run/version.h"
+
 namespace vurfleet::store_test {
 namespace {
 
@@ -257,7 +259,22 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
                 .find("an inventory of schema 1, made by an older vurfleet; the next vurfleet load "
                       "upgrades it to schema 2"),
             std::string::npos);
+  if (GetParam() == "sqlite") {
+    // A table of the upgrade's own name left in the file: the upgrade says
+    // what is in its way and changes nothing.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "CREATE TABLE scans_2 (x)", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (const Access access : {Access::kWrite, Access::kRead}) {
+      EXPECT_NE(OpenError(where, access).find(": can't upgrade this inventory to schema 2: the file holds "
+                                              "a table scans_2 that no vurfleet made"),
+                std::string::npos);
+    }
+    EXPECT_EQ(sqlite3_exec(db, "DROP TABLE scans_2", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
   std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 2"});
   EXPECT_EQ(Machines(*store, "2026-12-03"),
             "machine,last_started,last_completed,status,files,errors\r\n"
             "PCB,2026-12-02 02:00:00,2026-12-02 02:00:00,ok,1,0\r\n"
@@ -270,22 +287,61 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
   EXPECT_EQ(OpenError(where, Access::kRead), "opened");
 }
 
-// Two machines the previous schema kept apart that are one name now: their
-// histories can't be merged in place, and the upgrade says so by name,
-// leaving the database as it was.
-TEST_P(StoreTest, TwoMachinesThatAreNowOneNameAreNamed) {
-  const std::string where = Where("old.db");
-  {
+// Two machines the previous schema kept apart that are one name now (ǆ1
+// and Ǆ1): readers say the next load merges them; the upgrade, by a load
+// or by forget, merges them in one history, says so, and answers as a clean
+// load of the same files. Of their two copies of one run the finished one
+// stands, and the late and unfinished scans are worked out in place.
+TEST_P(StoreTest, TwoMachinesThatAreNowOneNameAreMerged) {
+  const std::string lower = "\xC7\x86" "1", upper = "\xC7\x84" "1";
+  const std::vector<std::pair<const char*, std::string>> files = {
+      {"PCA", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0", "C:\\k.exe - 1.0.0.0"})},
+      {"PCB", Output("02 02:00:00", {"C:\\a.exe - 1.5.0.0", "C:\\b.exe - 1.0.0.0"})},
+      {"PCA", Output("03 02:00:00", {"C:\\a.exe - 2.0.0.0", "C:\\b.exe - 1.0.0.0"})},
+      {"PCB", Output("03 02:00:00", {"C:\\a.exe - 2.0.0.0"}, false)},
+      {"PCB", Output("04 02:00:00", {"C:\\c.exe - 1.0.0.0"}, false)},
+      {"PCC", Output("04 02:00:00", {"C:\\c.exe - 1.0.0.0"})},
+  };
+  for (const bool by_forget : {false, true}) {
+    SCOPED_TRACE(by_forget ? "forget" : "load");
+    std::unique_ptr<Store> clean = Open(by_forget ? "clean-forget.db" : "clean-load.db");
+    for (const auto& [machine, bytes] : files) {
+      Load(*clean, std::string(machine) == "PCC" ? "PCC" : upper, bytes, "f" + std::string(machine) + ".txt");
+    }
+    const std::string where = Where(by_forget ? "old-forget.db" : "old-load.db");
+    {
+      std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+      for (const auto& [machine, bytes] : files) Load(*store, machine, bytes, "f" + std::string(machine) + ".txt");
+    }
+    Downgrade(where, GetParam() == "sqlite", {{"PCA", lower}, {"PCB", upper}});
+    const std::string refused = OpenError(where, Access::kRead);
+    EXPECT_NE(refused.find("the next vurfleet load upgrades it to schema 2 and merges the machines " + upper +
+                           " and " + lower + " into " + upper),
+              std::string::npos)
+        << refused;
     std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-    Load(*store, "PCA", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
-    Load(*store, "PCB", Output("02 02:00:00", {"C:\\b.exe - 1.0.0.0"}));
+    ASSERT_EQ(store->Upgraded().size(), 2u);
+    EXPECT_NE(store->Upgraded()[0].find(": upgraded to schema 2: merged the machines " + upper + " and " + lower +
+                                        " (4 scans) into " + upper),
+              std::string::npos)
+        << store->Upgraded()[0];
+    EXPECT_NE(store->Upgraded()[1].find("held two copies of the scan started 2026-12-03 02:00:00: the one from "
+                                        "fPCA.txt stands, the one from fPCB.txt is dropped"),
+              std::string::npos)
+        << store->Upgraded()[1];
+    if (by_forget) {
+      const Time started = std::get<Scan>(ReadScan(files[4].second)).started;
+      EXPECT_EQ(Forget(*store, lower, started).scans.size(), 1u);
+      EXPECT_EQ(Forget(*clean, upper, started).scans.size(), 1u);
+    }
+    EXPECT_EQ(All(*store), All(*clean));
+    // The next load appends to the merged history as to any.
+    const std::string next = Output("05 02:00:00", {"C:\\a.exe - 3.0.0.0"});
+    EXPECT_EQ(Load(*store, lower, next), LoadStatus::kLoaded);
+    EXPECT_EQ(Load(*clean, upper, next), LoadStatus::kLoaded);
+    EXPECT_EQ(All(*store), All(*clean));
+    EXPECT_TRUE(OpenStore(where, Access::kWrite)->Upgraded().empty());
   }
-  Downgrade(where, GetParam() == "sqlite", {{"PCA", "\xC7\x86" "1"}, {"PCB", "\xC7\x84" "1"}});
-  const std::string refused = OpenError(where, Access::kWrite);
-  EXPECT_NE(refused.find("the machines \xC7\x84" "1 and \xC7\x86" "1 are one name when case is ignored"),
-            std::string::npos)
-      << refused;
-  EXPECT_NE(OpenError(where, Access::kRead).find("an inventory of schema 1"), std::string::npos);
 }
 
 // A load that fails after it added paths and versions leaves no id of
@@ -369,8 +425,10 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
 
     const std::string newer = Where("newer");
     Load(*OpenStore(newer, Access::kWrite), "PC1", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
-    pg::Connection(newer).Run("UPDATE vurfleet_schema SET version = 99");
-    EXPECT_NE(refused(newer, false).find("schema 99, made by a newer vurfleet"), std::string::npos);
+    pg::Connection(newer).Run("UPDATE vurfleet_schema SET version = 99, written_by = '9.9.0.0'");
+    EXPECT_NE(refused(newer, false).find("schema 99, made by a newer vurfleet (9.9.0.0); this one (" +
+                                         std::string(VUR_VERSION_TEXT) + ") knows schema 2"),
+              std::string::npos);
 
     // Text that is not UTF-8 could not be stored as it was read.
     const std::string server = PostgresServer();
@@ -405,13 +463,16 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
   const std::string newer = (folder_ / "newer.db").string();
   Open("newer.db");
   ASSERT_EQ(sqlite3_open(newer.c_str(), &db), SQLITE_OK);
-  sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA user_version = 99; UPDATE written_by SET version = '9.9.0.0'", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   try {
     OpenStore(newer, Access::kRead);
     ADD_FAILURE() << "opened a newer schema";
   } catch (const StoreError& e) {
-    EXPECT_NE(std::string(e.what()).find("newer vurfleet"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("newer vurfleet (9.9.0.0); this one (" + std::string(VUR_VERSION_TEXT) +
+                                         ") knows schema 2"),
+              std::string::npos)
+        << e.what();
   }
 
   const std::string text = (folder_ / "text.db").string();

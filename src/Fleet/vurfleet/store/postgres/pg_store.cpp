@@ -22,7 +22,7 @@ void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(
 }  // namespace
 
 PgStore::PgStore(const std::string& where, Access access) : conn_(where) {
-  PrepareSchema(conn_, access == Access::kWrite);
+  upgraded_ = PrepareSchema(conn_, access == Access::kWrite, *this);
   // A reader's queries all read one snapshot, and no transaction of its
   // session can write, whatever happens to that snapshot.
   if (access == Access::kRead) {
@@ -307,6 +307,16 @@ void PgStore::DeleteMachine(MachineId machine) {
                           "DELETE FROM scans WHERE machine_id = $1", "DELETE FROM machines WHERE id = $1"}) {
     conn_.Exec(sql, {id});
   }
+}
+
+void PgStore::MergeScans(MachineId from, MachineId into, const std::vector<std::int64_t>& dropped) {
+  expected_.Clear();
+  if (!dropped.empty()) {
+    const std::string ids = IntArray(dropped, [](std::int64_t id) { return id; });
+    conn_.Exec("DELETE FROM scan_errors WHERE scan_id = ANY ($1::bigint[])", {ids});
+    conn_.Exec("DELETE FROM scans WHERE id = ANY ($1::bigint[])", {ids});
+  }
+  conn_.Exec("UPDATE scans SET machine_id = $2 WHERE machine_id = $1", {std::to_string(from), std::to_string(into)});
 }
 
 void PgStore::WriteChanges(const std::string& id, const HistoryChanges& changes) {

@@ -1,5 +1,8 @@
 #include "store/sqlite/db.h"
 
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
 namespace vurfleet::sqlite {
 
 namespace {
@@ -26,6 +29,19 @@ std::string FileUri(const std::string& path, const char* query) {
 // opened, or made.
 bool NeedsShm(int rc) { return (rc & 0xFF) == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_READONLY; }
 
+// Whether no process can change the file: its file system is mounted
+// read-only (a CD, a read-only share, a snapshot), and no write-ahead log
+// with content lies beside it. Then nothing of the database is outside the
+// file, and SQLite may read it without the -shm and without locks
+// (immutable=1). A folder that only this user can't write proves nothing:
+// a load run by another may be writing.
+bool Unchangeable(const std::string& path) {
+  struct statvfs volume;
+  if (statvfs(path.c_str(), &volume) != 0 || (volume.f_flag & ST_RDONLY) == 0) return false;
+  struct stat wal;
+  return stat((path + "-wal").c_str(), &wal) != 0 || wal.st_size == 0;
+}
+
 }  // namespace
 
 Db::Db(const std::string& path, Access access) : path_(path), read_only_(access == Access::kRead) {
@@ -48,9 +64,14 @@ Db::Db(const std::string& path, Access access) : path_(path), read_only_(access 
     if (rc == SQLITE_OK && NeedsShm(Probe())) {
       sqlite3_close(db_);
       db_ = nullptr;
-      throw StoreError(path + ": can't be read while " + path +
-                       "-shm is missing and its folder can't be written; the next vurfleet load "
-                       "leaves it there");
+      if (Unchangeable(path)) {
+        rc = sqlite3_open_v2(FileUri(path, "?immutable=1").c_str(), &db_, flags, nullptr);
+      } else {
+        throw StoreError(path + ": can't be read while " + path +
+                         "-shm is missing and its folder can't be written by this user; copy the file "
+                         "(with its -wal, if there is one) to a folder you can write and query the copy, "
+                         "or let the next vurfleet load leave the -shm there");
+      }
     }
   }
   if (rc != SQLITE_OK) {

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "base/text.h"
+#include "store/merge.h"
 #include "store/stored.h"
+#include "store/writer.h"
 
 namespace vurfleet::sqlite {
 namespace {
@@ -80,6 +82,7 @@ CREATE TABLE latest (
   exact INTEGER NOT NULL,           -- 1: the runs' entries are the whole inventory
   runs BLOB NOT NULL
 );
+CREATE TABLE written_by (version TEXT NOT NULL);  -- the vurfleet that made the schema
 CREATE TABLE kept (
   machine_id INTEGER NOT NULL,
   scan INTEGER NOT NULL,            -- the scan's start
@@ -93,13 +96,46 @@ int PragmaInt(Db& db, const char* sql) {
   return statement.Step() ? static_cast<int>(statement.Int(0)) : 0;
 }
 
+// The version of the vurfleet that made the schema, when it says.
+std::string WrittenBy(Db& db) {
+  if (PragmaInt(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'written_by' AND type = 'table'") == 0) {
+    return "";
+  }
+  Statement s(db, "SELECT version FROM written_by");
+  return s.Step() ? std::string(s.Text(0)) : "";
+}
+
+void NoteWriter(Db& db) {
+  db.Exec("CREATE TABLE IF NOT EXISTS written_by (version TEXT NOT NULL); DELETE FROM written_by");
+  Statement(db, "INSERT INTO written_by (version) VALUES (?1)").Bind(1, std::string_view(kWriterVersion)).Run();
+}
+
+
+std::vector<std::pair<std::int64_t, std::string>> StoredMachines(Db& db) {
+  std::vector<std::pair<std::int64_t, std::string>> machines;
+  Statement s(db, "SELECT id, name FROM machines ORDER BY name");
+  while (s.Step()) machines.emplace_back(s.Int(0), std::string(s.Text(1)));
+  return machines;
+}
+
+// A table of the upgrade's own name left in the file (by a tool, or by
+// hand) would make it fail halfway: said before, to a reader too, instead
+// of SQLite's bare text.
+void CheckUpgradable(Db& db) {
+  if (PragmaInt(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'scans_2'") > 0) {
+    throw StoreError(db.path() + ": can't upgrade this inventory to schema " + std::to_string(kSchemaVersion) +
+                     ": the file holds a table scans_2 that no vurfleet made; take it out "
+                     "(DROP TABLE scans_2) after checking what it is, and load again");
+  }
+}
 
 // Schema 1 to 2, in the caller's transaction: a scan's bytes are keyed by
 // its machine and its SHA-256, no longer by the SHA-256 alone; and the keys
 // folded for patterns, with machine names, follow Unicode's simple case
-// folding. Machine names that were two and are now one can't be merged
-// here, and are refused by name.
-void MigrateFrom1(Db& db) {
+// folding. Machines that were two names and are one now are merged first,
+// so that no rename meets the unique name.
+std::vector<std::string> MigrateFrom1(Db& db, LoadTarget& target) {
+  CheckUpgradable(db);
   db.Exec(R"sql(
 CREATE TABLE scans_2 (
   id INTEGER PRIMARY KEY,
@@ -119,23 +155,18 @@ DROP TABLE scans;
 ALTER TABLE scans_2 RENAME TO scans;
 CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256);
 )sql");
+  std::vector<std::string> notes =
+      MergeSameNames(target, SameNames(StoredMachines(db)), db.path(), kSchemaVersion);
   struct Renamed {
     std::int64_t id;
     std::string name, key;
   };
   std::vector<Renamed> machines;
-  std::map<std::string, std::string> seen;  // the name as now kept, the name that has it
   {
-    Statement s(db, "SELECT id, name, name_key FROM machines ORDER BY name");
+    Statement s(db, "SELECT id, name, name_key FROM machines");
     while (s.Step()) {
       const std::string name(s.Text(1));
       const std::string kept = UpperCase(name);
-      const auto [at, added] = seen.emplace(kept, name);
-      if (!added) {
-        throw StoreError(db.path() + ": the machines " + Printable(at->second) + " and " + Printable(name) +
-                         " are one name when case is ignored as Windows ignores it, and this vurfleet "
-                         "can't merge their histories: load the share into a new database");
-      }
       const std::string key = FoldCase(kept);
       if (kept != name || key != s.Text(2)) machines.push_back({s.Int(0), kept, key});
     }
@@ -152,32 +183,34 @@ CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256);
   }
   Statement refold(db, "UPDATE paths SET name_key = ?2 WHERE id = ?1");
   for (const auto& [id, key] : names) refold.Bind(1, id).Bind(2, key).Run();
+  return notes;
 }
 
 }  // namespace
 
-void PrepareSchema(Db& db, bool create) {
+std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) {
   const int application = PragmaInt(db, "PRAGMA application_id");
   const int version = PragmaInt(db, "PRAGMA user_version");
   if (application == kApplicationId) {
     if (version > kSchemaVersion) {
-      throw StoreError(db.path() + ": an inventory of schema " + std::to_string(version) +
-                       ", made by a newer vurfleet; this one knows schema " +
-                       std::to_string(kSchemaVersion));
+      throw StoreError(NewerSchema(db.path(), version, WrittenBy(db), kSchemaVersion));
     }
-    if (version == kSchemaVersion) return;
+    if (version == kSchemaVersion) return {};
     if (version == 1) {
       if (!create) {
-        throw StoreError(db.path() + ": an inventory of schema 1, made by an older vurfleet; the next "
-                         "vurfleet load upgrades it to schema " + std::to_string(kSchemaVersion));
+        CheckUpgradable(db);
+        throw StoreError(db.path() + ": an inventory of schema 1, made by an older vurfleet; " +
+                         NextLoadUpgrades(SameNames(StoredMachines(db)), kSchemaVersion));
       }
       Transaction transaction(db);
+      std::vector<std::string> notes;
       if (PragmaInt(db, "PRAGMA user_version") == 1) {
-        MigrateFrom1(db);
+        notes = MigrateFrom1(db, target);
+        NoteWriter(db);
         db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
       }
       transaction.Commit();
-      return;
+      return notes;
     }
   }
   const int tables = PragmaInt(db, "SELECT count(*) FROM sqlite_schema");
@@ -191,11 +224,13 @@ void PrepareSchema(Db& db, bool create) {
   // An empty database: make the schema, marked, in one transaction, unless
   // another process made it while this one waited for the lock.
   Transaction transaction(db);
-  if (PragmaInt(db, "PRAGMA application_id") == kApplicationId) return;
+  if (PragmaInt(db, "PRAGMA application_id") == kApplicationId) return {};
   db.Exec(kSchema);
+  NoteWriter(db);
   db.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
   db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
   transaction.Commit();
+  return {};
 }
 
 }  // namespace vurfleet::sqlite

@@ -69,7 +69,7 @@ SqliteStore::SqliteStore(const std::string& path, Access access)
   // a sixth less time at 10 000 machines).
   db_.Exec(("PRAGMA busy_timeout = " + std::to_string(kBusyMilliseconds) +
             "; PRAGMA cache_size = -65536; PRAGMA mmap_size = 4294967296").c_str());
-  PrepareSchema(db_, access == Access::kWrite);
+  upgraded_ = PrepareSchema(db_, access == Access::kWrite, *this);
   if (access == Access::kRead) {
     // One snapshot for every statement of the store's life: a query made
     // of several statements, or a page made of several queries, never sees
@@ -118,6 +118,16 @@ void SqliteStore::CommitGroup() {
 void SqliteStore::AbandonGroup() {
   if (sqlite3_get_autocommit(db_.get()) == 0) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
   ids_.EndGroup(false);
+}
+
+void SqliteStore::MergeScans(MachineId from, MachineId into, const std::vector<std::int64_t>& dropped) {
+  Statement errors(db_, "DELETE FROM scan_errors WHERE scan_id = ?1");
+  Statement scan(db_, "DELETE FROM scans WHERE id = ?1");
+  for (const std::int64_t id : dropped) {
+    errors.Bind(1, id).Run();
+    scan.Bind(1, id).Run();
+  }
+  Statement(db_, "UPDATE scans SET machine_id = ?2 WHERE machine_id = ?1").Bind(1, from).Bind(2, into).Run();
 }
 
 }  // namespace vurfleet::sqlite

@@ -39,6 +39,7 @@ class SqliteStore : public Store {
               std::vector<PathId>* path_ids, std::vector<VersionId>* version_ids) override;
   void EndFile(const FileWrite* write) override;
   void DeleteMachine(MachineId machine) override;
+  void MergeScans(MachineId from, MachineId into, const std::vector<std::int64_t>& dropped) override;
 
   // The queries.
   void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) override;
