@@ -12,7 +12,7 @@
 . "$(dirname "$0")/usage.sh"
 usage_check '' '' "$@"
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 
 limit=$((1024 * 1024))
 failed=0
