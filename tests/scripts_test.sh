@@ -75,12 +75,9 @@ done <<'EOF'
 --runs=|--runs=3 10|0
 --runs=|--run 3|2
 |A -- --not-an-option|0
-|A B --late|2
 +|EXE --gtest_filter=x --gtest_brief=1|0
 +|--gtest_filter=x EXE|2
-+--check|--check|0
 |-|0
-|-h|0
 EOF
 
 # scripts/check-tree.sh on a scratch clone, with this tree's check and README
