@@ -9,6 +9,8 @@
 # much on a device as into a file.
 #
 #   --wine32   run the builds under the 32-bit loader (the product, WoW64)
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check '[-r RUNS] [-n FILES] [--wine32] BEFORE.exe AFTER.exe' '-r= -n= --wine32' "$@"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +20,6 @@ while [ $# -gt 0 ]; do
     -r) runs=$2; shift 2 ;;
     -n) files=$2; shift 2 ;;
     --wine32) loader=wine32; shift ;;
-    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac

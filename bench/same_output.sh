@@ -7,6 +7,8 @@
 # entries with subfolders among them, and, as root, a mount and a bind mount
 # inside it) and also uses bench/vs_find.sh's trees where they exist.
 # Exits 0 when every tree gives the same output.
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check 'BEFORE_SCANNER AFTER_SCANNER [TREE...]' '' "$@"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ $# -lt 2 ] || [ ! -x "$1" ] || [ ! -x "$2" ]; then

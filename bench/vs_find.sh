@@ -13,6 +13,8 @@
 #   --wine EXE   also time EXE (the Windows build) under Wine on each tree, 3 runs
 #
 # The trees are kept and reused; delete DIR to make them again.
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check '[-r RUNS] [-w DIR] [-s SCANNER] [-t TOOL] [--no-cold] [--wine EXE] [FILES...]' '-r= -w= -s= -t= --no-cold --wine=' "$@"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,7 +28,6 @@ while [ $# -gt 0 ]; do
     -t) tool=$2; shift 2 ;;
     --no-cold) cold=no; shift ;;
     --wine) wine_exe=$2; shift 2 ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) sizes+=("$1"); shift ;;
   esac

@@ -3,6 +3,8 @@
 # and runs each for SECONDS (default 60) from its seed corpus. A crash, a leak
 # or a timeout fails the run; the reproducer is left in build/fuzz/. Ends with
 # "N passed, M failed", counting targets.
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check '[SECONDS]' '' "$@"
 set -u
 seconds=${1:-60}
 cd "$(dirname "$0")/.."

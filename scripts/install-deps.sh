@@ -22,6 +22,8 @@
 # exits 3, and scripts/test.sh runs every step but those that run 32-bit
 # programs, which it counts as skipped with the reason. VUR_APT_UPDATE_TRIES
 # (3) and VUR_APT_UPDATE_PAUSE (60 s) set the tries.
+. "$(dirname "$0")/usage.sh"
+usage_check '[scan|fleet|release|test]' '' "$@"
 set -euo pipefail
 what=${1:-scan}
 packages=(cmake g++ make)

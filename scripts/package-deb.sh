@@ -14,6 +14,8 @@
 # removes the scanner's own status on purge. vurfleet's dependencies come from
 # dpkg-shlibdeps. Name and version come from the CMake project. Prints the
 # package's path as its last line.
+. "$(dirname "$0")/usage.sh"
+usage_check 'OUTDIR' '' "$@"
 set -euo pipefail
 
 if [ $# -ne 1 ]; then

@@ -14,6 +14,8 @@
 # summary information's times are SOURCE_DATE_EPOCH (the last commit's time
 # when unset); the cabinet's file times are the files' own, so give them that
 # time too. The package is written to a temporary name and renamed into place.
+. "$(dirname "$0")/usage.sh"
+usage_check 'FOLDER VERSION OUT.msi' '' "$@"
 set -euo pipefail
 
 if [ $# -ne 3 ]; then

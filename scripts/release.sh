@@ -35,6 +35,8 @@
 # The artifacts are made in a temporary folder inside OUTDIR and moved into
 # place only when all of them are done: a release that fails leaves OUTDIR
 # as it was.
+. "$(dirname "$0")/usage.sh"
+usage_check '[OUTDIR]' '' "$@"
 set -euo pipefail
 
 out=${1:-build/release}

@@ -16,6 +16,8 @@
 # A file is signed into a temporary file beside it, which replaces it only
 # when osslsigncode succeeded: on any failure FILE is left as it was, the
 # temporary file is removed, and the script stops with the reason.
+. "$(dirname "$0")/usage.sh"
+usage_check '--check | FILE...' '--check' "$@"
 set -euo pipefail
 
 pkcs12=${VUR_SIGN_PKCS12:-}

@@ -14,10 +14,13 @@
 # the release (scripts/release.sh), signed, and its Windows packages, the
 # released program also through the end-to-end families; the release rebuilt
 # bit for bit from two clones; the set-up's retries and last lines against a
-# mirror mid-sync. Ends with the tests counted over all steps, "N passed, M failed, K skipped
+# mirror mid-sync; first of all, the tree's own check (scripts/check-tree.sh),
+# and every script's usage. Ends with the tests counted over all steps, "N passed, M failed, K skipped
 # (S steps)", the line CI reads. The steps that run 32-bit programs run natively
 # or under qemu-user (VUR_TEST_I386=native|qemu|auto, below); the first line
 # says which.
+. "$(dirname "$0")/usage.sh"
+usage_check '' '' "$@"
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -138,12 +141,16 @@ build() {  # build PRESET [TARGET]
     grep -E "error:|warning:" ; test "${PIPESTATUS[0]}" -eq 0
 }
 
+step "the tree (no tracked file over 1 MB but examples and test data; each root entry in the README's layout)" \
+  bash scripts/check-tree.sh
 step "set-up against a mirror mid-sync (install-deps.sh with stand-ins for apt)" bash tests/install_deps_test.sh
 step "build linux" build linux
 step "build win64" build win64
 step "build win32 (the product, its unit tests and version probe)" build win32
 step "build linux-asan" build linux-asan
 
+step "the scripts (--help and an unknown option answered, nothing written; check-tree.sh on a scratch clone)" \
+  bash tests/scripts_test.sh
 step "unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vur_tests
 step "unit tests (linux, asan+ubsan)" bash tests/run_unit_tests.sh build/linux-asan/vur_tests
 step "vurfleet unit tests (linux)" bash tests/run_unit_tests.sh build/linux/vurfleet_tests \

@@ -2,6 +2,8 @@
 # check_imports.sh EXE: the product must be a 32-bit i386 console program,
 # linked fully static: it imports KERNEL32, ADVAPI32, VERSION and msvcrt, and
 # no other DLL (no C++ runtime, no thread library).
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check 'EXE' '' "$@"
 set -u
 exe=$1
 dump=$(i686-w64-mingw32-objdump -p "$exe") || exit 1

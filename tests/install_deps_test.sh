@@ -11,6 +11,8 @@
 #
 # Changes nothing on the machine. Prints one line per check and ends with
 # "N passed, M failed".
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check '' '' "$@"
 set -u
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SRC=$(cd "$HERE/.." && pwd)

@@ -349,7 +349,11 @@ Bytes BuildNe(const Bytes& version_resource) {
   constexpr std::size_t kTableAt = kNeAt + 0x40;
   constexpr std::size_t kDataAt = 0x100;
   constexpr unsigned kShift = 4;
-  Bytes image(kDataAt, 0);
+  // Sized whole before the resource is copied in: inserting it at the end of a
+  // vector of constant size makes GCC 12 see a copy past that size
+  // (-Warray-bounds) that never happens.
+  Bytes image(kDataAt + version_resource.size(), 0);
+  std::copy(version_resource.begin(), version_resource.end(), image.begin() + kDataAt);
   image[0] = 'M';
   image[1] = 'Z';
   Put32(&image, 0x3c, kNeAt);
@@ -366,7 +370,6 @@ Bytes BuildNe(const Bytes& version_resource) {
   // t + 22: the table's terminating zero type; then the resident name table.
   Put16(&image, kNeAt + 0x24, static_cast<std::uint16_t>(kTableAt - kNeAt));
   Put16(&image, kNeAt + 0x26, static_cast<std::uint16_t>(t + 24 - kNeAt));
-  image.insert(image.end(), version_resource.begin(), version_resource.end());
   image.resize(Align(image.size(), 16));
   return image;
 }

@@ -23,6 +23,8 @@
 #                          can be set up, else why not; exits 0 only if it can
 #
 # The emulator is qemu-i386 on PATH, or VUR_QEMU_I386.
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check 'COMMAND [ARGS...] | --check' '+--check --inside=' "$@"
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 wine32=${WH_WINE32:-/usr/lib/wine/wine}

@@ -7,6 +7,8 @@
 # all). An emulator that is
 # missing, or one too old for Wine, is refused before the command runs.
 # Prints one line per check and ends with "N passed, M failed".
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check '' '' "$@"
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 wrapper=$here/qemu_i386.sh

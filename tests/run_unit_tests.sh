@@ -1,6 +1,8 @@
 #!/bin/bash
 # run_unit_tests.sh VUR_TESTS [ARGS...]: runs a native unit-test program from
 # its build folder and ends with "N passed, M failed, K skipped".
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check 'VUR_TESTS [ARGS...]' '+' "$@"
 set -u
 exe=$(realpath "$1"); shift
 here=$(cd "$(dirname "$0")" && pwd)

@@ -4,6 +4,8 @@
 # is wine64 (default) for the x64 build, or the 32-bit loader /usr/lib/wine/wine
 # for the i686 build, which then runs under WoW64 and sees the 32-bit registry view.
 # Ends with "N passed, M failed, K skipped".
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check 'VUR_TESTS_EXE [LOADER]' '' "$@"
 set -u
 exe=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)

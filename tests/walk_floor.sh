@@ -16,6 +16,8 @@
 # candidates, so every call counts, whatever it is. Each count is the smaller
 # of two runs after an untraced one: a page cache emptied meanwhile by some
 # other program only adds calls (reads the prefetch must leave to the disk).
+. "$(dirname "$0")/../scripts/usage.sh"
+usage_check 'SCANNER MAKE_PE' '' "$@"
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."

@@ -59,18 +59,24 @@ std::string VersionText(unsigned a, unsigned b, unsigned c, unsigned d) {
 
 std::string Date(vurfleet::Time day_start) { return vurfleet::FormatTime(day_start).substr(0, 10); }
 
-[[noreturn]] void Usage() {
-  std::fprintf(stderr,
+// --help prints this on standard output and exits 0; a wrong call prints it
+// on standard error and exits 2, before anything is written.
+[[noreturn]] void Usage(int code = 2) {
+  std::fprintf(code == 0 ? stdout : stderr,
                "usage: make_fleet OUT [--machines N] [--lines L] [--weeks S] [--seed X]\n"
                "                  [--first YYYY-MM-DD] [--change FRACTION] [--unfinished FRACTION]\n"
                "                  [--same-week] [--tsv FILE]\n");
-  std::exit(2);
+  std::exit(code);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) Usage();
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) Usage(0);
+  }
+  // An OUT that looks like an option is a mistake, never a folder to make.
+  if (argc < 2 || argv[1][0] == '-') Usage();
   const std::string out = argv[1];
   long machines = 100, lines = 3000, weeks = 2;
   std::uint64_t seed = 1;

@@ -9,6 +9,8 @@
 #
 # VURFLEET names the program (default build/linux/vurfleet). The machine is
 # shared: the median of R runs is given; compare sizes, not seconds.
+. "$(dirname "$0")/../../scripts/usage.sh"
+usage_check '[--runs R] [N...]' '--runs=' "$@"
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 runs=3

@@ -24,6 +24,8 @@
 # The fleets stay in build/bench/ for the next run. The machine is shared:
 # compare ratios, not seconds. Needs build/linux/vurfleet and make_fleet, the
 # sqlite3 shell and PostgreSQL 15 (scripts/install-deps.sh test).
+. "$(dirname "$0")/../../scripts/usage.sh"
+usage_check '[--no-per-file] [--no-groups] [--per-file-only] [MACHINES...]' '--no-per-file --no-groups --per-file-only' "$@"
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 per_file=1 groups=1 sized=1

@@ -24,6 +24,11 @@ set -u
 E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_REPO=$(cd "$E2E_DIR/../.." && pwd)
 E2E_ARGS=("$@")
+# --help and a mistaken option end here, before the harness makes its folder.
+# shellcheck source=../../scripts/usage.sh
+. "$E2E_REPO/scripts/usage.sh"
+usage_check "[--linux EXE] [--win32 EXE] [--win64 EXE] [--make-pe EXE]$(
+  [ "$(basename "$0")" = run.sh ] && echo ' [FAMILY|GROUP...]')" '--linux= --win32= --win64= --make-pe=' "$@"
 # shellcheck source=wine_harness.sh
 . "$E2E_DIR/wine_harness.sh"
 

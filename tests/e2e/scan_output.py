@@ -13,6 +13,17 @@ names that are not UTF-8 pass through unchanged.
 import re
 import sys
 
+if __name__ == "__main__":
+    # It takes no options: --help prints the usage above; any other option is
+    # refused with it, before anything is read or written.
+    for arg in sys.argv[1:]:
+        if arg in ("-h", "--help"):
+            print(__doc__.strip())
+            sys.exit(0)
+        if arg.startswith("-") and arg != "-":
+            print(f"{sys.argv[0]}: unknown option {arg}\n{__doc__.strip()}", file=sys.stderr)
+            sys.exit(2)
+
 
 def read_lines(stream):
     return [line.rstrip(b"\n") for line in stream.buffer]

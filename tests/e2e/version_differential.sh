@@ -12,6 +12,8 @@
 #            32-bit version.dll of syswow64 answers), over C:\windows\syswow64
 # Prints the counts per list and ends with "N passed, M failed", a file
 # passing when both probes agree on it; exits 0 only when all files agree.
+. "$(dirname "$0")/../../scripts/usage.sh"
+usage_check 'LINUX_PROBE 64|32 WINDOWS_PROBE_EXE [MAKE_PE]' '' "$@"
 set -u
 if [ $# -lt 3 ] || [ $# -gt 4 ] || [ ! -x "$1" ] || [ ! -f "$3" ] || { [ "$2" != 64 ] && [ "$2" != 32 ]; }; then
   echo "usage: $0 LINUX_PROBE 64|32 WINDOWS_PROBE_EXE [MAKE_PE]" >&2

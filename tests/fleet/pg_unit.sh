@@ -2,6 +2,8 @@
 # pg_unit.sh VURFLEET_TESTS: the store suite against a PostgreSQL server of
 # its own (pg_server.sh), the same cases the SQLite store passes. A server
 # that can't be started fails the step, with the reason.
+. "$(dirname "$0")/../../scripts/usage.sh"
+usage_check 'VURFLEET_TESTS' '' "$@"
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 tests=$(realpath "$1")

@@ -16,6 +16,8 @@
 # unless it was there before) and puts back a machine root and a
 # /var/lib/vurfleet that were there before. Prints one line per check and ends with
 # "N passed, M failed"; the exit status is 0 only when every check passed.
+. "$(dirname "$0")/../../scripts/usage.sh"
+usage_check 'MAKE_PE' '' "$@"
 set -u
 
 if [ $# -ne 1 ]; then

@@ -6,6 +6,8 @@
 #   packaged_e2e.sh RELEASE_DIR LINUX_EXE MAKE_PE
 #
 # Ends with the driver's "N passed, M failed" line.
+. "$(dirname "$0")/../../scripts/usage.sh"
+usage_check 'RELEASE_DIR LINUX_EXE MAKE_PE' '' "$@"
 set -u
 if [ $# -ne 3 ]; then
   echo "usage: $0 RELEASE_DIR LINUX_EXE MAKE_PE" >&2

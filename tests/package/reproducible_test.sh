@@ -12,6 +12,8 @@
 # Tests the commit, not uncommitted changes. Prints one line per check and
 # ends with "N passed, M failed"; the exit status is 0 only when every check
 # passed.
+. "$(dirname "$0")/../../scripts/usage.sh"
+usage_check '' '' "$@"
 set -u
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SRC=$(cd "$HERE/../.." && pwd)

@@ -15,6 +15,8 @@
 # OUTDIR then holds the signed release, for the Windows tests that follow.
 # Prints one line per check and ends with "N passed, M failed"; the exit
 # status is 0 only when every check passed.
+. "$(dirname "$0")/../../scripts/usage.sh"
+usage_check 'OUTDIR' '' "$@"
 set -u
 if [ $# -ne 1 ]; then
   echo "usage: $0 OUTDIR" >&2

@@ -14,6 +14,8 @@
 # copy); where it doesn't, those checks are skipped and counted so. Prints
 # one line per check and ends with "N passed, M failed, K skipped"; the exit
 # status is 0 only when no check failed.
+. "$(dirname "$0")/../../scripts/usage.sh"
+usage_check 'RELEASE_DIR LINUX_EXE WIN64_EXE' '' "$@"
 set -u
 
 if [ $# -ne 3 ]; then
