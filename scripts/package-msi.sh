@@ -6,7 +6,7 @@
 # FOLDER holds what packaging/windows/VURScanner.wxs installs (VURScanner.exe
 # and LICENSE.txt). Windows Installer compares three parts of a version:
 # NewerFrom, the first version newer than VERSION in those (1.2.1 for
-# 1.2.0.2), bounds the upgrade (see VURScanner.wxs).
+# 1.3.0.0), bounds the upgrade (see VURScanner.wxs).
 #
 # The same content gives the same package: the product code and the package
 # code are name-based GUIDs (SHA-1, under the upgrade code) of a digest of
