@@ -272,7 +272,7 @@ else
 LONGEST,2026-12-01 02:00:00,2026-12-01 02:05:00,ok,1,0
 rc 0
 vurfleet: $WORK/ro/inventory.db: can't be read while $WORK/ro/inventory.db-shm is missing and its folder can't be written by this user; copy the file (with its -wal, if there is one) to a folder you can write and query the copy, or let the next vurfleet load leave the -shm there
-rc 2" "$(cat "$WORK/ro.out")"
+rc 3" "$(cat "$WORK/ro.out")"
 fi
 
 family_done

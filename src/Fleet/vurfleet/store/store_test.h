@@ -24,7 +24,7 @@
 #include "load/sha256.h"
 #include "output/print.h"
 #include "read/read.h"
-#include "store/postgres/pg.h"
+#include "store/postgres/pg_db.h"
 #include "store/store.h"
 
 namespace vurfleet::store_test {

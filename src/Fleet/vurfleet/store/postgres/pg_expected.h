@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "store/load_target.h"
-#include "store/postgres/pg.h"
+#include "store/postgres/pg_db.h"
 #include "store/store.h"
 
 namespace vurfleet::pg {

@@ -14,6 +14,12 @@
 #include "store/stored.h"
 
 namespace vurfleet::pg {
+
+Version VersionFrom(const Result& r, int row, int column) {
+  if (r.IsNull(row, column)) return Version::None();
+  return VersionOfStored(r.Int(row, column));
+}
+
 namespace {
 
 // A WHERE clause and its parameters, numbered as they are added.
@@ -43,11 +49,6 @@ class Conditions {
   Params* params_;
   std::string sql_;
 };
-
-Version VersionFrom(const Result& r, int row, int column) {
-  if (r.IsNull(row, column)) return Version::None();
-  return VersionOfStored(r.Int(row, column));
-}
 
 std::string ValueOf(const Version& version) {
   return std::to_string(StoredVersion(version.value()));
@@ -224,35 +225,6 @@ void PgStore::Machines(const std::function<void(const MachineRow&)>& row) {
     out.last_completed = r.OptionalInt(k, 2);
     out.files = r.Int(k, 3);
     out.errors = r.Int(k, 4);
-    row(out);
-  }
-}
-
-void PgStore::Programs(int top, const std::function<void(const ProgramRow&)>& row) {
-  if (top <= 0) return;
-  ReadScope snapshot(conn_);
-  // Each machine's entries now, counted once per (machine, name) and once
-  // per (machine, name, version), as `find --name` joins them: the server
-  // aggregates by hashing, so no row of the inventory leaves it.
-  Result r = conn_.Exec(
-      "WITH held AS ("
-      " SELECT DISTINCT i.machine_id, p.name_key, i.version_id FROM intervals i"
-      "  JOIN machines m ON m.id = i.machine_id JOIN paths p ON p.id = i.path_id"
-      "  JOIN versions v ON v.id = i.version_id WHERE i.until IS NULL), "
-      "top AS ("
-      " SELECT name_key, count(DISTINCT machine_id) AS machines FROM held"
-      "  GROUP BY name_key ORDER BY machines DESC, name_key LIMIT $1) "
-      "SELECT t.name_key, t.machines, v.value, count(*) FROM top t"
-      " JOIN held h ON h.name_key = t.name_key JOIN versions v ON v.id = h.version_id"
-      " GROUP BY t.name_key, t.machines, v.value"
-      " ORDER BY t.machines DESC, t.name_key, v.value DESC NULLS LAST",
-      {std::to_string(top)});
-  ProgramRow out;
-  for (int k = 0; k < r.rows(); ++k) {
-    out.name.assign(r.Text(k, 0));
-    out.machines = r.Int(k, 1);
-    out.version = VersionFrom(r, k, 2);
-    out.version_machines = r.Int(k, 3);
     row(out);
   }
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "store/load_target.h"
-#include "store/postgres/pg.h"
+#include "store/postgres/pg_db.h"
 
 namespace vurfleet::pg {
 

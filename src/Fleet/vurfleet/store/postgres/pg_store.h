@@ -18,11 +18,14 @@
 
 #include "history/history.h"
 #include "store/id_cache.h"
-#include "store/postgres/pg.h"
+#include "store/postgres/pg_db.h"
 #include "store/postgres/pg_expected.h"
 #include "store/store.h"
 
 namespace vurfleet::pg {
+
+// A stored version read from a query's column: NULL is <none>.
+Version VersionFrom(const Result& r, int row, int column);
 
 class PgStore : public Store {
  public:

@@ -4,7 +4,7 @@
 
 #include "base/glob.h"
 #include "base/text.h"
-#include "store/sqlite/schema.h"
+#include "store/sqlite/sqlite_schema.h"
 #include "store/stored.h"
 
 namespace vurfleet::sqlite {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "history/history.h"
-#include "store/sqlite/db.h"
+#include "store/sqlite/sqlite_db.h"
 #include "store/id_cache.h"
 #include "store/latest.h"
 #include "store/store.h"

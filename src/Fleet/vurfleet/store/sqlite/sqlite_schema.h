@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "store/load_target.h"
-#include "store/sqlite/db.h"
+#include "store/sqlite/sqlite_db.h"
 
 namespace vurfleet::sqlite {
 

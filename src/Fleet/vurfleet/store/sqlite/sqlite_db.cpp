@@ -1,4 +1,4 @@
-#include "store/sqlite/db.h"
+#include "store/sqlite/sqlite_db.h"
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>

@@ -1,4 +1,4 @@
-#include "store/postgres/pg.h"
+#include "store/postgres/pg_db.h"
 
 #include <cctype>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "store/sqlite/schema.h"
+#include "store/sqlite/sqlite_schema.h"
 
 #include <map>
 #include <string>

@@ -2,7 +2,7 @@
 // line; and which --db values are connections at all. No server needed.
 #include <gtest/gtest.h>
 
-#include "store/postgres/pg.h"
+#include "store/postgres/pg_db.h"
 
 namespace vurfleet::pg {
 namespace {
