@@ -30,11 +30,12 @@ void Bound(Store& store, ProgramFigures& p) {
   // wildcard character; the key tells them apart.
   std::string counted;
   bool any = false;
-  store.Holdings({Glob(p.name)}, [&](const HoldingRow& row) {
-    if (row.until || (any && row.machine == counted) || NameKey(row.path) != p.name ||
-        shown(row.version)) {
-      return;
-    }
+  // The inventory now, as `find --name` reads it: only open intervals, in
+  // machine order.
+  FindQuery query;
+  query.name = Glob(p.name);
+  store.Find(query, [&](const FindRow& row) {
+    if ((any && row.machine == counted) || NameKey(row.path) != p.name || shown(row.version)) return;
     counted = row.machine;
     any = true;
     ++p.more_machines;
