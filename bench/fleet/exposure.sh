@@ -27,7 +27,7 @@
 # The machine is shared: the medians of R runs are given. Needs
 # build/linux/vurfleet and make_fleet, sqlite3, and PostgreSQL 15.
 . "$(dirname "$0")/../../scripts/usage.sh"
-usage_check '[--runs R] [MACHINES...]' '--runs=' "$@"
+usage_check '[--runs R] [--rules N] [MACHINES...]' '--runs= --rules=' "$@"
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 runs=3 rules=0
