@@ -1,6 +1,8 @@
 #include "load/procedure.h"
 
 #include <algorithm>
+#include <iterator>
+#include <tuple>
 #include <unordered_map>
 
 #include "base/text.h"
@@ -97,6 +99,35 @@ class Keys {
   std::unordered_map<PathId, std::size_t> own_;
 };
 
+// What changed in the inventory now between two histories: their open
+// intervals compared.
+void InventoryChange(const MachineHistory& before, const MachineHistory& after, FileWrite* write) {
+  const auto open = [](const MachineHistory& h) {
+    std::vector<Entry> entries;
+    for (const Interval& row : h.intervals) {
+      if (!row.until) entries.push_back(Entry{row.path, row.version});
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return std::tie(a.path, a.version) < std::tie(b.path, b.version); });
+    return entries;
+  };
+  const std::vector<Entry> a = open(before), b = open(after);
+  const auto less = [](const Entry& x, const Entry& y) { return std::tie(x.path, x.version) < std::tie(y.path, y.version); };
+  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(write->left), less);
+  std::set_difference(b.begin(), b.end(), a.begin(), a.end(), std::back_inserter(write->came), less);
+}
+
+// The entries of `closed` paths as the inventory before held them.
+std::vector<Entry> ClosedEntries(const std::vector<Entry>& before, std::vector<PathId> closed) {
+  std::sort(closed.begin(), closed.end());
+  std::vector<Entry> left;
+  left.reserve(closed.size());
+  for (const Entry& e : before) {
+    if (std::binary_search(closed.begin(), closed.end(), e.path)) left.push_back(e);
+  }
+  return left;
+}
+
 // What the load writes of the machine's latest runs, `now` in place of
 // `stored`: nothing kept when there are lines and no runs to recognise them
 // by; the flag alone when the runs and entries are the ones stored.
@@ -145,6 +176,7 @@ void WriteLatestScan(const ScanFile& file, ScanInput& input, const std::vector<E
   if (!first_scan && latest && latest->exact && input.finished && input.shield.empty()) {
     changes = AppendUnrepeated(latest->entries, repeats.before, in_file_order, repeats.line);
     write->files = static_cast<std::int64_t>(in_file_order.size());
+    if (!changes.closed.empty()) write->left = ClosedEntries(latest->entries, changes.closed);
   } else {
     // The inventory before: the latest scan's lines when they were all of
     // it, else the open intervals. The whole set is compared, sorted by
@@ -164,7 +196,9 @@ void WriteLatestScan(const ScanFile& file, ScanInput& input, const std::vector<E
     std::vector<Entry> after;
     changes = Append(before, input, keys, &after);
     write->files = static_cast<std::int64_t>(after.size());
+    if (!changes.closed.empty()) write->left = ClosedEntries(before, changes.closed);
   }
+  write->came = changes.opened;
   write->closed = std::move(changes.closed);
   write->closed_at = start;
   write->opened.reserve(changes.opened.size());
@@ -183,6 +217,7 @@ void WriteReordered(const ScanFile& file, const ScanInput& input, const std::vec
   const StoredMachine& machine = *stored.machine;
   const MachineHistory wanted = Rebuild(stored.history, ShieldedScans(stored.scans), input, keys);
   write->changes = Diff(stored.history, wanted);
+  InventoryChange(stored.history, wanted, write);
   for (const Interval& row : wanted.intervals) write->files += row.until ? 0 : 1;
   const Time latest_start = std::max(machine.last_started, start);
   const bool exact = std::none_of(wanted.kept.begin(), wanted.kept.end(),
@@ -323,6 +358,7 @@ ForgetResult Forget(LoadTarget& target, const std::string& name, std::optional<T
     write.machine = machine.id;
     write.name = machine.name;
     write.changes = Diff(stored.history, wanted);
+    InventoryChange(stored.history, wanted, &write);
     write.deleted_scan = result.scans.front().scan_id;
     write.latest_write = LatestWrite::kForget;
     for (const Interval& row : wanted.intervals) result.files += row.until ? 0 : 1;

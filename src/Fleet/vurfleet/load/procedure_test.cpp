@@ -26,7 +26,8 @@ namespace {
 
 using procedure_test::MemoryTarget;
 
-// A scan of the random fleet: path p is "D:\Gn\Fp.EXE" (n = p % 3), at
+// A scan of the random fleet: path p is "D:\Gn\Fm.EXE" (n = p % 3, m = p % 20:
+// two paths share each name), at
 // version 1.0.0.v, or <none> for v = 0; a shield of D:\G1\ covers 1, 4, ...
 struct RandomScan {
   std::string text;  // what the reports' views point into
@@ -49,7 +50,7 @@ std::unique_ptr<RandomScan> MakeRandomScan(std::mt19937& random, Time start) {
     default: break;
   }
   for (const auto& [p, v] : lines) {
-    made->text += "D:\\G" + std::to_string(p % 3) + "\\F" + std::to_string(p) + ".EXE" + '\n';
+    made->text += "D:\\G" + std::to_string(p % 3) + "\\F" + std::to_string(p % 20) + ".EXE" + '\n';
   }
   made->text += error;
   std::size_t at = 0;

@@ -10,10 +10,13 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
+#include "base/file_name.h"
 #include "base/text.h"
 #include "base/version.h"
+#include "store/counts.h"
 #include "store/load_target.h"
 
 namespace vurfleet::procedure_test {
@@ -37,6 +40,8 @@ class MemoryTarget : public LoadTarget {
     std::map<std::tuple<MachineId, PathId, Time>, Interval> intervals;
     std::set<std::tuple<MachineId, Time, PathId>> kept;
     std::map<MachineId, LatestRuns> latest;
+    std::map<MachineId, std::vector<Held>> holds;
+    CountChanges counts;
     std::int64_t next_id = 1;
   };
 
@@ -159,6 +164,14 @@ class MemoryTarget : public LoadTarget {
       row.row.errors.clear();
       state_.scans.emplace(state_.next_id++, std::move(row));
     }
+    std::unordered_map<PathId, NameId> names;
+    for (const auto* entries : {&w.left, &w.came}) {
+      for (const Entry& e : *entries) names.emplace(e.path, NameOf(e.path));
+    }
+    CountChanges changes;
+    ChangeHolds(&state_.holds[machine], w, names, &changes);
+    AddChanges(changes, &state_.counts);
+    ExpectCountsAgree();
     switch (w.latest_write) {
       case LatestWrite::kLeave: break;
       case LatestWrite::kForget: state_.latest.erase(machine); break;
@@ -182,6 +195,11 @@ class MemoryTarget : public LoadTarget {
       it = std::get<0>(*it) == machine ? state_.kept.erase(it) : std::next(it);
     }
     state_.latest.erase(machine);
+    CountChanges changes;
+    CountHolds(state_.holds[machine], -1, &changes);
+    AddChanges(changes, &state_.counts);
+    state_.holds.erase(machine);
+    ExpectCountsAgree();
     state_.machines.erase(std::remove_if(state_.machines.begin(), state_.machines.end(),
                                          [&](const StoredMachine& m) { return m.id == machine; }),
                           state_.machines.end());
@@ -189,6 +207,38 @@ class MemoryTarget : public LoadTarget {
   void MergeScans(MachineId from, MachineId into, const std::vector<std::int64_t>& dropped) override {
     for (const std::int64_t id : dropped) state_.scans.erase(id);
     for (auto& [id, scan] : state_.scans) scan.machine = scan.machine == from ? into : scan.machine;
+  }
+
+  // A path's name: the paths' own ids, since names here are theirs
+  // (the path with the lowest id of each).
+  NameId NameOf(PathId path) const {
+    std::string name;
+    for (const auto& [text, id] : state_.paths) {
+      if (id == path) name = NameKey(text);
+    }
+    NameId lowest = -1;
+    for (const auto& [text, id] : state_.paths) {
+      if (NameKey(text) == name && (lowest < 0 || id < lowest)) lowest = id;
+    }
+    return lowest;
+  }
+  // The kept holds and counts are what the open intervals make: after
+  // every write, whatever the order of the scans, copies, forgets and
+  // savepoints taken back.
+  void ExpectCountsAgree() const {
+    Recount recount;
+    std::map<MachineId, std::vector<Held>> holds;
+    recount.machine_done = [&](MachineId m, const std::vector<Held>& h) { holds[m] = h; };
+    for (const auto& [key, i] : state_.intervals) {
+      if (!i.until) recount.Add(std::get<0>(key), NameOf(i.path), i.version);
+    }
+    recount.Finish();
+    std::map<MachineId, std::vector<Held>> kept;
+    for (const auto& [m, h] : state_.holds) {
+      if (!h.empty()) kept[m] = h;
+    }
+    EXPECT_EQ(kept, holds) << "the holds differ from the open intervals";
+    EXPECT_EQ(state_.counts, recount.counts) << "the counts differ from the open intervals";
   }
 
   std::string PathKey(PathId path) const {

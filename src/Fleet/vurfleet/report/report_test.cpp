@@ -176,7 +176,8 @@ TEST_F(ReportTest, HostileNamesShowAsText) {
   SmallFleet();
   Tamper("UPDATE machines SET name = '<img src=x onerror=alert(1)>' WHERE name = 'PC002';"
          "UPDATE paths SET path = 'C:\\<script>' || x'e9' || '</script>\"&.exe' WHERE path = 'C:\\n.exe';"
-         "UPDATE paths SET name_key = '<b>' || x'ff' WHERE name_key = 'putty.exe';");
+         "UPDATE paths SET name_key = '<b>' || x'ff' WHERE name_key = 'putty.exe';"
+         "UPDATE names SET name_key = '<b>' || x'ff' WHERE name_key = 'putty.exe';");
   ReportOptions o = Options();
   o.database = folder_.string() + "/<i>.db";
   const std::string page = RenderReport(GatherFigures(*store_, o), o);

@@ -13,7 +13,23 @@ std::string_view KeyOf(const std::uint64_t& value) {
 
 }  // namespace
 
-IdCache::IdCache() : paths_(kCachedPaths), versions_(kCachedVersions) {}
+IdCache::IdCache() : paths_(kCachedPaths), versions_(kCachedVersions), names_(kCachedPaths) {}
+
+std::optional<std::int64_t> IdCache::NameOf(PathId path) const {
+  const auto found = name_of_.find(path);
+  if (found == name_of_.end()) return std::nullopt;
+  return found->second;
+}
+
+void IdCache::AddNameOf(PathId path, std::int64_t name) {
+  if (name_of_.size() >= kCachedPaths) name_of_.clear();
+  name_of_[path] = name;
+}
+
+void IdCache::AddName(std::string_view key, std::int64_t id, bool added) {
+  if (added) NoteAdded();
+  if (!names_.Find(key)) names_.Insert(key, id);
+}
 
 void IdCache::FindPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids) const {
   paths_.FindMany(paths, ids);
@@ -49,6 +65,8 @@ void IdCache::EndGroup(bool committed) {
 void IdCache::Clear() {
   paths_.Clear();
   versions_.Clear();
+  names_.Clear();
+  name_of_.clear();
 }
 
 }  // namespace vurfleet

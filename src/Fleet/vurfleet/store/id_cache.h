@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/id_table.h"
@@ -26,6 +27,12 @@ class IdCache {
   // Keeps an id the database gave; `added`: a row this transaction added.
   void AddPath(std::string_view path, PathId id, bool added);
   void AddVersion(std::uint64_t value, VersionId id, bool added);
+  // The name (store/counts.h) of a path met, by the path's id; and names' ids
+  // by their folded text.
+  std::optional<std::int64_t> NameOf(PathId path) const;
+  void AddNameOf(PathId path, std::int64_t name);
+  std::optional<std::int64_t> FindName(std::string_view key) const { return names_.Find(key); }
+  void AddName(std::string_view key, std::int64_t id, bool added);
 
   // A file's savepoint begins, or ends: taken back, the cache forgets
   // everything if the file added a row.
@@ -43,6 +50,8 @@ class IdCache {
 
   IdTable paths_;
   IdTable versions_;  // keyed by the version's 8 bytes
+  IdTable names_;
+  std::unordered_map<PathId, std::int64_t> name_of_;
   bool added_in_file_ = false;
   bool added_in_group_ = false;
 };

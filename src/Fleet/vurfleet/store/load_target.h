@@ -159,6 +159,12 @@ struct FileWrite {
   Time closed_at = 0;
   std::vector<Interval> opened;  // intervals whose keys are new
   HistoryChanges changes;        // the rows of a history worked out again, and kept entries
+  // What all of the above does to the machine's inventory now (its open
+  // intervals): entries it holds no more, and entries it holds since, a
+  // path's change of version being one of each. The store's counts follow
+  // them (store/counts.h).
+  std::vector<Entry> left;
+  std::vector<Entry> came;
   LatestWrite latest_write = LatestWrite::kLeave;
   LatestRuns latest;
 };

@@ -206,8 +206,21 @@ TEST_P(StoreTest, ForgetLeavesTheAnswersOfALoadWithout) {
 // unique, and machines renamed as that vurfleet kept them (its case rule
 // left many letters alone).
 void Downgrade(const std::string& where, bool sqlite,
-               const std::vector<std::pair<std::string, std::string>>& renames) {
-  std::string sql;
+               const std::vector<std::pair<std::string, std::string>>& renames, int to = 1) {
+  // Schema 2: no names, no counts.
+  std::string sql = "DROP TABLE counts; DROP TABLE holds; ALTER TABLE paths DROP COLUMN name_id; DROP TABLE names;";
+  sql += sqlite ? "PRAGMA user_version = 2;" : "DROP TABLE count_changes; UPDATE vurfleet_schema SET version = 2;";
+  if (to == 2) {
+    if (sqlite) {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+      EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+      sqlite3_close(db);
+    } else {
+      pg::Connection(where).Run(sql);
+    }
+    return;
+  }
   for (const auto& [from, to] : renames) {
     sql += "UPDATE machines SET name = '" + to + "', name_key = '" + to + "' WHERE name = '" + from + "';";
   }
@@ -257,7 +270,7 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
   Downgrade(where, GetParam() == "sqlite", {{"PCA", "\xC7\x86" "1"}});  // ǆ1, as it was kept
   EXPECT_NE(OpenError(where, Access::kRead)
                 .find("an inventory of schema 1, made by an older vurfleet; the next vurfleet load "
-                      "upgrades it to schema 2"),
+                      "upgrades it to schema 3"),
             std::string::npos);
   if (GetParam() == "sqlite") {
     // A table of the upgrade's own name left in the file: the upgrade says
@@ -266,7 +279,7 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
     ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(db, "CREATE TABLE scans_2 (x)", nullptr, nullptr, nullptr), SQLITE_OK);
     for (const Access access : {Access::kWrite, Access::kRead}) {
-      EXPECT_NE(OpenError(where, access).find(": can't upgrade this inventory to schema 2: the file holds "
+      EXPECT_NE(OpenError(where, access).find(": can't upgrade this inventory to schema 3: the file holds "
                                               "a table scans_2 that no vurfleet made"),
                 std::string::npos);
     }
@@ -274,7 +287,7 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
     sqlite3_close(db);
   }
   std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 2"});
+  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 3"});
   EXPECT_EQ(Machines(*store, "2026-12-03"),
             "machine,last_started,last_completed,status,files,errors\r\n"
             "PCB,2026-12-02 02:00:00,2026-12-02 02:00:00,ok,1,0\r\n"
@@ -315,13 +328,13 @@ TEST_P(StoreTest, TwoMachinesThatAreNowOneNameAreMerged) {
     }
     Downgrade(where, GetParam() == "sqlite", {{"PCA", lower}, {"PCB", upper}});
     const std::string refused = OpenError(where, Access::kRead);
-    EXPECT_NE(refused.find("the next vurfleet load upgrades it to schema 2 and merges the machines " + upper +
+    EXPECT_NE(refused.find("the next vurfleet load upgrades it to schema 3 and merges the machines " + upper +
                            " and " + lower + " into " + upper),
               std::string::npos)
         << refused;
     std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
     ASSERT_EQ(store->Upgraded().size(), 2u);
-    EXPECT_NE(store->Upgraded()[0].find(": upgraded to schema 2: merged the machines " + upper + " and " + lower +
+    EXPECT_NE(store->Upgraded()[0].find(": upgraded to schema 3: merged the machines " + upper + " and " + lower +
                                         " (4 scans) into " + upper),
               std::string::npos)
         << store->Upgraded()[0];
@@ -427,7 +440,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
     Load(*OpenStore(newer, Access::kWrite), "PC1", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
     pg::Connection(newer).Run("UPDATE vurfleet_schema SET version = 99, written_by = '9.9.0.0'");
     EXPECT_NE(refused(newer, false).find("schema 99, made by a newer vurfleet (9.9.0.0); this one (" +
-                                         std::string(VUR_VERSION_TEXT) + ") knows schema 2"),
+                                         std::string(VUR_VERSION_TEXT) + ") knows schema 3"),
               std::string::npos);
 
     // Text that is not UTF-8 could not be stored as it was read.
@@ -470,7 +483,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
     ADD_FAILURE() << "opened a newer schema";
   } catch (const StoreError& e) {
     EXPECT_NE(std::string(e.what()).find("newer vurfleet (9.9.0.0); this one (" + std::string(VUR_VERSION_TEXT) +
-                                         ") knows schema 2"),
+                                         ") knows schema 3"),
               std::string::npos)
         << e.what();
   }

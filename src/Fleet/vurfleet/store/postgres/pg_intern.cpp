@@ -98,19 +98,30 @@ void PgStore::StagePaths(const std::vector<std::string_view>& paths) {
     data += '\t';
     CopyField(&data, FoldCase(path));
     data += '\t';
-    CopyField(&data, NameKey(path));
+    const std::string name = NameKey(path);
+    CopyField(&data, name);
+    data += '\t';
+    CopyInt(&data, static_cast<std::int64_t>(StableHash(name)));
     data += '\n';
   }
-  conn_.Copy("COPY vurfleet_lines (line, hash, path, path_key, name_key) FROM STDIN", data);
+  conn_.Copy("COPY vurfleet_lines (line, hash, path, path_key, name_key, name_hash) FROM STDIN", data);
   if (paths.size() >= kAnalyzedLines) conn_.Run("ANALYZE vurfleet_lines");
+  // Names first, in key order too; a name whose digests are another's
+  // leaves its paths without a name, refused below.
   conn_.Run(
-      "INSERT INTO paths (hash, path, path_key, name_key) "
-      "SELECT hash, path, path_key, name_key FROM vurfleet_lines ORDER BY hash, path "
+      "INSERT INTO names (hash, name_key) "
+      "SELECT DISTINCT name_hash, name_key FROM vurfleet_lines ORDER BY name_hash, name_key "
+      "ON CONFLICT (hash, md5(name_key)) DO NOTHING");
+  conn_.Run(
+      "INSERT INTO paths (hash, path, path_key, name_key, name_id) "
+      "SELECT s.hash, s.path, s.path_key, s.name_key, n.id FROM vurfleet_lines s "
+      "JOIN names n ON n.hash = s.name_hash AND n.name_key = s.name_key ORDER BY s.hash, s.path "
       "ON CONFLICT (hash, md5(path)) DO NOTHING");
   ids_.NoteAdded();
   Result r = conn_.Exec(
-      "SELECT s.line, (SELECT p.id FROM paths p WHERE p.hash = s.hash AND p.path = s.path) "
-      "FROM vurfleet_lines s ORDER BY s.line");
+      "SELECT s.line, p.id, p.name_id FROM vurfleet_lines s "
+      "LEFT JOIN LATERAL (SELECT id, name_id FROM paths p WHERE p.hash = s.hash AND p.path = s.path) p ON true "
+      "ORDER BY s.line");
   if (r.rows() != static_cast<int>(paths.size())) {
     throw StoreError(conn_.description() + ": the staged lines came back wrong");
   }
@@ -124,6 +135,7 @@ void PgStore::StagePaths(const std::vector<std::string_view>& paths) {
     if (k != static_cast<std::size_t>(j)) throw StoreError(conn_.description() + ": the staged lines came back wrong");
     group_paths_[std::string(paths[k])] = r.Int(j, 1);
     ids_.AddPath(paths[k], r.Int(j, 1), false);
+    ids_.AddNameOf(r.Int(j, 1), r.Int(j, 2));
   }
 }
 

@@ -1,7 +1,8 @@
-// The most widespread file names, on PostgreSQL: one statement, whose
-// aggregation the server does by hashing.
+// The most widespread file names, on PostgreSQL: read from the counts the
+// load keeps (pg_counts.h), folded and not, in one statement.
 #include <string>
 
+#include "store/postgres/pg_counts.h"
 #include "store/postgres/pg_store.h"
 #include "store/stored.h"
 
@@ -10,20 +11,13 @@ namespace vurfleet::pg {
 void PgStore::Programs(int top, const std::function<void(const ProgramRow&)>& row) {
   if (top <= 0) return;
   ReadScope snapshot(conn_);
-  // Each machine's entries now, counted once per (machine, name) and once
-  // per (machine, name, version), as `find --name` joins them: the server
-  // aggregates by hashing, so no row of the inventory leaves it.
   Result r = conn_.Exec(
-      "WITH held AS ("
-      " SELECT DISTINCT i.machine_id, p.name_key, i.version_id FROM intervals i"
-      "  JOIN machines m ON m.id = i.machine_id JOIN paths p ON p.id = i.path_id"
-      "  JOIN versions v ON v.id = i.version_id WHERE i.until IS NULL), "
-      "top AS ("
-      " SELECT name_key, count(DISTINCT machine_id) AS machines FROM held"
-      "  GROUP BY name_key ORDER BY machines DESC, name_key LIMIT $1) "
-      "SELECT t.name_key, t.machines, v.value, count(*) FROM top t"
-      " JOIN held h ON h.name_key = t.name_key JOIN versions v ON v.id = h.version_id"
-      " GROUP BY t.name_key, t.machines, v.value"
+      std::string("WITH c AS MATERIALIZED ") + kCountsNow + ", "
+      "top AS (SELECT c.name_id, n.name_key, c.machines FROM c JOIN names n ON n.id = c.name_id"
+      " WHERE c.version_id = -1 AND c.machines > 0 ORDER BY c.machines DESC, n.name_key LIMIT $1) "
+      "SELECT t.name_key, t.machines, v.value, c.machines FROM top t"
+      " JOIN c ON c.name_id = t.name_id AND c.version_id >= 0 AND c.machines > 0"
+      " JOIN versions v ON v.id = c.version_id"
       " ORDER BY t.machines DESC, t.name_key, v.value DESC NULLS LAST",
       {std::to_string(top)});
   ProgramRow out;

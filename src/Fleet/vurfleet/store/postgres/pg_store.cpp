@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "store/latest.h"
+#include "store/postgres/pg_counts.h"
 #include "store/postgres/pg_schema.h"
 #include "store/stored.h"
 
@@ -22,7 +23,10 @@ void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(
 }  // namespace
 
 PgStore::PgStore(const std::string& where, Access access) : conn_(where) {
+  // An upgrade moves rows before there are counts, and counts once after.
+  counts_.on = false;
   upgraded_ = PrepareSchema(conn_, access == Access::kWrite, *this);
+  counts_.on = true;
   // A reader's queries all read one snapshot, and no transaction of its
   // session can write, whatever happens to that snapshot.
   if (access == Access::kRead) {
@@ -35,7 +39,7 @@ PgStore::PgStore(const std::string& where, Access access) : conn_(where) {
   conn_.Run(
       "CREATE TEMPORARY TABLE IF NOT EXISTS vurfleet_lines ("
       " line integer NOT NULL, hash bigint NOT NULL, path text COLLATE \"C\" NOT NULL,"
-      " path_key text COLLATE \"C\" NOT NULL, name_key text COLLATE \"C\" NOT NULL"
+      " path_key text COLLATE \"C\" NOT NULL, name_key text COLLATE \"C\" NOT NULL, name_hash bigint NOT NULL"
       ") ON COMMIT DELETE ROWS");
 }
 
@@ -56,8 +60,12 @@ void PgStore::BeginGroup(const std::vector<std::string>& machines) {
 void PgStore::CommitGroup() {
   expected_.Clear();
   group_paths_.clear();
+  AppendCounts(conn_, counts_.group());
+  const bool counted = !counts_.group().empty();
   conn_.Run("COMMIT");
   ids_.EndGroup(true);
+  counts_.Clear();
+  if (counted) FoldCounts(conn_);
 }
 
 void PgStore::AbandonGroup() {
@@ -71,6 +79,7 @@ void PgStore::AbandonGroup() {
   ids_.EndGroup(false);
   expected_.Clear();
   group_paths_.clear();
+  counts_.Clear();
 }
 
 void PgStore::Expect(const std::vector<const ScanFile*>& files) {
@@ -207,11 +216,13 @@ void PgStore::EndFile(const FileWrite* write) {
     if (staged_in_file_) group_paths_.clear();
     conn_.Run("ROLLBACK TO file; RELEASE file");
     ids_.EndFile(false);
+    counts_.EndFile(false);
     return;
   }
   Write(*write);
   conn_.Run("RELEASE file");
   ids_.EndFile(true);
+  counts_.EndFile(true);
 }
 
 void PgStore::Write(const FileWrite& w) {
@@ -234,6 +245,14 @@ void PgStore::Write(const FileWrite& w) {
                 std::to_string(w.files)});
   }
   const std::string id = std::to_string(machine);
+  if (counts_.on && (!w.left.empty() || !w.came.empty())) {
+    // The holds as they were, before the intervals change.
+    std::vector<Held> holds = w.machine == 0 ? std::vector<Held>{} : MachineHolds(conn_, machine);
+    ChangeHolds(&holds, w, NamesOf(w), &counts_.file());
+    conn_.Exec("INSERT INTO holds (machine_id, entries) VALUES ($1, $2::bytea) "
+               "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
+               {id, HexBytes(EncodeHolds(holds))});
+  }
   if (!w.closed.empty()) {
     conn_.Exec("UPDATE intervals SET until = $2 "
                "WHERE machine_id = $1 AND path_id = ANY ($3::bigint[]) AND until IS NULL",
@@ -298,9 +317,36 @@ std::int64_t PgStore::AddScan(const std::string& machine, const ScanRow& scan) {
   return inserted.Int(0, 0);
 }
 
+std::unordered_map<PathId, NameId> PgStore::NamesOf(const FileWrite& w) {
+  std::unordered_map<PathId, NameId> names;
+  std::vector<PathId> unknown;
+  for (const std::vector<Entry>* entries : {&w.left, &w.came}) {
+    for (const Entry& e : *entries) {
+      if (const auto name = ids_.NameOf(e.path)) {
+        names.emplace(e.path, *name);
+      } else {
+        unknown.push_back(e.path);
+      }
+    }
+  }
+  if (!unknown.empty()) {
+    Result r = conn_.Exec("SELECT id, name_id FROM paths WHERE id = ANY ($1::bigint[])",
+                          {IntArray(unknown, [](PathId p) { return p; })});
+    for (int k = 0; k < r.rows(); ++k) {
+      names.emplace(r.Int(k, 0), r.Int(k, 1));
+      ids_.AddNameOf(r.Int(k, 0), r.Int(k, 1));
+    }
+  }
+  return names;
+}
+
 void PgStore::DeleteMachine(MachineId machine) {
   expected_.Clear();
   const std::string id = std::to_string(machine);
+  if (counts_.on) {
+    CountHolds(MachineHolds(conn_, machine), -1, &counts_.group());
+    conn_.Exec("DELETE FROM holds WHERE machine_id = $1", {id});
+  }
   for (const char* sql : {"DELETE FROM intervals WHERE machine_id = $1", "DELETE FROM kept WHERE machine_id = $1",
                           "DELETE FROM latest WHERE machine_id = $1",
                           "DELETE FROM scan_errors WHERE scan_id IN (SELECT id FROM scans WHERE machine_id = $1)",

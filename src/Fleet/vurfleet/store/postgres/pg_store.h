@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "history/history.h"
+#include "store/counts.h"
 #include "store/id_cache.h"
 #include "store/postgres/pg_db.h"
 #include "store/postgres/pg_expected.h"
@@ -67,6 +68,8 @@ class PgStore : public Store {
   void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids);
   // Adds the paths not stored, and keeps every one's id in group_paths_.
   void StagePaths(const std::vector<std::string_view>& paths);
+  // The names of the paths `write` adds to or takes from its machine's inventory.
+  std::unordered_map<PathId, NameId> NamesOf(const FileWrite& write);
 
   Connection conn_;
   IdCache ids_;
@@ -75,6 +78,7 @@ class PgStore : public Store {
   // so that a group's lines are staged once however many they are.
   std::unordered_map<std::string, PathId> group_paths_;
   bool staged_in_file_ = false;  // the current file staged paths
+  CountKeeper counts_;
 };
 
 }  // namespace vurfleet::pg

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "store/latest.h"
+#include "store/sqlite/sqlite_counts.h"
 #include "store/sqlite/sqlite_store.h"
 #include "store/stored.h"
 
@@ -87,8 +88,12 @@ struct SqliteStore::LoadStatements {
                     "report_lines, error_lines, loaded) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
         write_error(db, MultiRowInsert(kWriteError, 3, 1).c_str()),
         write_errors(db, MultiRowInsert(kWriteError, 3, kRowsPerInsert).c_str()),
-        find_path(db, "SELECT id, path FROM paths WHERE hash = ?1"),
-        insert_path(db, "INSERT INTO paths (hash, path, name_key) VALUES (?1, ?2, ?3)"),
+        find_path(db, "SELECT id, path, name_id FROM paths WHERE hash = ?1"),
+        insert_path(db, "INSERT INTO paths (hash, path, name_key, name_id) VALUES (?1, ?2, ?3, ?4)"),
+        find_name(db, "SELECT id FROM names WHERE name_key = ?1"),
+        insert_name(db, "INSERT INTO names (name_key) VALUES (?1)"),
+        path_names(db, "SELECT id, name_id FROM paths WHERE id IN (SELECT value FROM json_each(?1))"),
+        write_holds(db, "INSERT OR REPLACE INTO holds (machine_id, entries) VALUES (?1, ?2)"),
         find_version(db, "SELECT id FROM versions WHERE value = ?1"),
         insert_version(db, "INSERT INTO versions (value) VALUES (?1)"),
         open_entries(db,
@@ -124,7 +129,7 @@ struct SqliteStore::LoadStatements {
 
   Statement find_machine, insert_machine, update_machine, find_bytes, find_run, list_scans, finished_errors;
   Statement delete_scan, delete_errors, insert_scan, write_error, write_errors;
-  Statement find_path, insert_path, find_version, insert_version;
+  Statement find_path, insert_path, find_name, insert_name, path_names, write_holds, find_version, insert_version;
   Statement open_entries, open_keys, history_keys, close_intervals;
   Statement read_latest, write_latest, set_exact, delete_latest;
   Statement all_intervals, all_kept;
@@ -241,19 +246,38 @@ void SqliteStore::InternPaths(const std::vector<std::string_view>& paths, std::v
     }
     const std::int64_t hash = static_cast<std::int64_t>(StableHash(path));
     PathId id = 0;
+    NameId name = 0;
     q.find_path.Bind(1, hash);
     while (id == 0 && q.find_path.Step()) {
-      if (q.find_path.Text(1) == path) id = q.find_path.Int(0);
+      if (q.find_path.Text(1) == path) id = q.find_path.Int(0), name = q.find_path.Int(2);
     }
     q.find_path.Reset();
     const bool added = id == 0;
     if (added) {
-      q.insert_path.Bind(1, hash).Bind(2, path).Bind(3, NameKey(path)).Run();
+      const std::string key = NameKey(path);
+      name = InternName(key);
+      q.insert_path.Bind(1, hash).Bind(2, path).Bind(3, key).Bind(4, name).Run();
       id = db_.LastInsertId();
     }
     ids_.AddPath(path, id, added);
+    ids_.AddNameOf(id, name);
     (*ids)[k] = id;
   }
+}
+
+NameId SqliteStore::InternName(const std::string& key) {
+  if (const auto id = ids_.FindName(key)) return *id;
+  LoadStatements& q = Statements();
+  q.find_name.Bind(1, key);
+  NameId id = q.find_name.Step() ? q.find_name.Int(0) : 0;
+  q.find_name.Reset();
+  const bool added = id == 0;
+  if (added) {
+    q.insert_name.Bind(1, key).Run();
+    id = db_.LastInsertId();
+  }
+  ids_.AddName(key, id, added);
+  return id;
 }
 
 void SqliteStore::InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids) {
@@ -285,11 +309,13 @@ void SqliteStore::EndFile(const FileWrite* write) {
   if (write == nullptr) {
     db_.Exec("ROLLBACK TO file; RELEASE file");
     ids_.EndFile(false);
+    counts_.EndFile(false);
     return;
   }
   Write(*write);
   db_.Exec("RELEASE file");
   ids_.EndFile(true);
+  counts_.EndFile(true);
 }
 
 void SqliteStore::Write(const FileWrite& w) {
@@ -305,6 +331,12 @@ void SqliteStore::Write(const FileWrite& w) {
     machine = db_.LastInsertId();
   } else {
     q.update_machine.Bind(1, machine).Bind(2, w.first_started).Bind(3, w.last_started).Bind(4, w.files).Run();
+  }
+  if (counts_.on && (!w.left.empty() || !w.came.empty())) {
+    // The holds as they were, before the intervals change.
+    std::vector<Held> holds = w.machine == 0 ? std::vector<Held>{} : MachineHolds(db_, machine);
+    ChangeHolds(&holds, w, NamesOf(w), &counts_.file());
+    q.write_holds.Bind(1, machine).BindBlob(2, EncodeHolds(holds)).Run();
   }
   if (!w.closed.empty()) {
     q.close_intervals.Bind(1, machine).Bind(2, w.closed_at);
@@ -362,7 +394,35 @@ void SqliteStore::Write(const FileWrite& w) {
   }
 }
 
+std::unordered_map<PathId, NameId> SqliteStore::NamesOf(const FileWrite& w) {
+  std::unordered_map<PathId, NameId> names;
+  std::vector<PathId> unknown;
+  for (const std::vector<Entry>* entries : {&w.left, &w.came}) {
+    for (const Entry& e : *entries) {
+      if (const auto name = ids_.NameOf(e.path)) {
+        names.emplace(e.path, *name);
+      } else {
+        unknown.push_back(e.path);
+      }
+    }
+  }
+  if (!unknown.empty()) {
+    Statement& s = Statements().path_names;
+    s.Bind(1, JsonNumbers(unknown, [](PathId p) { return p; }));
+    while (s.Step()) {
+      names.emplace(s.Int(0), s.Int(1));
+      ids_.AddNameOf(s.Int(0), s.Int(1));
+    }
+    s.Reset();
+  }
+  return names;
+}
+
 void SqliteStore::DeleteMachine(MachineId machine) {
+  if (counts_.on) {
+    CountHolds(MachineHolds(db_, machine), -1, &counts_.group());
+    Statement(db_, "DELETE FROM holds WHERE machine_id = ?1").Bind(1, machine).Run();
+  }
   for (const char* sql : {"DELETE FROM intervals WHERE machine_id = ?1", "DELETE FROM kept WHERE machine_id = ?1",
                           "DELETE FROM latest WHERE machine_id = ?1",
                           "DELETE FROM scan_errors WHERE scan_id IN (SELECT id FROM scans WHERE machine_id = ?1)",

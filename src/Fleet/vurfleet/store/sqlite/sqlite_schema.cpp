@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "store/merge.h"
+#include "store/sqlite/sqlite_counts.h"
 #include "store/stored.h"
 #include "store/writer.h"
 
@@ -49,11 +50,16 @@ CREATE TABLE scan_errors (
   text TEXT NOT NULL,
   PRIMARY KEY (scan_id, line)
 ) WITHOUT ROWID;
+CREATE TABLE names (
+  id INTEGER PRIMARY KEY,
+  name_key TEXT NOT NULL UNIQUE     -- a file name, lower case
+);
 CREATE TABLE paths (
   id INTEGER PRIMARY KEY,
   hash INTEGER NOT NULL,            -- StableHash(path): an index of 8 bytes, not of the text
   path TEXT NOT NULL,
-  name_key TEXT NOT NULL            -- the file name, lower case
+  name_id INTEGER NOT NULL,         -- the file name, as names holds it
+  name_key TEXT NOT NULL            -- the same, lower case
 );
 CREATE INDEX paths_by_hash ON paths (hash);
 CREATE INDEX paths_by_name ON paths (name_key);
@@ -83,6 +89,18 @@ CREATE TABLE latest (
   runs BLOB NOT NULL
 );
 CREATE TABLE written_by (version TEXT NOT NULL);  -- the vurfleet that made the schema
+-- What the load keeps counted (store/counts.h): machines holding a name
+-- (version_id -1) or a name at a version now, and each machine's holds.
+CREATE TABLE counts (
+  name_id INTEGER NOT NULL,
+  version_id INTEGER NOT NULL,
+  machines INTEGER NOT NULL,
+  PRIMARY KEY (name_id, version_id)
+) WITHOUT ROWID;
+CREATE TABLE holds (
+  machine_id INTEGER PRIMARY KEY,
+  entries BLOB NOT NULL
+);
 CREATE TABLE kept (
   machine_id INTEGER NOT NULL,
   scan INTEGER NOT NULL,            -- the scan's start
@@ -186,6 +204,39 @@ CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256);
   return notes;
 }
 
+// Schema 2 to 3, in the caller's transaction: file names get ids of their
+// own, and the counts are worked out once from the open intervals. The
+// tables first (the load's statements, which an upgrade from schema 1
+// prepares, name them), then their rows, from the names as folded now.
+void AddCountTables(Db& db) {
+  db.Exec(R"sql(
+CREATE TABLE names (
+  id INTEGER PRIMARY KEY,
+  name_key TEXT NOT NULL UNIQUE
+);
+ALTER TABLE paths ADD COLUMN name_id INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE counts (
+  name_id INTEGER NOT NULL,
+  version_id INTEGER NOT NULL,
+  machines INTEGER NOT NULL,
+  PRIMARY KEY (name_id, version_id)
+) WITHOUT ROWID;
+CREATE TABLE holds (
+  machine_id INTEGER PRIMARY KEY,
+  entries BLOB NOT NULL
+);
+)sql");
+}
+
+void CountFrom2(Db& db) {
+  db.Exec(R"sql(
+DELETE FROM names;
+INSERT INTO names (name_key) SELECT DISTINCT name_key FROM paths ORDER BY name_key;
+UPDATE paths SET name_id = (SELECT n.id FROM names n WHERE n.name_key = paths.name_key);
+)sql");
+  WriteRecount(db);
+}
+
 }  // namespace
 
 std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) {
@@ -196,16 +247,22 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
       throw StoreError(NewerSchema(db.path(), version, WrittenBy(db), kSchemaVersion));
     }
     if (version == kSchemaVersion) return {};
-    if (version == 1) {
+    if (version == 1 || version == 2) {
       if (!create) {
-        CheckUpgradable(db);
-        throw StoreError(db.path() + ": an inventory of schema 1, made by an older vurfleet; " +
-                         NextLoadUpgrades(SameNames(StoredMachines(db)), kSchemaVersion));
+        if (version == 1) CheckUpgradable(db);
+        throw StoreError(db.path() + ": an inventory of schema " + std::to_string(version) +
+                         ", made by an older vurfleet; " +
+                         NextLoadUpgrades(version == 1 ? SameNames(StoredMachines(db)) : std::vector<SameName>{},
+                                          kSchemaVersion));
       }
       Transaction transaction(db);
       std::vector<std::string> notes;
-      if (PragmaInt(db, "PRAGMA user_version") == 1) {
-        notes = MigrateFrom1(db, target);
+      const int now = PragmaInt(db, "PRAGMA user_version");
+      if (now == 1 || now == 2) {
+        AddCountTables(db);
+        if (now == 1) notes = MigrateFrom1(db, target);
+        CountFrom2(db);
+        if (notes.empty()) notes.push_back(db.path() + ": upgraded to schema " + std::to_string(kSchemaVersion));
         NoteWriter(db);
         db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
       }

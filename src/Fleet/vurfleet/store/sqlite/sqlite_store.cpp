@@ -4,6 +4,7 @@
 
 #include "base/glob.h"
 #include "base/text.h"
+#include "store/sqlite/sqlite_counts.h"
 #include "store/sqlite/sqlite_schema.h"
 #include "store/stored.h"
 
@@ -69,7 +70,10 @@ SqliteStore::SqliteStore(const std::string& path, Access access)
   // a sixth less time at 10 000 machines).
   db_.Exec(("PRAGMA busy_timeout = " + std::to_string(kBusyMilliseconds) +
             "; PRAGMA cache_size = -65536; PRAGMA mmap_size = 4294967296").c_str());
+  // An upgrade moves rows before there are counts, and counts once after.
+  counts_.on = false;
   upgraded_ = PrepareSchema(db_, access == Access::kWrite, *this);
+  counts_.on = true;
   if (access == Access::kRead) {
     // One snapshot for every statement of the store's life: a query made
     // of several statements, or a page made of several queries, never sees
@@ -111,13 +115,18 @@ void SqliteStore::BeginGroup(const std::vector<std::string>&) {
 }
 
 void SqliteStore::CommitGroup() {
+  // The group's count changes, with its intervals: one writer at a time
+  // holds SQLite's lock, so they are added in place.
+  AddCounts(db_, counts_.group());
   db_.Exec("COMMIT");
   ids_.EndGroup(true);
+  counts_.Clear();
 }
 
 void SqliteStore::AbandonGroup() {
   if (sqlite3_get_autocommit(db_.get()) == 0) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
   ids_.EndGroup(false);
+  counts_.Clear();
 }
 
 void SqliteStore::MergeScans(MachineId from, MachineId into, const std::vector<std::int64_t>& dropped) {

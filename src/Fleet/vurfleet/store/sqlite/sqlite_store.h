@@ -13,10 +13,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "history/history.h"
 #include "store/sqlite/sqlite_db.h"
+#include "store/counts.h"
 #include "store/id_cache.h"
 #include "store/latest.h"
 #include "store/store.h"
@@ -58,11 +60,15 @@ class SqliteStore : public Store {
   LoadStatements& Statements();
   void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids);
   void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids);
+  NameId InternName(const std::string& key);
   void Write(const FileWrite& write);
+  // The names of the paths `write` adds to or takes from its machine's inventory.
+  std::unordered_map<PathId, NameId> NamesOf(const FileWrite& write);
 
   Db db_;
   std::unique_ptr<LoadStatements, DropStatements> load_;
   IdCache ids_;
+  CountKeeper counts_;
 };
 
 }  // namespace vurfleet::sqlite

@@ -1,0 +1,108 @@
+// The counts the load keeps: for each file name, and each (file name,
+// version), the machines whose inventory now (their open intervals) holds
+// it. `programs` and the report read them instead of every machine's
+// inventory. They change in the same transaction as the intervals, from
+// what each file's write adds to and takes from its machine's inventory
+// (FileWrite::came, ::left).
+//
+// To tell whether a machine still holds a name after one of its paths goes,
+// each machine keeps its holds: (name, version, copies), one small blob a
+// machine, sorted. The counts follow from the holds of all machines; the
+// holds from the open intervals; `check` recounts both.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "history/history.h"
+#include "store/load_target.h"
+
+namespace vurfleet {
+
+using NameId = std::int64_t;
+
+// The version of a name's own count: machines holding it at any version.
+constexpr VersionId kAnyVersion = -1;
+
+struct Held {
+  NameId name = 0;
+  VersionId version = 0;
+  std::int64_t copies = 0;  // open intervals of the machine at this name and version
+  friend bool operator==(const Held& a, const Held& b) {
+    return a.name == b.name && a.version == b.version && a.copies == b.copies;
+  }
+};
+
+// Varints: the number of entries, then each entry's name (as a difference
+// from the one before), version and copies.
+std::string EncodeHolds(const std::vector<Held>& holds);
+// Nothing when the bytes are not such a blob, or not sorted and positive.
+std::optional<std::vector<Held>> DecodeHolds(std::string_view bytes);
+
+// Changes to counts, by (name, version), in key order: the order both
+// stores write them in, so that no two writers meet in a cycle.
+using CountChanges = std::map<std::pair<NameId, VersionId>, std::int64_t>;
+
+void AddChanges(const CountChanges& from, CountChanges* into);
+
+// A machine's holds after `left` goes and `came` comes, each (name,
+// version) an open interval; what that does to the counts is added to
+// `changes`. A hold that would go below no copies is kept at none (the
+// holds were wrong; `check` says so and `--repair` recounts).
+void ChangeHolds(std::vector<Held>* holds, const std::vector<std::pair<NameId, VersionId>>& left,
+                 const std::vector<std::pair<NameId, VersionId>>& came, CountChanges* changes);
+
+// The counts a machine's holds make, `sign` times (1: a machine added, -1:
+// taken out).
+void CountHolds(const std::vector<Held>& holds, int sign, CountChanges* changes);
+
+// A machine's holds after `write` (its `left` and `came`), what that does
+// to the counts added to `changes`; `names` has the name of each of their
+// paths (a path without one is an error of the store's: StoreError).
+void ChangeHolds(std::vector<Held>* holds, const FileWrite& write, const std::unordered_map<PathId, NameId>& names,
+                 CountChanges* changes);
+
+// A load's count changes as a store keeps them: a file's until its
+// savepoint ends (kept, they join the group's; taken back, they go), the
+// group's until its commit writes them with the intervals.
+class CountKeeper {
+ public:
+  CountChanges& file() { return file_; }
+  CountChanges& group() { return group_; }
+  void EndFile(bool kept) {
+    if (kept) AddChanges(file_, &group_);
+    file_.clear();
+  }
+  void Clear() { file_.clear(), group_.clear(); }
+  // Off while an upgrade moves rows before there are counts: it counts
+  // afterwards, once.
+  bool on = true;
+
+ private:
+  CountChanges file_, group_;
+};
+
+// The holds and counts of the whole inventory, worked out from its open
+// intervals as (machine, name, version), a machine's together.
+struct Recount {
+  // Takes one open interval.
+  void Add(std::int64_t machine, NameId name, VersionId version);
+  // Ends the last machine; then `counts` is whole.
+  void Finish();
+
+  std::function<void(std::int64_t machine, const std::vector<Held>& holds)> machine_done;
+  CountChanges counts;
+
+ private:
+  std::optional<std::int64_t> machine_;
+  std::map<std::pair<NameId, VersionId>, std::int64_t> open_;
+};
+
+}  // namespace vurfleet

@@ -1,0 +1,95 @@
+#include "store/postgres/pg_counts.h"
+
+#include <string>
+
+namespace vurfleet::pg {
+namespace {
+
+// Any key, the same in every vurfleet: one session folds at a time.
+constexpr std::int64_t kFoldLock = 0x7675726663746e73;  // "vurfctns"
+
+constexpr int kFetched = 100000;
+
+}  // namespace
+
+CountChanges RecountOpen(Connection& conn,
+                         const std::function<void(std::int64_t, const std::vector<Held>&)>& machine_done) {
+  Recount recount;
+  recount.machine_done = machine_done;
+  conn.Run("DECLARE vurfleet_open NO SCROLL CURSOR FOR "
+           "SELECT i.machine_id, p.name_id, i.version_id FROM intervals i JOIN paths p ON p.id = i.path_id "
+           "WHERE i.until IS NULL ORDER BY i.machine_id");
+  while (true) {
+    Result r = conn.Exec("FETCH " + std::to_string(kFetched) + " FROM vurfleet_open");
+    for (int k = 0; k < r.rows(); ++k) recount.Add(r.Int(k, 0), r.Int(k, 1), r.Int(k, 2));
+    if (r.rows() < kFetched) break;
+  }
+  conn.Run("CLOSE vurfleet_open");
+  recount.Finish();
+  return std::move(recount.counts);
+}
+
+void WriteRecount(Connection& conn) {
+  conn.Run("DELETE FROM holds; DELETE FROM counts; DELETE FROM count_changes");
+  // The holds copied in pieces of some megabytes.
+  std::string data;
+  const auto flush = [&] {
+    if (!data.empty()) conn.Copy("COPY holds (machine_id, entries) FROM STDIN", data);
+    data.clear();
+  };
+  CountChanges counts = RecountOpen(conn, [&](std::int64_t machine, const std::vector<Held>& holds) {
+    data += std::to_string(machine);
+    data += '\t';
+    CopyField(&data, HexBytes(EncodeHolds(holds)));
+    data += '\n';
+    if (data.size() > (8 << 20)) flush();
+  });
+  flush();
+  std::string rows;
+  for (const auto& [key, machines] : counts) {
+    rows += std::to_string(key.first) + '\t' + std::to_string(key.second) + '\t' + std::to_string(machines) + '\n';
+  }
+  if (!rows.empty()) conn.Copy("COPY counts (name_id, version_id, machines) FROM STDIN", rows);
+}
+
+std::vector<Held> MachineHolds(Connection& conn, std::int64_t machine) {
+  const std::string id = std::to_string(machine);
+  {
+    Result r = conn.Exec("SELECT entries FROM holds WHERE machine_id = $1", {id});
+    if (r.rows() > 0) {
+      if (auto holds = DecodeHolds(r.Bytes(0, 0))) return std::move(*holds);
+    }
+  }
+  Recount recount;
+  std::vector<Held> out;
+  recount.machine_done = [&](std::int64_t, const std::vector<Held>& holds) { out = holds; };
+  Result r = conn.Exec("SELECT p.name_id, i.version_id FROM intervals i JOIN paths p ON p.id = i.path_id "
+                       "WHERE i.machine_id = $1 AND i.until IS NULL",
+                       {id});
+  for (int k = 0; k < r.rows(); ++k) recount.Add(machine, r.Int(k, 0), r.Int(k, 1));
+  recount.Finish();
+  return out;
+}
+
+void AppendCounts(Connection& conn, const CountChanges& changes) {
+  if (changes.empty()) return;
+  std::string data;
+  for (const auto& [key, change] : changes) {
+    data += std::to_string(key.first) + '\t' + std::to_string(key.second) + '\t' + std::to_string(change) + '\n';
+  }
+  conn.Copy("COPY count_changes (name_id, version_id, change) FROM STDIN", data);
+}
+
+void FoldCounts(Connection& conn) {
+  Transaction transaction(conn);
+  if (!conn.Exec("SELECT pg_try_advisory_xact_lock($1)", {std::to_string(kFoldLock)}).Bool(0, 0)) return;
+  // In key order, as every fold: the rows it updates are locked in one order.
+  conn.Run("WITH folded AS (DELETE FROM count_changes RETURNING name_id, version_id, change) "
+           "INSERT INTO counts (name_id, version_id, machines) "
+           "SELECT name_id, version_id, sum(change) FROM folded GROUP BY name_id, version_id "
+           "ORDER BY name_id, version_id "
+           "ON CONFLICT (name_id, version_id) DO UPDATE SET machines = counts.machines + EXCLUDED.machines");
+  transaction.Commit();
+}
+
+}  // namespace vurfleet::pg

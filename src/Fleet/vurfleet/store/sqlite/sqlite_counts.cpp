@@ -1,0 +1,53 @@
+#include "store/sqlite/sqlite_counts.h"
+
+namespace vurfleet::sqlite {
+
+CountChanges RecountOpen(Db& db, const std::function<void(std::int64_t, const std::vector<Held>&)>& machine_done) {
+  Recount recount;
+  recount.machine_done = machine_done;
+  // The intervals' key begins with the machine: its rows come together.
+  Statement s(db,
+              "SELECT i.machine_id, p.name_id, i.version_id FROM intervals i JOIN paths p ON p.id = i.path_id "
+              "WHERE i.until IS NULL ORDER BY i.machine_id");
+  while (s.Step()) recount.Add(s.Int(0), s.Int(1), s.Int(2));
+  recount.Finish();
+  return std::move(recount.counts);
+}
+
+void WriteRecount(Db& db) {
+  db.Exec("DELETE FROM holds; DELETE FROM counts");
+  Statement write(db, "INSERT INTO holds (machine_id, entries) VALUES (?1, ?2)");
+  AddCounts(db, RecountOpen(db, [&](std::int64_t machine, const std::vector<Held>& holds) {
+              write.Bind(1, machine).BindBlob(2, EncodeHolds(holds)).Run();
+            }));
+}
+
+std::vector<Held> MachineHolds(Db& db, std::int64_t machine) {
+  {
+    Statement s(db, "SELECT entries FROM holds WHERE machine_id = ?1");
+    s.Bind(1, machine);
+    if (s.Step()) {
+      if (auto holds = DecodeHolds(s.Blob(0))) return std::move(*holds);
+    }
+  }
+  Recount recount;
+  std::vector<Held> out;
+  recount.machine_done = [&](std::int64_t, const std::vector<Held>& holds) { out = holds; };
+  Statement s(db,
+              "SELECT p.name_id, i.version_id FROM intervals i JOIN paths p ON p.id = i.path_id "
+              "WHERE i.machine_id = ?1 AND i.until IS NULL");
+  s.Bind(1, machine);
+  while (s.Step()) recount.Add(machine, s.Int(0), s.Int(1));
+  recount.Finish();
+  return out;
+}
+
+void AddCounts(Db& db, const CountChanges& changes) {
+  if (changes.empty()) return;
+  Statement add(db,
+                "INSERT INTO counts (name_id, version_id, machines) VALUES (?1, ?2, ?3) "
+                "ON CONFLICT (name_id, version_id) DO UPDATE SET machines = machines + excluded.machines");
+  for (const auto& [key, change] : changes) add.Bind(1, key.first).Bind(2, key.second).Bind(3, change).Run();
+}
+
+}  // namespace vurfleet::sqlite
