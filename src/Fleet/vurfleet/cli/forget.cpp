@@ -60,7 +60,9 @@ class ForgetCommand : public Command {
     const std::optional<Time> scan = TimeArgument("--scan", scan_);
     std::unique_ptr<Store> store = OpenStore(db, Access::kWrite);
     PrintUpgraded(*store, std::cerr);
-    return PrintForget(Forget(*store, machine_, scan), machine_, scan, std::cout, std::cerr);
+    const ForgetResult result = Forget(*store, machine_, scan);
+    store->Settle();
+    return PrintForget(result, machine_, scan, std::cout, std::cerr);
   }
 
  private:

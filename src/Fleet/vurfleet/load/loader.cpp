@@ -372,6 +372,7 @@ int LoadAll(Store& store, const std::vector<std::string>& arguments, const LoadO
     }
     if (!group.empty()) loader.LoadGroup(group);
   }
+  store.Settle();
   return loader.refused() ? 1 : 0;
 }
 

@@ -170,7 +170,7 @@ class MemoryTarget : public LoadTarget {
     }
     CountChanges changes;
     ChangeHolds(&state_.holds[machine], w, names, &changes);
-    AddChanges(changes, &state_.counts);
+    state_.counts.Add(changes);
     ExpectCountsAgree();
     switch (w.latest_write) {
       case LatestWrite::kLeave: break;
@@ -197,7 +197,7 @@ class MemoryTarget : public LoadTarget {
     state_.latest.erase(machine);
     CountChanges changes;
     CountHolds(state_.holds[machine], -1, &changes);
-    AddChanges(changes, &state_.counts);
+    state_.counts.Add(changes);
     state_.holds.erase(machine);
     ExpectCountsAgree();
     state_.machines.erase(std::remove_if(state_.machines.begin(), state_.machines.end(),
@@ -238,7 +238,7 @@ class MemoryTarget : public LoadTarget {
       if (!h.empty()) kept[m] = h;
     }
     EXPECT_EQ(kept, holds) << "the holds differ from the open intervals";
-    EXPECT_EQ(state_.counts, recount.counts) << "the counts differ from the open intervals";
+    EXPECT_EQ(state_.counts.InKeyOrder(), recount.counts.InKeyOrder()) << "the counts differ from the open intervals";
   }
 
   std::string PathKey(PathId path) const {

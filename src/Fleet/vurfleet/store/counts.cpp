@@ -44,69 +44,101 @@ std::optional<std::vector<Held>> DecodeHolds(std::string_view bytes) {
   return holds;
 }
 
-void AddChanges(const CountChanges& from, CountChanges* into) {
-  for (const auto& [key, change] : from) {
-    if (change == 0) continue;
-    auto& sum = (*into)[key];
-    sum += change;
-    if (sum == 0) into->erase(key);
+void CountChanges::Add(const CountKey& key, std::int64_t change) {
+  rows_.emplace_back(key, change);
+  // Summed now and then, so that a recount of the whole fleet holds about
+  // one row a count.
+  if (rows_.size() >= 2 * summed_ + (1 << 20)) Sum();
+}
+
+void CountChanges::Add(const CountChanges& other) {
+  rows_.insert(rows_.end(), other.rows_.begin(), other.rows_.end());
+  if (rows_.size() >= 2 * summed_ + (1 << 20)) Sum();
+}
+
+void CountChanges::Sum() {
+  std::sort(rows_.begin(), rows_.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < rows_.size(); ++k) {
+    if (n > 0 && rows_[n - 1].first == rows_[k].first) {
+      rows_[n - 1].second += rows_[k].second;
+    } else {
+      if (n > 0 && rows_[n - 1].second == 0) --n;
+      rows_[n++] = rows_[k];
+    }
   }
+  if (n > 0 && rows_[n - 1].second == 0) --n;
+  rows_.resize(n);
+  summed_ = n;
+}
+
+std::vector<std::pair<CountKey, std::int64_t>> CountChanges::InKeyOrder() const {
+  CountChanges copy = *this;
+  copy.Sum();
+  return std::move(copy.rows_);
 }
 
 namespace {
 
-// A name's copies at each version, before and after.
-struct NameCopies {
-  std::int64_t before = 0, after = 0;
-};
+void Count(CountChanges* changes, const CountKey& key, std::int64_t change) { changes->Add(key, change); }
 
 }  // namespace
 
 void ChangeHolds(std::vector<Held>* holds, const std::vector<std::pair<NameId, VersionId>>& left,
                  const std::vector<std::pair<NameId, VersionId>>& came, CountChanges* changes) {
-  std::map<std::pair<NameId, VersionId>, std::int64_t> delta;
-  for (const auto& key : left) --delta[key];
-  for (const auto& key : came) ++delta[key];
+  // The changes of copies by key, sorted, one a key.
+  std::vector<std::pair<CountKey, std::int64_t>> delta;
+  delta.reserve(left.size() + came.size());
+  for (const auto& key : left) delta.emplace_back(key, -1);
+  for (const auto& key : came) delta.emplace_back(key, 1);
+  std::sort(delta.begin(), delta.end());
+  std::size_t runs = 0;
+  for (std::size_t k = 0; k < delta.size(); ++k) {
+    if (runs > 0 && delta[runs - 1].first == delta[k].first) {
+      delta[runs - 1].second += delta[k].second;
+    } else {
+      delta[runs++] = delta[k];
+    }
+  }
+  delta.resize(runs);
+
+  // Both sorted by (name, version): one pass, a name at a time.
   std::vector<Held> out;
   out.reserve(holds->size() + came.size());
-  std::map<NameId, NameCopies> names;
-  auto d = delta.begin();
-  const auto take = [&](Held h, std::int64_t change) {
-    const std::int64_t after = std::max<std::int64_t>(0, h.copies + change);
-    if (change != 0) {
-      if ((h.copies > 0) != (after > 0)) (*changes)[{h.name, h.version}] += after > 0 ? 1 : -1;
-      NameCopies& n = names[h.name];
-      n.before += h.copies;
-      n.after += after;
+  const std::vector<Held>& in = *holds;
+  std::size_t h = 0, d = 0;
+  while (h < in.size() || d < delta.size()) {
+    const NameId name = d == delta.size() || (h < in.size() && in[h].name < delta[d].first.first)
+                            ? in[h].name
+                            : delta[d].first.first;
+    std::int64_t before = 0, after = 0;
+    bool touched = false;
+    while ((h < in.size() && in[h].name == name) || (d < delta.size() && delta[d].first.first == name)) {
+      Held held{name, 0, 0};
+      std::int64_t change = 0;
+      const bool from_in = h < in.size() && in[h].name == name &&
+                           (d == delta.size() || delta[d].first.first != name || in[h].version <= delta[d].first.second);
+      if (from_in) {
+        held = in[h++];
+        if (d < delta.size() && delta[d].first == CountKey{name, held.version}) change = delta[d++].second;
+      } else {
+        held.version = delta[d].first.second;
+        change = delta[d++].second;
+      }
+      const std::int64_t now = std::max<std::int64_t>(0, held.copies + change);
+      if (change != 0) {
+        touched = true;
+        if ((held.copies > 0) != (now > 0)) Count(changes, {name, held.version}, now > 0 ? 1 : -1);
+      }
+      before += held.copies;
+      after += now;
+      held.copies = now;
+      if (now > 0) out.push_back(held);
     }
-    h.copies = after;
-    if (h.copies > 0) out.push_back(h);
-  };
-  for (const Held& h : *holds) {
-    for (; d != delta.end() && d->first < std::make_pair(h.name, h.version); ++d) {
-      take(Held{d->first.first, d->first.second, 0}, d->second);
-    }
-    if (d != delta.end() && d->first == std::make_pair(h.name, h.version)) {
-      take(h, d->second);
-      ++d;
-    } else {
-      out.push_back(h);
-    }
+    // A name counts its machine while any version of it is held.
+    if (touched && (before > 0) != (after > 0)) Count(changes, {name, kAnyVersion}, after > 0 ? 1 : -1);
   }
-  for (; d != delta.end(); ++d) take(Held{d->first.first, d->first.second, 0}, d->second);
-  // A name counts its machine while any version of it is held: its other
-  // versions' copies, untouched, count on both sides.
-  for (auto& [name, copies] : names) {
-    const auto first = std::lower_bound(out.begin(), out.end(), name,
-                                        [](const Held& h, NameId n) { return h.name < n; });
-    const bool after = first != out.end() && first->name == name;
-    std::int64_t untouched = 0;
-    for (auto h = first; h != out.end() && h->name == name; ++h) untouched += h->copies;
-    untouched -= copies.after;
-    const bool before = copies.before + untouched > 0;
-    if (before != after) (*changes)[{name, kAnyVersion}] += after ? 1 : -1;
-  }
-  for (auto it = changes->begin(); it != changes->end();) it = it->second == 0 ? changes->erase(it) : std::next(it);
   *holds = std::move(out);
 }
 
@@ -127,23 +159,28 @@ void ChangeHolds(std::vector<Held>* holds, const FileWrite& write, const std::un
 
 void CountHolds(const std::vector<Held>& holds, int sign, CountChanges* changes) {
   for (std::size_t k = 0; k < holds.size(); ++k) {
-    if (k == 0 || holds[k].name != holds[k - 1].name) (*changes)[{holds[k].name, kAnyVersion}] += sign;
-    (*changes)[{holds[k].name, holds[k].version}] += sign;
+    if (k == 0 || holds[k].name != holds[k - 1].name) Count(changes, {holds[k].name, kAnyVersion}, sign);
+    Count(changes, {holds[k].name, holds[k].version}, sign);
   }
-  for (auto it = changes->begin(); it != changes->end();) it = it->second == 0 ? changes->erase(it) : std::next(it);
 }
 
 void Recount::Add(std::int64_t machine, NameId name, VersionId version) {
   if (machine_ && *machine_ != machine) Finish();
   machine_ = machine;
-  ++open_[{name, version}];
+  open_.emplace_back(name, version);
 }
 
 void Recount::Finish() {
   if (!machine_) return;
+  std::sort(open_.begin(), open_.end());
   std::vector<Held> holds;
-  holds.reserve(open_.size());
-  for (const auto& [key, copies] : open_) holds.push_back(Held{key.first, key.second, copies});
+  for (const CountKey& key : open_) {
+    if (!holds.empty() && holds.back().name == key.first && holds.back().version == key.second) {
+      ++holds.back().copies;
+    } else {
+      holds.push_back(Held{key.first, key.second, 1});
+    }
+  }
   CountHolds(holds, 1, &counts);
   if (machine_done) machine_done(*machine_, holds);
   machine_.reset();

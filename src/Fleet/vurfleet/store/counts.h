@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,11 +45,25 @@ std::string EncodeHolds(const std::vector<Held>& holds);
 // Nothing when the bytes are not such a blob, or not sorted and positive.
 std::optional<std::vector<Held>> DecodeHolds(std::string_view bytes);
 
-// Changes to counts, by (name, version), in key order: the order both
-// stores write them in, so that no two writers meet in a cycle.
-using CountChanges = std::map<std::pair<NameId, VersionId>, std::int64_t>;
+using CountKey = std::pair<NameId, VersionId>;
 
-void AddChanges(const CountChanges& from, CountChanges* into);
+// Changes to counts by (name, version), gathered as they come and summed
+// when read: a load's first files change thousands of counts each.
+class CountChanges {
+ public:
+  void Add(const CountKey& key, std::int64_t change);
+  void Add(const CountChanges& other);
+  // Summed, in key order (the order both stores write them in, so that no
+  // two writers meet in a cycle), none zero.
+  std::vector<std::pair<CountKey, std::int64_t>> InKeyOrder() const;
+  bool empty() const { return rows_.empty(); }
+  void clear() { rows_.clear(); }
+
+ private:
+  void Sum();
+  std::vector<std::pair<CountKey, std::int64_t>> rows_;
+  std::size_t summed_ = 0;  // rows_ had this many when last summed
+};
 
 // A machine's holds after `left` goes and `came` comes, each (name,
 // version) an open interval; what that does to the counts is added to
@@ -77,7 +90,7 @@ class CountKeeper {
   CountChanges& file() { return file_; }
   CountChanges& group() { return group_; }
   void EndFile(bool kept) {
-    if (kept) AddChanges(file_, &group_);
+    if (kept) group_.Add(file_);
     file_.clear();
   }
   void Clear() { file_.clear(), group_.clear(); }
@@ -102,7 +115,7 @@ struct Recount {
 
  private:
   std::optional<std::int64_t> machine_;
-  std::map<std::pair<NameId, VersionId>, std::int64_t> open_;
+  std::vector<CountKey> open_;
 };
 
 }  // namespace vurfleet

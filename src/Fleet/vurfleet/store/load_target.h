@@ -180,6 +180,9 @@ class LoadTarget {
   virtual void CommitGroup() = 0;
   // Rolls the group back; ids it added are forgotten.
   virtual void AbandonGroup() = 0;
+  // The load is over, all its groups ended: a store may tidy what they
+  // left for readers to add up (PostgreSQL folds the count changes).
+  virtual void Settle() {}
   // The files the group will load, once it has begun: a store may fetch
   // what they need in a few statements instead of a few a file. It changes
   // no answer.

@@ -300,6 +300,28 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
   EXPECT_EQ(OpenError(where, Access::kRead), "opened");
 }
 
+// An inventory of schema 2 has no counts: a reader is told to wait for the
+// next load, which works them out once, as the loads would have kept them.
+TEST_P(StoreTest, TheCountsAreWorkedOutOnceByTheUpgrade) {
+  const auto fleet = Fleet();
+  std::unique_ptr<Store> reference = Open("reference.db");
+  for (const auto& [machine, text] : fleet) Load(*reference, machine, text);
+  const std::string where = Where("two.db");
+  {
+    std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+    for (std::size_t k = 0; k + 1 < fleet.size(); ++k) Load(*store, fleet[k].first, fleet[k].second);
+  }
+  Downgrade(where, GetParam() == "sqlite", {}, 2);
+  EXPECT_NE(OpenError(where, Access::kRead)
+                .find("an inventory of schema 2, made by an older vurfleet; the next vurfleet load "
+                      "upgrades it to schema 3"),
+            std::string::npos);
+  std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 3"});
+  Load(*store, fleet.back().first, fleet.back().second);
+  EXPECT_EQ(All(*store), All(*reference));
+}
+
 // Two machines the previous schema kept apart that are one name now (ǆ1
 // and Ǆ1): readers say the next load merges them; the upgrade, by a load
 // or by forget, merges them in one history, says so, and answers as a clean

@@ -46,7 +46,7 @@ void WriteRecount(Connection& conn) {
   });
   flush();
   std::string rows;
-  for (const auto& [key, machines] : counts) {
+  for (const auto& [key, machines] : counts.InKeyOrder()) {
     rows += std::to_string(key.first) + '\t' + std::to_string(key.second) + '\t' + std::to_string(machines) + '\n';
   }
   if (!rows.empty()) conn.Copy("COPY counts (name_id, version_id, machines) FROM STDIN", rows);
@@ -74,7 +74,7 @@ std::vector<Held> MachineHolds(Connection& conn, std::int64_t machine) {
 void AppendCounts(Connection& conn, const CountChanges& changes) {
   if (changes.empty()) return;
   std::string data;
-  for (const auto& [key, change] : changes) {
+  for (const auto& [key, change] : changes.InKeyOrder()) {
     data += std::to_string(key.first) + '\t' + std::to_string(key.second) + '\t' + std::to_string(change) + '\n';
   }
   conn.Copy("COPY count_changes (name_id, version_id, change) FROM STDIN", data);

@@ -1,8 +1,8 @@
 // The PostgreSQL store's counts (store/counts.h). A load never updates a
 // count in place: a count every machine shares would make loads side by
 // side queue behind its row. Each group appends its changes with its
-// intervals (count_changes); one load at a time folds them into `counts`
-// after its commit; a reader adds what is not folded yet.
+// intervals (count_changes); a load folds them into `counts` when it ends,
+// one load at a time; a reader adds what is not folded yet.
 #pragma once
 
 #include <functional>

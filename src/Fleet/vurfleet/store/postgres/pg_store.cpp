@@ -61,12 +61,12 @@ void PgStore::CommitGroup() {
   expected_.Clear();
   group_paths_.clear();
   AppendCounts(conn_, counts_.group());
-  const bool counted = !counts_.group().empty();
   conn_.Run("COMMIT");
   ids_.EndGroup(true);
   counts_.Clear();
-  if (counted) FoldCounts(conn_);
 }
+
+void PgStore::Settle() { FoldCounts(conn_); }
 
 void PgStore::AbandonGroup() {
   if (conn_.alive() && conn_.in_transaction()) {

@@ -38,6 +38,7 @@ class PgStore : public Store {
   void BeginGroup(const std::vector<std::string>& machines) override;
   void CommitGroup() override;
   void AbandonGroup() override;
+  void Settle() override;
   void Expect(const std::vector<const ScanFile*>& files) override;
   StoredForFile BeginFile(const FileQuestion& question) override;
   void Intern(const std::vector<std::string_view>& paths, const std::vector<std::uint64_t>& versions,

@@ -1,5 +1,7 @@
 #include "store/sqlite/sqlite_counts.h"
 
+#include <string>
+
 namespace vurfleet::sqlite {
 
 CountChanges RecountOpen(Db& db, const std::function<void(std::int64_t, const std::vector<Held>&)>& machine_done) {
@@ -44,10 +46,28 @@ std::vector<Held> MachineHolds(Db& db, std::int64_t machine) {
 
 void AddCounts(Db& db, const CountChanges& changes) {
   if (changes.empty()) return;
-  Statement add(db,
-                "INSERT INTO counts (name_id, version_id, machines) VALUES (?1, ?2, ?3) "
-                "ON CONFLICT (name_id, version_id) DO UPDATE SET machines = machines + excluded.machines");
-  for (const auto& [key, change] : changes) add.Bind(1, key.first).Bind(2, key.second).Bind(3, change).Run();
+  // Many rows a statement: a first load changes a count for most of its lines.
+  constexpr int kRows = 64;
+  const auto upsert = [&](int rows) {
+    std::string sql = "INSERT INTO counts (name_id, version_id, machines) VALUES (?, ?, ?)";
+    for (int r = 1; r < rows; ++r) sql += ", (?, ?, ?)";
+    return sql + " ON CONFLICT (name_id, version_id) DO UPDATE SET machines = machines + excluded.machines";
+  };
+  Statement many(db, upsert(kRows).c_str());
+  Statement one(db, upsert(1).c_str());
+  const auto rows = changes.InKeyOrder();
+  std::size_t k = 0;
+  const auto bind = [&](Statement& s, int first, std::size_t at) {
+    s.Bind(first, rows[at].first.first).Bind(first + 1, rows[at].first.second).Bind(first + 2, rows[at].second);
+  };
+  for (; k + kRows <= rows.size(); k += kRows) {
+    for (int r = 0; r < kRows; ++r) bind(many, 1 + 3 * r, k + static_cast<std::size_t>(r));
+    many.Run();
+  }
+  for (; k < rows.size(); ++k) {
+    bind(one, 1, k);
+    one.Run();
+  }
 }
 
 }  // namespace vurfleet::sqlite

@@ -263,6 +263,11 @@ void SqliteStore::InternPaths(const std::vector<std::string_view>& paths, std::v
     ids_.AddNameOf(id, name);
     (*ids)[k] = id;
   }
+  // Every path's name at hand for the counts (the cache may have dropped
+  // the names of paths it still holds).
+  for (std::size_t k = 0; k < paths.size(); ++k) {
+    if (!ids_.NameOf((*ids)[k])) ids_.AddNameOf((*ids)[k], InternName(NameKey(paths[k])));
+  }
 }
 
 NameId SqliteStore::InternName(const std::string& key) {
