@@ -45,6 +45,9 @@ while [ $# -gt 0 ]; do
 done
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(1000 10000)
+for tool in vurfleet make_fleet sqlite_rows; do
+  [ -x "build/linux/$tool" ] || { echo "needs build/linux/$tool (cmake --build --preset linux --target $tool)" >&2; exit 2; }
+done
 vurfleet=$(realpath build/linux/vurfleet)
 make_fleet=$(realpath build/linux/make_fleet)
 sqlite_rows=$(realpath build/linux/sqlite_rows)
