@@ -8,8 +8,13 @@
 # 1. For each size, about 3 000 report lines a machine, on SQLite and on a
 #    PostgreSQL 15 server of the script's own (default durability: each
 #    group's commit waits for the log's flush):
-#    - the first load against `sqlite3 .import` / `COPY` of the same report
-#      lines (machine, path, version, tab-separated) into an unindexed table;
+#    - the first load against two baselines: `sqlite3 .import` / `COPY` of
+#      the same report lines (machine, path, version, tab-separated) into an
+#      unindexed table; and the floor, the rows the first load stored copied
+#      back into an empty copy of its own schema, every key and index in
+#      place, parents first (sqlite_rows' typed rows and prepared INSERT;
+#      `COPY ... (FORMAT binary)` out and in, in one transaction), the
+#      copy-back alone timed;
 #    - next week's load (about 1 % of entries changed) against the first,
 #      and PostgreSQL's against SQLite's;
 #    - `find --name putty.exe --below 0.81` (median of 9, warm) against
@@ -22,8 +27,9 @@
 #    quarter of the week each, against one load of the whole week.
 #
 # The fleets stay in build/bench/ for the next run. The machine is shared:
-# compare ratios, not seconds. Needs build/linux/vurfleet and make_fleet, the
-# sqlite3 shell and PostgreSQL 15 (scripts/install-deps.sh test).
+# compare ratios, not seconds. Needs build/linux/vurfleet, make_fleet and
+# sqlite_rows, the sqlite3 shell and PostgreSQL 15 (scripts/install-deps.sh
+# test).
 . "$(dirname "$0")/../../scripts/usage.sh"
 usage_check '[--no-per-file] [--no-groups] [--per-file-only] [MACHINES...]' '--no-per-file --no-groups --per-file-only' "$@"
 set -euo pipefail
@@ -39,8 +45,12 @@ while [ $# -gt 0 ]; do
 done
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(1000 10000)
+for tool in vurfleet make_fleet sqlite_rows; do
+  [ -x "build/linux/$tool" ] || { echo "needs build/linux/$tool (cmake --build --preset linux --target $tool)" >&2; exit 2; }
+done
 vurfleet=$(realpath build/linux/vurfleet)
 make_fleet=$(realpath build/linux/make_fleet)
+sqlite_rows=$(realpath build/linux/sqlite_rows)
 for tool in sqlite3 /usr/bin/time grep psql; do
   command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 2; }
 done
@@ -79,6 +89,58 @@ fleet() {
     touch "$1/done"
   fi
 }
+# The floor of a first load: the rows it stored, copied back into an empty
+# copy of its schema. Every table of the schema, parents before the tables
+# whose foreign keys name them; the copy checked against the rows stored.
+# sq_floor DB WORK: seconds of the copy-back on SQLite
+sq_floor() {
+  local pragmas="PRAGMA application_id; PRAGMA user_version; PRAGMA journal_mode"
+  rm -f "$2/floor.db"*
+  "$sqlite_rows" export "$1" "$2/stored.rows"
+  "$sqlite_rows" schema "$1" "$2/floor.db"
+  seconds "$sqlite_rows" import "$2/stored.rows" "$2/floor.db"
+  "$sqlite_rows" export "$2/floor.db" "$2/floor.rows"
+  cmp -s "$2/stored.rows" "$2/floor.rows" && [ "$(sqlite3 "$1" "$pragmas")" = "$(sqlite3 "$2/floor.db" "$pragmas")" ] ||
+    { echo "SQLite's floor: the copy differs from $1" >&2; exit 1; }
+  rm -f "$2/floor.db"* "$2/"*.rows
+}
+# The tables of PostgreSQL's schema, parents first: a table's depth is its
+# longest chain of foreign keys up to a table without one.
+pg_parents_first="WITH RECURSIVE t AS (
+    SELECT c.oid FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace
+     WHERE c.relkind = 'r' AND n.nspname NOT IN ('pg_catalog', 'information_schema')
+       AND n.nspname NOT LIKE 'pg\_%'),
+  fk AS (SELECT conrelid AS child, confrelid AS parent FROM pg_constraint
+          WHERE contype = 'f' AND conrelid <> confrelid),
+  d (oid, depth) AS (SELECT oid, 0 FROM t UNION
+    SELECT fk.child, d.depth + 1 FROM d JOIN fk ON fk.parent = d.oid WHERE d.depth < 64)
+SELECT quote_ident(n.nspname) || '.' || quote_ident(c.relname) FROM d
+  JOIN pg_class c ON c.oid = d.oid JOIN pg_namespace n ON n.oid = c.relnamespace
+ GROUP BY n.nspname, c.relname ORDER BY max(d.depth), 1"
+# pg_floor DB WORK: seconds of the copy-back on PostgreSQL, into DB_floor
+pg_floor() {
+  local to=${1}_floor i=0 table
+  local -a tables
+  pg_fresh "$to"
+  "$PG_BIN/pg_dump" --schema-only "$(pg_url "$1")" | psql -X -q -v ON_ERROR_STOP=1 "$(pg_url "$to")" >/dev/null
+  mapfile -t tables < <(psql -X -At -v ON_ERROR_STOP=1 "$(pg_url "$1")" -c "$pg_parents_first")
+  rm -rf "$2/floor"; mkdir -p "$2/floor"
+  : > "$2/floor/out.sql"; : > "$2/floor/in.sql"; : > "$2/floor/check.sql"
+  for table in "${tables[@]}"; do
+    i=$((i + 1))
+    echo "\\copy $table TO '$(realpath "$2")/floor/$i.stored' (FORMAT binary)" >> "$2/floor/out.sql"
+    echo "\\copy $table FROM '$(realpath "$2")/floor/$i.stored' (FORMAT binary)" >> "$2/floor/in.sql"
+    echo "\\copy $table TO '$(realpath "$2")/floor/$i.copied' (FORMAT binary)" >> "$2/floor/check.sql"
+  done
+  psql -X -q -v ON_ERROR_STOP=1 -f "$2/floor/out.sql" "$(pg_url "$1")" >/dev/null
+  seconds psql -X -q -1 -v ON_ERROR_STOP=1 -f "$2/floor/in.sql" "$(pg_url "$to")"
+  psql -X -q -v ON_ERROR_STOP=1 -f "$2/floor/check.sql" "$(pg_url "$to")" >/dev/null
+  for i in $(seq 1 "$i"); do
+    cmp -s "$2/floor/$i.stored" "$2/floor/$i.copied" || { echo "PostgreSQL's floor: ${tables[$((i - 1))]} differs" >&2; exit 1; }
+  done
+  rm -rf "$2/floor"
+  psql -X -q "$PG_ADMIN" -c "DROP DATABASE \"$to\"" >/dev/null
+}
 pg_fresh() { psql -X -q "$PG_ADMIN" -c "SET client_min_messages = warning" -c "DROP DATABASE IF EXISTS \"$1\"" >/dev/null; pg_createdb "$1"; }
 
 rows=()
@@ -96,6 +158,7 @@ for n in "${sizes[@]}"; do
     ".mode tabs" ".import $dir/week-01.tsv lines")
   sq_first=$(seconds peak "$work/sq.rss" "$vurfleet" --db "$work/sq.db" load --now "$now" "$share/week-01")
   sq_rss=$(cat "$work/sq.rss")
+  sq_floor=$(sq_floor "$work/sq.db" "$work")
   sq_next=$(seconds "$vurfleet" --db "$work/sq.db" load --now "$now" "$share/week-02")
   sqlite3 "$work/sq.db" "ANALYZE" >/dev/null
   "$vurfleet" --db "$work/sq.db" find --name putty.exe --below 0.81 --csv > "$work/sq.find"
@@ -111,6 +174,7 @@ for n in "${sizes[@]}"; do
     -c "CREATE TABLE lines (machine text, path text, version text)" -c "\\copy lines FROM '$dir/week-01.tsv'")
   pg_first=$(seconds peak "$work/pg.rss" "$vurfleet" --db "$(pg_url "$db")" load --now "$now" "$share/week-01")
   pg_rss=$(cat "$work/pg.rss")
+  pg_floor=$(pg_floor "$db" "$work")
   pg_next=$(seconds "$vurfleet" --db "$(pg_url "$db")" load --now "$now" "$share/week-02")
   psql -X -q "$(pg_url "$db")" -c "ANALYZE" >/dev/null
   "$vurfleet" --db "$(pg_url "$db")" find --name putty.exe --below 0.81 --csv > "$work/pg.find"
@@ -119,16 +183,16 @@ for n in "${sizes[@]}"; do
   pg_report=$(seconds "$vurfleet" --db "$(pg_url "$db")" report --now 2026-11-20 -o "$work/pg.html")
   psql -X -q "$PG_ADMIN" -c "DROP DATABASE ${db}_copy" >/dev/null
 
-  echo "# $n: .import $imp s, SQLite first $sq_first s, next $sq_next s, find $sq_find ms, grep $grep_ms ms," \
-       "report $sq_report s; COPY $copy s, PostgreSQL first $pg_first s, next $pg_next s, find $pg_find ms," \
+  echo "# $n: .import $imp s, floor $sq_floor s, SQLite first $sq_first s, next $sq_next s, find $sq_find ms, grep $grep_ms ms," \
+       "report $sq_report s; COPY $copy s, floor $pg_floor s, PostgreSQL first $pg_first s, next $pg_next s, find $pg_find ms," \
        "report $pg_report s"
-  rows+=("| $n | SQLite | \`.import\` $imp s | $sq_first s | **$(ratio "$sq_first" "$imp")x** (≤ 1.0) | $sq_next s | **$(ratio "$sq_next" "$sq_first")x** (≤ 0.25) | | $sq_find ms | $grep_ms ms | **$(ratio "$sq_find" "$grep_ms")x** (≤ 0.1) | $sq_rss MiB | $sq_report s |")
-  rows+=("| $n | PostgreSQL | \`COPY\` $copy s | $pg_first s | **$(ratio "$pg_first" "$copy")x** (≤ 1.5) | $pg_next s | **$(ratio "$pg_next" "$pg_first")x** (≤ 0.25) | **$(ratio "$pg_next" "$sq_next")x** (≤ 2) | $pg_find ms | $grep_ms ms | **$(ratio "$pg_find" "$grep_ms")x** (≤ 0.1) | $pg_rss MiB | $pg_report s |")
+  rows+=("| $n | SQLite | \`.import\` $imp s | $sq_floor s | $sq_first s | **$(ratio "$sq_first" "$imp")x** (≤ 1.0) | **$(ratio "$sq_first" "$sq_floor")x** | $sq_next s | **$(ratio "$sq_next" "$sq_first")x** (≤ 0.25) | | $sq_find ms | $grep_ms ms | **$(ratio "$sq_find" "$grep_ms")x** (≤ 0.1) | $sq_rss MiB | $sq_report s |")
+  rows+=("| $n | PostgreSQL | \`COPY\` $copy s | $pg_floor s | $pg_first s | **$(ratio "$pg_first" "$copy")x** | **$(ratio "$pg_first" "$pg_floor")x** (≤ 1.5) | $pg_next s | **$(ratio "$pg_next" "$pg_first")x** (≤ 0.25) | **$(ratio "$pg_next" "$sq_next")x** (≤ 2) | $pg_find ms | $grep_ms ms | **$(ratio "$pg_find" "$grep_ms")x** (≤ 0.1) | $pg_rss MiB | $pg_report s |")
   psql -X -q "$PG_ADMIN" -c "DROP DATABASE $db" >/dev/null
 done
 
-[ "$sized" = 1 ] && echo && echo "| machines | store | baseline | first load | ratio | next week | against its first | against SQLite's | find | \`grep -r -F\` | ratio | peak RSS, first load | report |"
-[ "$sized" = 1 ] && echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|" && printf '%s\n' "${rows[@]}"
+[ "$sized" = 1 ] && echo && echo "| machines | store | the lines, unindexed | the floor | first load | against the lines | against the floor | next week | against its first | against SQLite's | find | \`grep -r -F\` | ratio | peak RSS, first load | report |"
+[ "$sized" = 1 ] && echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|" && printf '%s\n' "${rows[@]}"
 
 if [ "$per_file" = 1 ]; then
   echo
