@@ -69,6 +69,7 @@ struct ProgramRow {
   std::int64_t machines;               // machines holding the name
   Version version;
   std::int64_t version_machines;       // machines holding it at `version`
+  std::int64_t mixed_machines = 0;     // machines holding it at two versions or more
 };
 
 // One stored interval of a machine's history: (path, version) held from the

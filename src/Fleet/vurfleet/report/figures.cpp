@@ -16,6 +16,8 @@ void Bound(Store& store, ProgramFigures& p) {
   // Stable: of versions held by as many machines, the newer stays.
   std::stable_sort(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.machines > b.machines; });
   p.more_versions = static_cast<std::int64_t>(held.size() - kShownVersions);
+  std::int64_t rest = 0;
+  for (std::size_t k = kShownVersions; k < held.size(); ++k) rest += held[k].machines;
   held.resize(kShownVersions);
   std::sort(held.begin(), held.end(), [](const auto& a, const auto& b) {
     if (a.version.is_none() != b.version.is_none()) return b.version.is_none();
@@ -26,6 +28,12 @@ void Bound(Store& store, ProgramFigures& p) {
     return std::any_of(p.versions.begin(), p.versions.end(),
                        [&](const ProgramFigures::Held& h) { return h.version == v; });
   };
+  // While no machine holds the name at two versions, the machines at the
+  // versions not shown are their counts' sum.
+  if (p.mixed_machines == 0) {
+    p.more_machines = rest;
+    return;
+  }
   // A glob of the name matches other names where the name holds a
   // wildcard character; the key tells them apart.
   std::string counted;
@@ -66,6 +74,7 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
   store.Programs(options.top, [&](const ProgramRow& row) {
     if (f.programs.empty() || f.programs.back().name != row.name) {
       f.programs.push_back(ProgramFigures{row.name, row.machines, {}});
+      f.programs.back().mixed_machines = row.mixed_machines;
     }
     f.programs.back().versions.push_back({row.version, row.version_machines});
   });

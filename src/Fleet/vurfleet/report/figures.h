@@ -44,6 +44,7 @@ struct ProgramFigures {
   // machine once (it may hold a version shown too).
   std::int64_t more_versions = 0;
   std::int64_t more_machines = 0;
+  std::int64_t mixed_machines = 0;  // holding the name at two versions or more
 };
 
 struct ReportFigures {

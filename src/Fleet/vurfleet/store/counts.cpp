@@ -112,7 +112,7 @@ void ChangeHolds(std::vector<Held>* holds, const std::vector<std::pair<NameId, V
     const NameId name = d == delta.size() || (h < in.size() && in[h].name < delta[d].first.first)
                             ? in[h].name
                             : delta[d].first.first;
-    std::int64_t before = 0, after = 0;
+    std::int64_t before = 0, after = 0, versions_before = 0, versions_after = 0;
     bool touched = false;
     while ((h < in.size() && in[h].name == name) || (d < delta.size() && delta[d].first.first == name)) {
       Held held{name, 0, 0};
@@ -133,11 +133,16 @@ void ChangeHolds(std::vector<Held>* holds, const std::vector<std::pair<NameId, V
       }
       before += held.copies;
       after += now;
+      versions_before += held.copies > 0 ? 1 : 0;
+      versions_after += now > 0 ? 1 : 0;
       held.copies = now;
       if (now > 0) out.push_back(held);
     }
     // A name counts its machine while any version of it is held.
     if (touched && (before > 0) != (after > 0)) Count(changes, {name, kAnyVersion}, after > 0 ? 1 : -1);
+    if (touched && (versions_before > 1) != (versions_after > 1)) {
+      Count(changes, {name, kManyVersions}, versions_after > 1 ? 1 : -1);
+    }
   }
   *holds = std::move(out);
 }
@@ -159,7 +164,10 @@ void ChangeHolds(std::vector<Held>* holds, const FileWrite& write, const std::un
 
 void CountHolds(const std::vector<Held>& holds, int sign, CountChanges* changes) {
   for (std::size_t k = 0; k < holds.size(); ++k) {
-    if (k == 0 || holds[k].name != holds[k - 1].name) Count(changes, {holds[k].name, kAnyVersion}, sign);
+    const bool first = k == 0 || holds[k].name != holds[k - 1].name;
+    if (first) Count(changes, {holds[k].name, kAnyVersion}, sign);
+    // The name's second version.
+    if (!first && (k < 2 || holds[k - 2].name != holds[k].name)) Count(changes, {holds[k].name, kManyVersions}, sign);
     Count(changes, {holds[k].name, holds[k].version}, sign);
   }
 }

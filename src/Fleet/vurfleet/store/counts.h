@@ -29,6 +29,9 @@ using NameId = std::int64_t;
 
 // The version of a name's own count: machines holding it at any version.
 constexpr VersionId kAnyVersion = -1;
+// And of machines holding it at two versions or more: while there are
+// none, the machines at a set of versions are their counts' sum.
+constexpr VersionId kManyVersions = -2;
 
 struct Held {
   NameId name = 0;
