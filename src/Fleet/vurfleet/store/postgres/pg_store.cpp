@@ -21,7 +21,7 @@ void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(
 
 }  // namespace
 
-PgStore::PgStore(const std::string& where, Access access) : conn_(where) {
+PgStore::PgStore(const std::string& where, Access access) : where_(where), conn_(where) {
   upgraded_ = PrepareSchema(conn_, access == Access::kWrite, *this);
   // A reader's queries all read one snapshot, and no transaction of its
   // session can write, whatever happens to that snapshot.
