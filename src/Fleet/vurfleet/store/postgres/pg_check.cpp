@@ -9,8 +9,15 @@
 namespace vurfleet::pg {
 
 void PgStore::CheckTransaction(const std::function<void()>& work) {
-  if (conn_.in_transaction()) return work();  // a reader's snapshot
+  // The check's statements each read a whole table once: compiling them
+  // costs more than it saves.
+  const char* const kNoJit = "SET LOCAL jit = off";
+  if (conn_.in_transaction()) {  // a reader's snapshot
+    conn_.Run(kNoJit);
+    return work();
+  }
   Transaction transaction(conn_);
+  conn_.Run(kNoJit);
   // Loads write both tables in every file's batch: once the lock is held,
   // none commits until the repair has, and each statement reads what the
   // loads before it committed.
