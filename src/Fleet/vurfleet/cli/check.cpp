@@ -25,8 +25,8 @@ class CheckCommand : public Command {
                        "never rewritten");
     command_->footer(
         "A line a fault, at most 20 a kind, then a summary. Faults in the intervals themselves are "
-        "not repaired: 'vurfleet forget' takes out a scan, and the next load of its file puts it "
-        "back.");
+        "not repaired: 'vurfleet forget --machine NAME' takes the machine out whole, and a load of "
+        "its files stores its history anew.");
   }
 
   int Run(const std::string& db) override {
