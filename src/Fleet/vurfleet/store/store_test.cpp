@@ -542,18 +542,28 @@ TEST_P(StoreTest, CheckFindsEachFaultAndRepairsWhatIsDerived) {
        "PC001: the latest-runs cache can't be read", true},
       {"a count of files changed", "UPDATE machines SET files = 7 WHERE id = " + pc002,
        "PC002: its row counts 7 files, its open intervals are 2", true},
+      {"a cache of part of the inventory holding an entry that is not open",
+       "UPDATE intervals SET version_id = " + VersionIdOf("1.0") +
+           " WHERE path_id = (SELECT id FROM paths WHERE path = 'C:\\a.exe') AND until IS NULL",
+       "PC004: the latest-runs cache holds entries that are not open: 1 path; first C:\\a.exe: 2.0.0.0 in "
+       "the cache, 1.0.0.0 open",
+       true},
   };
+  // PC004's last run did not finish: its cache holds only what it reported.
+  std::vector<std::pair<std::string, std::string>> fleet = Fleet();
+  fleet.emplace_back("PC004", Output("01 05:00:00", {"C:\\a.exe - 1.0.0.0", "C:\\b.exe - 1.0.0.0"}));
+  fleet.emplace_back("PC004", Output("08 05:00:00", {"C:\\a.exe - 2.0.0.0"}, false));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
     const std::string where = Where("check" + std::to_string(&c - cases) + ".db");
     std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-    for (const auto& [machine, bytes] : Fleet()) Load(*store, machine, bytes);
+    for (const auto& [machine, bytes] : fleet) Load(*store, machine, bytes);
     const std::string clean = Printed(RunCheck(*store, false), false);
     EXPECT_NE(clean.find(GetParam() == "sqlite" ? "SQLite's integrity_check and foreign_key_check: ok\n"
                                                 : " indexes ok\n"),
               std::string::npos)
         << clean;
-    EXPECT_NE(clean.find("checked 3 machines: no fault found\n"), std::string::npos) << clean;
+    EXPECT_NE(clean.find("checked 4 machines: no fault found\n"), std::string::npos) << clean;
 
     Plant(where, GetParam() == "sqlite", c.sql);
     const CheckRun run = RunCheck(*store, true);
@@ -568,7 +578,7 @@ TEST_P(StoreTest, CheckFindsEachFaultAndRepairsWhatIsDerived) {
     Load(*store, "PC001", Output("20 02:00:00", {"C:\\Tools\\putty.exe - 0.82.0.0"}));
     Load(*store, "PC002", Output("20 03:00:00", {"C:\\Tools\\PuTTY.exe - 0.70.0.0", "C:\\App\\app.exe - 18.0.0.0"}));
     const std::string after = Printed(RunCheck(*store, false), false);
-    EXPECT_NE(after.find("checked 3 machines: no fault found\n"), std::string::npos) << after;
+    EXPECT_NE(after.find("checked 4 machines: no fault found\n"), std::string::npos) << after;
   }
 }
 
