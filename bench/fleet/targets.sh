@@ -19,7 +19,7 @@
 #      and PostgreSQL's against SQLite's;
 #    - `find --name putty.exe --below 0.81` (median of 9, warm) against
 #      `grep -r -F putty.exe` over the same week's files (median of 3, warm);
-#    - the peak RSS of the first load, and `report`.
+#    - the peak RSS of the first load, `report`, and `check` (under 60 s).
 # 2. Per-file costs: 1 000 and 100 000 machines of 300 report lines, first
 #    load, the time per machine on each store.
 # 3. The group: the first load at the first size with --group 1, 10, 100
@@ -166,6 +166,7 @@ for n in "${sizes[@]}"; do
   grep -r -F putty.exe "$share/week-02" >/dev/null || true
   grep_ms=$(for _ in 1 2 3; do ms grep -r -F putty.exe "$share/week-02"; done | median)
   sq_report=$(seconds "$vurfleet" --db "$work/sq.db" report --now 2026-11-20 -o "$work/sq.html")
+  sq_check=$(seconds "$vurfleet" --db "$work/sq.db" check)
 
   # PostgreSQL
   db=targets_$n
@@ -181,18 +182,19 @@ for n in "${sizes[@]}"; do
   cmp -s "$work/sq.find" "$work/pg.find" || { echo "the stores' finds differ" >&2; exit 1; }
   pg_find=$(for _ in 1 2 3 4 5 6 7 8 9; do ms "$vurfleet" --db "$(pg_url "$db")" find --name putty.exe --below 0.81; done | median)
   pg_report=$(seconds "$vurfleet" --db "$(pg_url "$db")" report --now 2026-11-20 -o "$work/pg.html")
+  pg_check=$(seconds "$vurfleet" --db "$(pg_url "$db")" check)
   psql -X -q "$PG_ADMIN" -c "DROP DATABASE ${db}_copy" >/dev/null
 
   echo "# $n: .import $imp s, floor $sq_floor s, SQLite first $sq_first s, next $sq_next s, find $sq_find ms, grep $grep_ms ms," \
-       "report $sq_report s; COPY $copy s, floor $pg_floor s, PostgreSQL first $pg_first s, next $pg_next s, find $pg_find ms," \
-       "report $pg_report s"
-  rows+=("| $n | SQLite | \`.import\` $imp s | $sq_floor s | $sq_first s | **$(ratio "$sq_first" "$imp")x** (≤ 1.0) | **$(ratio "$sq_first" "$sq_floor")x** | $sq_next s | **$(ratio "$sq_next" "$sq_first")x** (≤ 0.25) | | $sq_find ms | $grep_ms ms | **$(ratio "$sq_find" "$grep_ms")x** (≤ 0.1) | $sq_rss MiB | $sq_report s |")
-  rows+=("| $n | PostgreSQL | \`COPY\` $copy s | $pg_floor s | $pg_first s | **$(ratio "$pg_first" "$copy")x** | **$(ratio "$pg_first" "$pg_floor")x** (≤ 1.5) | $pg_next s | **$(ratio "$pg_next" "$pg_first")x** (≤ 0.25) | **$(ratio "$pg_next" "$sq_next")x** (≤ 2) | $pg_find ms | $grep_ms ms | **$(ratio "$pg_find" "$grep_ms")x** (≤ 0.1) | $pg_rss MiB | $pg_report s |")
+       "report $sq_report s, check $sq_check s; COPY $copy s, floor $pg_floor s, PostgreSQL first $pg_first s, next $pg_next s, find $pg_find ms," \
+       "report $pg_report s, check $pg_check s"
+  rows+=("| $n | SQLite | \`.import\` $imp s | $sq_floor s | $sq_first s | **$(ratio "$sq_first" "$imp")x** (≤ 1.0) | **$(ratio "$sq_first" "$sq_floor")x** | $sq_next s | **$(ratio "$sq_next" "$sq_first")x** (≤ 0.25) | | $sq_find ms | $grep_ms ms | **$(ratio "$sq_find" "$grep_ms")x** (≤ 0.1) | $sq_rss MiB | $sq_report s | $sq_check s (≤ 60) |")
+  rows+=("| $n | PostgreSQL | \`COPY\` $copy s | $pg_floor s | $pg_first s | **$(ratio "$pg_first" "$copy")x** | **$(ratio "$pg_first" "$pg_floor")x** (≤ 1.5) | $pg_next s | **$(ratio "$pg_next" "$pg_first")x** (≤ 0.25) | **$(ratio "$pg_next" "$sq_next")x** (≤ 2) | $pg_find ms | $grep_ms ms | **$(ratio "$pg_find" "$grep_ms")x** (≤ 0.1) | $pg_rss MiB | $pg_report s | $pg_check s (≤ 60) |")
   psql -X -q "$PG_ADMIN" -c "DROP DATABASE $db" >/dev/null
 done
 
-[ "$sized" = 1 ] && echo && echo "| machines | store | the lines, unindexed | the floor | first load | against the lines | against the floor | next week | against its first | against SQLite's | find | \`grep -r -F\` | ratio | peak RSS, first load | report |"
-[ "$sized" = 1 ] && echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|" && printf '%s\n' "${rows[@]}"
+[ "$sized" = 1 ] && echo && echo "| machines | store | the lines, unindexed | the floor | first load | against the lines | against the floor | next week | against its first | against SQLite's | find | \`grep -r -F\` | ratio | peak RSS, first load | report | check |"
+[ "$sized" = 1 ] && echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|" && printf '%s\n' "${rows[@]}"
 
 if [ "$per_file" = 1 ]; then
   echo

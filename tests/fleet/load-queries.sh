@@ -299,4 +299,31 @@ check_eq "load10: ... and no query shows it" "machine,last_started,last_complete
 vf --db "$WORK/clock-ahead.db" forget --machine PCC
 check_eq "load10: a machine not stored: exit code 1" "1 vurfleet: no machine PCC is stored" "$RC $ERR"
 
+# ---------------------------------------------------------------------------
+# load11: check. A clean load holds; faults planted by hand are found, a
+# line each with the machine and path escaped; --repair rewrites what is
+# derived from the intervals and never the intervals.
+vf --db "$WORK/clock.db" check
+check_eq "load11: a clean load checks clean, exit code 0" "0 checked 1 machine: no fault found" \
+  "$RC $(tail -n 1 "$WORK/vf.out")"
+sqlite3 "$WORK/clock.db" "UPDATE machines SET files = 5"
+vf --db "$WORK/clock.db" check
+check_eq "load11: a count of files changed: exit code 1, its line" \
+  "1 PCC: its row counts 5 files, its open intervals are 1" "$RC $(head -n 1 "$WORK/vf.out")"
+vf --db "$WORK/clock.db" check --repair
+check_eq "load11: --repair rewrites it, says so and checks clean, exit code 0" \
+  "0 PCC: files rewritten from 5 to 1|checked 1 machine: no fault found" \
+  "$RC $(grep '^PCC: files' "$WORK/vf.out")|$(tail -n 1 "$WORK/vf.out")"
+vf --db "$WORK/clock.db" check
+check_eq "load11: ... and so does the next check" 0 "$RC"
+sqlite3 "$WORK/clock.db" "UPDATE intervals SET until = until + 86400 WHERE until IS NOT NULL;
+  UPDATE paths SET path = 'C:\' || char(27) || '[2Japp.exe' WHERE path = 'C:\app.exe'"
+vf --db "$WORK/clock.db" check --repair
+check_eq "load11: an interval's end moved over the next one's start: exit code 1, the path escaped, nothing repaired" \
+  "1 PCC: C:\\<U+001B>[2Japp.exe: two intervals overlap: 2026-12-01 02:00:00 to 2026-12-09 02:00:00 and from 2026-12-08 02:00:00|repair: nothing derived from the intervals disagrees with them; nothing written" \
+  "$RC $(head -n 1 "$WORK/vf.out")|$(tail -n 1 "$WORK/vf.out")"
+vf --db "$WORK/none.db" check --repair
+check_eq "load11: a database that is not there: exit code 3, and none is made" "3 absent" \
+  "$RC $([ -e "$WORK/none.db" ] && echo present || echo absent)"
+
 family_done

@@ -4,6 +4,8 @@
 # crashes or fails, a reader that may only read the SQLite file reads it,
 # the SQLite file is sound afterwards, and every answer is a clean load's.
 # Only queries that started while a load ran count as side by side with it.
+# Each round ends with `check`: the inventory holds by its own rules in every
+# snapshot a reader meets.
 # STRESS_SECONDS bounds the queries' rounds after the loads end (default 5);
 # STRESS_MACHINES is the fleet's size (default 300).
 # A PostgreSQL server that can't be started fails the family.
@@ -38,6 +40,8 @@ load_help=$("$VURFLEET" load --help 2>&1)
 case $load_help in *--now*) load_options+=(--now 2027-01-01) ;; esac
 "$VURFLEET" --db "$WORK/clean.db" load "${load_options[@]}" "$FX/fleet" > /dev/null 2>&1
 case $load_help in *--group*) load_options+=(--group 1) ;; esac
+# A build from before check has none to run.
+has_check=$("$VURFLEET" check --help >/dev/null 2>&1 && echo yes)
 every() {  # every DB: the answers compared at the end
   answers "$1"
   "$VURFLEET" --db "$1" find --name putty.exe --below 0.81 --csv
@@ -67,6 +71,9 @@ queries() {
     w=$(when); "$@" "$VURFLEET" --db "$db" machines --now 2026-12-31 --csv > /dev/null; echo "machines $? $w"
     w=$(when); "$@" "$VURFLEET" --db "$db" programs --csv > /dev/null; echo "programs $? $w"
     w=$(when); "$@" "$VURFLEET" --db "$db" report --now 2026-12-31 -o "$page" > /dev/null; echo "report $? $w"
+    if [ -n "$has_check" ]; then
+      w=$(when); "$@" "$VURFLEET" --db "$db" check >> "$WORK/check.$tag" 2>&1; echo "check $? $w"
+    fi
   } >> "$WORK/rc.$tag" 2>> "$WORK/err.$tag"
 }
 
@@ -103,6 +110,10 @@ stress() {
     yes "$([ "$whole" -ge 3 ] && [ "$programs" -ge 3 ] && echo yes || echo "no: $whole whole rounds, $programs of programs")"
   check_eq "$name: no query crashed or failed" "" \
     "$(grep -v ' 0 [a-z]*$' "$rc" | sort | uniq -c | head -n 5)$(head -n 3 "$WORK/err.$(basename "$db")" 2>/dev/null)"
+  if [ -n "$has_check" ]; then
+    check_eq "$name: every round's check found the inventory whole" "" \
+      "$(grep -v '^SQLite.s integrity_check\|^amcheck\|: no fault found$' "$WORK/check.$(basename "$db")" | head -n 5)"
+  fi
   every "$db" > "$WORK/$name.csv"
   check_same "$name: every answer is a clean load's" "$WORK/clean.csv" "$WORK/$name.csv"
 }

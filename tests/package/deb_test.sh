@@ -261,9 +261,11 @@ setting() { sed -n "s/^$1=//p" /etc/default/vurfleet | tail -n 1; }
 # run_unit SERVICE: runs the service once and prints how it ended. Where
 # systemd runs, systemctl starts it: "success" when systemd counts the run
 # as one. Elsewhere its ExecStart runs as its User, with each ${NAME}
-# replaced by that setting, one word each, as systemd does: "exit code N".
+# replaced by that setting, one word each, as systemd does, and then, when
+# it ended as SuccessExitStatus allows, each ExecStartPost: "exit code N", of
+# the first post command that failed, else of ExecStart.
 run_unit() {
-  local file=/usr/lib/systemd/system/$1 word name command=() rc
+  local file=/usr/lib/systemd/system/$1 line rc post
   if [ -d /run/systemd/system ]; then
     systemctl daemon-reload
     systemctl start "$1" >"$WORK/$1.out" 2>&1
@@ -271,7 +273,23 @@ run_unit() {
     journalctl -q -o cat -u "$1" --no-pager >>"$WORK/$1.out" 2>&1
     return
   fi
-  read -ra words <<<"$(sed -n 's/^ExecStart=//p' "$file")"
+  : >"$WORK/$1.out"
+  run_unit_line "$file" "$(sed -n 's/^ExecStart=//p' "$file")" >>"$WORK/$1.out" 2>&1
+  rc=$?
+  if [ "$rc" -eq 0 ] || [ "$rc" = "$(sed -n 's/^SuccessExitStatus=//p' "$file")" ]; then
+    while IFS= read -r line; do
+      run_unit_line "$file" "$line" >>"$WORK/$1.out" 2>&1
+      post=$?
+      if [ "$post" -ne 0 ]; then rc=$post; break; fi
+    done < <(sed -n 's/^ExecStartPost=//p' "$file")
+  fi
+  echo "exit code $rc"
+}
+# run_unit_line UNIT_FILE COMMAND: one of the unit's command lines, run as
+# systemd would run it (see run_unit); its exit code.
+run_unit_line() {
+  local file=$1 word name words command=()
+  read -ra words <<<"$2"
   for word in "${words[@]}"; do
     while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
       name=${BASH_REMATCH[1]}
@@ -282,9 +300,7 @@ run_unit() {
   (cd / && umask "$(sed -n 's/^UMask=//p' "$file")" &&
    runuser -u "$(sed -n 's/^User=//p' "$file")" -- env -i PATH=/usr/bin:/bin \
      VURFLEET_SHARE="$(setting VURFLEET_SHARE)" VURFLEET_DB="$(setting VURFLEET_DB)" \
-     VURFLEET_REPORT="$(setting VURFLEET_REPORT)" "${command[@]}") >"$WORK/$1.out" 2>&1
-  rc=$?
-  echo "exit code $rc"
+     VURFLEET_REPORT="$(setting VURFLEET_REPORT)" "${command[@]}")
 }
 if [ -d /run/systemd/system ]; then how="started by systemd"; ok=success
 else how="its ExecStart run as its user (systemd is not running here)"; ok="exit code 1"; fi
@@ -294,6 +310,8 @@ sed 's/^/    vurfleet-load: /' "$WORK/vurfleet-load.service.out"
 check_eq "services: the load, $how, ends as a run with a refused file does" "$ok" "$got"
 check_has "services: the load stores the scan and refuses the file that is none" \
   "$WORK/vurfleet-load.service.out" "vurfleet: $SHARE/PC043.2026-12-09.txt:1: a report line before '# Started': 'not a scan'"
+check_has "services: the inventory checked after the load holds" \
+  "$WORK/vurfleet-load.service.out" "checked 1 machine: no fault found"
 check_eq "services: the database is the user's and readable by all" "vurfleet:vurfleet 644" \
   "$(stat -c '%U:%G %a' "$FLEET_HOME/inventory.db" 2>&1)"
 vurfleet --db "$FLEET_HOME/inventory.db" find --csv | python3 "$SRC/tests/fleet/fleet_csv.py" path version \

@@ -13,6 +13,7 @@
 
 #include "query/rows.h"
 #include "read/scan.h"
+#include "store/check_source.h"
 #include "store/load_target.h"
 
 namespace vurfleet {
@@ -56,7 +57,7 @@ struct ForgetResult {
   std::int64_t files = 0;            // entries of its inventory after, if it stays
 };
 
-class Store : public LoadTarget {
+class Store : public LoadTarget, public CheckSource {
  public:
   // The database as messages and the page show it: a SQLite file's path,
   // or a PostgreSQL connection as libpq reads it, without its password.

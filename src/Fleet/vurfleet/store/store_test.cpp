@@ -3,7 +3,9 @@
 // (the fixture: store_test.h).
 #include "store/store_test.h"
 
+#include "check/check.h"
 #include "run/version.h"
+#include "store/stored.h"
 
 namespace vurfleet::store_test {
 namespace {
@@ -513,6 +515,120 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
   const std::string text = (folder_ / "text.db").string();
   { std::ofstream(text) << "not a database at all, just some text that is long enough\n"; }
   EXPECT_THROW(OpenStore(text, Access::kRead), StoreError);
+}
+
+// A fault planted by hand, as a tool or a damaged file would leave it.
+void Plant(const std::string& where, bool sqlite, const std::string& sql) {
+  if (!sqlite) return pg::Connection(where).Run(sql);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+std::string Printed(const CheckRun& run, bool repair, std::size_t cap = 20) {
+  std::ostringstream out;
+  PrintCheckRun(run, repair, out, cap);
+  return out.str();
+}
+
+std::string At(const char* time) { return std::to_string(*ParseTimeArgument(time)); }
+std::string VersionIdOf(const char* version) {
+  return "(SELECT id FROM versions WHERE value = " +
+         std::to_string(StoredVersion(Version::ParseArgument(version)->value())) + ")";
+}
+
+// Each fault planted in the small fleet is found, by its line; what is
+// derived from the intervals is repaired and checks clean after, and the
+// next load goes on from there; the intervals themselves are never
+// rewritten.
+TEST_P(StoreTest, CheckFindsEachFaultAndRepairsWhatIsDerived) {
+  const std::string pc001 = "(SELECT id FROM machines WHERE name = 'PC001')";
+  const std::string pc002 = "(SELECT id FROM machines WHERE name = 'PC002')";
+  const std::string app = "(SELECT id FROM paths WHERE path = 'C:\\App\\app.exe')";
+  const std::string putty = "(SELECT id FROM paths WHERE path = 'C:\\Tools\\putty.exe')";
+  const std::string v070 = VersionIdOf("0.70"), v1715 = VersionIdOf("17.15");
+  struct Case {
+    const char* fault;
+    std::string sql;
+    std::string line;
+    bool repaired;
+  };
+  const Case cases[] = {
+      {"an interval's end moved past the next one's start",
+       "UPDATE intervals SET until = " + At("2026-12-09 02:00:00") + " WHERE machine_id = " + pc001 +
+           " AND path_id = " + putty + " AND since = " + At("2026-12-01 02:00:00"),
+       "PC001: C:\\Tools\\putty.exe: two intervals overlap: 2026-12-01 02:00:00 to 2026-12-09 02:00:00 and "
+       "from 2026-12-08 02:00:00",
+       false},
+      {"an interval that opens at no scan",
+       "UPDATE intervals SET since = since + 60 WHERE machine_id = " + pc002 + " AND path_id = " + app +
+           " AND until IS NULL",
+       "PC002: C:\\App\\app.exe: an interval opens at 2026-12-09 03:01:00, when none of the machine's scans "
+       "started",
+       false},
+      {"the open versions traded, so the cache holds them the other way round",
+       "UPDATE intervals SET version_id = CASE WHEN version_id = " + v070 + " THEN " + v1715 + " ELSE " + v070 +
+           " END WHERE machine_id = " + pc002 + " AND until IS NULL",
+       "PC002: the latest-runs cache (the whole inventory) disagrees with the open intervals in 2 paths; "
+       "first C:\\App\\app.exe: 17.15.0.0 in the cache, 0.70.0.0 open",
+       true},
+      {"a cache that can't be read", "UPDATE latest SET runs = substr(runs, 1, 1) WHERE machine_id = " + pc001,
+       "PC001: the latest-runs cache can't be read", true},
+      {"a count of files changed", "UPDATE machines SET files = 7 WHERE id = " + pc002,
+       "PC002: its row counts 7 files, its open intervals are 2", true},
+      {"a cache of part of the inventory holding an entry that is not open",
+       "UPDATE intervals SET version_id = " + VersionIdOf("1.0") +
+           " WHERE path_id = (SELECT id FROM paths WHERE path = 'C:\\a.exe') AND until IS NULL",
+       "PC004: the latest-runs cache holds entries that are not open: 1 path; first C:\\a.exe: 2.0.0.0 in "
+       "the cache, 1.0.0.0 open",
+       true},
+  };
+  // PC004's last run did not finish: its cache holds only what it reported.
+  std::vector<std::pair<std::string, std::string>> fleet = Fleet();
+  fleet.emplace_back("PC004", Output("01 05:00:00", {"C:\\a.exe - 1.0.0.0", "C:\\b.exe - 1.0.0.0"}));
+  fleet.emplace_back("PC004", Output("08 05:00:00", {"C:\\a.exe - 2.0.0.0"}, false));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const std::string where = Where("check" + std::to_string(&c - cases) + ".db");
+    std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+    for (const auto& [machine, bytes] : fleet) Load(*store, machine, bytes);
+    const std::string clean = Printed(RunCheck(*store, false), false);
+    EXPECT_NE(clean.find(GetParam() == "sqlite" ? "SQLite's integrity_check and foreign_key_check: ok\n"
+                                                : " indexes ok\n"),
+              std::string::npos)
+        << clean;
+    EXPECT_NE(clean.find("checked 4 machines: no fault found\n"), std::string::npos) << clean;
+
+    Plant(where, GetParam() == "sqlite", c.sql);
+    const CheckRun run = RunCheck(*store, true);
+    const std::string printed = Printed(run, true);
+    EXPECT_NE(printed.find(c.line + "\n"), std::string::npos) << printed;
+    EXPECT_EQ(run.found.faults(), 1) << printed;
+    EXPECT_EQ(run.last().faults(), c.repaired ? 0 : 1) << printed;
+    EXPECT_EQ(RunCheck(*store, false).found.faults(), c.repaired ? 0 : 1);
+    if (!c.repaired) continue;
+    EXPECT_NE(printed.find("; checked again:\n"), std::string::npos) << printed;
+    // The next loads read the open intervals in place of a cache deleted.
+    Load(*store, "PC001", Output("20 02:00:00", {"C:\\Tools\\putty.exe - 0.82.0.0"}));
+    Load(*store, "PC002", Output("20 03:00:00", {"C:\\Tools\\PuTTY.exe - 0.70.0.0", "C:\\App\\app.exe - 18.0.0.0"}));
+    const std::string after = Printed(RunCheck(*store, false), false);
+    EXPECT_NE(after.find("checked 4 machines: no fault found\n"), std::string::npos) << after;
+  }
+}
+
+// Lines past the cap are counted, not printed; a check that finds nothing
+// derived to repair writes nothing.
+TEST_P(StoreTest, CheckCapsTheLinesOfAKind) {
+  const std::string where = Where("cap.db");
+  std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+  for (const auto& [machine, bytes] : Fleet()) Load(*store, machine, bytes);
+  Plant(where, GetParam() == "sqlite", "UPDATE intervals SET since = since + 1");
+  const std::string printed = Printed(RunCheck(*store, true, 2), true, 2);
+  EXPECT_NE(printed.find("\nand 11 more intervals that open at no scan\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("repair: nothing derived from the intervals disagrees with them; nothing written\n"),
+            std::string::npos)
+      << printed;
 }
 
 }  // namespace

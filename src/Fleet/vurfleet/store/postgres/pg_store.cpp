@@ -22,7 +22,7 @@ void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(
 
 }  // namespace
 
-PgStore::PgStore(const std::string& where, Access access) : conn_(where) {
+PgStore::PgStore(const std::string& where, Access access) : where_(where), conn_(where) {
   // An upgrade moves rows before there are counts, and counts once after.
   counts_.on = false;
   upgraded_ = PrepareSchema(conn_, access == Access::kWrite, *this);

@@ -55,6 +55,18 @@ class PgStore : public Store {
   void Holdings(const std::vector<Glob>& names,
                 const std::function<void(const HoldingRow&)>& row) override;
 
+  // The check (CheckSource).
+  void CheckTransaction(const std::function<void()>& work) override;
+  void Overlaps(const std::function<void(const OverlapRow&)>& row) override;
+  void OffScan(const std::function<void(const OffScanRow&)>& row) override;
+  void MachineSums(const std::function<void(const MachineCheckRow&)>& row) override;
+  void OpenEntries(MachineId machine, std::vector<Entry>* open) override;
+  std::string PathText(PathId path) override;
+  std::string VersionText(VersionId version) override;
+  void DatabaseCheck(const std::function<void(const std::string&)>& fault,
+                     const std::function<void(const std::string&)>& note) override;
+  void Repair(const CheckRepair& repair) override;
+
  private:
   // BeginFile's reads beyond what the group fetched.
   void ReadOpen(MachineId machine, std::vector<Entry>* open);
@@ -72,6 +84,7 @@ class PgStore : public Store {
   // The names of the paths `write` adds to or takes from its machine's inventory.
   std::unordered_map<PathId, NameId> NamesOf(const FileWrite& write);
 
+  std::string where_;  // the database as given: the check's second connection
   Connection conn_;
   IdCache ids_;
   ExpectedFiles expected_;

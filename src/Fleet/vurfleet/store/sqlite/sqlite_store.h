@@ -51,6 +51,18 @@ class SqliteStore : public Store {
   void Holdings(const std::vector<Glob>& names,
                 const std::function<void(const HoldingRow&)>& row) override;
 
+  // The check (CheckSource).
+  void CheckTransaction(const std::function<void()>& work) override;
+  void Overlaps(const std::function<void(const OverlapRow&)>& row) override;
+  void OffScan(const std::function<void(const OffScanRow&)>& row) override;
+  void MachineSums(const std::function<void(const MachineCheckRow&)>& row) override;
+  void OpenEntries(MachineId machine, std::vector<Entry>* open) override;
+  std::string PathText(PathId path) override;
+  std::string VersionText(VersionId version) override;
+  void DatabaseCheck(const std::function<void(const std::string&)>& fault,
+                     const std::function<void(const std::string&)>& note) override;
+  void Repair(const CheckRepair& repair) override;
+
  private:
   // The load's statements (sqlite_load.cpp), prepared on first use.
   struct LoadStatements;

@@ -1,0 +1,137 @@
+// The check's reads and the repair's write (store/check_source.h) on
+// PostgreSQL, and amcheck's check of every B-tree index of the inventory.
+#include <string>
+
+#include "store/check_sql.h"
+#include "store/postgres/pg_store.h"
+#include "store/stored.h"
+
+namespace vurfleet::pg {
+
+void PgStore::CheckTransaction(const std::function<void()>& work) {
+  // The check's statements each read a whole table once: compiling them
+  // costs more than it saves.
+  const char* const kNoJit = "SET LOCAL jit = off";
+  if (conn_.in_transaction()) {  // a reader's snapshot
+    conn_.Run(kNoJit);
+    return work();
+  }
+  Transaction transaction(conn_);
+  conn_.Run(kNoJit);
+  // Loads write both tables in every file's batch: once the lock is held,
+  // none commits until the repair has, and each statement reads what the
+  // loads before it committed.
+  conn_.Run("LOCK TABLE machines, latest IN SHARE ROW EXCLUSIVE MODE");
+  work();
+  transaction.Commit();
+}
+
+void PgStore::Overlaps(const std::function<void(const OverlapRow&)>& row) {
+  Result r = conn_.Exec(check_sql::kOverlapsByWindow);
+  for (int k = 0; k < r.rows(); ++k) {
+    row(OverlapRow{std::string(r.Text(k, 0)), std::string(r.Text(k, 1)), r.Int(k, 2), r.OptionalInt(k, 3),
+                   r.Int(k, 4)});
+  }
+}
+
+void PgStore::OffScan(const std::function<void(const OffScanRow&)>& row) {
+  Result r = conn_.Exec(check_sql::kOffScan);
+  for (int k = 0; k < r.rows(); ++k) row(OffScanRow{std::string(r.Text(k, 0)), std::string(r.Text(k, 1)), r.Int(k, 2)});
+}
+
+void PgStore::MachineSums(const std::function<void(const MachineCheckRow&)>& row) {
+  // Through a cursor: every machine's cache at once would be hundreds of
+  // megabytes in libpq's memory at 10 000 machines.
+  conn_.Run(std::string("DECLARE vurfleet_check NO SCROLL CURSOR FOR ") + check_sql::kMachineSums);
+  MachineCheckRow out;
+  while (true) {
+    Result r = conn_.Exec("FETCH FORWARD 500 FROM vurfleet_check");
+    if (r.rows() == 0) break;
+    for (int k = 0; k < r.rows(); ++k) {
+      out.id = r.Int(k, 0);
+      out.machine.assign(r.Text(k, 1));
+      out.files = r.Int(k, 2);
+      out.open = r.Int(k, 3);
+      out.sum_a = r.Int(k, 4);
+      out.sum_b = r.Int(k, 5);
+      out.exact.reset();
+      out.runs.clear();
+      if (!r.IsNull(k, 6)) {
+        out.exact = r.Bool(k, 6);
+        out.runs = r.Bytes(k, 7);
+      }
+      row(out);
+    }
+  }
+  conn_.Run("CLOSE vurfleet_check");
+}
+
+void PgStore::OpenEntries(MachineId machine, std::vector<Entry>* open) { ReadOpen(machine, open); }
+
+std::string PgStore::PathText(PathId path) {
+  Result r = conn_.Exec("SELECT path FROM paths WHERE id = $1", {std::to_string(path)});
+  return r.rows() > 0 ? std::string(r.Text(0, 0)) : "#" + std::to_string(path);
+}
+
+std::string PgStore::VersionText(VersionId version) {
+  Result r = conn_.Exec("SELECT value FROM versions WHERE id = $1", {std::to_string(version)});
+  return r.rows() > 0 ? VersionFrom(r, 0, 0).ToString() : "#" + std::to_string(version);
+}
+
+void PgStore::DatabaseCheck(const std::function<void(const std::string&)>& fault,
+                            const std::function<void(const std::string&)>& note) {
+  // CREATE EXTENSION on a connection of its own: a reader's session can
+  // write nothing, and a failure there leaves this transaction standing.
+  // It needs the right to create in the database (a superuser's, or the
+  // extension trusted); without it, the check says so and goes on.
+  if (conn_.Exec("SELECT 1 FROM pg_extension WHERE extname = 'amcheck'").rows() == 0) {
+    try {
+      Connection admin(where_);
+      admin.Run("CREATE EXTENSION IF NOT EXISTS amcheck");
+    } catch (const StoreError& e) {
+      note("amcheck not run: CREATE EXTENSION IF NOT EXISTS amcheck failed: " + OneLine(e.what()));
+      return;
+    }
+  }
+  // Every B-tree index of the inventory's schema's tables.
+  Result indexes = conn_.Exec(
+      "SELECT c.oid::regclass::text FROM pg_index i JOIN pg_class c ON c.oid = i.indexrelid "
+      "JOIN pg_am a ON a.oid = c.relam JOIN pg_class t ON t.oid = i.indrelid "
+      "WHERE a.amname = 'btree' AND t.relnamespace = "
+      "(SELECT relnamespace FROM pg_class WHERE oid = 'machines'::regclass) ORDER BY 1");
+  int checked = 0;
+  for (int k = 0; k < indexes.rows(); ++k) {
+    const std::string index(indexes.Text(k, 0));
+    conn_.Run("SAVEPOINT vurfleet_amcheck");
+    try {
+      conn_.Exec("SELECT bt_index_check($1::regclass)", {index});
+      conn_.Run("RELEASE SAVEPOINT vurfleet_amcheck");
+      ++checked;
+    } catch (const StoreError& e) {
+      const bool missing = conn_.failed_state() == "42883";  // undefined_function
+      conn_.ClearFailure();
+      conn_.Run("ROLLBACK TO SAVEPOINT vurfleet_amcheck");
+      if (missing) {
+        note("amcheck not run: bt_index_check is not found: " + OneLine(e.what()));
+        return;
+      }
+      fault("amcheck's bt_index_check on " + index + ": " + OneLine(e.what()));
+    }
+  }
+  if (checked == indexes.rows()) note("amcheck's bt_index_check: " + std::to_string(checked) + " indexes ok");
+}
+
+void PgStore::Repair(const CheckRepair& repair) {
+  if (!repair.drop_latest.empty()) {
+    conn_.Exec("DELETE FROM latest WHERE machine_id = ANY($1::bigint[])",
+               {IntArray(repair.drop_latest, [](MachineId id) { return id; })});
+  }
+  if (!repair.files.empty()) {
+    conn_.Exec("UPDATE machines m SET files = f.files FROM unnest($1::bigint[], $2::bigint[]) AS f(id, files) "
+               "WHERE m.id = f.id",
+               {IntArray(repair.files, [](const auto& f) { return f.first; }),
+                IntArray(repair.files, [](const auto& f) { return f.second; })});
+  }
+}
+
+}  // namespace vurfleet::pg

@@ -1,0 +1,112 @@
+// The check's reads and the repair's write (store/check_source.h) on SQLite.
+#include <string>
+
+#include "store/check_sql.h"
+#include "store/sqlite/sqlite_store.h"
+#include "store/stored.h"
+
+namespace vurfleet::sqlite {
+
+void SqliteStore::CheckTransaction(const std::function<void()>& work) {
+  // A reader holds its snapshot already; a writer takes the write lock
+  // first, so no load commits between what is read and what is repaired.
+  if (sqlite3_get_autocommit(db_.get()) == 0) return work();
+  Transaction transaction(db_);
+  work();
+  transaction.Commit();
+}
+
+void SqliteStore::Overlaps(const std::function<void(const OverlapRow&)>& row) {
+  Statement s(db_, check_sql::kOverlapsBySeek);
+  while (s.Step()) {
+    row(OverlapRow{std::string(s.Text(0)), std::string(s.Text(1)), s.Int(2), s.OptionalInt(3), s.Int(4)});
+  }
+}
+
+void SqliteStore::OffScan(const std::function<void(const OffScanRow&)>& row) {
+  Statement s(db_, check_sql::kOffScan);
+  while (s.Step()) row(OffScanRow{std::string(s.Text(0)), std::string(s.Text(1)), s.Int(2)});
+}
+
+void SqliteStore::MachineSums(const std::function<void(const MachineCheckRow&)>& row) {
+  Statement s(db_, check_sql::kMachineSums);
+  MachineCheckRow r;
+  while (s.Step()) {
+    r.id = s.Int(0);
+    r.machine = std::string(s.Text(1));
+    r.files = s.Int(2);
+    r.open = s.Int(3);
+    r.sum_a = s.Int(4);
+    r.sum_b = s.Int(5);
+    r.exact.reset();
+    r.runs.clear();
+    if (!s.IsNull(6)) {
+      r.exact = s.Int(6) != 0;
+      r.runs = std::string(s.Blob(7));
+    }
+    row(r);
+  }
+}
+
+void SqliteStore::OpenEntries(MachineId machine, std::vector<Entry>* open) {
+  Statement s(db_, "SELECT path_id, version_id FROM intervals WHERE machine_id = ?1 AND until IS NULL "
+                   "ORDER BY path_id");
+  s.Bind(1, machine);
+  while (s.Step()) open->push_back(Entry{s.Int(0), s.Int(1)});
+}
+
+std::string SqliteStore::PathText(PathId path) {
+  Statement s(db_, "SELECT path FROM paths WHERE id = ?1");
+  s.Bind(1, path);
+  return s.Step() ? std::string(s.Text(0)) : "#" + std::to_string(path);
+}
+
+std::string SqliteStore::VersionText(VersionId version) {
+  Statement s(db_, "SELECT value FROM versions WHERE id = ?1");
+  s.Bind(1, version);
+  if (!s.Step()) return "#" + std::to_string(version);
+  return s.IsNull(0) ? Version::None().ToString() : VersionOfStored(s.Int(0)).ToString();
+}
+
+void SqliteStore::DatabaseCheck(const std::function<void(const std::string&)>& fault,
+                                const std::function<void(const std::string&)>& note) {
+  bool ok = false;
+  try {
+    Statement s(db_, "PRAGMA integrity_check(100)");
+    while (s.Step()) {
+      const std::string_view line = s.Text(0);
+      if (line == "ok") {
+        ok = true;
+      } else {
+        fault("SQLite's integrity_check: " + std::string(line));
+      }
+    }
+  } catch (const StoreError& e) {
+    // A file damaged past what the check can walk is its finding too.
+    fault("SQLite's integrity_check failed: " + std::string(e.what()));
+  }
+  std::int64_t orphans = 0;
+  {
+    Statement s(db_, "PRAGMA foreign_key_check");
+    while (s.Step()) {
+      if (++orphans <= 100) {
+        fault("SQLite's foreign_key_check: row " + std::to_string(s.Int(1)) + " of " + std::string(s.Text(0)) +
+              " refers to no row of " + std::string(s.Text(2)));
+      }
+    }
+  }
+  if (ok && orphans == 0) note("SQLite's integrity_check and foreign_key_check: ok");
+}
+
+void SqliteStore::Repair(const CheckRepair& repair) {
+  Statement drop(db_, "DELETE FROM latest WHERE machine_id = ?1");
+  for (const MachineId id : repair.drop_latest) {
+    drop.Bind(1, id).Run();
+  }
+  Statement files(db_, "UPDATE machines SET files = ?2 WHERE id = ?1");
+  for (const auto& [id, count] : repair.files) {
+    files.Bind(1, id).Bind(2, count).Run();
+  }
+}
+
+}  // namespace vurfleet::sqlite
