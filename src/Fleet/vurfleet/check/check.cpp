@@ -1,6 +1,7 @@
 #include "check/check.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <utility>
 
 #include "base/text.h"
@@ -19,6 +20,7 @@ constexpr KindWords kKinds[kFaultKinds] = {
     {"interval that opens at no scan", "intervals that open at no scan"},
     {"latest-runs cache that disagrees", "latest-runs caches that disagree"},
     {"count of files that disagrees", "counts of files that disagree"},
+    {"kept count that disagrees", "kept counts that disagree"},
     {"fault the database's own check found", "faults the database's own check found"},
 };
 
@@ -130,6 +132,60 @@ void CheckLatest(CheckSource& source, const MachineCheckRow& row, Collector& col
                                              "intervals instead)");
 }
 
+// The counts the load keeps against the open intervals: each machine's
+// holds (compared by their bytes), then the counts.
+void CheckCounts(CheckSource& source, const std::unordered_map<MachineId, std::string>& machines,
+                 Collector& collect, CheckFindings* findings) {
+  const auto name_of = [&](MachineId id) {
+    const auto found = machines.find(id);
+    return found == machines.end() ? "#" + std::to_string(id) : Printable(found->second);
+  };
+  std::unordered_map<MachineId, std::string> kept;
+  source.KeptHolds([&](MachineId machine, std::string_view blob) { kept.emplace(machine, std::string(blob)); });
+  bool faults = false;
+  const auto holds_differ = [&](MachineId machine) {
+    faults = true;
+    collect.Add(FaultKind::kCounts, name_of(machine) + ": its kept holds of names and versions differ from its "
+                                                        "open intervals");
+  };
+  const std::vector<std::pair<CountKey, std::int64_t>> counted =
+      source.RecountHolds([&](MachineId machine, const std::vector<Held>& holds) {
+        const auto found = kept.find(machine);
+        if (found == kept.end() || found->second != EncodeHolds(holds)) holds_differ(machine);
+        if (found != kept.end()) kept.erase(found);
+      }).InKeyOrder();
+  // A machine without open intervals keeps no holds, or none held.
+  for (const auto& [machine, blob] : kept) {
+    if (blob != EncodeHolds({})) holds_differ(machine);
+  }
+  const std::vector<std::pair<CountKey, std::int64_t>> stored = source.KeptCounts();
+  const auto say = [&](const CountKey& key, std::int64_t count, std::int64_t now) {
+    faults = true;
+    if (!collect.Shown(FaultKind::kCounts)) return collect.Add(FaultKind::kCounts, "");
+    const std::string what = key.second == kAnyVersion     ? ""
+                             : key.second == kManyVersions ? " at two versions or more"
+                                                           : " " + source.VersionText(key.second);
+    collect.Add(FaultKind::kCounts, Printable(source.NameText(key.first)) + what + ": counted on " +
+                                        std::to_string(count) + " machines, held by " + std::to_string(now) +
+                                        " in the open intervals");
+  };
+  std::size_t a = 0, b = 0;
+  while (a < stored.size() || b < counted.size()) {
+    if (b == counted.size() || (a < stored.size() && stored[a].first < counted[b].first)) {
+      say(stored[a].first, stored[a].second, 0), ++a;
+    } else if (a == stored.size() || counted[b].first < stored[a].first) {
+      say(counted[b].first, 0, counted[b].second), ++b;
+    } else {
+      if (stored[a].second != counted[b].second) say(stored[a].first, stored[a].second, counted[b].second);
+      ++a, ++b;
+    }
+  }
+  if (faults) {
+    findings->repair.recount = true;
+    findings->repair_lines.push_back("the kept counts and holds rewritten from the open intervals");
+  }
+}
+
 }  // namespace
 
 std::int64_t CheckFindings::faults() const {
@@ -154,8 +210,10 @@ CheckFindings Check(CheckSource& source, bool database, std::size_t cap) {
     collect.Add(FaultKind::kOffScan, Printable(r.machine) + ": " + Printable(r.path) + ": an interval opens at " +
                                          FormatTime(r.since) + ", when none of the machine's scans started");
   });
+  std::unordered_map<MachineId, std::string> machines;
   source.MachineSums([&](const MachineCheckRow& row) {
     ++findings.machines;
+    machines.emplace(row.id, row.machine);
     if (row.files != row.open) {
       const std::string machine = Printable(row.machine);
       collect.Add(FaultKind::kFiles, machine + ": its row counts " + std::to_string(row.files) +
@@ -166,6 +224,7 @@ CheckFindings Check(CheckSource& source, bool database, std::size_t cap) {
     }
     if (row.exact) CheckLatest(source, row, collect, &findings);
   });
+  CheckCounts(source, machines, collect, &findings);
   if (database) {
     source.DatabaseCheck([&](const std::string& line) { collect.Add(FaultKind::kDatabase, Printable(line)); },
                          [&](const std::string& line) { findings.notes.push_back(Printable(line)); });
@@ -220,7 +279,7 @@ void PrintCheckRun(const CheckRun& run, bool repair, std::ostream& out, std::siz
   const CheckRepair& r = run.found.repair;
   out << "repair: " << r.drop_latest.size() << (r.drop_latest.size() == 1 ? " latest-runs cache" : " latest-runs caches")
       << " deleted, " << r.files.size() << (r.files.size() == 1 ? " count" : " counts")
-      << " of files rewritten; checked again:\n";
+      << " of files rewritten" << (r.recount ? ", the counts worked out again" : "") << "; checked again:\n";
   PrintFindings(run.after, out);
 }
 

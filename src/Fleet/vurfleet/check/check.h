@@ -18,8 +18,8 @@ namespace vurfleet {
 
 // The kinds of fault, in the order they are printed. A new kind is one more
 // value here and one more row of kKinds in check.cpp.
-enum class FaultKind { kOverlap, kOffScan, kLatest, kFiles, kDatabase };
-constexpr std::size_t kFaultKinds = 5;
+enum class FaultKind { kOverlap, kOffScan, kLatest, kFiles, kCounts, kDatabase };
+constexpr std::size_t kFaultKinds = 6;
 
 struct CheckFindings {
   std::int64_t machines = 0;

@@ -8,10 +8,12 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/time.h"
 #include "history/history.h"
+#include "store/counts.h"
 #include "store/load_target.h"
 
 namespace vurfleet {
@@ -63,10 +65,12 @@ inline void OpenSumTerms(PathId path, VersionId version, std::int64_t* a, std::i
   *b = ((p + 7919) * ((v * v) % m + 1)) % m;
 }
 
-// The repair's writes: caches dropped, and machines' `files` rewritten.
+// The repair's writes: caches dropped, machines' `files` rewritten, and
+// the counts and holds worked out again from the open intervals.
 struct CheckRepair {
   std::vector<MachineId> drop_latest;
   std::vector<std::pair<MachineId, std::int64_t>> files;
+  bool recount = false;
 };
 
 class CheckSource {
@@ -87,6 +91,14 @@ class CheckSource {
   // A path's text and a version's, as shown; "#ID" for an id not stored.
   virtual std::string PathText(PathId path) = 0;
   virtual std::string VersionText(VersionId version) = 0;
+  // The counts the load keeps (store/counts.h): each machine's holds as
+  // stored (its blob, any order), and the counts summed, in key order, none
+  // zero; and the same worked out from the open intervals.
+  virtual void KeptHolds(const std::function<void(MachineId, std::string_view)>& row) = 0;
+  virtual std::vector<std::pair<CountKey, std::int64_t>> KeptCounts() = 0;
+  virtual CountChanges RecountHolds(const std::function<void(MachineId, const std::vector<Held>&)>& machine) = 0;
+  // A file name's text; "#ID" for an id not stored.
+  virtual std::string NameText(NameId name) = 0;
   // The database's own check: each fault it finds, a line to `fault`; what
   // it ran, or why it ran nothing, a line to `note`.
   virtual void DatabaseCheck(const std::function<void(const std::string&)>& fault,

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "store/check_sql.h"
+#include "store/postgres/pg_counts.h"
 #include "store/postgres/pg_store.h"
 #include "store/stored.h"
 
@@ -131,7 +132,36 @@ void PgStore::Repair(const CheckRepair& repair) {
                "WHERE m.id = f.id",
                {IntArray(repair.files, [](const auto& f) { return f.first; }),
                 IntArray(repair.files, [](const auto& f) { return f.second; })});
+  }  if (repair.recount) WriteRecount(conn_);
+}
+
+void PgStore::KeptHolds(const std::function<void(MachineId, std::string_view)>& row) {
+  // In pieces: the blobs of 10 000 machines are some hundred megabytes.
+  conn_.Run("DECLARE vurfleet_holds NO SCROLL CURSOR FOR SELECT machine_id, entries FROM holds");
+  while (true) {
+    Result r = conn_.Exec("FETCH 500 FROM vurfleet_holds");
+    for (int k = 0; k < r.rows(); ++k) row(r.Int(k, 0), r.Bytes(k, 1));
+    if (r.rows() < 500) break;
   }
+  conn_.Run("CLOSE vurfleet_holds");
+}
+
+std::vector<std::pair<CountKey, std::int64_t>> PgStore::KeptCounts() {
+  Result r = conn_.Exec(std::string("SELECT name_id, version_id, machines FROM ") + kCountsNow +
+                        " c WHERE machines <> 0 ORDER BY name_id, version_id");
+  std::vector<std::pair<CountKey, std::int64_t>> counts;
+  counts.reserve(static_cast<std::size_t>(r.rows()));
+  for (int k = 0; k < r.rows(); ++k) counts.push_back({{r.Int(k, 0), r.Int(k, 1)}, r.Int(k, 2)});
+  return counts;
+}
+
+CountChanges PgStore::RecountHolds(const std::function<void(MachineId, const std::vector<Held>&)>& machine) {
+  return RecountOpen(conn_, machine);
+}
+
+std::string PgStore::NameText(NameId name) {
+  Result r = conn_.Exec("SELECT name_key FROM names WHERE id = $1", {std::to_string(name)});
+  return r.rows() > 0 ? std::string(r.Text(0, 0)) : "#" + std::to_string(name);
 }
 
 }  // namespace vurfleet::pg

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "store/check_sql.h"
+#include "store/sqlite/sqlite_counts.h"
 #include "store/sqlite/sqlite_store.h"
 #include "store/stored.h"
 
@@ -107,6 +108,29 @@ void SqliteStore::Repair(const CheckRepair& repair) {
   for (const auto& [id, count] : repair.files) {
     files.Bind(1, id).Bind(2, count).Run();
   }
+  if (repair.recount) WriteRecount(db_);
+}
+
+void SqliteStore::KeptHolds(const std::function<void(MachineId, std::string_view)>& row) {
+  Statement s(db_, "SELECT machine_id, entries FROM holds");
+  while (s.Step()) row(s.Int(0), s.Blob(1));
+}
+
+std::vector<std::pair<CountKey, std::int64_t>> SqliteStore::KeptCounts() {
+  std::vector<std::pair<CountKey, std::int64_t>> counts;
+  Statement s(db_, "SELECT name_id, version_id, machines FROM counts WHERE machines <> 0 ORDER BY name_id, version_id");
+  while (s.Step()) counts.push_back({{s.Int(0), s.Int(1)}, s.Int(2)});
+  return counts;
+}
+
+CountChanges SqliteStore::RecountHolds(const std::function<void(MachineId, const std::vector<Held>&)>& machine) {
+  return RecountOpen(db_, machine);
+}
+
+std::string SqliteStore::NameText(NameId name) {
+  Statement s(db_, "SELECT name_key FROM names WHERE id = ?1");
+  s.Bind(1, name);
+  return s.Step() ? std::string(s.Text(0)) : "#" + std::to_string(name);
 }
 
 }  // namespace vurfleet::sqlite

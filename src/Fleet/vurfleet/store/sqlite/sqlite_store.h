@@ -59,6 +59,10 @@ class SqliteStore : public Store {
   void OpenEntries(MachineId machine, std::vector<Entry>* open) override;
   std::string PathText(PathId path) override;
   std::string VersionText(VersionId version) override;
+  void KeptHolds(const std::function<void(MachineId, std::string_view)>& row) override;
+  std::vector<std::pair<CountKey, std::int64_t>> KeptCounts() override;
+  CountChanges RecountHolds(const std::function<void(MachineId, const std::vector<Held>&)>& machine) override;
+  std::string NameText(NameId name) override;
   void DatabaseCheck(const std::function<void(const std::string&)>& fault,
                      const std::function<void(const std::string&)>& note) override;
   void Repair(const CheckRepair& repair) override;
