@@ -2,6 +2,10 @@
 // line; and which --db values are connections at all. No server needed.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <optional>
+#include <vector>
+
 #include "store/postgres/pg_db.h"
 
 namespace vurfleet::pg {
@@ -44,6 +48,38 @@ TEST(PgConnection, DescriptionsHoldNoPassword) {
   // What libpq can't read is not repeated: it may hold the password.
   const std::string bad = Describe("host=db password=s3cret dbname");
   EXPECT_EQ(bad.find("s3cret"), std::string::npos) << bad;
+}
+
+TEST(PgConnection, ArraysOfNumbersAsTheServerWritesThem) {
+  using Ints = std::vector<std::optional<std::int64_t>>;
+  const struct {
+    const char* text;
+    std::optional<Ints> parsed;  // nullopt: refused
+  } cases[] = {
+      {"{}", Ints{}},
+      {"{1,NULL,-3}", Ints{1, std::nullopt, -3}},
+      {"{9223372036854775807,-9223372036854775808}", Ints{INT64_MAX, INT64_MIN}},
+      {"", std::nullopt},
+      {"{", std::nullopt},
+      {"1,2", std::nullopt},
+      {"{1,,2}", std::nullopt},
+      {"{1,}", std::nullopt},
+      {"{,1}", std::nullopt},
+      {"{ 1}", std::nullopt},
+      {"{+1}", std::nullopt},
+      {"{null}", std::nullopt},
+      {"{9223372036854775808}", std::nullopt},
+      {"{{1,2}}", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    Ints out{7};
+    if (c.parsed) {
+      ParseIntArray(c.text, &out);
+      EXPECT_EQ(out, *c.parsed) << c.text;
+    } else {
+      EXPECT_THROW(ParseIntArray(c.text, &out), StoreError) << c.text;
+    }
+  }
 }
 
 TEST(PgConnection, ServerTextOnOneLine) {

@@ -230,7 +230,7 @@ void SqliteStore::Holdings(const std::vector<Glob>& names,
   Statement sizes(db_, "SELECT coalesce(sum(files), 0), count(*) FROM machines");
   sizes.Step();
   const std::int64_t per_machine = sizes.Int(0) / std::max<std::int64_t>(1, sizes.Int(1));
-  const bool by_path = static_cast<std::int64_t>(std::count(ids.begin(), ids.end(), ',') + 1) * 8 < per_machine;
+  const bool by_path = static_cast<std::int64_t>(order.size()) * 8 < per_machine;
   Statement s(db_, by_path ? "SELECT m.name, i.path_id, i.since, i.until, i.version_id "
                              "FROM machines m CROSS JOIN intervals i ON i.machine_id = m.id "
                              "WHERE i.path_id IN (SELECT value FROM json_each(?1)) ORDER BY m.name"
@@ -240,7 +240,9 @@ void SqliteStore::Holdings(const std::vector<Glob>& names,
   if (by_path) s.Bind(1, std::string_view(ids));
 
   // A machine's rows come together, by path id; they leave by path text.
+  // Read whole, most rows are of other paths: the path is tested first.
   while (s.Step()) {
+    if (!order.Holds(s.Int(1))) continue;
     const auto version = versions.find(s.Int(4));
     if (version == versions.end()) continue;
     order.Add(s.Text(0), s.Int(1), s.Int(2), s.OptionalInt(3), version->second);
