@@ -35,6 +35,22 @@ std::string HoldingsOrder::IdList() const {
   return ids;
 }
 
+std::vector<std::pair<PathId, PathId>> HoldingsOrder::IdRuns() const {
+  std::vector<PathId> ids;
+  ids.reserve(paths_.size());
+  for (const auto& p : paths_) ids.push_back(p.second);
+  std::sort(ids.begin(), ids.end());
+  std::vector<std::pair<PathId, PathId>> runs;
+  for (const PathId id : ids) {
+    if (!runs.empty() && runs.back().second < INT64_MAX && id == runs.back().second + 1) {
+      runs.back().second = id;
+    } else {
+      runs.emplace_back(id, id);
+    }
+  }
+  return runs;
+}
+
 void HoldingsOrder::Add(std::string_view machine, PathId path, Time since, std::optional<Time> until,
                         const Version& version) {
   const std::uint32_t rank = RankOf(path);

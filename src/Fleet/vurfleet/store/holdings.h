@@ -27,6 +27,10 @@ class HoldingsOrder {
   std::size_t size() const { return paths_.size(); }
   // The paths' ids, "1,2,3".
   std::string IdList() const;
+  // The paths' ids as runs of consecutive numbers, (first, last) in
+  // order: a name's paths are often interned together, and a run is one
+  // seek in an index by path.
+  std::vector<std::pair<PathId, PathId>> IdRuns() const;
   // Whether the path is one of them: a test for each interval a store
   // reads, so an array when the ids lie close together.
   bool Holds(PathId path) const { return RankOf(path) != kNone; }

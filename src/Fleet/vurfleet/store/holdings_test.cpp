@@ -15,6 +15,8 @@ TEST(HoldingsOrder, ByPathTextThenSinceWhateverTheIds) {
     };
     HoldingsOrder order({{"C:\\b.exe", 2}, {"C:\\a.exe", far}, {"C:\\c.exe", 1}}, row);
     EXPECT_TRUE(order.Holds(far) && !order.Holds(4) && !order.Holds(-1));
+    using Runs = std::vector<std::pair<PathId, PathId>>;
+    EXPECT_EQ(order.IdRuns(), (far == 3 ? Runs{{1, 3}} : Runs{{1, 2}, {far, far}}));
     // PC1's rows out of order and one of a path not asked for; then PC2's.
     for (const auto& [machine, path, since] : std::vector<std::tuple<const char*, PathId, Time>>{
              {"PC1", 1, 20}, {"PC1", 2, 30}, {"PC1", 1, 10}, {"PC1", 4, 10}, {"PC2", far, 5}, {"PC2", 1, 5}}) {
