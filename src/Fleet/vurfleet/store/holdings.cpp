@@ -26,15 +26,6 @@ HoldingsOrder::HoldingsOrder(std::vector<std::pair<std::string, PathId>> paths,
   }
 }
 
-std::string HoldingsOrder::IdList() const {
-  std::string ids;
-  for (std::size_t k = 0; k < paths_.size(); ++k) {
-    if (k > 0) ids += ',';
-    ids += std::to_string(paths_[k].second);
-  }
-  return ids;
-}
-
 std::vector<std::pair<PathId, PathId>> HoldingsOrder::IdRuns() const {
   std::vector<PathId> ids;
   ids.reserve(paths_.size());

@@ -25,8 +25,6 @@ class HoldingsOrder {
 
   bool empty() const { return paths_.empty(); }
   std::size_t size() const { return paths_.size(); }
-  // The paths' ids, "1,2,3".
-  std::string IdList() const;
   // The paths' ids as runs of consecutive numbers, (first, last) in
   // order: a name's paths are often interned together, and a run is one
   // seek in an index by path.
