@@ -231,22 +231,40 @@ void SqliteStore::Holdings(const std::vector<Glob>& names,
   sizes.Step();
   const std::int64_t per_machine = sizes.Int(0) / std::max<std::int64_t>(1, sizes.Int(1));
   const bool by_path = static_cast<std::int64_t>(runs.size()) * 8 < per_machine;
-  // The runs read from their JSON once, not once a machine.
-  Statement s(db_, by_path ? "WITH r (first, last) AS MATERIALIZED (SELECT json_extract(value, '$[0]'), "
-                             "json_extract(value, '$[1]') FROM json_each(?1)) "
-                             "SELECT m.name, i.path_id, i.since, i.until, i.version_id "
-                             "FROM machines m CROSS JOIN r CROSS JOIN intervals i "
-                             "ON i.machine_id = m.id AND i.path_id BETWEEN r.first AND r.last ORDER BY m.name"
-                           : "SELECT m.name, i.path_id, i.since, i.until, i.version_id "
-                             "FROM machines m CROSS JOIN intervals i ON i.machine_id = m.id "
-                             "ORDER BY m.name");
-  std::string ranges;
+  // Runs of one id or two are sought as a list: SQLite steps from one
+  // value of a list to the next where they lie close, and seeks each
+  // range anew (a third slower for a hundred ids on 10 000 machines).
+  // Longer runs are ranges, read from their JSON once, not once a machine.
+  const bool ranges = by_path && runs.size() * 2 < order.size();
+  const char* sql =
+      ranges ? "WITH r (first, last) AS MATERIALIZED (SELECT json_extract(value, '$[0]'), "
+               "json_extract(value, '$[1]') FROM json_each(?1)) "
+               "SELECT m.name, i.path_id, i.since, i.until, i.version_id "
+               "FROM machines m CROSS JOIN r CROSS JOIN intervals i "
+               "ON i.machine_id = m.id AND i.path_id BETWEEN r.first AND r.last ORDER BY m.name"
+      : by_path ? "SELECT m.name, i.path_id, i.since, i.until, i.version_id "
+                  "FROM machines m CROSS JOIN intervals i ON i.machine_id = m.id "
+                  "WHERE i.path_id IN (SELECT value FROM json_each(?1)) ORDER BY m.name"
+                : "SELECT m.name, i.path_id, i.since, i.until, i.version_id "
+                  "FROM machines m CROSS JOIN intervals i ON i.machine_id = m.id "
+                  "ORDER BY m.name";
+  Statement s(db_, sql);
   if (by_path) {
+    std::string json;
     for (const auto& [first, last] : runs) {
-      ranges += (ranges.empty() ? "[[" : ",[") + std::to_string(first) + "," + std::to_string(last) + "]";
+      json += json.empty() ? "[" : ",";
+      if (ranges) {
+        json += "[" + std::to_string(first) + "," + std::to_string(last) + "]";
+        continue;
+      }
+      for (PathId id = first;; ++id) {
+        json += std::to_string(id);
+        if (id == last) break;
+        json += ",";
+      }
     }
-    ranges += "]";
-    s.Bind(1, std::string_view(ranges));
+    json += "]";
+    s.Bind(1, std::string_view(json));
   }
 
   // A machine's rows come together, by path id; they leave by path text.
