@@ -195,20 +195,20 @@ void PgStore::Holdings(const std::vector<Glob>& names,
     for (int k = 0; k < r.rows(); ++k) versions.emplace(r.Int(k, 0), VersionFrom(r, k, 1));
   }
   // Each machine's intervals of those paths in one row, as arrays that
-  // run side by side: the server groups them by machine id, cheaper than
-  // sorting every interval by the machine's name, and hands on as many
-  // rows as machines. Each run of ids is a range sought in the index by
-  // path, which holds what the query reads (see the schema): a seek per
-  // run, not per path, and no estimate from a hundred thousand ids.
+  // run side by side: the server groups them by machine (names are
+  // unique), cheaper than sorting every interval by the machine's name,
+  // and hands on as many rows as machines. Joined before the grouping, the
+  // machines are a hash of their own: joined after it, the plan may test
+  // every group against every machine. Each run of ids is a range sought
+  // in the index by path, which holds what the query reads (see the
+  // schema): a seek per run, not per path, and no estimate from a hundred
+  // thousand ids.
   conn_.Exec(
       "DECLARE holdings NO SCROLL CURSOR FOR "
-      "SELECT m.name, h.paths, h.sinces, h.untils, h.versions FROM ("
-      " SELECT i.machine_id, array_agg(i.path_id) AS paths, array_agg(i.since) AS sinces,"
-      "  array_agg(i.until) AS untils, array_agg(i.version_id) AS versions"
-      " FROM unnest($1::bigint[], $2::bigint[]) r (first, last) CROSS JOIN LATERAL ("
-      "  SELECT * FROM intervals WHERE path_id BETWEEN r.first AND r.last) i"
-      " GROUP BY i.machine_id) h "
-      "JOIN machines m ON m.id = h.machine_id ORDER BY m.name",
+      "SELECT m.name, array_agg(i.path_id), array_agg(i.since), array_agg(i.until), array_agg(i.version_id) "
+      "FROM unnest($1::bigint[], $2::bigint[]) r (first, last) CROSS JOIN LATERAL ("
+      " SELECT * FROM intervals WHERE path_id BETWEEN r.first AND r.last) i "
+      "JOIN machines m ON m.id = i.machine_id GROUP BY m.name ORDER BY m.name",
       {IntArray(runs, [](const auto& run) { return run.first; }),
        IntArray(runs, [](const auto& run) { return run.second; })});
 
