@@ -1,40 +1,49 @@
 #!/usr/bin/env bash
 # exposure.sh: `vurfleet exposure --summary` and `report --advisories` on a
-# synthetic fleet, on both stores, against the targets (at 10 000 machines
-# and 200 advisory rows: the summary under 1 s; the report within 1.5x of
+# synthetic fleet, on both stores, against the targets (200 advisory rows:
+# at 10 000 machines the summary under 1 s, or under 5 s for the whole
+# fleet exposed, which takes under 1 s at 1 000; the report within 1.5x of
 # the report alone).
 #
-#   bench/fleet/exposure.sh [--runs R] [--rules N] [MACHINES...]
+#   bench/fleet/exposure.sh [--runs R] [--rules N] [--fleets DIR]
+#                           [--summary-only] [MACHINES...]
 #                                          (default: 3 runs; 10000)
 #
 # The fleet (make_fleet: 3 000 report lines a machine, four weeks, 2 % of
-# the runs unfinished) and its SQLite database stay in
-# build/bench/exposure-N/ for the next run; the PostgreSQL database is
-# loaded anew each run on a server of the script's own (pg_server.sh),
-# which takes most of an hour at 10 000 machines. Two files of 200 rows,
+# the runs unfinished) and its SQLite database stay in DIR/exposure-N/
+# (--fleets DIR, default build/bench) for the next run; the PostgreSQL
+# database is loaded anew each run on a server of the script's own
+# (pg_server.sh), which takes most of an hour at 10 000 machines. Two files of 200 rows,
 # 100 advisories of two rows each (the newest release of a program fixes
 # it; the second row bounds it on a path too), made from the names the
-# fleet holds:
+# fleet holds, and a third of 200 rows that the whole fleet is exposed to:
 #   widespread  putty.exe and the 99 .exe names held by the most machines
 #               (each by nearly every machine): the most intervals to read
 #   spread      putty.exe and 99 .exe names taken evenly along the fleet's
 #               names from the most held to the least
+#   whole       the 100 names (of any kind) held by the most machines, every
+#               version affected (fixed at 65535): nearly every machine
+#               exposed to every advisory, and their windows to work out
 #   many        with --rules N only: the widespread file's 200 rows and
 #               N - 200 more, one in ten on a name the fleet holds (in
 #               turn), the others on names none holds: the cost of a large
 #               file, which grows with its rules and the entries, not with
 #               their product
-# The machine is shared: the medians of R runs are given. Needs
+# --summary-only times `exposure --summary` alone, not the page. The
+# machine is shared: the medians of R runs are given. Needs
 # build/linux/vurfleet and make_fleet, sqlite3, and PostgreSQL 15.
 . "$(dirname "$0")/../../scripts/usage.sh"
-usage_check '[--runs R] [--rules N] [MACHINES...]' '--runs= --rules=' "$@"
+usage_check '[--runs R] [--rules N] [--fleets DIR] [--summary-only] [MACHINES...]' \
+  '--runs= --rules= --fleets= --summary-only' "$@"
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-runs=3 rules=0
+runs=3 rules=0 fleets=build/bench summary_only=
 while [ $# -gt 0 ]; do
   case $1 in
     --runs) runs=$2; shift 2 ;;
     --rules) rules=$2; shift 2 ;;
+    --fleets) fleets=$2; shift 2 ;;
+    --summary-only) summary_only=1; shift ;;
     --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) echo "exposure.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     *) break ;;
@@ -56,22 +65,24 @@ seconds() {
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-# advisories NAMES OUT: two rows for each name, fixed at its newest release
-# (as `programs` gives it), the second only below C:\Program Files.
+# advisories NAMES OUT [FIXED]: two rows for each name, fixed at its newest release
+# (as `programs` gives it), the second only below C:\Program Files; with
+# FIXED, fixed at FIXED.0 instead (FIXED 65535: every version affected).
 advisories() {
-  local names=$1 out=$2
+  local names=$1 out=$2 fixed=${3:-}
   echo "id,name,path,affected_from,fixed,severity,published,title,url" > "$out"
-  awk -F, 'NR == FNR { newest[$1] = newest[$1] ? newest[$1] : $3; next }
-           { split(newest[$1], v, "."); n++; split("critical high medium low", s, " ")
+  awk -F, -v fixed="$fixed" 'NR == FNR { newest[$1] = newest[$1] ? newest[$1] : $3; next }
+           { split(newest[$1], v, "."); n++; from = v[1] ".0"
+             if (fixed != "") { v[1] = fixed; v[2] = 0; from = "" } split("critical high medium low", s, " ")
              id = sprintf("BENCH-%03d", n); sev = s[n % 4 + 1]
              printf "%s,%s,,,%s.%s,%s,,Benchmark %d,\n", id, $1, v[1], v[2], sev, n
-             printf "%s,%s,c:\\program files\\*,%s.0,%s.%s,%s,,Benchmark %d,\n", id, $1, v[1], v[1], v[2], sev, n }' \
+             printf "%s,%s,c:\\program files\\*,%s,%s.%s,%s,,Benchmark %d,\n", id, $1, from, v[1], v[2], sev, n }' \
     "$dir/programs.csv" "$names" >> "$out"
 }
 
 table=()
 for n in "${sizes[@]}"; do
-  dir=build/bench/exposure-$n
+  dir=$fleets/exposure-$n
   if [ ! -f "$dir/done" ]; then
     echo "# making and loading a fleet of $n machines in $dir"
     rm -rf "$dir"; mkdir -p "$dir"
@@ -89,9 +100,12 @@ for n in "${sizes[@]}"; do
       head -n 99; } > "$dir/spread.txt"
   advisories "$dir/widespread.txt" "$dir/widespread.csv"
   advisories "$dir/spread.txt" "$dir/spread.csv"
-  sets="widespread spread"
+  # programs.csv is most held first; its names of any kind, each once.
+  awk -F, '!seen[$1]++ { print $1; if (++n == 100) exit }' "$dir/programs.csv" > "$dir/whole.txt"
+  advisories "$dir/whole.txt" "$dir/whole.csv" 65535
+  sets="widespread spread whole"
   if [ "$rules" -gt 200 ]; then
-    sets="widespread spread many"
+    sets="widespread spread whole many"
     held=$(( (rules - 200 + 9) / 10 ))
     { cat "$dir/widespread.txt"; head -n "$held" "$dir/exe-names.txt"; } | sort -u > "$dir/many.txt"
     { cat "$dir/widespread.csv"
@@ -109,7 +123,10 @@ for n in "${sizes[@]}"; do
   load_start=$(date +%s)
   "$vurfleet" --db "$pg" load "$dir/share" >/dev/null
   echo "# loaded in $(( $(date +%s) - load_start )) s"
-  psql -X -q "$pg" -c "ANALYZE"
+  # As autovacuum leaves it soon after a load: the statistics, and the
+  # table's pages marked all-visible, so that the index by path is read
+  # without the table.
+  psql -X -q "$pg" -c "VACUUM ANALYZE"
 
   for set in $sets; do
     adv=$dir/$set.csv
@@ -127,17 +144,25 @@ for n in "${sizes[@]}"; do
       : > "$dir/$set.$store.summary.t"; : > "$dir/$set.$store.report.t"; : > "$dir/$set.$store.plain.t"
       for _ in $(seq "$runs"); do
         seconds "$vurfleet" --db "$where" exposure --advisories "$adv" --summary --at "$now" >> "$dir/$set.$store.summary.t"
+        [ -z "$summary_only" ] || continue
         seconds "$vurfleet" --db "$where" report --now "$now" -o "$dir/plain.html" >> "$dir/$set.$store.plain.t"
         seconds "$vurfleet" --db "$where" report --now "$now" --advisories "$adv" -o "$dir/exposure.html" \
           >> "$dir/$set.$store.report.t"
       done
       s=$(median < "$dir/$set.$store.summary.t")
+      s_ok=$(awk -v t="$s" -v set="$set" -v n="$n" \
+        'BEGIN { print (t < (set == "whole" && n > 1000 ? 5 : 1) ? "yes" : "NO") }')
+      if [ -n "$summary_only" ]; then
+        echo "# $n machines, $set ($intervals intervals, $exposed exposed machine-advisories), $store:" \
+             "summary $s s (within target: $s_ok)"
+        table+=("| $n | $store | $set | $intervals | $s s | $s_ok | | | | |")
+        continue
+      fi
       p=$(median < "$dir/$set.$store.plain.t")
       r=$(median < "$dir/$set.$store.report.t")
-      s_ok=$(awk -v t="$s" 'BEGIN { print (t < 1 ? "yes" : "NO") }')
       r_ok=$(awk -v a="$r" -v b="$p" 'BEGIN { print (a <= 1.5 * b ? "yes" : "NO") }')
       echo "# $n machines, $set ($intervals intervals, $exposed exposed machine-advisories), $store:" \
-           "summary $s s (under 1 s: $s_ok), report $p s, with advisories $r s ($(ratio "$r" "$p")x: $r_ok)"
+           "summary $s s (within target: $s_ok), report $p s, with advisories $r s ($(ratio "$r" "$p")x: $r_ok)"
       table+=("| $n | $store | $set | $intervals | $s s | $s_ok | $p s | $r s | **$(ratio "$r" "$p")x** | $r_ok |")
     done
   done
@@ -145,6 +170,6 @@ for n in "${sizes[@]}"; do
 done
 
 echo
-echo "| machines | store | advisories (200 rows; many: $rules) | intervals of their names | \`exposure --summary\` | under 1 s | \`report\` | \`report --advisories\` | ratio | within 1.5x |"
+echo "| machines | store | advisories (200 rows; many: $rules) | intervals of their names | \`exposure --summary\` | within target | \`report\` | \`report --advisories\` | ratio | within 1.5x |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${table[@]}"

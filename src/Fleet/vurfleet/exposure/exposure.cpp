@@ -40,6 +40,10 @@ const std::vector<std::uint32_t>& RuleMatcher::RulesFor(const std::string& path)
   const auto it = cache_.find(path);
   if (it != cache_.end()) return it->second;
   if (cache_.size() >= kRemembered) cache_.clear();
+  return cache_.emplace(path, Matching(path)).first->second;
+}
+
+std::vector<std::uint32_t> RuleMatcher::Matching(const std::string& path) const {
   const std::string folded = FoldCase(path);
   const std::string_view name = FileNameOf(folded);
   const auto matches = [&](std::uint32_t r) {
@@ -59,7 +63,21 @@ const std::vector<std::uint32_t>& RuleMatcher::RulesFor(const std::string& path)
   }
   // In file order, as a walk over every rule would give them.
   std::inplace_merge(rules.begin(), rules.begin() + static_cast<std::ptrdiff_t>(literals), rules.end());
-  return cache_.emplace(path, std::move(rules)).first->second;
+  return rules;
+}
+
+const std::vector<std::uint32_t>& RuleMatcher::RulesFor(const HoldingRow& row) {
+  if (row.path_place == HoldingRow::kNoPlace) return RulesFor(row.path);
+  constexpr std::uint32_t kUnseen = UINT32_MAX;
+  if (row.path_place >= by_place_.size()) by_place_.resize(std::size_t{row.path_place} + 1, kUnseen);
+  std::uint32_t& list = by_place_[row.path_place];
+  if (list == kUnseen) {
+    std::vector<std::uint32_t> rules = Matching(row.path);
+    const auto [it, added] = list_index_.emplace(rules, static_cast<std::uint32_t>(lists_.size()));
+    if (added) lists_.push_back(std::move(rules));
+    list = it->second;
+  }
+  return lists_[list];
 }
 
 MachineExposure JudgeMachine(const std::vector<HoldingRow>& rows, const Advisories& advisories,
@@ -74,7 +92,7 @@ MachineExposure JudgeMachine(const std::vector<HoldingRow>& rows, const Advisori
   std::vector<std::pair<std::uint32_t, Verdict>> verdicts;  // of one row, by advisory
   for (std::uint32_t k = 0; k < rows.size(); ++k) {
     const HoldingRow& row = rows[k];
-    const std::vector<std::uint32_t>& rules = matcher.RulesFor(row.path);
+    const std::vector<std::uint32_t>& rules = matcher.RulesFor(row);
     if (rules.empty()) continue;
     verdicts.clear();
     for (const std::uint32_t r : rules) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,15 +32,24 @@ class RuleMatcher {
  public:
   explicit RuleMatcher(const Advisories& advisories);
   const std::vector<std::uint32_t>& RulesFor(const std::string& path);
+  // The same, remembered by the row's path_place when it has one: every
+  // path of the answer, however many, at four bytes each.
+  const std::vector<std::uint32_t>& RulesFor(const HoldingRow& row);
   // The distinct name patterns of the rules, for Store::Holdings.
   const std::vector<Glob>& names() const { return names_; }
 
  private:
+  std::vector<std::uint32_t> Matching(const std::string& path) const;
+
   const Advisories& advisories_;
   std::vector<Glob> names_;
   std::unordered_map<std::string, std::vector<std::uint32_t>> by_name_;  // literal names, folded
   std::vector<std::uint32_t> wildcards_;                                 // rules whose name has one
   std::unordered_map<std::string, std::vector<std::uint32_t>> cache_;
+  // By path_place: an index into lists_, each list of rules once.
+  std::vector<std::uint32_t> by_place_;
+  std::vector<std::vector<std::uint32_t>> lists_;
+  std::map<std::vector<std::uint32_t>, std::uint32_t> list_index_;
   static constexpr std::size_t kRemembered = 1 << 16;
 };
 

@@ -183,6 +183,15 @@ TEST(RuleMatcher, NamesAndPathsAsFindMatchesThem) {
       {"C:\\Old 7-Zip\\7z.exe", {}},
   };
   for (const auto& c : cases) EXPECT_EQ(matcher.RulesFor(c.path), c.rules) << c.path;
+  // Remembered by the row's place in a Holdings answer: the same rules,
+  // the places met last first, each asked twice.
+  RuleMatcher by_place(a);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (std::uint32_t k = std::size(cases); k-- > 0;) {
+      const HoldingRow row{"PC1", cases[k].path, Version::None(), 0, std::nullopt, k};
+      EXPECT_EQ(by_place.RulesFor(row), cases[k].rules) << cases[k].path;
+    }
+  }
 }
 
 HoldingRow Row(const char* path, const char* version, Time since, std::optional<Time> until) {

@@ -2,6 +2,7 @@
 // path serves the command line and anything else that reports on a fleet.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -81,6 +82,11 @@ struct HoldingRow {
   Version version;
   Time since;
   std::optional<Time> until;
+  // The path's place among the paths of one Store::Holdings answer, each
+  // path once (kNoPlace when not known): what a reader remembers of a
+  // path by, cheaper than its text.
+  static constexpr std::uint32_t kNoPlace = UINT32_MAX;
+  std::uint32_t path_place = kNoPlace;
 };
 
 }  // namespace vurfleet

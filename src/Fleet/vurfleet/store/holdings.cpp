@@ -8,27 +8,49 @@ HoldingsOrder::HoldingsOrder(std::vector<std::pair<std::string, PathId>> paths,
                              const std::function<void(const HoldingRow&)>& row)
     : paths_(std::move(paths)), row_(row) {
   std::sort(paths_.begin(), paths_.end());
-  for (std::uint32_t k = 0; k < paths_.size(); ++k) rank_.emplace(paths_[k].second, k);
+  if (paths_.empty()) return;
+  PathId low = paths_[0].second, high = low;
+  for (const auto& p : paths_) {
+    low = std::min(low, p.second);
+    high = std::max(high, p.second);
+  }
+  // An array of at most 16 entries a path, or 1 MiB: a store reads many
+  // intervals of other paths, and each is tested.
+  const std::uint64_t span = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
+  if (span < 16 * paths_.size() + (1 << 18)) {
+    low_ = low;
+    dense_.assign(static_cast<std::size_t>(span) + 1, kNone);
+    for (std::uint32_t k = 0; k < paths_.size(); ++k) dense_[static_cast<std::size_t>(paths_[k].second - low)] = k;
+  } else {
+    for (std::uint32_t k = 0; k < paths_.size(); ++k) rank_.emplace(paths_[k].second, k);
+  }
 }
 
-std::string HoldingsOrder::IdList() const {
-  std::string ids;
-  for (std::size_t k = 0; k < paths_.size(); ++k) {
-    if (k > 0) ids += ',';
-    ids += std::to_string(paths_[k].second);
+std::vector<std::pair<PathId, PathId>> HoldingsOrder::IdRuns() const {
+  std::vector<PathId> ids;
+  ids.reserve(paths_.size());
+  for (const auto& p : paths_) ids.push_back(p.second);
+  std::sort(ids.begin(), ids.end());
+  std::vector<std::pair<PathId, PathId>> runs;
+  for (const PathId id : ids) {
+    if (!runs.empty() && runs.back().second < INT64_MAX && id == runs.back().second + 1) {
+      runs.back().second = id;
+    } else {
+      runs.emplace_back(id, id);
+    }
   }
-  return ids;
+  return runs;
 }
 
 void HoldingsOrder::Add(std::string_view machine, PathId path, Time since, std::optional<Time> until,
                         const Version& version) {
-  const auto rank = rank_.find(path);
-  if (rank == rank_.end()) return;
+  const std::uint32_t rank = RankOf(path);
+  if (rank == kNone) return;
   if (machine != out_.machine) {
     Finish();
     out_.machine.assign(machine);
   }
-  held_.push_back(Held{rank->second, since, until, version});
+  held_.push_back(Held{rank, since, until, version});
 }
 
 void HoldingsOrder::Finish() {
@@ -37,6 +59,7 @@ void HoldingsOrder::Finish() {
   });
   for (const Held& h : held_) {
     out_.path = paths_[h.path].first;
+    out_.path_place = h.path;
     out_.version = h.version;
     out_.since = h.since;
     out_.until = h.until;

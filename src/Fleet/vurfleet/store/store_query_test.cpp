@@ -136,6 +136,15 @@ TEST_P(StoreTest, HoldingsOfTheNamesAsked) {
   }
   EXPECT_EQ(holdings({Glob("F2*.DLL"), Glob("b?g.*")}),
             expected + "PC001 C:\\Big\\big.exe 9.0.0.0 2026-12-01 02:00:00 2026-12-16 02:00:00\n");
+  // Every other one: fifty runs of one path, too many to seek; read whole.
+  std::vector<Glob> every_other;
+  expected.clear();
+  for (int k = 100; k < 200; k += 2) {
+    every_other.emplace_back("f" + std::to_string(k) + ".dll");
+    expected += "PC000 C:\\Many\\f" + std::to_string(k) + ".dll 1.0.0." + std::to_string(k) +
+                " 2026-12-05 01:00:00 -\n";
+  }
+  EXPECT_EQ(holdings(every_other), expected);
 }
 
 // The most widespread names: a machine counts once for a name it holds at

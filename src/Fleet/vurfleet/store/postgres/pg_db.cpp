@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <algorithm>
+#include <charconv>
 #include <memory>
 
 namespace vurfleet::pg {
@@ -195,6 +196,31 @@ std::string TextArray(const std::vector<std::string>& texts) {
     out += '"';
   }
   return out + "}";
+}
+
+void ParseIntArray(std::string_view text, std::vector<std::optional<std::int64_t>>* out) {
+  out->clear();
+  const auto refuse = [&]() {
+    throw StoreError("the database answered '" + std::string(text.substr(0, 40)) + "' for an array of numbers");
+  };
+  if (text.size() < 2 || text.front() != '{' || text.back() != '}') refuse();
+  const std::string_view inner = text.substr(1, text.size() - 2);
+  if (inner.empty()) return;
+  std::size_t at = 0;
+  while (true) {
+    const std::size_t comma = std::min(inner.find(',', at), inner.size());
+    const std::string_view item = inner.substr(at, comma - at);
+    if (item == "NULL") {
+      out->push_back(std::nullopt);
+    } else {
+      std::int64_t value = 0;
+      const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), value);
+      if (item.empty() || error != std::errc() || end != item.data() + item.size()) refuse();
+      out->push_back(value);
+    }
+    if (comma == inner.size()) return;
+    at = comma + 1;
+  }
 }
 
 bool IsRetryable(const std::string& sqlstate) {

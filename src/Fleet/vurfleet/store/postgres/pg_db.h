@@ -92,6 +92,11 @@ std::string HexBytes(std::string_view bytes);
 // A text[] parameter: each element quoted, with '"' and '\\' escaped.
 std::string TextArray(const std::vector<std::string>& texts);
 
+// A one-dimensional bigint[] as the server writes it in text ("{1,NULL,-3}",
+// "{}") into `out`, NULL as nullopt. Anything else, or a number out of
+// range, throws StoreError.
+void ParseIntArray(std::string_view text, std::vector<std::optional<std::int64_t>>* out);
+
 // A bigint[] parameter of a field of each row.
 template <typename T, typename F>
 std::string IntArray(const std::vector<T>& rows, F field) {

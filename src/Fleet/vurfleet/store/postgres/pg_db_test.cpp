@@ -2,6 +2,10 @@
 // line; and which --db values are connections at all. No server needed.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <optional>
+#include <vector>
+
 #include "store/postgres/pg_db.h"
 
 namespace vurfleet::pg {
@@ -44,6 +48,18 @@ TEST(PgConnection, DescriptionsHoldNoPassword) {
   // What libpq can't read is not repeated: it may hold the password.
   const std::string bad = Describe("host=db password=s3cret dbname");
   EXPECT_EQ(bad.find("s3cret"), std::string::npos) << bad;
+}
+
+TEST(PgConnection, ArraysOfNumbersAsTheServerWritesThem) {
+  std::vector<std::optional<std::int64_t>> out{7};
+  ParseIntArray("{}", &out);
+  EXPECT_TRUE(out.empty());
+  ParseIntArray("{9223372036854775807,NULL,-9223372036854775808}", &out);
+  EXPECT_EQ(out, (std::vector<std::optional<std::int64_t>>{INT64_MAX, std::nullopt, INT64_MIN}));
+  for (const char* refused :
+       {"", "{", "1,2", "{1,,2}", "{1,}", "{,1}", "{ 1}", "{+1}", "{null}", "{9223372036854775808}", "{{1}}"}) {
+    EXPECT_THROW(ParseIntArray(refused, &out), StoreError) << refused;
+  }
 }
 
 TEST(PgConnection, ServerTextOnOneLine) {

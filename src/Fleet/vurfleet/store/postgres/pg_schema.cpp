@@ -84,7 +84,9 @@ CREATE TABLE intervals (
   opened boolean NOT NULL,          -- came or changed at `since`, not the first scan
   PRIMARY KEY (machine_id, path_id, since)
 );
-CREATE INDEX intervals_by_path ON intervals (path_id);
+-- By path, holding what exposure reads of each interval: the server reads
+-- the index alone, not the table's pages, where a path's rows lie apart.
+CREATE INDEX intervals_by_path ON intervals (path_id) INCLUDE (machine_id, since, version_id, until);
 CREATE INDEX intervals_ended ON intervals (until) WHERE until IS NOT NULL;
 CREATE INDEX intervals_opened ON intervals (since) WHERE opened;
 -- Each machine's latest scan as runs of report lines (see store/latest.h):
@@ -172,6 +174,8 @@ std::vector<std::string> MigrateFrom1(Connection& conn, LoadTarget& target) {
   conn.Run("ALTER TABLE scans DROP CONSTRAINT IF EXISTS scans_sha256_key; "
            "CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256)");
   conn.Run("CREATE TABLE latest (machine_id bigint PRIMARY KEY, exact boolean NOT NULL, runs bytea NOT NULL)");
+  conn.Run("DROP INDEX IF EXISTS intervals_by_path; "
+           "CREATE INDEX intervals_by_path ON intervals (path_id) INCLUDE (machine_id, since, version_id, until)");
   // Paths in pieces, so that memory stays bounded however many there are.
   std::string after = "0";
   while (true) {
