@@ -174,8 +174,6 @@ std::vector<std::string> MigrateFrom1(Connection& conn, LoadTarget& target) {
   conn.Run("ALTER TABLE scans DROP CONSTRAINT IF EXISTS scans_sha256_key; "
            "CREATE UNIQUE INDEX scans_by_sha256 ON scans (machine_id, sha256)");
   conn.Run("CREATE TABLE latest (machine_id bigint PRIMARY KEY, exact boolean NOT NULL, runs bytea NOT NULL)");
-  conn.Run("DROP INDEX IF EXISTS intervals_by_path; "
-           "CREATE INDEX intervals_by_path ON intervals (path_id) INCLUDE (machine_id, since, version_id, until)");
   // Paths in pieces, so that memory stays bounded however many there are.
   std::string after = "0";
   while (true) {
@@ -256,6 +254,9 @@ CREATE TABLE holds (
     data += '\n';
   }
   if (!data.empty()) conn.Copy("COPY names (hash, name_key) FROM STDIN", data);
+  // The index by path holds what the exposure reads of each interval.
+  conn.Run("DROP INDEX IF EXISTS intervals_by_path; "
+           "CREATE INDEX intervals_by_path ON intervals (path_id) INCLUDE (machine_id, since, version_id, until)");
   conn.Run("CREATE UNIQUE INDEX names_by_hash ON names (hash, md5(name_key)); "
            "ALTER TABLE paths ADD COLUMN name_id bigint; "
            "UPDATE paths p SET name_id = n.id FROM names n WHERE n.name_key = p.name_key; "
