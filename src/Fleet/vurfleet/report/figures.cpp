@@ -24,30 +24,15 @@ void Bound(Store& store, ProgramFigures& p) {
     return a.version.value() > b.version.value();
   });
   p.versions = std::move(held);
-  const auto shown = [&](const Version& v) {
-    return std::any_of(p.versions.begin(), p.versions.end(),
-                       [&](const ProgramFigures::Held& h) { return h.version == v; });
-  };
   // While no machine holds the name at two versions, the machines at the
   // versions not shown are their counts' sum.
   if (p.mixed_machines == 0) {
     p.more_machines = rest;
     return;
   }
-  // A glob of the name matches other names where the name holds a
-  // wildcard character; the key tells them apart.
-  std::string counted;
-  bool any = false;
-  // The inventory now, as `find --name` reads it: only open intervals, in
-  // machine order.
-  FindQuery query;
-  query.name = Glob(p.name);
-  store.Find(query, [&](const FindRow& row) {
-    if ((any && row.machine == counted) || NameKey(row.path) != p.name || shown(row.version)) return;
-    counted = row.machine;
-    any = true;
-    ++p.more_machines;
-  });
+  std::vector<Version> shown;
+  for (const ProgramFigures::Held& h : p.versions) shown.push_back(h.version);
+  p.more_machines = store.MachinesBeyond(p.name, shown);
 }
 
 }  // namespace

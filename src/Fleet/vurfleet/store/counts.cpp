@@ -162,6 +162,14 @@ void ChangeHolds(std::vector<Held>* holds, const FileWrite& write, const std::un
   ChangeHolds(holds, keys(write.left), keys(write.came), changes);
 }
 
+bool HoldsBeyond(const std::vector<Held>& holds, NameId name, const std::vector<VersionId>& shown) {
+  auto h = std::lower_bound(holds.begin(), holds.end(), name, [](const Held& a, NameId n) { return a.name < n; });
+  for (; h != holds.end() && h->name == name; ++h) {
+    if (!std::binary_search(shown.begin(), shown.end(), h->version)) return true;
+  }
+  return false;
+}
+
 void CountHolds(const std::vector<Held>& holds, int sign, CountChanges* changes) {
   for (std::size_t k = 0; k < holds.size(); ++k) {
     const bool first = k == 0 || holds[k].name != holds[k - 1].name;

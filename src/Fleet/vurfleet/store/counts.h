@@ -85,6 +85,9 @@ void CountHolds(const std::vector<Held>& holds, int sign, CountChanges* changes)
 void ChangeHolds(std::vector<Held>* holds, const FileWrite& write, const std::unordered_map<PathId, NameId>& names,
                  CountChanges* changes);
 
+// Whether `holds` hold `name` at a version not among `shown` (sorted).
+bool HoldsBeyond(const std::vector<Held>& holds, NameId name, const std::vector<VersionId>& shown);
+
 // A load's count changes as a store keeps them: a file's until its
 // savepoint ends (kept, they join the group's; taken back, they go), the
 // group's until its commit writes them with the intervals.

@@ -1,11 +1,34 @@
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
+
+#include "base/file_name.h"
 
 #include "store/sqlite/sqlite_store.h"
 #include "store/store.h"
 
 namespace vurfleet {
+
+std::int64_t Store::MachinesBeyond(const std::string& name, const std::vector<Version>& versions) {
+  // A glob of the name matches other names where the name holds a
+  // wildcard character; the key tells them apart. Rows come in machine order.
+  std::int64_t machines = 0;
+  std::string counted;
+  bool any = false;
+  FindQuery query;
+  query.name = Glob(name);
+  Find(query, [&](const FindRow& row) {
+    if ((any && row.machine == counted) || NameKey(row.path) != name ||
+        std::find(versions.begin(), versions.end(), row.version) != versions.end()) {
+      return;
+    }
+    counted = row.machine;
+    any = true;
+    ++machines;
+  });
+  return machines;
+}
 
 bool IsConnectionString(std::string_view where) {
   if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0) return true;

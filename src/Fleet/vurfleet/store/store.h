@@ -74,6 +74,10 @@ class Store : public LoadTarget, public CheckSource {
   // The `top` file names held by the most machines (ties by name), with
   // their versions; nothing for `top` <= 0. See ProgramRow.
   virtual void Programs(int top, const std::function<void(const ProgramRow&)>& row) = 0;
+  // The machines holding the file name `name` (lower case) now at a
+  // version not among `versions`, each once. By default read as `find
+  // --name` reads the inventory.
+  virtual std::int64_t MachinesBeyond(const std::string& name, const std::vector<Version>& versions);
   // Every stored interval, of every machine, of the paths whose file name
   // matches one of `names`; ordered by machine, path, since. Intervals whose
   // version is not stored are left out, as Find leaves them.

@@ -186,13 +186,22 @@ TEST_P(StoreTest, ProgramsCountMachinesAsFindDoes) {
     FindQuery by_name;
     by_name.name.emplace(row.name);
     std::set<std::string> holding, at_version;
+    std::map<std::string, std::set<std::string>> versions_of;
     store->Find(by_name, [&](const FindRow& found) {
       holding.insert(found.machine);
       if (found.version == row.version) at_version.insert(found.machine);
+      versions_of[found.machine].insert(found.version.ToString());
     });
     EXPECT_EQ(row.machines, static_cast<std::int64_t>(holding.size())) << row.name;
     EXPECT_EQ(row.version_machines, static_cast<std::int64_t>(at_version.size()))
         << row.name << " " << row.version.ToString();
+    std::int64_t mixed = 0, beyond = 0;
+    for (const auto& [machine, versions] : versions_of) {
+      mixed += versions.size() > 1 ? 1 : 0;
+      beyond += versions.size() > versions.count(row.version.ToString()) ? 1 : 0;
+    }
+    EXPECT_EQ(row.mixed_machines, mixed) << row.name;
+    EXPECT_EQ(store->MachinesBeyond(row.name, {row.version}), beyond) << row.name << " " << row.version.ToString();
   }
 
   // On SQLite, the same answer without what the loads keep of each latest

@@ -111,6 +111,7 @@ CREATE TABLE counts (
   machines bigint NOT NULL,
   PRIMARY KEY (name_id, version_id)
 );
+CREATE INDEX counts_by_machines ON counts (version_id, machines);
 CREATE TABLE count_changes (
   name_id bigint NOT NULL,
   version_id bigint NOT NULL,
@@ -235,6 +236,7 @@ CREATE TABLE counts (
   machines bigint NOT NULL,
   PRIMARY KEY (name_id, version_id)
 );
+CREATE INDEX counts_by_machines ON counts (version_id, machines);
 CREATE TABLE count_changes (
   name_id bigint NOT NULL,
   version_id bigint NOT NULL,

@@ -1,5 +1,7 @@
 // The most widespread file names, read from the counts the load keeps
 // (store/counts.h): a few rows, whatever the size of the fleet.
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "store/sqlite/sqlite_store.h"
@@ -42,6 +44,36 @@ void SqliteStore::Programs(int top, const std::function<void(const ProgramRow&)>
     }
     versions.Reset();
   }
+}
+
+std::int64_t SqliteStore::MachinesBeyond(const std::string& name, const std::vector<Version>& versions) {
+  ReadScope snapshot(db_);
+  // From each machine's holds, kept with the counts: a name that every
+  // user's profile holds has as many paths as the fleet has users.
+  Statement id(db_, "SELECT id FROM names WHERE name_key = ?1");
+  id.Bind(1, name);
+  if (!id.Step()) return 0;
+  const NameId name_id = id.Int(0);
+  std::vector<VersionId> shown;
+  Statement version(db_, "SELECT id FROM versions WHERE value IS ?1");
+  for (const Version& v : versions) {
+    if (v.is_none()) {
+      version.BindNull(1);
+    } else {
+      version.Bind(1, StoredVersion(v.value()));
+    }
+    if (version.Step()) shown.push_back(version.Int(0));
+    version.Reset();
+  }
+  std::sort(shown.begin(), shown.end());
+  std::int64_t machines = 0;
+  Statement holds(db_, "SELECT h.entries FROM holds h JOIN machines m ON m.id = h.machine_id");
+  while (holds.Step()) {
+    const std::optional<std::vector<Held>> held = DecodeHolds(holds.Blob(0));
+    if (!held) return Store::MachinesBeyond(name, versions);  // `check` says why
+    machines += HoldsBeyond(*held, name_id, shown) ? 1 : 0;
+  }
+  return machines;
 }
 
 }  // namespace vurfleet::sqlite

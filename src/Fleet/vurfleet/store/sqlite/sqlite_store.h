@@ -48,6 +48,7 @@ class SqliteStore : public Store {
   void Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) override;
   void Machines(const std::function<void(const MachineRow&)>& row) override;
   void Programs(int top, const std::function<void(const ProgramRow&)>& row) override;
+  std::int64_t MachinesBeyond(const std::string& name, const std::vector<Version>& versions) override;
   void Holdings(const std::vector<Glob>& names,
                 const std::function<void(const HoldingRow&)>& row) override;
 
