@@ -21,6 +21,21 @@ std::optional<std::int64_t> IdCache::NameOf(PathId path) const {
   return found->second;
 }
 
+std::vector<PathId> IdCache::NamesOf(const std::vector<const std::vector<Entry>*>& entries,
+                                     std::unordered_map<PathId, std::int64_t>* names) const {
+  std::vector<PathId> unknown;
+  for (const std::vector<Entry>* list : entries) {
+    for (const Entry& e : *list) {
+      if (const auto name = NameOf(e.path)) {
+        names->emplace(e.path, *name);
+      } else {
+        unknown.push_back(e.path);
+      }
+    }
+  }
+  return unknown;
+}
+
 void IdCache::AddNameOf(PathId path, std::int64_t name) {
   if (name_of_.size() >= kCachedPaths) name_of_.clear();
   name_of_[path] = name;

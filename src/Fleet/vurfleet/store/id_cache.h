@@ -30,6 +30,10 @@ class IdCache {
   // The name (store/counts.h) of a path met, by the path's id; and names' ids
   // by their folded text.
   std::optional<std::int64_t> NameOf(PathId path) const;
+  // The names of the paths of `entries` the cache holds, into `names`;
+  // returns the paths whose names it does not hold.
+  std::vector<PathId> NamesOf(const std::vector<const std::vector<Entry>*>& entries,
+                              std::unordered_map<PathId, std::int64_t>* names) const;
   void AddNameOf(PathId path, std::int64_t name);
   std::optional<std::int64_t> FindName(std::string_view key) const { return names_.Find(key); }
   void AddName(std::string_view key, std::int64_t id, bool added);

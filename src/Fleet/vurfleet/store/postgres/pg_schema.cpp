@@ -102,9 +102,13 @@ CREATE TABLE kept (
   path_id bigint NOT NULL,
   PRIMARY KEY (machine_id, scan, path_id)
 );
--- What the load keeps counted (store/counts.h): machines holding a name
--- (version_id -1) or a name at a version now; the changes loads appended
--- and have not folded in yet; each machine's holds.
+)sql";
+
+// What the load keeps counted (store/counts.h): machines holding a name
+// now (version_id -1), at two versions or more (-2), or at a version; the
+// changes loads appended and have not folded in yet; each machine's holds.
+// Made with the schema, and by the upgrade to it.
+constexpr const char* kCountTables = R"sql(
 CREATE TABLE counts (
   name_id bigint NOT NULL,
   version_id bigint NOT NULL,
@@ -230,23 +234,8 @@ CREATE TABLE names (
   hash bigint NOT NULL,
   name_key text COLLATE "C" NOT NULL
 );
-CREATE TABLE counts (
-  name_id bigint NOT NULL,
-  version_id bigint NOT NULL,
-  machines bigint NOT NULL,
-  PRIMARY KEY (name_id, version_id)
-);
-CREATE INDEX counts_by_machines ON counts (version_id, machines);
-CREATE TABLE count_changes (
-  name_id bigint NOT NULL,
-  version_id bigint NOT NULL,
-  change bigint NOT NULL
-);
-CREATE TABLE holds (
-  machine_id bigint PRIMARY KEY,
-  entries bytea NOT NULL
-);
 )sql");
+  conn.Run(kCountTables);
   Result keys = conn.Exec("SELECT DISTINCT name_key FROM paths ORDER BY name_key");
   std::string data;
   for (int k = 0; k < keys.rows(); ++k) {
@@ -330,6 +319,7 @@ std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget
     return {};
   }
   conn.Run(kSchema);
+  conn.Run(kCountTables);
   conn.Exec("INSERT INTO vurfleet_schema (version, written_by) VALUES ($1, $2)",
             {std::to_string(kSchemaVersion), std::string(kWriterVersion)});
   transaction.Commit();

@@ -319,16 +319,7 @@ std::int64_t PgStore::AddScan(const std::string& machine, const ScanRow& scan) {
 
 std::unordered_map<PathId, NameId> PgStore::NamesOf(const FileWrite& w) {
   std::unordered_map<PathId, NameId> names;
-  std::vector<PathId> unknown;
-  for (const std::vector<Entry>* entries : {&w.left, &w.came}) {
-    for (const Entry& e : *entries) {
-      if (const auto name = ids_.NameOf(e.path)) {
-        names.emplace(e.path, *name);
-      } else {
-        unknown.push_back(e.path);
-      }
-    }
-  }
+  const std::vector<PathId> unknown = ids_.NamesOf({&w.left, &w.came}, &names);
   if (!unknown.empty()) {
     Result r = conn_.Exec("SELECT id, name_id FROM paths WHERE id = ANY ($1::bigint[])",
                           {IntArray(unknown, [](PathId p) { return p; })});

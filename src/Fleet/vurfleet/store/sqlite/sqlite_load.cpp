@@ -401,16 +401,7 @@ void SqliteStore::Write(const FileWrite& w) {
 
 std::unordered_map<PathId, NameId> SqliteStore::NamesOf(const FileWrite& w) {
   std::unordered_map<PathId, NameId> names;
-  std::vector<PathId> unknown;
-  for (const std::vector<Entry>* entries : {&w.left, &w.came}) {
-    for (const Entry& e : *entries) {
-      if (const auto name = ids_.NameOf(e.path)) {
-        names.emplace(e.path, *name);
-      } else {
-        unknown.push_back(e.path);
-      }
-    }
-  }
+  const std::vector<PathId> unknown = ids_.NamesOf({&w.left, &w.came}, &names);
   if (!unknown.empty()) {
     Statement& s = Statements().path_names;
     s.Bind(1, JsonNumbers(unknown, [](PathId p) { return p; }));

@@ -20,6 +20,22 @@ namespace {
 // `kept` holds what a scan kept without reporting it (an unfinished run, a
 // folder it could not walk), which recovers what each scan reported when a
 // late scan makes the history be worked out again.
+// What the load keeps counted (store/counts.h): machines holding a name
+// now (version_id -1), at two versions or more (-2), or at a version; and
+// each machine's holds. Made with the schema, and by the upgrade to it.
+constexpr const char* kCountTables = R"sql(
+CREATE TABLE counts (
+  name_id INTEGER NOT NULL,
+  version_id INTEGER NOT NULL,
+  machines INTEGER NOT NULL,
+  PRIMARY KEY (name_id, version_id)
+) WITHOUT ROWID;
+CREATE TABLE holds (
+  machine_id INTEGER PRIMARY KEY,
+  entries BLOB NOT NULL
+);
+)sql";
+
 constexpr const char* kSchema = R"sql(
 CREATE TABLE machines (
   id INTEGER PRIMARY KEY,
@@ -89,18 +105,6 @@ CREATE TABLE latest (
   runs BLOB NOT NULL
 );
 CREATE TABLE written_by (version TEXT NOT NULL);  -- the vurfleet that made the schema
--- What the load keeps counted (store/counts.h): machines holding a name
--- (version_id -1) or a name at a version now, and each machine's holds.
-CREATE TABLE counts (
-  name_id INTEGER NOT NULL,
-  version_id INTEGER NOT NULL,
-  machines INTEGER NOT NULL,
-  PRIMARY KEY (name_id, version_id)
-) WITHOUT ROWID;
-CREATE TABLE holds (
-  machine_id INTEGER PRIMARY KEY,
-  entries BLOB NOT NULL
-);
 CREATE TABLE kept (
   machine_id INTEGER NOT NULL,
   scan INTEGER NOT NULL,            -- the scan's start
@@ -215,17 +219,8 @@ CREATE TABLE names (
   name_key TEXT NOT NULL UNIQUE
 );
 ALTER TABLE paths ADD COLUMN name_id INTEGER NOT NULL DEFAULT 0;
-CREATE TABLE counts (
-  name_id INTEGER NOT NULL,
-  version_id INTEGER NOT NULL,
-  machines INTEGER NOT NULL,
-  PRIMARY KEY (name_id, version_id)
-) WITHOUT ROWID;
-CREATE TABLE holds (
-  machine_id INTEGER PRIMARY KEY,
-  entries BLOB NOT NULL
-);
 )sql");
+  db.Exec(kCountTables);
 }
 
 void CountFrom2(Db& db) {
@@ -283,6 +278,7 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
   Transaction transaction(db);
   if (PragmaInt(db, "PRAGMA application_id") == kApplicationId) return {};
   db.Exec(kSchema);
+  db.Exec(kCountTables);
   NoteWriter(db);
   db.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
   db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
