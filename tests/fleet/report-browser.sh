@@ -148,6 +148,7 @@ changed_path=$(grep -m1 '^change ' "$WORK/page.lines" | cut -f4)
 sqlite3 "$WORK/hostile.db" \
   "UPDATE machines SET name = '<img src=x onerror=alert(1)>\"&amp;''' WHERE name = '$first_incomplete';
    UPDATE paths SET name_key = '<script>alert(2)</script>' WHERE name_key = '$top_name';
+   UPDATE names SET name_key = '<script>alert(2)</script>' WHERE name_key = '$top_name';
    UPDATE paths SET path = 'C:\\<iframe src=//x>' || x'e9' || '.exe' WHERE path = '${changed_path//\'/\'\'}';"
 vf --db "$WORK/hostile.db" report --now "$now" -o "$WORK/hostile.html"
 check_rc "report5: report over hostile names" "$RC" "$WORK/vf.err"
