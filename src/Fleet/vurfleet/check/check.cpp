@@ -197,19 +197,20 @@ std::int64_t CheckFindings::faults() const {
 CheckFindings Check(CheckSource& source, bool database, std::size_t cap) {
   CheckFindings findings;
   Collector collect(&findings, cap);
-  source.Overlaps([&](const OverlapRow& r) {
+  const auto overlap = [&](const OverlapRow& r) {
     if (!collect.Shown(FaultKind::kOverlap)) return collect.Add(FaultKind::kOverlap, "");
     const std::string first = r.until ? FormatTime(r.since) + " to " + FormatTime(*r.until)
                                       : "from " + FormatTime(r.since) + " (still open)";
     collect.Add(FaultKind::kOverlap, Printable(r.machine) + ": " + Printable(r.path) +
                                          ": two intervals overlap: " + first + " and from " +
                                          FormatTime(r.next_since));
-  });
-  source.OffScan([&](const OffScanRow& r) {
+  };
+  const auto off_scan = [&](const OffScanRow& r) {
     if (!collect.Shown(FaultKind::kOffScan)) return collect.Add(FaultKind::kOffScan, "");
     collect.Add(FaultKind::kOffScan, Printable(r.machine) + ": " + Printable(r.path) + ": an interval opens at " +
                                          FormatTime(r.since) + ", when none of the machine's scans started");
-  });
+  };
+  source.HistoryFaults(overlap, off_scan);
   std::unordered_map<MachineId, std::string> machines;
   source.MachineSums([&](const MachineCheckRow& row) {
     ++findings.machines;

@@ -81,9 +81,11 @@ class CheckSource {
   // loads wait for, committed when `work` returns; for a reader, its
   // snapshot.
   virtual void CheckTransaction(const std::function<void()>& work) = 0;
-  // Each hands its rows to `row`, in the order of machine and path names.
-  virtual void Overlaps(const std::function<void(const OverlapRow&)>& row) = 0;
-  virtual void OffScan(const std::function<void(const OffScanRow&)>& row) = 0;
+  // The history's rules on every interval: each interval against the next
+  // of its machine and path, and its start against its machine's scans.
+  // Each kind's rows in the order of machine and path names.
+  virtual void HistoryFaults(const std::function<void(const OverlapRow&)>& overlap,
+                             const std::function<void(const OffScanRow&)>& off_scan) = 0;
   // Every machine, in name order.
   virtual void MachineSums(const std::function<void(const MachineCheckRow&)>& row) = 0;
   // One machine's open intervals, sorted by path.

@@ -27,17 +27,17 @@ void PgStore::CheckTransaction(const std::function<void()>& work) {
   transaction.Commit();
 }
 
-void PgStore::Overlaps(const std::function<void(const OverlapRow&)>& row) {
+void PgStore::HistoryFaults(const std::function<void(const OverlapRow&)>& overlap,
+                            const std::function<void(const OffScanRow&)>& off_scan) {
   Result r = conn_.Exec(check_sql::kOverlapsByWindow);
   for (int k = 0; k < r.rows(); ++k) {
-    row(OverlapRow{std::string(r.Text(k, 0)), std::string(r.Text(k, 1)), r.Int(k, 2), r.OptionalInt(k, 3),
+    overlap(OverlapRow{std::string(r.Text(k, 0)), std::string(r.Text(k, 1)), r.Int(k, 2), r.OptionalInt(k, 3),
                    r.Int(k, 4)});
   }
-}
-
-void PgStore::OffScan(const std::function<void(const OffScanRow&)>& row) {
-  Result r = conn_.Exec(check_sql::kOffScan);
-  for (int k = 0; k < r.rows(); ++k) row(OffScanRow{std::string(r.Text(k, 0)), std::string(r.Text(k, 1)), r.Int(k, 2)});
+  Result off = conn_.Exec(check_sql::kOffScan);
+  for (int k = 0; k < off.rows(); ++k) {
+    off_scan(OffScanRow{std::string(off.Text(k, 0)), std::string(off.Text(k, 1)), off.Int(k, 2)});
+  }
 }
 
 void PgStore::MachineSums(const std::function<void(const MachineCheckRow&)>& row) {

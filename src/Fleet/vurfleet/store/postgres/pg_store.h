@@ -58,8 +58,8 @@ class PgStore : public Store {
 
   // The check (CheckSource).
   void CheckTransaction(const std::function<void()>& work) override;
-  void Overlaps(const std::function<void(const OverlapRow&)>& row) override;
-  void OffScan(const std::function<void(const OffScanRow&)>& row) override;
+  void HistoryFaults(const std::function<void(const OverlapRow&)>& overlap,
+                     const std::function<void(const OffScanRow&)>& off_scan) override;
   void MachineSums(const std::function<void(const MachineCheckRow&)>& row) override;
   void OpenEntries(MachineId machine, std::vector<Entry>* open) override;
   std::string PathText(PathId path) override;
