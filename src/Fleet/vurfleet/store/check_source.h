@@ -1,7 +1,7 @@
-// What the inventory's check (check/check.h) asks of a store: a few named
-// reads, each leaving on the server what holds (only faults and small sums a
-// machine come back), the database's own check, and the repair's one write.
-// What the rules are, and the comparing, live above the stores, once.
+// What the inventory's check (check/check.h) asks of a store: every
+// interval in key order in one stream, the few small tables beside it, the
+// database's own check, and the repair's one write. What the rules are, and
+// the comparing, live above the stores, once.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/time.h"
@@ -18,52 +19,28 @@
 
 namespace vurfleet {
 
-// Two intervals of one machine and path that overlap: the first's `until`
-// is after the next one's `since`, or it is still open (`until` none).
-struct OverlapRow {
-  std::string machine;  // as stored; "#ID" when the machine row is missing
-  std::string path;     // "#ID" when the path row is missing
+// One stored interval, as the check's walk reads it.
+struct IntervalRow {
+  MachineId machine = 0;
+  PathId path = 0;
   Time since = 0;
   std::optional<Time> until;
-  Time next_since = 0;
+  VersionId version = 0;
 };
 
-// An interval whose `since` is the start of none of its machine's scans.
-struct OffScanRow {
-  std::string machine;
-  std::string path;
-  Time since = 0;
-};
-
-// A machine's row beside what the check compares with it: its open
-// intervals counted and summed (OpenSum, in SQL on the store's side), and
-// its latest-runs cache when it keeps one.
+// A machine's row, and whether it keeps a latest-runs cache.
 struct MachineCheckRow {
   MachineId id = 0;
   std::string machine;
   std::int64_t files = 0;  // as the machine's row says
-  std::int64_t open = 0;   // its open intervals
-  std::int64_t sum_a = 0, sum_b = 0;
-  std::optional<bool> exact;  // the cache: none when it keeps none
-  std::string runs;           // the cache's blob (store/latest.h)
+  bool cached = false;
 };
 
-// The two sums of a machine's open intervals, each a sum over its
-// (path_id, version_id) of the terms below, non-linear so that versions
-// traded between paths change them. Both stores compute them in SQL with
-// these expressions over the columns path_id and version_id; the check
-// computes them over a cache's decoded entries with OpenSumTerms.
-constexpr std::int64_t kOpenSumModulus = 2147483647;
-#define VURFLEET_OPEN_SUM_A \
-  "((path_id % 2147483647) * ((version_id % 2147483647) + 1000003)) % 2147483647"
-#define VURFLEET_OPEN_SUM_B                                                                      \
-  "(((path_id % 2147483647) + 7919) * (((version_id % 2147483647) * (version_id % 2147483647)) " \
-  "% 2147483647 + 1)) % 2147483647"
-inline void OpenSumTerms(PathId path, VersionId version, std::int64_t* a, std::int64_t* b) {
-  const std::int64_t m = kOpenSumModulus, p = path % m, v = version % m;
-  *a = (p * (v + 1000003)) % m;
-  *b = ((p + 7919) * ((v * v) % m + 1)) % m;
-}
+// A latest-runs cache as stored (store/latest.h).
+struct StoredLatest {
+  bool exact = false;
+  std::string runs;
+};
 
 // The repair's writes: caches dropped, machines' `files` rewritten, and
 // the counts and holds worked out again from the open intervals.
@@ -81,24 +58,27 @@ class CheckSource {
   // loads wait for, committed when `work` returns; for a reader, its
   // snapshot.
   virtual void CheckTransaction(const std::function<void()>& work) = 0;
-  // The history's rules on every interval: each interval against the next
-  // of its machine and path, and its start against its machine's scans.
-  // Each kind's rows in the order of machine and path names.
-  virtual void HistoryFaults(const std::function<void(const OverlapRow&)>& overlap,
-                             const std::function<void(const OffScanRow&)>& off_scan) = 0;
-  // Every machine, in name order.
-  virtual void MachineSums(const std::function<void(const MachineCheckRow&)>& row) = 0;
-  // One machine's open intervals, sorted by path.
+  // Every machine.
+  virtual void MachineRows(const std::function<void(const MachineCheckRow&)>& row) = 0;
+  // Every scan's machine and start, sorted.
+  virtual std::vector<std::pair<MachineId, Time>> ScanStarts() = 0;
+  // Every path's id and its name's, sorted by path.
+  virtual std::vector<std::pair<PathId, NameId>> PathNames() = 0;
+  // Every interval, in key order (machine, path, since): one stream, all
+  // the check's rules worked out as it passes.
+  virtual void Intervals(const std::function<void(const IntervalRow&)>& row) = 0;
+  // A machine's latest-runs cache; none when it keeps none. And its open
+  // intervals, sorted by path. Neither is asked for during `Intervals`.
+  virtual std::optional<StoredLatest> Latest(MachineId machine) = 0;
   virtual void OpenEntries(MachineId machine, std::vector<Entry>* open) = 0;
   // A path's text and a version's, as shown; "#ID" for an id not stored.
   virtual std::string PathText(PathId path) = 0;
   virtual std::string VersionText(VersionId version) = 0;
   // The counts the load keeps (store/counts.h): each machine's holds as
   // stored (its blob, any order), and the counts summed, in key order, none
-  // zero; and the same worked out from the open intervals.
+  // zero.
   virtual void KeptHolds(const std::function<void(MachineId, std::string_view)>& row) = 0;
   virtual std::vector<std::pair<CountKey, std::int64_t>> KeptCounts() = 0;
-  virtual CountChanges RecountHolds(const std::function<void(MachineId, const std::vector<Held>&)>& machine) = 0;
   // A file name's text; "#ID" for an id not stored.
   virtual std::string NameText(NameId name) = 0;
   // The database's own check: each fault it finds, a line to `fault`; what

@@ -203,4 +203,22 @@ void Recount::Finish() {
   open_.clear();
 }
 
+NameOfPath::NameOfPath(std::vector<std::pair<PathId, NameId>> sorted) : sorted_(std::move(sorted)) {
+  if (!sorted_.empty() && sorted_.front().first >= 0 &&
+      sorted_.back().first < 2 * static_cast<PathId>(sorted_.size()) + 1024) {
+    dense_.resize(static_cast<std::size_t>(sorted_.back().first) + 1);
+    for (const auto& [path, name] : sorted_) dense_[static_cast<std::size_t>(path)] = name;
+    sorted_.clear();
+  }
+}
+
+std::optional<NameId> NameOfPath::operator()(PathId path) const {
+  if (sorted_.empty()) {
+    return path >= 0 && path < static_cast<PathId>(dense_.size()) ? dense_[static_cast<std::size_t>(path)]
+                                                                  : std::nullopt;
+  }
+  const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), std::make_pair(path, INT64_MIN));
+  return it != sorted_.end() && it->first == path ? std::optional<NameId>(it->second) : std::nullopt;
+}
+
 }  // namespace vurfleet

@@ -108,6 +108,20 @@ class CountKeeper {
   CountChanges file_, group_;
 };
 
+// Each path's name, from (path, name) pairs sorted by path: looked up by
+// index where the ids are dense, as they are unless the file was tampered
+// with, else sought in the sorted list.
+class NameOfPath {
+ public:
+  explicit NameOfPath(std::vector<std::pair<PathId, NameId>> sorted);
+  // None for a path not among them.
+  std::optional<NameId> operator()(PathId path) const;
+
+ private:
+  std::vector<std::pair<PathId, NameId>> sorted_;
+  std::vector<std::optional<NameId>> dense_;
+};
+
 // The holds and counts of the whole inventory, worked out from its open
 // intervals as (machine, name, version), a machine's together.
 struct Recount {

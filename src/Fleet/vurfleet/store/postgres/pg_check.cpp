@@ -1,8 +1,14 @@
 // The check's reads and the repair's write (store/check_source.h) on
 // PostgreSQL, and amcheck's check of every B-tree index of the inventory.
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
-#include "store/check_sql.h"
 #include "store/postgres/pg_counts.h"
 #include "store/postgres/pg_store.h"
 #include "store/stored.h"
@@ -27,44 +33,72 @@ void PgStore::CheckTransaction(const std::function<void()>& work) {
   transaction.Commit();
 }
 
-void PgStore::HistoryFaults(const std::function<void(const OverlapRow&)>& overlap,
-                            const std::function<void(const OffScanRow&)>& off_scan) {
-  Result r = conn_.Exec(check_sql::kOverlapsByWindow);
-  for (int k = 0; k < r.rows(); ++k) {
-    overlap(OverlapRow{std::string(r.Text(k, 0)), std::string(r.Text(k, 1)), r.Int(k, 2), r.OptionalInt(k, 3),
-                   r.Int(k, 4)});
+namespace {
+
+// The whole numbers of a row of COPY's text form; \N (NULL) as none.
+template <std::size_t N>
+std::array<std::optional<std::int64_t>, N> CopyInts(std::string_view line) {
+  std::array<std::optional<std::int64_t>, N> out;
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < N; ++k) {
+    const std::size_t tab = k + 1 < N ? line.find('\t', at) : line.size();
+    if (tab == std::string_view::npos) throw StoreError("the database answered a row of too few fields");
+    const std::string_view field = line.substr(at, tab - at);
+    if (field != "\\N") {
+      std::int64_t value = 0;
+      const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+      if (error != std::errc() || end != field.data() + field.size()) {
+        throw StoreError("the database answered '" + std::string(field.substr(0, 40)) + "' for a number");
+      }
+      out[k] = value;
+    }
+    at = tab + 1;
   }
-  Result off = conn_.Exec(check_sql::kOffScan);
-  for (int k = 0; k < off.rows(); ++k) {
-    off_scan(OffScanRow{std::string(off.Text(k, 0)), std::string(off.Text(k, 1)), off.Int(k, 2)});
-  }
+  return out;
 }
 
-void PgStore::MachineSums(const std::function<void(const MachineCheckRow&)>& row) {
-  // Through a cursor: every machine's cache at once would be hundreds of
-  // megabytes in libpq's memory at 10 000 machines.
-  conn_.Run(std::string("DECLARE vurfleet_check NO SCROLL CURSOR FOR ") + check_sql::kMachineSums);
-  MachineCheckRow out;
-  while (true) {
-    Result r = conn_.Exec("FETCH FORWARD 500 FROM vurfleet_check");
-    if (r.rows() == 0) break;
-    for (int k = 0; k < r.rows(); ++k) {
-      out.id = r.Int(k, 0);
-      out.machine.assign(r.Text(k, 1));
-      out.files = r.Int(k, 2);
-      out.open = r.Int(k, 3);
-      out.sum_a = r.Int(k, 4);
-      out.sum_b = r.Int(k, 5);
-      out.exact.reset();
-      out.runs.clear();
-      if (!r.IsNull(k, 6)) {
-        out.exact = r.Bool(k, 6);
-        out.runs = r.Bytes(k, 7);
-      }
-      row(out);
-    }
-  }
-  conn_.Run("CLOSE vurfleet_check");
+}  // namespace
+
+void PgStore::MachineRows(const std::function<void(const MachineCheckRow&)>& row) {
+  Result r = conn_.Exec("SELECT m.id, m.name, m.files, l.machine_id IS NOT NULL FROM machines m "
+                        "LEFT JOIN latest l ON l.machine_id = m.id");
+  for (int k = 0; k < r.rows(); ++k) row(MachineCheckRow{r.Int(k, 0), std::string(r.Text(k, 1)), r.Int(k, 2), r.Bool(k, 3)});
+}
+
+std::vector<std::pair<MachineId, Time>> PgStore::ScanStarts() {
+  std::vector<std::pair<MachineId, Time>> starts;
+  conn_.CopyOut("COPY (SELECT machine_id, started FROM scans ORDER BY machine_id, started) TO STDOUT",
+                [&](std::string_view line) {
+                  const auto f = CopyInts<2>(line);
+                  starts.emplace_back(f[0].value_or(0), f[1].value_or(0));
+                });
+  return starts;
+}
+
+std::vector<std::pair<PathId, NameId>> PgStore::PathNames() {
+  std::vector<std::pair<PathId, NameId>> names;
+  conn_.CopyOut("COPY (SELECT id, name_id FROM paths ORDER BY id) TO STDOUT", [&](std::string_view line) {
+    const auto f = CopyInts<2>(line);
+    names.emplace_back(f[0].value_or(0), f[1].value_or(0));
+  });
+  return names;
+}
+
+void PgStore::Intervals(const std::function<void(const IntervalRow&)>& row) {
+  // One stream in the key's order, read from its index: a cursor's fetches
+  // would each cost a round trip, and the check needs every row.
+  conn_.CopyOut("COPY (SELECT machine_id, path_id, since, until, version_id FROM intervals "
+                "ORDER BY machine_id, path_id, since) TO STDOUT",
+                [&](std::string_view line) {
+                  const auto f = CopyInts<5>(line);
+                  row(IntervalRow{f[0].value_or(0), f[1].value_or(0), f[2].value_or(0), f[3], f[4].value_or(0)});
+                });
+}
+
+std::optional<StoredLatest> PgStore::Latest(MachineId machine) {
+  Result r = conn_.Exec("SELECT exact, runs FROM latest WHERE machine_id = $1", {std::to_string(machine)});
+  if (r.rows() == 0) return std::nullopt;
+  return StoredLatest{r.Bool(0, 0), r.Bytes(0, 1)};
 }
 
 void PgStore::OpenEntries(MachineId machine, std::vector<Entry>* open) { ReadOpen(machine, open); }
@@ -153,10 +187,6 @@ std::vector<std::pair<CountKey, std::int64_t>> PgStore::KeptCounts() {
   counts.reserve(static_cast<std::size_t>(r.rows()));
   for (int k = 0; k < r.rows(); ++k) counts.push_back({{r.Int(k, 0), r.Int(k, 1)}, r.Int(k, 2)});
   return counts;
-}
-
-CountChanges PgStore::RecountHolds(const std::function<void(MachineId, const std::vector<Held>&)>& machine) {
-  return RecountOpen(conn_, machine);
 }
 
 std::string PgStore::NameText(NameId name) {

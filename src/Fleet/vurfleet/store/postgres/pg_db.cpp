@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <charconv>
+#include <exception>
 #include <memory>
 
 namespace vurfleet::pg {
@@ -158,6 +159,35 @@ void Connection::Copy(const std::string& copy_sql, const std::string& data) {
   // Drain what follows, so the connection is ready for the next statement.
   while (PGresult* more = PQgetResult(conn_)) PQclear(more);
   if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) Fail("COPY: ", end.get());
+}
+
+void Connection::CopyOut(const std::string& copy_sql, const std::function<void(std::string_view)>& row) {
+  {
+    Result start(PQexec(conn_, copy_sql.c_str()));
+    if (PQresultStatus(start.get()) != PGRES_COPY_OUT) Fail("", start.get());
+  }
+  // One row a buffer; a row that `row` throws on still has the rest drained,
+  // so the connection is ready for the next statement.
+  std::exception_ptr failed;
+  char* buffer = nullptr;
+  int n = 0;
+  while ((n = PQgetCopyData(conn_, &buffer, 0)) > 0) {
+    if (!failed) {
+      try {
+        std::string_view line(buffer, static_cast<std::size_t>(n));
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        row(line);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    }
+    PQfreemem(buffer);
+  }
+  if (n == -2) Fail("COPY: ", nullptr);
+  Result end(PQgetResult(conn_));
+  while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+  if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) Fail("COPY: ", end.get());
+  if (failed) std::rethrow_exception(failed);
 }
 
 void CopyField(std::string* out, std::string_view text) {

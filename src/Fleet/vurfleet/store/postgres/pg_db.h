@@ -6,6 +6,7 @@
 #include <libpq-fe.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,9 @@ class Connection {
   void Run(const std::string& sql) { Exec(sql); }
   // COPY ... FROM STDIN with `data` in COPY's text form (see CopyField).
   void Copy(const std::string& copy_sql, const std::string& data);
+  // COPY ... TO STDOUT: each row, in COPY's text form without its line end,
+  // to `row`. For a table's rows in one stream, not a cursor's round trips.
+  void CopyOut(const std::string& copy_sql, const std::function<void(std::string_view)>& row);
   // The SQLSTATE of the last statement that failed since ClearFailure.
   const std::string& failed_state() const { return failed_state_; }
   void ClearFailure() { failed_state_.clear(); }

@@ -1,14 +1,9 @@
 // The check's reads and the repair's write (store/check_source.h) on SQLite.
-#include <algorithm>
-#include <cstdint>
 #include <optional>
 #include <string>
-#include <tuple>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "store/check_sql.h"
 #include "store/sqlite/sqlite_counts.h"
 #include "store/sqlite/sqlite_store.h"
 #include "store/stored.h"
@@ -24,106 +19,37 @@ void SqliteStore::CheckTransaction(const std::function<void()>& work) {
   transaction.Commit();
 }
 
-namespace {
-
-// A fault's interval by ids: its text is looked up once the walk is done.
-struct FoundInterval {
-  MachineId machine;
-  PathId path;
-  Time since;
-  std::optional<Time> until;
-  Time next_since;  // overlaps only
-};
-
-// Machine and path texts of the rows a fault names, each looked up once.
-class Texts {
- public:
-  explicit Texts(Db& db)
-      : machine_(db, "SELECT name FROM machines WHERE id = ?1"), path_(db, "SELECT path FROM paths WHERE id = ?1") {}
-  const std::string& Machine(MachineId id) { return Of(machine_, machines_, id); }
-  const std::string& Path(PathId id) { return Of(path_, paths_, id); }
-
- private:
-  static const std::string& Of(Statement& s, std::unordered_map<std::int64_t, std::string>& seen, std::int64_t id) {
-    const auto found = seen.find(id);
-    if (found != seen.end()) return found->second;
-    s.Bind(1, id);
-    std::string text = s.Step() ? std::string(s.Text(0)) : "#" + std::to_string(id);
-    s.Reset();
-    return seen.emplace(id, std::move(text)).first->second;
-  }
-  Statement machine_, path_;
-  std::unordered_map<std::int64_t, std::string> machines_, paths_;
-};
-
-}  // namespace
-
-void SqliteStore::HistoryFaults(const std::function<void(const OverlapRow&)>& overlap,
-                                const std::function<void(const OffScanRow&)>& off_scan) {
-  // One walk of the intervals in key order: each against the one before it
-  // and against its machine's scans, held in memory a machine at a time. A
-  // seek into the table for each row, as SQL would do it, costs several
-  // times the walk.
-  std::vector<std::pair<MachineId, Time>> starts;
-  {
-    Statement s(db_, "SELECT machine_id, started FROM scans ORDER BY machine_id, started");
-    while (s.Step()) starts.emplace_back(s.Int(0), s.Int(1));
-  }
-  std::vector<FoundInterval> overlaps, off;
-  {
-    Statement s(db_, "SELECT machine_id, path_id, since, until FROM intervals ORDER BY machine_id, path_id, since");
-    FoundInterval last{-1, -1, 0, std::nullopt, 0};
-    bool any = false;
-    auto first = starts.begin(), end = starts.begin();  // the machine's scans
-    while (s.Step()) {
-      const FoundInterval row{s.Int(0), s.Int(1), s.Int(2), s.OptionalInt(3), 0};
-      if (!any || row.machine != last.machine) {
-        first = std::lower_bound(starts.begin(), starts.end(), std::make_pair(row.machine, INT64_MIN));
-        end = std::upper_bound(first, starts.end(), std::make_pair(row.machine, INT64_MAX));
-      } else if (row.path == last.path && (!last.until || *last.until > row.since)) {
-        overlaps.push_back(last);
-        overlaps.back().next_since = row.since;
-      }
-      if (!std::binary_search(first, end, std::make_pair(row.machine, row.since))) off.push_back(row);
-      last = row;
-      any = true;
-    }
-  }
-  Texts texts(db_);
-  std::vector<OverlapRow> overlap_rows;
-  for (const FoundInterval& f : overlaps) {
-    overlap_rows.push_back(OverlapRow{texts.Machine(f.machine), texts.Path(f.path), f.since, f.until, f.next_since});
-  }
-  std::sort(overlap_rows.begin(), overlap_rows.end(), [](const OverlapRow& a, const OverlapRow& b) {
-    return std::tie(a.machine, a.path, a.since) < std::tie(b.machine, b.path, b.since);
-  });
-  for (const OverlapRow& r : overlap_rows) overlap(r);
-  std::vector<OffScanRow> off_rows;
-  for (const FoundInterval& f : off) off_rows.push_back(OffScanRow{texts.Machine(f.machine), texts.Path(f.path), f.since});
-  std::sort(off_rows.begin(), off_rows.end(), [](const OffScanRow& a, const OffScanRow& b) {
-    return std::tie(a.machine, a.path, a.since) < std::tie(b.machine, b.path, b.since);
-  });
-  for (const OffScanRow& r : off_rows) off_scan(r);
+void SqliteStore::MachineRows(const std::function<void(const MachineCheckRow&)>& row) {
+  Statement s(db_, "SELECT m.id, m.name, m.files, l.machine_id IS NOT NULL FROM machines m "
+                   "LEFT JOIN latest l ON l.machine_id = m.id");
+  while (s.Step()) row(MachineCheckRow{s.Int(0), std::string(s.Text(1)), s.Int(2), s.Int(3) != 0});
 }
 
-void SqliteStore::MachineSums(const std::function<void(const MachineCheckRow&)>& row) {
-  Statement s(db_, check_sql::kMachineSums);
-  MachineCheckRow r;
-  while (s.Step()) {
-    r.id = s.Int(0);
-    r.machine = std::string(s.Text(1));
-    r.files = s.Int(2);
-    r.open = s.Int(3);
-    r.sum_a = s.Int(4);
-    r.sum_b = s.Int(5);
-    r.exact.reset();
-    r.runs.clear();
-    if (!s.IsNull(6)) {
-      r.exact = s.Int(6) != 0;
-      r.runs = std::string(s.Blob(7));
-    }
-    row(r);
-  }
+std::vector<std::pair<MachineId, Time>> SqliteStore::ScanStarts() {
+  std::vector<std::pair<MachineId, Time>> starts;
+  Statement s(db_, "SELECT machine_id, started FROM scans ORDER BY machine_id, started");
+  while (s.Step()) starts.emplace_back(s.Int(0), s.Int(1));
+  return starts;
+}
+
+std::vector<std::pair<PathId, NameId>> SqliteStore::PathNames() {
+  std::vector<std::pair<PathId, NameId>> names;
+  Statement s(db_, "SELECT id, name_id FROM paths ORDER BY id");
+  while (s.Step()) names.emplace_back(s.Int(0), s.Int(1));
+  return names;
+}
+
+void SqliteStore::Intervals(const std::function<void(const IntervalRow&)>& row) {
+  Statement s(db_, "SELECT machine_id, path_id, since, until, version_id FROM intervals "
+                   "ORDER BY machine_id, path_id, since");
+  while (s.Step()) row(IntervalRow{s.Int(0), s.Int(1), s.Int(2), s.OptionalInt(3), s.Int(4)});
+}
+
+std::optional<StoredLatest> SqliteStore::Latest(MachineId machine) {
+  Statement s(db_, "SELECT exact, runs FROM latest WHERE machine_id = ?1");
+  s.Bind(1, machine);
+  if (!s.Step()) return std::nullopt;
+  return StoredLatest{s.Int(0) != 0, std::string(s.Blob(1))};
 }
 
 void SqliteStore::OpenEntries(MachineId machine, std::vector<Entry>* open) {
@@ -198,10 +124,6 @@ std::vector<std::pair<CountKey, std::int64_t>> SqliteStore::KeptCounts() {
   Statement s(db_, "SELECT name_id, version_id, machines FROM counts WHERE machines <> 0 ORDER BY name_id, version_id");
   while (s.Step()) counts.push_back({{s.Int(0), s.Int(1)}, s.Int(2)});
   return counts;
-}
-
-CountChanges SqliteStore::RecountHolds(const std::function<void(MachineId, const std::vector<Held>&)>& machine) {
-  return RecountOpen(db_, machine);
 }
 
 std::string SqliteStore::NameText(NameId name) {

@@ -1,7 +1,6 @@
 #include "store/sqlite/sqlite_counts.h"
 
-#include <algorithm>
-#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,33 +9,20 @@ namespace vurfleet::sqlite {
 
 CountChanges RecountOpen(Db& db, const std::function<void(std::int64_t, const std::vector<Held>&)>& machine_done) {
   // Every path's name in memory first: joined, each open interval would
-  // seek into paths. Ids are dense unless the file was tampered with; then
-  // they are sought in a sorted list.
-  std::vector<std::pair<PathId, NameId>> sorted;
+  // seek into paths.
+  std::vector<std::pair<PathId, NameId>> names;
   {
     Statement s(db, "SELECT id, name_id FROM paths ORDER BY id");
-    while (s.Step()) sorted.emplace_back(s.Int(0), s.Int(1));
+    while (s.Step()) names.emplace_back(s.Int(0), s.Int(1));
   }
-  constexpr NameId kNoPath = INT64_MIN;
-  std::vector<NameId> dense;
-  if (!sorted.empty() && sorted.front().first >= 0 && sorted.back().first < 2 * static_cast<PathId>(sorted.size()) + 1024) {
-    dense.assign(static_cast<std::size_t>(sorted.back().first) + 1, kNoPath);
-    for (const auto& [path, name] : sorted) dense[static_cast<std::size_t>(path)] = name;
-    sorted.clear();
-  }
-  const auto name_of = [&](PathId path) -> NameId {
-    if (!dense.empty()) return path >= 0 && path < static_cast<PathId>(dense.size()) ? dense[path] : kNoPath;
-    const auto it = std::lower_bound(sorted.begin(), sorted.end(), std::make_pair(path, INT64_MIN));
-    return it != sorted.end() && it->first == path ? it->second : kNoPath;
-  };
+  const NameOfPath name_of(std::move(names));
   Recount recount;
   recount.machine_done = machine_done;
   // The intervals' key begins with the machine: its rows come together. An
   // interval of a path not stored is left out, as a join would leave it.
   Statement s(db, "SELECT machine_id, path_id, version_id FROM intervals WHERE until IS NULL ORDER BY machine_id");
   while (s.Step()) {
-    const NameId name = name_of(s.Int(1));
-    if (name != kNoPath) recount.Add(s.Int(0), name, s.Int(2));
+    if (const std::optional<NameId> name = name_of(s.Int(1))) recount.Add(s.Int(0), *name, s.Int(2));
   }
   recount.Finish();
   return std::move(recount.counts);

@@ -54,15 +54,16 @@ class SqliteStore : public Store {
 
   // The check (CheckSource).
   void CheckTransaction(const std::function<void()>& work) override;
-  void HistoryFaults(const std::function<void(const OverlapRow&)>& overlap,
-                     const std::function<void(const OffScanRow&)>& off_scan) override;
-  void MachineSums(const std::function<void(const MachineCheckRow&)>& row) override;
+  void MachineRows(const std::function<void(const MachineCheckRow&)>& row) override;
+  std::vector<std::pair<MachineId, Time>> ScanStarts() override;
+  std::vector<std::pair<PathId, NameId>> PathNames() override;
+  void Intervals(const std::function<void(const IntervalRow&)>& row) override;
+  std::optional<StoredLatest> Latest(MachineId machine) override;
   void OpenEntries(MachineId machine, std::vector<Entry>* open) override;
   std::string PathText(PathId path) override;
   std::string VersionText(VersionId version) override;
   void KeptHolds(const std::function<void(MachineId, std::string_view)>& row) override;
   std::vector<std::pair<CountKey, std::int64_t>> KeptCounts() override;
-  CountChanges RecountHolds(const std::function<void(MachineId, const std::vector<Held>&)>& machine) override;
   std::string NameText(NameId name) override;
   void DatabaseCheck(const std::function<void(const std::string&)>& fault,
                      const std::function<void(const std::string&)>& note) override;
