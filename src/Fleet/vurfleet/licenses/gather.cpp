@@ -19,7 +19,7 @@ TrueUp GatherTrueUp(Store& store, const Entitlements& entitlements, const Licens
                 const auto it = scans.find(name);
                 out.Add(name, it == scans.end() ? kNone : it->second, rows, exposure);
               });
-  if (keep_entries) out.SortEntries();
+  out.Finish();
   return out;
 }
 

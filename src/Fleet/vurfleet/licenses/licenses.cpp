@@ -108,7 +108,8 @@ void TrueUp::Add(const std::string& machine, const std::vector<Time>& scans,
   }
 }
 
-void TrueUp::SortEntries() {
+void TrueUp::Finish() {
+  for (Events& e : events_) std::sort(e.begin(), e.end());
   // Entries come by machine, then row (path); stable keeps that order.
   std::stable_sort(entries_.entries.begin(), entries_.entries.end(),
                    [&](const PoolEntry& a, const PoolEntry& b) { return rank_[a.pool] < rank_[b.pool]; });
@@ -118,12 +119,6 @@ TrueUp::Period TrueUp::PeriodOf(std::uint32_t pool) const {
   const Pool& p = entitlements_.pools[pool];
   const Time end = options_.at == LLONG_MAX ? p.until : std::min(p.until, options_.at + 1);
   return Period{p.from, std::max(p.from, end)};
-}
-
-std::vector<TrueUp::Events> TrueUp::SortedEvents() const {
-  std::vector<Events> sorted = events_;
-  for (Events& e : sorted) std::sort(e.begin(), e.end());
-  return sorted;
 }
 
 std::int64_t TrueUp::CountAt(const Events& events, Time at) {
@@ -174,7 +169,7 @@ void EachDay(const std::vector<std::pair<Time, std::int32_t>>& events, Time from
 }  // namespace
 
 std::vector<PoolRow> TrueUp::Rows() const {
-  const std::vector<Events> events = SortedEvents();
+  const std::vector<Events>& events = events_;
   std::vector<PoolRow> rows = now_;
   for (PoolRow& row : rows) {
     const Pool& pool = entitlements_.pools[row.pool];
@@ -204,7 +199,7 @@ std::vector<PoolRow> TrueUp::Rows() const {
 }
 
 std::vector<PoolDay> TrueUp::Days() const {
-  const std::vector<Events> events = SortedEvents();
+  const std::vector<Events>& events = events_;
   std::vector<std::uint32_t> order(entitlements_.pools.size());
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return rank_[a] < rank_[b]; });

@@ -75,14 +75,16 @@ class TrueUp {
   void Add(const std::string& machine, const std::vector<Time>& scans, const std::vector<HoldingRow>& rows,
            const MachineExposure& exposure);
 
+  // Puts the counts' changes in time order and the entries by pool name,
+  // machine and path: once, after the last Add and before what follows.
+  void Finish();
+
   // One row a pool: most due first, then by pool name.
   std::vector<PoolRow> Rows() const;
   // One row a pool and day of its period so far: by pool name, then day.
   std::vector<PoolDay> Days() const;
   // The entries at `at`, when asked for.
   const LicenseEntries& entries() const { return entries_; }
-  // Sorts the entries by pool name, machine, path; call once all are added.
-  void SortEntries();
 
   // The machines that are stale at `at` and whose last scan held the pool,
   // in name order, for the page's bounded list.
@@ -95,14 +97,12 @@ class TrueUp {
     Time from, end;  // the period so far: [from, end); empty before it begins
   };
   Period PeriodOf(std::uint32_t pool) const;
-  // The events of each pool in time order.
-  std::vector<Events> SortedEvents() const;
   static std::int64_t CountAt(const Events& events, Time at);
 
   const Entitlements& entitlements_;
   LicenseOptions options_;
   bool keep_entries_;
-  std::vector<Events> events_;
+  std::vector<Events> events_;  // in time order once finished
   std::vector<PoolRow> now_;  // now, unknown, stale
   std::vector<std::vector<std::string>> stale_lists_;
   LicenseEntries entries_;
