@@ -135,6 +135,14 @@ TEST_P(StoreTest, TheTrueUpOfASmallFleetWorkedByHand) {
       {"2026-12-05 01:59:59", kPools, "APP",
        "pool,title,rule,seats,now,unknown,stale,peak,peak_at,counted,due,days_over\r\n"
        "APP,App 2,peak,1,3,0,0,3,2026-12-03 02:00:00,3,2,4\r\n"},
+      // PCC's last scan started three days before: counted to that second,
+      // stale the next.
+      {"2026-12-07 02:00:00", kPools, "APP",
+       "pool,title,rule,seats,now,unknown,stale,peak,peak_at,counted,due,days_over\r\n"
+       "APP,App 2,peak,1,2,1,1,4,2026-12-05 02:00:00,4,3,6\r\n"},
+      {"2026-12-07 02:00:01", kPools, "APP",
+       "pool,title,rule,seats,now,unknown,stale,peak,peak_at,counted,due,days_over\r\n"
+       "APP,App 2,peak,1,1,1,2,4,2026-12-05 02:00:00,4,3,6\r\n"},
       {"2026-12-20", kMachines, "*",
        "pool,machine,path,version,status,since,last_scan\r\n"
        "APP,PCA,C:\\App\\app.exe,2.5.0.0,counted,2026-12-08 02:00:00,2026-12-19 02:00:00\r\n"
