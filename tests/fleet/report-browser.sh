@@ -8,6 +8,8 @@
 # caught by the same checks. Hostile names in the database show as text.
 # With advisories, the exposure section's figures against `exposure
 # --summary` and `exposure` at the same time, hostile advisories as text.
+# With entitlements, the Licenses section's figures and charts' words
+# against `licenses`, its --days and its --machines.
 # Screenshots (1280 x 2000 and a phone's width) and a print to PDF are kept
 # in build/test-output/report/; with REPORT_SCREENSHOT=FILE the wide one is
 # also copied to FILE (docs/report.png, the picture of docs/report.md).
@@ -217,5 +219,37 @@ check_eq "report7: ... the ids shown as they are" 2 \
 check_eq "report7: a link only to the web page" "0 1" \
   "$(grep -c 'href="javascript' "$WORK/hostile-advisories.out") $(grep -c 'rel="noreferrer"' "$WORK/hostile-advisories.out")"
 check_eq "report7: no error and no request" "" "$(problems "$WORK/hostile-advisories")"
+
+# report8: with entitlements the Licenses section follows, and every figure
+# of it, each chart's words included, is what `licenses` gives at --now:
+# pools on the fleet's own programs, a peak, a snapshot whose period ended,
+# one not begun; staleness by --licenses-stale, not --stale.
+ent=$WORK/entitlements.csv
+{
+  echo "pool,name,path,version_from,version_below,seats,rule,period_from,period_until,title,url"
+  "$VURFLEET" --db "$db" programs --top 60 --csv |
+    awk -F, 'NR > 1 && $1 ~ /^tool/ && !seen[$1]++ && n < 6 {
+               n++; rule = n % 2 ? "peak" : "snapshot"; until = n % 2 ? "2027-01-01" : "2026-11-12"
+               printf "POOL-%d,%s,,,,%d,%s,2026-11-01,%s,<b>Pool %d</b>,\r\n", n, $1, n * 40, rule, until, n }'
+  echo "LATER,tool*.exe,,,,1,peak,2027-01-01,2028-01-01,,"
+} > "$ent"
+vf --db "$db" report --now "$now" --stale 30 --entitlements "$ent" --licenses-stale 2 -o "$WORK/licenses.html"
+check_rc "report8: report --entitlements" "$RC" "$WORK/vf.err"
+browse "$WORK/licenses" "file://$WORK/licenses.html" --dump-dom
+/usr/bin/python3 "$FLEET_DIR/report_dom.py" page "$WORK/licenses.out" | grep -e '^pool ' -e '^stale-holding ' \
+  > "$WORK/licenses.lines"
+/usr/bin/python3 "$FLEET_DIR/report_dom.py" expect-licenses "$VURFLEET" "$db" "$now" "$ent" 2 \
+  > "$WORK/licenses.expected"
+check_same "report8: every figure of the section is what licenses, --days and --machines give" \
+  "$WORK/licenses.expected" "$WORK/licenses.lines"
+check_eq "report8: 7 pools, some due, stale machines listed and more left out" "7 yes yes yes" \
+  "$(grep -c '^pool ' "$WORK/licenses.lines") $(grep -q '^pool [^ ]* [a-z]* [0-9,]* [0-9,]* [0-9:-]* [0-9: ]*[0-9,]* [1-9]' "$WORK/licenses.lines" && echo yes) $(grep -q '^stale-holding [^ ]* PC' "$WORK/licenses.lines" && echo yes) $(grep -q '^stale-holding .* more$' "$WORK/licenses.lines" && echo yes)"
+check_eq "report8: the charts are inline SVG (none for a period not begun), the titles text" "6 0 yes" \
+  "$(grep -o '<svg class="chart"' "$WORK/licenses.html" | wc -l | tr -d ' ') $(grep -c '<b>Pool' "$WORK/licenses.html") $(grep -q '&lt;b&gt;Pool 1' "$WORK/licenses.html" && echo yes)"
+cp "$WORK/licenses.html" "$KEEP/report-licenses.html"
+check_eq "report8: no error and no request" "" "$(problems "$WORK/licenses")"
+browse "$WORK/licenses-wide" "file://$WORK/licenses.html" --window-size=1280,2000 --hide-scrollbars \
+  --screenshot="$KEEP/report-licenses-1280x2000.png"
+check_eq "report8: a screenshot" "1280 2000" "$(png_size "$KEEP/report-licenses-1280x2000.png")"
 
 family_done

@@ -11,6 +11,9 @@
       names are held by the most machines) and `find --name NAME --csv`
       (each version's machines); with ADVISORIES, the exposure section's
       from `exposure --summary` and `exposure` at NOW
+  report_dom.py expect-licenses VURFLEET DB NOW ENTITLEMENTS STALE
+      the Licenses section's lines from `licenses`, `licenses --days` and
+      `licenses --machines` at NOW with --stale STALE
 
 Numbers are written as the page writes them (1,234; 33.3 %)."""
 import csv
@@ -36,6 +39,7 @@ SHOWN_MACHINES = 50
 SHOWN_VERSIONS = 12
 LISTED_ADVISORIES = 5
 LISTED_MACHINES = 20
+LISTED_STALE = 20
 KINDS = ["added", "removed", "upgraded", "downgraded", "changed"]
 FETCHING = ["script", "img", "link", "iframe", "object", "embed", "frame", "audio", "video",
             "source", "base", "form"]
@@ -155,7 +159,45 @@ def page(path):
             more = p.texts.get(f"{table}-more")
             if more:
                 out.append(f"exposed {p.table_ids[table]} {more}")
+    if "licenses-pools" in p.tables:
+        for pool, row in zip(p.row_ids["licenses-pools"], p.tables["licenses-pools"]):
+            out.append(" ".join(["pool", pool] + [cell.strip() for cell in row[1:9]]))
+        k = 1
+        while f"licenses-stale-{k}" in p.tables:
+            table = f"licenses-stale-{k}"
+            out += [f"stale-holding {p.table_ids[table]} {row[0]}" for row in p.tables[table]]
+            if p.texts.get(f"{table}-more"):
+                out.append(f"stale-holding {p.table_ids[table]} {p.texts[f'{table}-more']}")
+            k += 1
     out += [f"tag {t} {n}" for t, n in sorted(p.tags.items())]
+    return out
+
+
+def expect_licenses(vurfleet, db, now, entitlements, stale):
+    """The Licenses section's lines as `licenses` and its --days and
+    --machines give them at NOW with --stale STALE."""
+    n = lambda v: f"{int(v):,}"
+    args = ["licenses", "--entitlements", entitlements, "--at", now, "--stale", stale]
+    pools = query(vurfleet, db, *args)
+    days = query(vurfleet, db, *args, "--days")
+    entries = query(vurfleet, db, *args, "--machines")
+    out = []
+    for r in pools:
+        mine = [d for d in days if d["pool"] == r["pool"]]
+        if mine:
+            top = max(mine, key=lambda d: int(d["max"]))
+            chart = (f"Days {mine[0]['day']} to {mine[-1]['day']}: the highest count {n(top['max'])} on "
+                     f"{top['day']}; over the seats ({n(r['seats'])}) on {n(r['days_over'])} of "
+                     f"{n(len(mine))} days.")
+        else:
+            chart = "The period has not begun."
+        out.append(" ".join(["pool", r["pool"], r["rule"], n(r["now"]), n(r["peak"]), r["peak_at"],
+                             n(r["seats"]), n(r["due"]), n(r["days_over"]), chart]))
+    for r in pools:
+        stale = sorted({e["machine"] for e in entries if e["pool"] == r["pool"] and e["status"] == "stale"})
+        out += [f"stale-holding {r['pool']} {m}" for m in stale[:LISTED_STALE]]
+        if len(stale) > LISTED_STALE:
+            out.append(f"stale-holding {r['pool']} and {n(len(stale) - LISTED_STALE)} more")
     return out
 
 
@@ -249,6 +291,8 @@ if __name__ == "__main__":
         lines = page(sys.argv[2])
     elif len(sys.argv) in (6, 7) and sys.argv[1] == "expect":
         lines = expect(*sys.argv[2:])
+    elif len(sys.argv) == 7 and sys.argv[1] == "expect-licenses":
+        lines = expect_licenses(*sys.argv[2:])
     else:
         sys.exit(__doc__)
     sys.stdout.write("".join(line + "\n" for line in lines))

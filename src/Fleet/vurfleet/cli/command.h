@@ -68,6 +68,7 @@ std::unique_ptr<Command> AddChanges(CLI::App& app);
 std::unique_ptr<Command> AddMachines(CLI::App& app);
 std::unique_ptr<Command> AddPrograms(CLI::App& app);
 std::unique_ptr<Command> AddExposure(CLI::App& app);
+std::unique_ptr<Command> AddLicenses(CLI::App& app);
 std::unique_ptr<Command> AddReport(CLI::App& app);
 std::unique_ptr<Command> AddCheck(CLI::App& app);
 

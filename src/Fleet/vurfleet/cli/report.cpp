@@ -4,6 +4,7 @@
 #include "base/file.h"
 #include "cli/command.h"
 #include "cli/exposure.h"
+#include "cli/licenses.h"
 #include "report/figures.h"
 #include "report/render.h"
 #include "store/store.h"
@@ -24,13 +25,22 @@ class ReportCommand : public Command {
         ->check(WholeNumber("days", 36500));
     command_->add_option("--advisories", advisories_,
                          "FILE: advisories to open the page with the fleet's exposure (see exposure)");
+    command_->add_option("--entitlements", entitlements_,
+                         "FILE: entitlements for a Licenses section, after Exposure (see licenses)");
+    command_->add_option("--licenses-stale", licenses_stale_,
+                         "DAYS: the Licenses section's staleness, as licenses --stale (default 30)")
+        ->check(WholeNumber("days", 36500));
   }
 
   int Run(const std::string& db) override {
     std::optional<Advisories> advisories;
     if (advisories_ && !(advisories = ReadAdvisoriesFile(*advisories_, std::cerr))) return kExitUsage;
+    std::optional<Entitlements> entitlements;
+    if (entitlements_ && !(entitlements = ReadEntitlementsFile(*entitlements_, std::cerr))) return kExitUsage;
     ReportOptions options;
     options.advisories = advisories ? &*advisories : nullptr;
+    options.entitlements = entitlements ? &*entitlements : nullptr;
+    options.licenses_stale_days = licenses_stale_;
     options.made = LocalNow();
     options.now = now_ ? TimeArgument("--now", *now_) : options.made;
     options.top = top_;
@@ -57,8 +67,8 @@ class ReportCommand : public Command {
 
  private:
   std::string output_ = "report.html";
-  std::optional<std::string> now_, advisories_;
-  int top_ = 25, stale_ = 7;
+  std::optional<std::string> now_, advisories_, entitlements_;
+  int top_ = 25, stale_ = 7, licenses_stale_ = 30;
 };
 
 }  // namespace

@@ -55,6 +55,9 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
   if (options.advisories != nullptr) {
     f.exposure = GatherExposure(store, *options.advisories, options.now, f.ok + f.incomplete + f.stale);
   }
+  if (options.entitlements != nullptr) {
+    f.licenses = GatherLicenses(store, *options.entitlements, options.now, options.licenses_stale_days);
+  }
 
   store.Programs(options.top, [&](const ProgramRow& row) {
     if (f.programs.empty() || f.programs.back().name != row.name) {

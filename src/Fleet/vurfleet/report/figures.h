@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "report/exposure_section.h"
+#include "report/licenses_section.h"
 #include "store/store.h"
 
 namespace vurfleet {
@@ -23,6 +24,8 @@ struct ReportOptions {
   int recent_days = 7;
   std::size_t newest_changes = 50;  // change rows listed
   const Advisories* advisories = nullptr;  // given: the page opens with the exposure
+  const Entitlements* entitlements = nullptr;  // given: the Licenses section follows it
+  int licenses_stale_days = 30;                // the Licenses section's staleness
 };
 
 // The page's bound: each list and table shows at most so many rows, then
@@ -60,6 +63,7 @@ struct ReportFigures {
   std::int64_t changes = 0;
   std::vector<ChangeRow> newest_changes;  // newest first
   std::optional<ExposureFigures> exposure;
+  std::optional<LicenseFigures> licenses;
 };
 
 inline constexpr std::array<const char*, 5> kChangeKinds = {"added", "removed", "upgraded",

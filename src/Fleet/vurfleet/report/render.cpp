@@ -6,6 +6,7 @@
 
 #include "query/query.h"
 #include "report/exposure_section.h"
+#include "report/licenses_section.h"
 #include "report/html.h"
 
 namespace vurfleet {
@@ -226,13 +227,14 @@ std::string RenderReport(const ReportFigures& f, const ReportOptions& o) {
                "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
                "style-src 'unsafe-inline'\"><meta name=\"viewport\" content=\"width=device-width, "
                "initial-scale=1\"><title>Fleet inventory: ", database, ", ", Day(o.now),
-               "</title><style>", kStyle, f.exposure ? kExposureStyle : "",
+               "</title><style>", kStyle, f.exposure ? kExposureStyle : "", f.licenses ? kLicensesStyle : "",
                "</style></head><body><main><header><h1>Fleet inventory, ",
                Day(o.now), "</h1><p class=\"meta\">From <b class=\"name\" id=\"database\">", database,
                "</b>, made ", FormatTime(o.made), "; status as of ", FormatTime(o.now),
                ".</p><p class=\"meta\">Newest scan held: <b id=\"newest-scan\">",
                f.newest_scan ? FormatTime(*f.newest_scan) : "none", "</b></p></header>"});
   if (f.exposure) RenderExposure(out, *f.exposure);
+  if (f.licenses) RenderLicenses(out, *f.licenses);
   Fleet(out, f, o);
   Programs(out, f, o);
   Changes(out, f, o);

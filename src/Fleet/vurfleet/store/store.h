@@ -83,6 +83,9 @@ class Store : public LoadTarget, public CheckSource {
   // version is not stored are left out, as Find leaves them.
   virtual void Holdings(const std::vector<Glob>& names,
                         const std::function<void(const HoldingRow&)>& row) = 0;
+  // Each machine's scans' starts, finished or not: ordered by machine (as
+  // Holdings orders them), then start.
+  virtual void ScanStarts(const std::function<void(const std::string& machine, Time started)>& row) = 0;
 
  protected:
   std::vector<std::string> upgraded_;

@@ -258,4 +258,16 @@ void PgStore::Machines(const std::function<void(const MachineRow&)>& row) {
   }
 }
 
+void PgStore::ScanStarts(const std::function<void(const std::string& machine, Time started)>& row) {
+  ReadScope snapshot(conn_);
+  Result r = conn_.Exec(
+      "SELECT m.name, s.started FROM machines m JOIN scans s ON s.machine_id = m.id "
+      "ORDER BY m.name, s.started");
+  std::string machine;
+  for (int k = 0; k < r.rows(); ++k) {
+    machine.assign(r.Text(k, 0));
+    row(machine, r.Int(k, 1));
+  }
+}
+
 }  // namespace vurfleet::pg

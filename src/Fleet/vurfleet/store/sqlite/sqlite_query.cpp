@@ -295,4 +295,16 @@ void SqliteStore::Machines(const std::function<void(const MachineRow&)>& row) {
   }
 }
 
+void SqliteStore::ScanStarts(const std::function<void(const std::string& machine, Time started)>& row) {
+  ReadScope snapshot(db_);
+  Statement s(db_,
+              "SELECT m.name, s.started FROM machines m JOIN scans s ON s.machine_id = m.id "
+              "ORDER BY m.name, s.started");
+  std::string machine;
+  while (s.Step()) {
+    machine.assign(s.Text(0));
+    row(machine, s.Int(1));
+  }
+}
+
 }  // namespace vurfleet::sqlite
