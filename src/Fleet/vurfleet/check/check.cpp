@@ -270,7 +270,7 @@ CheckFindings Check(CheckSource& source, bool database, std::size_t cap) {
   };
   std::unordered_map<MachineId, std::string> kept;
   source.KeptHolds([&](MachineId machine, std::string_view blob) { kept.emplace(machine, std::string(blob)); });
-  const std::vector<std::pair<MachineId, Time>> starts = source.ScanStarts();
+  const std::vector<std::pair<MachineId, Time>> starts = source.ScanStartIds();
   const NameOfPath name_of_path(source.PathNames());
 
   // One walk of every interval in key order: each against the one before

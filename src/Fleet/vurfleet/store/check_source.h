@@ -61,7 +61,7 @@ class CheckSource {
   // Every machine.
   virtual void MachineRows(const std::function<void(const MachineCheckRow&)>& row) = 0;
   // Every scan's machine and start, sorted.
-  virtual std::vector<std::pair<MachineId, Time>> ScanStarts() = 0;
+  virtual std::vector<std::pair<MachineId, Time>> ScanStartIds() = 0;
   // Every path's id and its name's, sorted by path.
   virtual std::vector<std::pair<PathId, NameId>> PathNames() = 0;
   // Every interval, in key order (machine, path, since): one stream, all

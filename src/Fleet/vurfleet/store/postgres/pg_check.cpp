@@ -65,7 +65,7 @@ void PgStore::MachineRows(const std::function<void(const MachineCheckRow&)>& row
   for (int k = 0; k < r.rows(); ++k) row(MachineCheckRow{r.Int(k, 0), std::string(r.Text(k, 1)), r.Int(k, 2), r.Bool(k, 3)});
 }
 
-std::vector<std::pair<MachineId, Time>> PgStore::ScanStarts() {
+std::vector<std::pair<MachineId, Time>> PgStore::ScanStartIds() {
   std::vector<std::pair<MachineId, Time>> starts;
   conn_.CopyOut("COPY (SELECT machine_id, started FROM scans ORDER BY machine_id, started) TO STDOUT",
                 [&](std::string_view line) {

@@ -60,7 +60,7 @@ class PgStore : public Store {
   // The check (CheckSource).
   void CheckTransaction(const std::function<void()>& work) override;
   void MachineRows(const std::function<void(const MachineCheckRow&)>& row) override;
-  std::vector<std::pair<MachineId, Time>> ScanStarts() override;
+  std::vector<std::pair<MachineId, Time>> ScanStartIds() override;
   std::vector<std::pair<PathId, NameId>> PathNames() override;
   void Intervals(const std::function<void(const IntervalRow&)>& row) override;
   std::optional<StoredLatest> Latest(MachineId machine) override;

@@ -25,7 +25,7 @@ void SqliteStore::MachineRows(const std::function<void(const MachineCheckRow&)>&
   while (s.Step()) row(MachineCheckRow{s.Int(0), std::string(s.Text(1)), s.Int(2), s.Int(3) != 0});
 }
 
-std::vector<std::pair<MachineId, Time>> SqliteStore::ScanStarts() {
+std::vector<std::pair<MachineId, Time>> SqliteStore::ScanStartIds() {
   std::vector<std::pair<MachineId, Time>> starts;
   Statement s(db_, "SELECT machine_id, started FROM scans ORDER BY machine_id, started");
   while (s.Step()) starts.emplace_back(s.Int(0), s.Int(1));
