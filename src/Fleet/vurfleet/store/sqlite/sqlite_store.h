@@ -51,6 +51,8 @@ class SqliteStore : public Store {
   std::int64_t MachinesBeyond(const std::string& name, const std::vector<Version>& versions) override;
   void Holdings(const std::vector<Glob>& names,
                 const std::function<void(const HoldingRow&)>& row) override;
+  void NoteLoad(const LoadFigures& figures) override;
+  std::optional<LoadFigures> LastLoad() override;
 
   // The check (CheckSource).
   void CheckTransaction(const std::function<void()>& work) override;
