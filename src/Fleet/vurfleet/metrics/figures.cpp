@@ -59,11 +59,12 @@ void WriteExposure(Exposition& out, const Advisories& advisories, const Summary&
   for (const SummaryRow& row : rows) {
     out.Sample("vurfleet_unknown_machines", {{"id", id(row)}, {"severity", severity(row)}}, row.unknown);
   }
-  out.Family("vurfleet_exposure_median_days", "Median days from exposed to fixed, of the windows closed.");
+  // In seconds, the unit collectors expect of a time: the summary's median
+  // days, to their tenth, times 86 400.
+  out.Family("vurfleet_exposure_median_seconds",
+             "Median time from exposed to fixed, of the windows closed: exposure --summary's days in seconds.");
   for (const SummaryRow& row : rows) {
-    if (row.median_tenths) {
-      out.Sample("vurfleet_exposure_median_days", {{"id", id(row)}}, DaysText(*row.median_tenths));
-    }
+    if (row.median_tenths) out.Sample("vurfleet_exposure_median_seconds", {{"id", id(row)}}, *row.median_tenths * 8640);
   }
 }
 

@@ -28,7 +28,7 @@ void WriteMachines(Exposition& out, const MachineStates& states);
 // when no load has kept its figures.
 void WriteLoad(Exposition& out, const std::optional<LoadFigures>& load);
 // vurfleet_advisory_info, vurfleet_exposed_machines,
-// vurfleet_unknown_machines and vurfleet_exposure_median_days: the rows of
+// vurfleet_unknown_machines and vurfleet_exposure_median_seconds: the rows of
 // `exposure --summary`, labelled by advisory, never by machine.
 void WriteExposure(Exposition& out, const Advisories& advisories, const Summary& summary);
 
