@@ -24,9 +24,16 @@ def labels(text):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[1] in ("-h", "--help"):
-        print(__doc__.strip())
-        sys.exit(0 if len(sys.argv) > 1 else 2)
+    for arg in sys.argv[1:]:
+        if arg in ("-h", "--help"):
+            print(__doc__.strip())
+            sys.exit(0)
+        if arg.startswith("-"):
+            print(f"{sys.argv[0]}: unknown option {arg}\n{__doc__.strip()}", file=sys.stderr)
+            sys.exit(2)
+    if len(sys.argv) < 3:
+        print(__doc__.strip(), file=sys.stderr)
+        sys.exit(2)
     with open(sys.argv[1], encoding="utf-8") as f:
         for line in f.read().split("\n"):
             if not line or line.startswith("#"):
