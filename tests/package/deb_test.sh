@@ -118,6 +118,7 @@ check_has "package: program, manual page, the README and its pages, examples, ma
   /usr/share/doc/vurscanner/docs/windows.md /usr/share/doc/vurscanner/docs/collecting.md \
   /usr/bin/vurfleet /usr/lib/vurfleet/vurfleet-pg.so /usr/share/man/man1/vurfleet.1.gz \
   /usr/share/doc/vurscanner/examples/drives /usr/share/doc/vurscanner/examples/advisories.csv \
+  /usr/share/doc/vurscanner/examples/vurfleet.rules.yml \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerExtensions" \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/PathExclusions" \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerLogFile" \
