@@ -384,7 +384,12 @@ int LoadAll(Store& store, const std::vector<std::string>& arguments, const LoadO
   store.Settle();
   LoadFigures figures = loader.figures();
   figures.finished = static_cast<std::int64_t>(std::time(nullptr));
-  store.NoteLoad(figures);
+  // A group of its own, tried again as the files' groups are while another
+  // load holds the lock.
+  InGroup(store, {}, [&] {
+    store.NoteLoad(figures);
+    return true;
+  });
   return loader.refused() ? 1 : 0;
 }
 

@@ -91,8 +91,9 @@ class Store : public LoadTarget, public CheckSource {
   // version is not stored are left out, as Find leaves them.
   virtual void Holdings(const std::vector<Glob>& names,
                         const std::function<void(const HoldingRow&)>& row) = 0;
-  // The figures the last load kept, in place of any before; nothing when no
-  // load has ended since the inventory was made or upgraded.
+  // The figures of a load that ended, in place of any before, written in
+  // a group of the load (LoadTarget::BeginGroup). LastLoad: the last kept;
+  // nothing when no load has ended since the inventory was made or upgraded.
   virtual void NoteLoad(const LoadFigures& figures) = 0;
   virtual std::optional<LoadFigures> LastLoad() = 0;
 

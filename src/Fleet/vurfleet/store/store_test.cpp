@@ -338,6 +338,12 @@ TEST_P(StoreTest, TheCountsAreWorkedOutOnceByTheUpgrade) {
   EXPECT_EQ(All(*store), All(*reference));
 }
 
+void Note(Store& store, const LoadFigures& figures) {
+  store.BeginGroup({});
+  store.NoteLoad(figures);
+  store.CommitGroup();
+}
+
 // An inventory of schema 3 keeps no load's figures: a reader is told to
 // wait for the next load, whose upgrade keeps the history as it was and
 // whose figures replace any before.
@@ -347,7 +353,7 @@ TEST_P(StoreTest, TheLastLoadIsKeptFromTheUpgradeOn) {
   {
     std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
     for (const auto& [machine, text] : fleet) Load(*store, machine, text);
-    store->NoteLoad(LoadFigures{1, 2, 3, 4});
+    Note(*store, LoadFigures{1, 2, 3, 4});
   }
   const std::string before = All(*OpenStore(where, Access::kRead));
   Downgrade(where, GetParam() == "sqlite", {}, 3);
@@ -360,7 +366,7 @@ TEST_P(StoreTest, TheLastLoadIsKeptFromTheUpgradeOn) {
   EXPECT_EQ(All(*store), before);
   EXPECT_FALSE(store->LastLoad());
   for (const LoadFigures figures : {LoadFigures{5, 0, 7, 1796000000}, LoadFigures{0, 9, 0, 1796000100}}) {
-    store->NoteLoad(figures);
+    Note(*store, figures);
     const std::optional<LoadFigures> kept = OpenStore(where, Access::kRead)->LastLoad();
     ASSERT_TRUE(kept);
     EXPECT_EQ(std::vector<std::int64_t>({kept->stored, kept->already_loaded, kept->refused, kept->finished}),

@@ -259,12 +259,10 @@ void PgStore::Machines(const std::function<void(const MachineRow&)>& row) {
 }
 
 void PgStore::NoteLoad(const LoadFigures& figures) {
-  Transaction transaction(conn_);
   conn_.Run("DELETE FROM last_load");
   conn_.Exec("INSERT INTO last_load (stored, already_loaded, refused, finished) VALUES ($1, $2, $3, $4)",
              {std::to_string(figures.stored), std::to_string(figures.already_loaded),
               std::to_string(figures.refused), std::to_string(figures.finished)});
-  transaction.Commit();
 }
 
 std::optional<LoadFigures> PgStore::LastLoad() {

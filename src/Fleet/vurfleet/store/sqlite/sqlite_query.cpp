@@ -296,7 +296,6 @@ void SqliteStore::Machines(const std::function<void(const MachineRow&)>& row) {
 }
 
 void SqliteStore::NoteLoad(const LoadFigures& figures) {
-  Transaction transaction(db_);
   db_.Exec("DELETE FROM last_load");
   Statement(db_, "INSERT INTO last_load (stored, already_loaded, refused, finished) VALUES (?1, ?2, ?3, ?4)")
       .Bind(1, figures.stored)
@@ -304,7 +303,6 @@ void SqliteStore::NoteLoad(const LoadFigures& figures) {
       .Bind(3, figures.refused)
       .Bind(4, figures.finished)
       .Run();
-  transaction.Commit();
 }
 
 std::optional<LoadFigures> SqliteStore::LastLoad() {
