@@ -204,39 +204,28 @@ TEST_P(StoreTest, ForgetLeavesTheAnswersOfALoadWithout) {
   EXPECT_EQ(Machines(*store).find("PC003"), std::string::npos);
 }
 
-// The previous schema, made from a database of this one: the SHA-256 alone
+// Runs `sql` on the database at `where`.
+void RunSql(const std::string& where, bool sqlite, const std::string& sql) {
+  if (!sqlite) return pg::Connection(where).Run(sql);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+// The schema `to`, made from a database of this one. Before 4, no last
+// load; before 3, no names and no counts; before 2, the SHA-256 alone
 // unique, and machines renamed as that vurfleet kept them (its case rule
 // left many letters alone).
 void Downgrade(const std::string& where, bool sqlite,
                const std::vector<std::pair<std::string, std::string>>& renames, int to = 1) {
-  // Schema 3: no last load.
   std::string sql = "DROP TABLE last_load;";
   if (to == 3) {
-    sql += sqlite ? "PRAGMA user_version = 3;" : "UPDATE vurfleet_schema SET version = 3;";
-    if (sqlite) {
-      sqlite3* db = nullptr;
-      ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
-      EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-      sqlite3_close(db);
-    } else {
-      pg::Connection(where).Run(sql);
-    }
-    return;
+    return RunSql(where, sqlite, sql + (sqlite ? "PRAGMA user_version = 3;" : "UPDATE vurfleet_schema SET version = 3;"));
   }
-  // Schema 2: no names, no counts.
   sql += "DROP TABLE counts; DROP TABLE holds; ALTER TABLE paths DROP COLUMN name_id; DROP TABLE names;";
   sql += sqlite ? "PRAGMA user_version = 2;" : "DROP TABLE count_changes; UPDATE vurfleet_schema SET version = 2;";
-  if (to == 2) {
-    if (sqlite) {
-      sqlite3* db = nullptr;
-      ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
-      EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-      sqlite3_close(db);
-    } else {
-      pg::Connection(where).Run(sql);
-    }
-    return;
-  }
+  if (to == 2) return RunSql(where, sqlite, sql);
   for (const auto& [from, to] : renames) {
     sql += "UPDATE machines SET name = '" + to + "', name_key = '" + to + "' WHERE name = '" + from + "';";
   }
@@ -251,16 +240,12 @@ INSERT INTO scans_1 SELECT * FROM scans;
 DROP TABLE scans;
 ALTER TABLE scans_1 RENAME TO scans;
 PRAGMA user_version = 1;)sql";
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
   } else {
     sql += "DROP INDEX scans_by_sha256; ALTER TABLE scans ADD CONSTRAINT scans_sha256_key UNIQUE (sha256);"
            "DROP TABLE latest;"
            "UPDATE vurfleet_schema SET version = 1;";
-    pg::Connection(where).Run(sql);
   }
+  RunSql(where, sqlite, sql);
 }
 
 std::string OpenError(const std::string& where, Access access) {
