@@ -416,7 +416,7 @@ done < "$WORK/contents"
 check_eq "remove: nothing of the package is left but the machine root and the settings" "" "$left"
 check_eq "remove: the settings, a conffile, stay until the purge, as edited" "VURFLEET_SHARE=$SHARE" \
   "$(head -n 1 /etc/default/vurfleet 2>&1)"
-check_eq "remove: vurfleet's folder keeps the database and the page" "fleet.html inventory.db" \
+check_eq "remove: vurfleet's folder keeps the database, the page and the figures" "fleet.html inventory.db metrics" \
   "$(ls "$FLEET_HOME" 2>&1 | grep -v -e '-wal$' -e '-shm$' | tr '\n' ' ' | sed 's/ $//')"
 check_eq "remove: vurscanner is gone from PATH" "" "$(command -v vurscanner)"
 hash -r  # vurfleet ran from this shell: forget where it was
@@ -442,7 +442,7 @@ check_eq "purge: the administrator's files stay, the status goes" \
 rm -f "$ROOT/drives" "$ROOT/$KEY_DIR/ScannerExtensions"
 printf 'Started\0' > "$ROOT/$KEY_DIR/ScannerStatus"
 printf 'Sta' > "$ROOT/$KEY_DIR/.tmp.1.0.ScannerStatus"
-rm -f "$FLEET_HOME"/*
+rm -rf "$FLEET_HOME"/*
 sh "$WORK/postrm" purge
 check_eq "purge: a root with nothing but the scanner's status is removed whole" absent \
   "$( { [ -e "$ROOT" ] && echo present; } || echo absent)"
