@@ -182,6 +182,7 @@ step "vurfleet exposure (advisories against a fleet worked out by hand, every re
 step "vurfleet exposure (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet bash tests/fleet/exposure.sh
 step "vurfleet metrics (each figure against its command on both stores, promtool on hostile labels, the alert rules)" \
   bash tests/fleet/metrics.sh
+step "vurfleet metrics (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet bash tests/fleet/metrics.sh
 step "vurfleet report in headless Chromium, network off (the DOM against the queries, screenshots, hostile names)" \
   bash tests/fleet/report-browser.sh
 step "vurfleet on PostgreSQL (both stores' CSV, loads side by side, server stopped mid-load, bad logins, roles, pg_dump)" \
