@@ -8,7 +8,8 @@
 # WoW64), clang for the fuzzers, the sqlite3 shell, PostgreSQL 15 (the
 # server the vurfleet steps start in a folder of their own), and what the
 # package tests use: lintian, mandoc's lint and man, msitools and pefile;
-# Chromium and a font, for the report page's browser test; and
+# Chromium and a font, for the report page's browser test; promtool (in
+# prometheus), which checks what `vurfleet metrics` writes; and
 # qemu-user where the 32-bit steps are emulated.
 #
 # A mirror's bad minute doesn't end the run: `apt-get update` is tried again
@@ -34,7 +35,7 @@ if [ "$what" = test ]; then
              binutils-mingw-w64-i686
              wine64 wine32:i386 clang-14 libclang-rt-14-dev
              lintian mandoc man-db wixl msitools python3-pefile osslsigncode openssl git
-             chromium fonts-dejavu-core)
+             chromium fonts-dejavu-core prometheus)
 elif [ "$what" = fleet ]; then
   packages+=("${fleet[@]}")
 elif [ "$what" = release ]; then

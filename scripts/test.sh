@@ -3,7 +3,8 @@
 # ASan/UBSan, and cross-built under Wine for x64 and for the 32-bit product
 # (under WoW64); vurfleet's unit tests and its loads and queries (also under
 # ASan/UBSan), a hostile share loaded, its store tests and end-to-end cases on a PostgreSQL server
-# the steps start, its exposure to advisories, its report page in a
+# the steps start, its exposure to advisories, its metrics checked by
+# promtool, its report page in a
 # headless browser, and the scanner's
 # three builds' outputs loaded into it; the docs' examples, run and compared
 # with their pages; the end-to-end cases of each Windows
@@ -179,6 +180,9 @@ step "vurfleet under stress (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet
 step "vurfleet exposure (advisories against a fleet worked out by hand, every refusal, both stores byte for byte)" \
   bash tests/fleet/exposure.sh
 step "vurfleet exposure (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet bash tests/fleet/exposure.sh
+step "vurfleet metrics (each figure against its command on both stores, promtool on hostile labels, the alert rules)" \
+  bash tests/fleet/metrics.sh
+step "vurfleet metrics (asan+ubsan)" env VURFLEET=build/linux-asan/vurfleet bash tests/fleet/metrics.sh
 step "vurfleet report in headless Chromium, network off (the DOM against the queries, screenshots, hostile names)" \
   bash tests/fleet/report-browser.sh
 step "vurfleet on PostgreSQL (both stores' CSV, loads side by side, server stopped mid-load, bad logins, roles, pg_dump)" \

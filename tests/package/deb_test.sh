@@ -118,6 +118,7 @@ check_has "package: program, manual page, the README and its pages, examples, ma
   /usr/share/doc/vurscanner/docs/windows.md /usr/share/doc/vurscanner/docs/collecting.md \
   /usr/bin/vurfleet /usr/lib/vurfleet/vurfleet-pg.so /usr/share/man/man1/vurfleet.1.gz \
   /usr/share/doc/vurscanner/examples/drives /usr/share/doc/vurscanner/examples/advisories.csv \
+  /usr/share/doc/vurscanner/examples/vurfleet.rules.yml \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerExtensions" \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/PathExclusions" \
   "/usr/share/doc/vurscanner/examples/$KEY_DIR/ScannerLogFile" \
@@ -253,8 +254,11 @@ SHARE=$(mktemp -d /srv/vur_deb_share.XXXXXX)
 cp "$WORK/scan.out" "$SHARE/PC042.2026-12-09.txt"
 printf 'not a scan\r\n' > "$SHARE/PC043.2026-12-09.txt"
 chmod 755 "$SHARE"; chmod 644 "$SHARE"/*
+# The figures go to a folder of the user's own, where the service may write.
+METRICS=$FLEET_HOME/metrics
+install -d -o vurfleet -g vurfleet -m 755 "$METRICS"
 printf '%s\n' "VURFLEET_SHARE=$SHARE" "VURFLEET_DB=$FLEET_HOME/inventory.db" \
-  "VURFLEET_REPORT=$FLEET_HOME/fleet.html" > /etc/default/vurfleet
+  "VURFLEET_REPORT=$FLEET_HOME/fleet.html" "VURFLEET_METRICS=$METRICS" > /etc/default/vurfleet
 
 # setting NAME: a value of /etc/default/vurfleet
 setting() { sed -n "s/^$1=//p" /etc/default/vurfleet | tail -n 1; }
@@ -289,7 +293,13 @@ run_unit() {
 # systemd would run it (see run_unit); its exit code.
 run_unit_line() {
   local file=$1 word name words command=()
-  read -ra words <<<"$2"
+  # A shell's line: its script one word, "$$" a "$" of the shell's.
+  if [[ $2 =~ ^/bin/sh\ -c\ \'(.*)\'$ ]]; then
+    command=(/bin/sh -c "${BASH_REMATCH[1]//\$\$/\$}")
+    words=()
+  else
+    read -ra words <<<"$2"
+  fi
   for word in "${words[@]}"; do
     while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
       name=${BASH_REMATCH[1]}
@@ -300,7 +310,7 @@ run_unit_line() {
   (cd / && umask "$(sed -n 's/^UMask=//p' "$file")" &&
    runuser -u "$(sed -n 's/^User=//p' "$file")" -- env -i PATH=/usr/bin:/bin \
      VURFLEET_SHARE="$(setting VURFLEET_SHARE)" VURFLEET_DB="$(setting VURFLEET_DB)" \
-     VURFLEET_REPORT="$(setting VURFLEET_REPORT)" "${command[@]}")
+     VURFLEET_REPORT="$(setting VURFLEET_REPORT)" VURFLEET_METRICS="$(setting VURFLEET_METRICS)" "${command[@]}")
 }
 if [ -d /run/systemd/system ]; then how="started by systemd"; ok=success
 else how="its ExecStart run as its user (systemd is not running here)"; ok="exit code 1"; fi
@@ -314,6 +324,14 @@ check_has "services: the inventory checked after the load holds" \
   "$WORK/vurfleet-load.service.out" "checked 1 machine: no fault found"
 check_eq "services: the database is the user's and readable by all" "vurfleet:vurfleet 644" \
   "$(stat -c '%U:%G %a' "$FLEET_HOME/inventory.db" 2>&1)"
+check_eq "services: the load writes the figures as the user, readable by all" "vurfleet:vurfleet 644" \
+  "$(stat -c '%U:%G %a' "$METRICS/vurfleet.prom" 2>&1)"
+check_eq "services: ... the load's files among them" \
+  'vurfleet_load_files{result="stored"} 1|vurfleet_load_files{result="refused"} 1' \
+  "$(grep -E '^vurfleet_load_files\{result="(stored|refused)"' "$METRICS/vurfleet.prom" | paste -sd'|')"
+if command -v promtool >/dev/null; then
+  check_eq "services: promtool accepts them" "0" "$(promtool check metrics < "$METRICS/vurfleet.prom" 2>&1; echo $?)"
+fi
 vurfleet --db "$FLEET_HOME/inventory.db" find --csv | python3 "$SRC/tests/fleet/fleet_csv.py" path version \
   | LC_ALL=C sort > "$WORK/found.service"
 check_same "services: find gives the report lines the load stored" "$WORK/scan.lines" "$WORK/found.service"
@@ -398,7 +416,7 @@ done < "$WORK/contents"
 check_eq "remove: nothing of the package is left but the machine root and the settings" "" "$left"
 check_eq "remove: the settings, a conffile, stay until the purge, as edited" "VURFLEET_SHARE=$SHARE" \
   "$(head -n 1 /etc/default/vurfleet 2>&1)"
-check_eq "remove: vurfleet's folder keeps the database and the page" "fleet.html inventory.db" \
+check_eq "remove: vurfleet's folder keeps the database, the page and the figures" "fleet.html inventory.db metrics" \
   "$(ls "$FLEET_HOME" 2>&1 | grep -v -e '-wal$' -e '-shm$' | tr '\n' ' ' | sed 's/ $//')"
 check_eq "remove: vurscanner is gone from PATH" "" "$(command -v vurscanner)"
 hash -r  # vurfleet ran from this shell: forget where it was
@@ -424,7 +442,7 @@ check_eq "purge: the administrator's files stay, the status goes" \
 rm -f "$ROOT/drives" "$ROOT/$KEY_DIR/ScannerExtensions"
 printf 'Started\0' > "$ROOT/$KEY_DIR/ScannerStatus"
 printf 'Sta' > "$ROOT/$KEY_DIR/.tmp.1.0.ScannerStatus"
-rm -f "$FLEET_HOME"/*
+rm -rf "$FLEET_HOME"/*
 sh "$WORK/postrm" purge
 check_eq "purge: a root with nothing but the scanner's status is removed whole" absent \
   "$( { [ -e "$ROOT" ] && echo present; } || echo absent)"

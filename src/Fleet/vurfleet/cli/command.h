@@ -71,6 +71,7 @@ std::unique_ptr<Command> AddExposure(CLI::App& app);
 std::unique_ptr<Command> AddLicenses(CLI::App& app);
 std::unique_ptr<Command> AddReport(CLI::App& app);
 std::unique_ptr<Command> AddCheck(CLI::App& app);
+std::unique_ptr<Command> AddMetrics(CLI::App& app);
 
 // Where `load`'s files and folders begin in argv (see cli/load.cpp): `cut`
 // is the end of what the parser reads, `files` where the files begin; both

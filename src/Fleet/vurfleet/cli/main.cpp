@@ -37,7 +37,8 @@ int Run(int argc, char** argv) {
   std::unique_ptr<Command> load = AddLoad(app);
   std::unique_ptr<Command> commands[] = {AddForget(app),   AddFind(app),     AddChanges(app),
                                          AddMachines(app), AddPrograms(app), AddExposure(app),
-                                         AddLicenses(app), AddReport(app),   AddCheck(app)};
+                                         AddLicenses(app), AddReport(app),   AddCheck(app),
+                                         AddMetrics(app)};
 
   const LoadWords load_words = FindLoadFiles(app, argc, argv);
   try {

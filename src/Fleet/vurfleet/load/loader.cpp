@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -177,6 +178,7 @@ class Reader {
 struct Said {
   std::string out;
   std::string err;
+  bool already = false;  // the file's bytes were stored already
 };
 
 class Loader {
@@ -188,7 +190,8 @@ class Loader {
   // has committed. A store error ends the load: the group is rolled back,
   // and nothing of it was said.
   void LoadGroup(std::vector<Prepared>& group);
-  bool refused() const { return refused_; }
+  bool refused() const { return figures_.refused > 0; }
+  const LoadFigures& figures() const { return figures_; }
 
  private:
   // Names, excerpts and stored paths come from the share or the database:
@@ -205,7 +208,7 @@ class Loader {
   const Time now_;
   std::ostream& out_;
   std::ostream& err_;
-  bool refused_ = false;
+  LoadFigures figures_;
 };
 
 std::optional<Said> Loader::Check(const Prepared& prepared) const {
@@ -245,7 +248,7 @@ Said Loader::Stored(const Prepared& prepared, const LoadResult& result) const {
     case LoadStatus::kAlreadyLoaded:
       return Said{shown + ": already loaded (" + Printable(result.machine) + ", started " +
                       FormatTime(result.stored_started) + ", from " + Printable(result.stored_file) + ")\n",
-                  ""};
+                  "", true};
     case LoadStatus::kKeptStored:
       return Said{shown + ": " + summary + "; not stored: the copy of this run from " +
                       Printable(result.stored_file) + " is further along\n",
@@ -315,10 +318,16 @@ void Loader::LoadGroup(std::vector<Prepared>& group) {
       throw;
     }
   }
-  for (const Said& s : said) {
-    out_ << s.out;
-    err_ << s.err;
-    refused_ = refused_ || !s.err.empty();
+  for (std::size_t k = 0; k < said.size(); ++k) {
+    out_ << said[k].out;
+    err_ << said[k].err;
+    if (!said[k].err.empty()) {
+      ++figures_.refused;
+    } else if (said[k].already) {
+      ++figures_.already_loaded;
+    } else {
+      ++figures_.stored;
+    }
   }
   out_.flush();
 }
@@ -373,6 +382,14 @@ int LoadAll(Store& store, const std::vector<std::string>& arguments, const LoadO
     if (!group.empty()) loader.LoadGroup(group);
   }
   store.Settle();
+  LoadFigures figures = loader.figures();
+  figures.finished = static_cast<std::int64_t>(std::time(nullptr));
+  // A group of its own, tried again as the files' groups are while another
+  // load holds the lock.
+  InGroup(store, {}, [&] {
+    store.NoteLoad(figures);
+    return true;
+  });
   return loader.refused() ? 1 : 0;
 }
 

@@ -50,7 +50,8 @@ struct LoadOptions {
 // FILE:LINE: why" on `err` and the other files still load; the lines are
 // written once the file's group has committed, never before, so a line that
 // says a file is stored is true. Returns 0 when every file is stored (or was
-// already), 1 when some file was refused. A failing store throws StoreError
+// already), 1 when some file was refused. A load that ends keeps its
+// figures in the store (Store::NoteLoad). A failing store throws StoreError
 // naming the file in flight and ends the load; the groups committed stay.
 int LoadAll(Store& store, const std::vector<std::string>& arguments, const LoadOptions& options,
             std::ostream& out, std::ostream& err);

@@ -57,6 +57,14 @@ struct ForgetResult {
   std::int64_t files = 0;            // entries of its inventory after, if it stays
 };
 
+// What the last `vurfleet load` did with its files, kept by the load.
+struct LoadFigures {
+  std::int64_t stored = 0;          // stored, or kept as a further-along copy of the same run
+  std::int64_t already_loaded = 0;  // these bytes were stored already
+  std::int64_t refused = 0;         // refused, or in conflict with a finished run
+  std::int64_t finished = 0;        // when the load ended, seconds since 1970 (UTC)
+};
+
 class Store : public LoadTarget, public CheckSource {
  public:
   // The database as messages and the page show it: a SQLite file's path,
@@ -86,6 +94,11 @@ class Store : public LoadTarget, public CheckSource {
   // Each machine's scans' starts, finished or not: ordered by machine (as
   // Holdings orders them), then start.
   virtual void ScanStarts(const std::function<void(const std::string& machine, Time started)>& row) = 0;
+  // The figures of a load that ended, in place of any before, written in
+  // a group of the load (LoadTarget::BeginGroup). LastLoad: the last kept;
+  // nothing when no load has ended since the inventory was made or upgraded.
+  virtual void NoteLoad(const LoadFigures& figures) = 0;
+  virtual std::optional<LoadFigures> LastLoad() = 0;
 
  protected:
   std::vector<std::string> upgraded_;

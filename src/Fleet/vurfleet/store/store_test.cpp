@@ -204,25 +204,28 @@ TEST_P(StoreTest, ForgetLeavesTheAnswersOfALoadWithout) {
   EXPECT_EQ(Machines(*store).find("PC003"), std::string::npos);
 }
 
-// The previous schema, made from a database of this one: the SHA-256 alone
+// Runs `sql` on the database at `where`.
+void RunSql(const std::string& where, bool sqlite, const std::string& sql) {
+  if (!sqlite) return pg::Connection(where).Run(sql);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+// The schema `to`, made from a database of this one. Before 4, no last
+// load; before 3, no names and no counts; before 2, the SHA-256 alone
 // unique, and machines renamed as that vurfleet kept them (its case rule
 // left many letters alone).
 void Downgrade(const std::string& where, bool sqlite,
                const std::vector<std::pair<std::string, std::string>>& renames, int to = 1) {
-  // Schema 2: no names, no counts.
-  std::string sql = "DROP TABLE counts; DROP TABLE holds; ALTER TABLE paths DROP COLUMN name_id; DROP TABLE names;";
-  sql += sqlite ? "PRAGMA user_version = 2;" : "DROP TABLE count_changes; UPDATE vurfleet_schema SET version = 2;";
-  if (to == 2) {
-    if (sqlite) {
-      sqlite3* db = nullptr;
-      ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
-      EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-      sqlite3_close(db);
-    } else {
-      pg::Connection(where).Run(sql);
-    }
-    return;
+  std::string sql = "DROP TABLE last_load;";
+  if (to == 3) {
+    return RunSql(where, sqlite, sql + (sqlite ? "PRAGMA user_version = 3;" : "UPDATE vurfleet_schema SET version = 3;"));
   }
+  sql += "DROP TABLE counts; DROP TABLE holds; ALTER TABLE paths DROP COLUMN name_id; DROP TABLE names;";
+  sql += sqlite ? "PRAGMA user_version = 2;" : "DROP TABLE count_changes; UPDATE vurfleet_schema SET version = 2;";
+  if (to == 2) return RunSql(where, sqlite, sql);
   for (const auto& [from, to] : renames) {
     sql += "UPDATE machines SET name = '" + to + "', name_key = '" + to + "' WHERE name = '" + from + "';";
   }
@@ -237,16 +240,12 @@ INSERT INTO scans_1 SELECT * FROM scans;
 DROP TABLE scans;
 ALTER TABLE scans_1 RENAME TO scans;
 PRAGMA user_version = 1;)sql";
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
   } else {
     sql += "DROP INDEX scans_by_sha256; ALTER TABLE scans ADD CONSTRAINT scans_sha256_key UNIQUE (sha256);"
            "DROP TABLE latest;"
            "UPDATE vurfleet_schema SET version = 1;";
-    pg::Connection(where).Run(sql);
   }
+  RunSql(where, sqlite, sql);
 }
 
 std::string OpenError(const std::string& where, Access access) {
@@ -272,7 +271,7 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
   Downgrade(where, GetParam() == "sqlite", {{"PCA", "\xC7\x86" "1"}});  // ǆ1, as it was kept
   EXPECT_NE(OpenError(where, Access::kRead)
                 .find("an inventory of schema 1, made by an older vurfleet; the next vurfleet load "
-                      "upgrades it to schema 3"),
+                      "upgrades it to schema 4"),
             std::string::npos);
   if (GetParam() == "sqlite") {
     // A table of the upgrade's own name left in the file: the upgrade says
@@ -281,7 +280,7 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
     ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(db, "CREATE TABLE scans_2 (x)", nullptr, nullptr, nullptr), SQLITE_OK);
     for (const Access access : {Access::kWrite, Access::kRead}) {
-      EXPECT_NE(OpenError(where, access).find(": can't upgrade this inventory to schema 3: the file holds "
+      EXPECT_NE(OpenError(where, access).find(": can't upgrade this inventory to schema 4: the file holds "
                                               "a table scans_2 that no vurfleet made"),
                 std::string::npos);
     }
@@ -289,7 +288,7 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
     sqlite3_close(db);
   }
   std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 3"});
+  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 4"});
   EXPECT_EQ(Machines(*store, "2026-12-03"),
             "machine,last_started,last_completed,status,files,errors\r\n"
             "PCB,2026-12-02 02:00:00,2026-12-02 02:00:00,ok,1,0\r\n"
@@ -316,12 +315,48 @@ TEST_P(StoreTest, TheCountsAreWorkedOutOnceByTheUpgrade) {
   Downgrade(where, GetParam() == "sqlite", {}, 2);
   EXPECT_NE(OpenError(where, Access::kRead)
                 .find("an inventory of schema 2, made by an older vurfleet; the next vurfleet load "
-                      "upgrades it to schema 3"),
+                      "upgrades it to schema 4"),
             std::string::npos);
   std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 3"});
+  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 4"});
   Load(*store, fleet.back().first, fleet.back().second);
   EXPECT_EQ(All(*store), All(*reference));
+}
+
+void Note(Store& store, const LoadFigures& figures) {
+  store.BeginGroup({});
+  store.NoteLoad(figures);
+  store.CommitGroup();
+}
+
+// An inventory of schema 3 keeps no load's figures: a reader is told to
+// wait for the next load, whose upgrade keeps the history as it was and
+// whose figures replace any before.
+TEST_P(StoreTest, TheLastLoadIsKeptFromTheUpgradeOn) {
+  const auto fleet = Fleet();
+  const std::string where = Where("three.db");
+  {
+    std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+    for (const auto& [machine, text] : fleet) Load(*store, machine, text);
+    Note(*store, LoadFigures{1, 2, 3, 4});
+  }
+  const std::string before = All(*OpenStore(where, Access::kRead));
+  Downgrade(where, GetParam() == "sqlite", {}, 3);
+  EXPECT_NE(OpenError(where, Access::kRead)
+                .find("an inventory of schema 3, made by an older vurfleet; the next vurfleet load "
+                      "upgrades it to schema 4"),
+            std::string::npos);
+  std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 4"});
+  EXPECT_EQ(All(*store), before);
+  EXPECT_FALSE(store->LastLoad());
+  for (const LoadFigures figures : {LoadFigures{5, 0, 7, 1796000000}, LoadFigures{0, 9, 0, 1796000100}}) {
+    Note(*store, figures);
+    const std::optional<LoadFigures> kept = OpenStore(where, Access::kRead)->LastLoad();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(std::vector<std::int64_t>({kept->stored, kept->already_loaded, kept->refused, kept->finished}),
+              std::vector<std::int64_t>({figures.stored, figures.already_loaded, figures.refused, figures.finished}));
+  }
 }
 
 // Two machines the previous schema kept apart that are one name now (ǆ1
@@ -352,13 +387,13 @@ TEST_P(StoreTest, TwoMachinesThatAreNowOneNameAreMerged) {
     }
     Downgrade(where, GetParam() == "sqlite", {{"PCA", lower}, {"PCB", upper}});
     const std::string refused = OpenError(where, Access::kRead);
-    EXPECT_NE(refused.find("the next vurfleet load upgrades it to schema 3 and merges the machines " + upper +
+    EXPECT_NE(refused.find("the next vurfleet load upgrades it to schema 4 and merges the machines " + upper +
                            " and " + lower + " into " + upper),
               std::string::npos)
         << refused;
     std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
     ASSERT_EQ(store->Upgraded().size(), 2u);
-    EXPECT_NE(store->Upgraded()[0].find(": upgraded to schema 3: merged the machines " + upper + " and " + lower +
+    EXPECT_NE(store->Upgraded()[0].find(": upgraded to schema 4: merged the machines " + upper + " and " + lower +
                                         " (4 scans) into " + upper),
               std::string::npos)
         << store->Upgraded()[0];
@@ -464,7 +499,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
     Load(*OpenStore(newer, Access::kWrite), "PC1", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
     pg::Connection(newer).Run("UPDATE vurfleet_schema SET version = 99, written_by = '9.9.0.0'");
     EXPECT_NE(refused(newer, false).find("schema 99, made by a newer vurfleet (9.9.0.0); this one (" +
-                                         std::string(VUR_VERSION_TEXT) + ") knows schema 3"),
+                                         std::string(VUR_VERSION_TEXT) + ") knows schema 4"),
               std::string::npos);
 
     // Text that is not UTF-8 could not be stored as it was read.
@@ -507,7 +542,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
     ADD_FAILURE() << "opened a newer schema";
   } catch (const StoreError& e) {
     EXPECT_NE(std::string(e.what()).find("newer vurfleet (9.9.0.0); this one (" + std::string(VUR_VERSION_TEXT) +
-                                         ") knows schema 3"),
+                                         ") knows schema 4"),
               std::string::npos)
         << e.what();
   }

@@ -270,4 +270,18 @@ void PgStore::ScanStarts(const std::function<void(const std::string& machine, Ti
   }
 }
 
+void PgStore::NoteLoad(const LoadFigures& figures) {
+  conn_.Run("DELETE FROM last_load");
+  conn_.Exec("INSERT INTO last_load (stored, already_loaded, refused, finished) VALUES ($1, $2, $3, $4)",
+             {std::to_string(figures.stored), std::to_string(figures.already_loaded),
+              std::to_string(figures.refused), std::to_string(figures.finished)});
+}
+
+std::optional<LoadFigures> PgStore::LastLoad() {
+  ReadScope snapshot(conn_);
+  Result r = conn_.Exec("SELECT stored, already_loaded, refused, finished FROM last_load");
+  if (r.rows() == 0) return std::nullopt;
+  return LoadFigures{r.Int(0, 0), r.Int(0, 1), r.Int(0, 2), r.Int(0, 3)};
+}
+
 }  // namespace vurfleet::pg

@@ -127,6 +127,18 @@ CREATE TABLE holds (
 );
 )sql";
 
+// What the last load did with its files (Store::LoadFigures): one row, or
+// none before the first load ends. Made with the schema, and by the upgrade
+// to it.
+constexpr const char* kLoadTable = R"sql(
+CREATE TABLE last_load (
+  stored bigint NOT NULL,
+  already_loaded bigint NOT NULL,
+  refused bigint NOT NULL,
+  finished bigint NOT NULL          -- seconds since 1970 (UTC)
+);
+)sql";
+
 // Any key, the same in every vurfleet: serialises making the schema.
 constexpr std::int64_t kSchemaLock = 0x7675726665657431;  // "vurfleet1"
 
@@ -256,6 +268,13 @@ CREATE TABLE names (
   conn.Exec("UPDATE vurfleet_schema SET version = 3, written_by = $1", {std::string(kWriterVersion)});
 }
 
+// Schema 3 to 4, in the caller's transaction: the last load's figures, kept
+// from the next load on.
+void MigrateFrom3(Connection& conn) {
+  conn.Run(kLoadTable);
+  conn.Exec("UPDATE vurfleet_schema SET version = 4, written_by = $1", {std::string(kWriterVersion)});
+}
+
 void Check(Connection& conn, int version) {
   if (version > kSchemaVersion) {
     // Read as JSON, so that a schema without the column reads as unknown.
@@ -274,7 +293,7 @@ void Check(Connection& conn, int version) {
 
 std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget& target) {
   if (const std::optional<int> version = StoredVersion(conn)) {
-    if (*version != 1 && *version != 2) {
+    if (*version < 1 || *version >= kSchemaVersion) {
       Check(conn, *version);
       return {};
     }
@@ -290,9 +309,10 @@ std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget
     conn.Exec("SELECT pg_advisory_xact_lock($1)", {std::to_string(kSchemaLock)});
     std::vector<std::string> notes;
     const std::optional<int> now = StoredVersion(conn);
-    if (now == 1 || now == 2) {
+    if (now && *now >= 1 && *now < kSchemaVersion) {
       if (now == 1) notes = MigrateFrom1(conn, target);
-      MigrateFrom2(conn);
+      if (now <= 2) MigrateFrom2(conn);
+      MigrateFrom3(conn);
       if (notes.empty()) notes.push_back(conn.description() + ": upgraded to schema " + std::to_string(kSchemaVersion));
     }
     transaction.Commit();
@@ -320,6 +340,7 @@ std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget
   }
   conn.Run(kSchema);
   conn.Run(kCountTables);
+  conn.Run(kLoadTable);
   conn.Exec("INSERT INTO vurfleet_schema (version, written_by) VALUES ($1, $2)",
             {std::to_string(kSchemaVersion), std::string(kWriterVersion)});
   transaction.Commit();

@@ -56,6 +56,8 @@ class PgStore : public Store {
   void Holdings(const std::vector<Glob>& names,
                 const std::function<void(const HoldingRow&)>& row) override;
   void ScanStarts(const std::function<void(const std::string& machine, Time started)>& row) override;
+  void NoteLoad(const LoadFigures& figures) override;
+  std::optional<LoadFigures> LastLoad() override;
 
   // The check (CheckSource).
   void CheckTransaction(const std::function<void()>& work) override;

@@ -307,4 +307,21 @@ void SqliteStore::ScanStarts(const std::function<void(const std::string& machine
   }
 }
 
+void SqliteStore::NoteLoad(const LoadFigures& figures) {
+  db_.Exec("DELETE FROM last_load");
+  Statement(db_, "INSERT INTO last_load (stored, already_loaded, refused, finished) VALUES (?1, ?2, ?3, ?4)")
+      .Bind(1, figures.stored)
+      .Bind(2, figures.already_loaded)
+      .Bind(3, figures.refused)
+      .Bind(4, figures.finished)
+      .Run();
+}
+
+std::optional<LoadFigures> SqliteStore::LastLoad() {
+  ReadScope snapshot(db_);
+  Statement s(db_, "SELECT stored, already_loaded, refused, finished FROM last_load");
+  if (!s.Step()) return std::nullopt;
+  return LoadFigures{s.Int(0), s.Int(1), s.Int(2), s.Int(3)};
+}
+
 }  // namespace vurfleet::sqlite

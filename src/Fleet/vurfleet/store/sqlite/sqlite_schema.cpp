@@ -36,6 +36,18 @@ CREATE TABLE holds (
 );
 )sql";
 
+// What the last load did with its files (Store::LoadFigures): one row, or
+// none before the first load ends. Made with the schema, and by the upgrade
+// to it.
+constexpr const char* kLoadTable = R"sql(
+CREATE TABLE last_load (
+  stored INTEGER NOT NULL,
+  already_loaded INTEGER NOT NULL,
+  refused INTEGER NOT NULL,
+  finished INTEGER NOT NULL         -- seconds since 1970 (UTC)
+);
+)sql";
+
 constexpr const char* kSchema = R"sql(
 CREATE TABLE machines (
   id INTEGER PRIMARY KEY,
@@ -242,7 +254,7 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
       throw StoreError(NewerSchema(db.path(), version, WrittenBy(db), kSchemaVersion));
     }
     if (version == kSchemaVersion) return {};
-    if (version == 1 || version == 2) {
+    if (version >= 1 && version < kSchemaVersion) {
       if (!create) {
         if (version == 1) CheckUpgradable(db);
         throw StoreError(db.path() + ": an inventory of schema " + std::to_string(version) +
@@ -253,10 +265,14 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
       Transaction transaction(db);
       std::vector<std::string> notes;
       const int now = PragmaInt(db, "PRAGMA user_version");
-      if (now == 1 || now == 2) {
-        AddCountTables(db);
-        if (now == 1) notes = MigrateFrom1(db, target);
-        CountFrom2(db);
+      if (now >= 1 && now < kSchemaVersion) {
+        if (now <= 2) {
+          AddCountTables(db);
+          if (now == 1) notes = MigrateFrom1(db, target);
+          CountFrom2(db);
+        }
+        // Schema 3 to 4: the last load's figures, kept from the next load on.
+        db.Exec(kLoadTable);
         if (notes.empty()) notes.push_back(db.path() + ": upgraded to schema " + std::to_string(kSchemaVersion));
         NoteWriter(db);
         db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
@@ -279,6 +295,7 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
   if (PragmaInt(db, "PRAGMA application_id") == kApplicationId) return {};
   db.Exec(kSchema);
   db.Exec(kCountTables);
+  db.Exec(kLoadTable);
   NoteWriter(db);
   db.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
   db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
