@@ -59,6 +59,12 @@ TOOL-8,tool.exe,,,8,high,,Tool before 8,
 APP-17,app.exe,,17.9,17.15,medium,,,
 BANNED,bad.exe,c:\users\*,,,low,,Not allowed on any machine,
 EOF2
+ent=$WORK/entitlements.csv
+cat > "$ent" <<'EOF2'
+pool,name,path,version_from,version_below,seats,rule,period_from,period_until,title,url
+PUTTY,putty.exe,,0.79,,1,peak,2026-12-01,2027-12-01,,
+TOOL,tool.exe,,,,0,snapshot,2026-12-01,2026-12-30,,
+EOF2
 
 # ---------------------------------------------------------------------------
 # metrics2: each figure is the command's own, at three times, on each store.
@@ -66,7 +72,7 @@ figures_agree() {  # STORE-NAME DB
   local name=$1 db=$2 at file
   for at in 2026-12-05 2026-12-31 "2027-02-01 12:00:00"; do
     file="$WORK/$name.${at%% *}.prom"
-    "$VURFLEET" --db "$db" metrics --now "$at" --advisories "$adv" -o "$file"
+    "$VURFLEET" --db "$db" metrics --now "$at" --advisories "$adv" --entitlements "$ent" -o "$file"
     promtool_ok "metrics2: $name at $at: promtool accepts the file" "$file"
     check_eq "metrics2: $name at $at: machines by status are machines' own" \
       "$("$VURFLEET" --db "$db" machines --now "$at" --csv | as_lines status |
@@ -83,6 +89,12 @@ figures_agree() {  # STORE-NAME DB
     check_eq "metrics2: $name at $at: the median is its days, in seconds" \
       "$(as_lines id median_days < "$WORK/summary.csv" | awk -F' - ' '$2 != "" { printf "%s - %d\n", $1, $2 * 86400 + 0.5 }')" \
       "$(samples "$file" vurfleet_exposure_median_seconds id)"
+    check_eq "metrics2: $name at $at: installs, peak, seats and due are licenses' own" \
+      "$("$VURFLEET" --db "$db" licenses --entitlements "$ent" --at "$at" --csv | as_lines pool now peak seats due | LC_ALL=C sort)" \
+      "$(join -t'|' <(samples "$file" vurfleet_license_installs pool | sed 's/ - /|/') \
+           <(join -t'|' <(samples "$file" vurfleet_license_peak pool | sed 's/ - /|/') \
+              <(join -t'|' <(samples "$file" vurfleet_license_seats pool | sed 's/ - /|/') \
+                 <(samples "$file" vurfleet_license_due pool | sed 's/ - /|/'))) | sed 's/|/ - /g')"
   done
 }
 figures_agree sqlite "$WORK/fleet.db"
@@ -108,7 +120,12 @@ id,name,severity,title
 "{id=""x""}",tool.exe,high,"é ✓ ﷽ 𝄞"
 "Y\",app.exe,,"\"
 EOF2
-vf metrics --now 2026-12-31 --advisories "$WORK/hostile.csv" -o "$WORK/hostile.prom"
+cat > "$WORK/hostile-pools.csv" <<'EOF2'
+pool,name,seats,rule,period_from,period_until
+"P\"" 1 # } \n",putty.exe,1,peak,2026-12-01,2027-01-01
+"{pool=""x""} é",tool.exe,0,snapshot,2026-12-01,2027-01-01
+EOF2
+vf metrics --now 2026-12-31 --advisories "$WORK/hostile.csv" --entitlements "$WORK/hostile-pools.csv" -o "$WORK/hostile.prom"
 check_rc "metrics3: metrics over hostile advisories" "$RC" "$WORK/vf.err"
 promtool_ok "metrics3: promtool accepts the file" "$WORK/hostile.prom"
 check_eq "metrics3: ids, severities and titles read back as exposure --summary gives them" \
@@ -118,6 +135,9 @@ check_eq "metrics3: ids, severities and titles read back as exposure --summary g
 check_eq "metrics3: ... and their figures" \
   "$("$VURFLEET" exposure --summary --advisories "$WORK/hostile.csv" --at 2026-12-31 --csv | as_lines id exposed)" \
   "$(samples "$WORK/hostile.prom" vurfleet_exposed_machines id)"
+check_eq "metrics3: pools read back as licenses gives them" \
+  "$("$VURFLEET" licenses --entitlements "$WORK/hostile-pools.csv" --at 2026-12-31 --csv | as_lines pool now | LC_ALL=C sort)" \
+  "$(samples "$WORK/hostile.prom" vurfleet_license_installs pool)"
 check_eq "metrics3: no machine name, path or file name is a label" "" \
   "$(grep -ho '[a-z_]*="[^"]*"' "$WORK/hostile.prom" "$WORK/two.prom" | grep -i 'PC[0-9]\|\.exe\|\.txt\|/')"
 

@@ -258,7 +258,8 @@ chmod 755 "$SHARE"; chmod 644 "$SHARE"/*
 METRICS=$FLEET_HOME/metrics
 install -d -o vurfleet -g vurfleet -m 755 "$METRICS"
 printf '%s\n' "VURFLEET_SHARE=$SHARE" "VURFLEET_DB=$FLEET_HOME/inventory.db" \
-  "VURFLEET_REPORT=$FLEET_HOME/fleet.html" "VURFLEET_METRICS=$METRICS" > /etc/default/vurfleet
+  "VURFLEET_REPORT=$FLEET_HOME/fleet.html" "VURFLEET_METRICS=$METRICS" \
+  "VURFLEET_ADVISORIES=/usr/share/doc/vurscanner/examples/advisories.csv" > /etc/default/vurfleet
 
 # setting NAME: a value of /etc/default/vurfleet
 setting() { sed -n "s/^$1=//p" /etc/default/vurfleet | tail -n 1; }
@@ -310,7 +311,8 @@ run_unit_line() {
   (cd / && umask "$(sed -n 's/^UMask=//p' "$file")" &&
    runuser -u "$(sed -n 's/^User=//p' "$file")" -- env -i PATH=/usr/bin:/bin \
      VURFLEET_SHARE="$(setting VURFLEET_SHARE)" VURFLEET_DB="$(setting VURFLEET_DB)" \
-     VURFLEET_REPORT="$(setting VURFLEET_REPORT)" VURFLEET_METRICS="$(setting VURFLEET_METRICS)" "${command[@]}")
+     VURFLEET_REPORT="$(setting VURFLEET_REPORT)" VURFLEET_METRICS="$(setting VURFLEET_METRICS)" \
+     VURFLEET_ADVISORIES="$(setting VURFLEET_ADVISORIES)" "${command[@]}")
 }
 if [ -d /run/systemd/system ]; then how="started by systemd"; ok=success
 else how="its ExecStart run as its user (systemd is not running here)"; ok="exit code 1"; fi
@@ -329,6 +331,8 @@ check_eq "services: the load writes the figures as the user, readable by all" "v
 check_eq "services: ... the load's files among them" \
   'vurfleet_load_files{result="stored"} 1|vurfleet_load_files{result="refused"} 1' \
   "$(grep -E '^vurfleet_load_files\{result="(stored|refused)"' "$METRICS/vurfleet.prom" | paste -sd'|')"
+check_eq "services: ... and the advisories' named in the settings" "4" \
+  "$(grep -c '^vurfleet_exposed_machines{' "$METRICS/vurfleet.prom")"
 if command -v promtool >/dev/null; then
   check_eq "services: promtool accepts them" "0" "$(promtool check metrics < "$METRICS/vurfleet.prom" 2>&1; echo $?)"
 fi

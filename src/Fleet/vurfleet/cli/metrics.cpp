@@ -5,7 +5,9 @@
 #include "base/file.h"
 #include "cli/command.h"
 #include "cli/exposure.h"
+#include "cli/licenses.h"
 #include "exposure/gather.h"
+#include "licenses/gather.h"
 #include "metrics/figures.h"
 #include "store/store.h"
 
@@ -24,16 +26,26 @@ class MetricsCommand : public Command {
         ->check(WholeNumber("days", 36500));
     command_->add_option("--advisories", advisories_,
                          "FILE: advisories whose exposure --summary figures to add (see exposure)");
+    command_->add_option("--entitlements", entitlements_,
+                         "FILE: entitlements whose licenses figures to add (see licenses)");
+    command_->add_option("--licenses-stale", licenses_stale_,
+                         "DAYS: the licenses figures' staleness, as licenses --stale (default 30)")
+        ->check(WholeNumber("days", 36500));
   }
 
   int Run(const std::string& db) override {
     std::optional<Advisories> advisories;
     if (advisories_ && !(advisories = ReadAdvisoriesFile(*advisories_, std::cerr))) return kExitUsage;
+    std::optional<Entitlements> entitlements;
+    if (entitlements_ && !(entitlements = ReadEntitlementsFile(*entitlements_, std::cerr))) return kExitUsage;
     const Time now = now_ ? TimeArgument("--now", *now_) : LocalNow();
     std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
     Exposition out;
     WriteMachines(out, GatherMachineStates(*store, now, stale_));
     if (advisories) WriteExposure(out, *advisories, GatherSummary(*store, *advisories, now));
+    if (entitlements) {
+      WriteLicenses(out, *entitlements, LicenseRows(*store, *entitlements, LicenseOptions{now, licenses_stale_}));
+    }
     WriteLoad(out, store->LastLoad());
     if (output_ == "-") {
       std::cout << out.text() << std::flush;
@@ -54,8 +66,8 @@ class MetricsCommand : public Command {
 
  private:
   std::string output_ = "-";
-  std::optional<std::string> now_, advisories_;
-  int stale_ = 7;
+  std::optional<std::string> now_, advisories_, entitlements_;
+  int stale_ = 7, licenses_stale_ = 30;
 };
 
 }  // namespace

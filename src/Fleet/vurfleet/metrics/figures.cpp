@@ -68,4 +68,28 @@ void WriteExposure(Exposition& out, const Advisories& advisories, const Summary&
   }
 }
 
+void WriteLicenses(Exposition& out, const Entitlements& entitlements, const std::vector<PoolRow>& rows) {
+  struct Family {
+    const char* name;
+    const char* help;
+    std::int64_t (*value)(const Pool&, const PoolRow&);
+  };
+  static const Family kFamilies[] = {
+      {"vurfleet_license_installs", "Machines holding the pool now, as vurfleet licenses counts them.",
+       [](const Pool&, const PoolRow& r) { return r.now; }},
+      {"vurfleet_license_peak", "The most machines holding the pool at once in its period so far.",
+       [](const Pool&, const PoolRow& r) { return r.peak; }},
+      {"vurfleet_license_seats", "The seats bought for the pool.", [](const Pool& p, const PoolRow&) { return p.seats; }},
+      {"vurfleet_license_due", "Seats owed beyond those bought, by the pool's rule (peak or snapshot).",
+       [](const Pool&, const PoolRow& r) { return r.due; }},
+  };
+  for (const Family& family : kFamilies) {
+    out.Family(family.name, family.help);
+    for (const PoolRow& row : rows) {
+      const Pool& pool = entitlements.pools[row.pool];
+      out.Sample(family.name, {{"pool", pool.name}}, family.value(pool, row));
+    }
+  }
+}
+
 }  // namespace vurfleet

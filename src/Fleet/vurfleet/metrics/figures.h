@@ -9,6 +9,8 @@
 
 #include "base/time.h"
 #include "exposure/exposure.h"
+#include "licenses/entitlements.h"
+#include "licenses/licenses.h"
 #include "metrics/exposition.h"
 #include "store/store.h"
 
@@ -31,5 +33,8 @@ void WriteLoad(Exposition& out, const std::optional<LoadFigures>& load);
 // vurfleet_unknown_machines and vurfleet_exposure_median_seconds: the rows of
 // `exposure --summary`, labelled by advisory, never by machine.
 void WriteExposure(Exposition& out, const Advisories& advisories, const Summary& summary);
+// vurfleet_license_installs, _peak, _seats and _due: the rows of
+// `licenses`, labelled by pool.
+void WriteLicenses(Exposition& out, const Entitlements& entitlements, const std::vector<PoolRow>& rows);
 
 }  // namespace vurfleet
