@@ -142,6 +142,13 @@ Result Connection::Exec(const std::string& sql, const Params& params) {
   return result;
 }
 
+Result Connection::ExecBinary(const std::string& sql) {
+  Result result(PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
+  const ExecStatusType status = PQresultStatus(result.get());
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("", result.get());
+  return result;
+}
+
 void Connection::Copy(const std::string& copy_sql, const std::string& data) {
   {
     Result start(PQexec(conn_, copy_sql.c_str()));

@@ -64,6 +64,9 @@ class Connection {
 
   // Runs one statement; its rows, if any.
   Result Exec(const std::string& sql, const Params& params = {});
+  // The same, its rows in binary form: a bytea column's value is its bytes
+  // (Result::Text), neither hex-encoded by the server nor decoded here.
+  Result ExecBinary(const std::string& sql);
   // Runs statements without parameters (schema, BEGIN, COMMIT).
   void Run(const std::string& sql) { Exec(sql); }
   // COPY ... FROM STDIN with `data` in COPY's text form (see CopyField).

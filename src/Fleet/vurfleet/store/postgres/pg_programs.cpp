@@ -71,9 +71,9 @@ std::int64_t PgStore::MachinesBeyond(const std::string& name, const std::vector<
   conn_.Run("DECLARE vurfleet_beyond NO SCROLL CURSOR FOR "
             "SELECT h.entries FROM holds h JOIN machines m ON m.id = h.machine_id");
   while (whole) {
-    Result r = conn_.Exec("FETCH 500 FROM vurfleet_beyond");
+    Result r = conn_.ExecBinary("FETCH 500 FROM vurfleet_beyond");
     for (int k = 0; k < r.rows() && whole; ++k) {
-      const std::optional<std::vector<Held>> held = DecodeHolds(r.Bytes(k, 0));
+      const std::optional<std::vector<Held>> held = DecodeHolds(r.Text(k, 0));
       whole = held.has_value();
       if (held) machines += HoldsBeyond(*held, name_id, shown) ? 1 : 0;
     }
