@@ -603,6 +603,12 @@ TEST_P(StoreTest, CheckFindsEachFaultAndRepairsWhatIsDerived) {
        "PC002: C:\\App\\app.exe: an interval opens at 2026-12-09 03:01:00, when none of the machine's scans "
        "started",
        false},
+      {"an interval of a machine that has no row",
+       "INSERT INTO intervals (machine_id, path_id, since, version_id, until, opened) SELECT 999, path_id, since, "
+       "version_id, until, opened FROM intervals WHERE machine_id = " + pc002 + " AND path_id = " + app +
+           " AND until IS NULL",
+       "#999: C:\\App\\app.exe: an interval opens at 2026-12-09 03:00:00, when none of the machine's scans started",
+       false},
       {"the open versions traded, so the cache holds them the other way round",
        "UPDATE intervals SET version_id = CASE WHEN version_id = " + v070 + " THEN " + v1715 + " ELSE " + v070 +
            " END WHERE machine_id = " + pc002 + " AND until IS NULL",
