@@ -270,6 +270,8 @@ CheckFindings Check(CheckSource& source, bool database, std::size_t cap) {
   };
   std::unordered_map<MachineId, std::string> kept;
   source.KeptHolds([&](MachineId machine, std::string_view blob) { kept.emplace(machine, std::string(blob)); });
+  std::unordered_map<MachineId, std::string> kept_mixed;
+  source.KeptMixed([&](MachineId machine, std::string_view blob) { kept_mixed.emplace(machine, std::string(blob)); });
   const std::vector<std::pair<MachineId, Time>> starts = source.ScanStartIds();
   const NameOfPath name_of_path(source.PathNames());
 
@@ -284,12 +286,16 @@ CheckFindings Check(CheckSource& source, bool database, std::size_t cap) {
   Recount recount;
   recount.machine_done = [&](MachineId machine, const std::vector<Held>& holds) {
     const auto found = kept.find(machine);
-    if (found == kept.end() || found->second != EncodeHolds(holds)) {
+    const auto found_mixed = kept_mixed.find(machine);
+    const std::vector<Held> mixed = MixedHolds(holds);
+    if (found == kept.end() || found->second != EncodeHolds(holds) ||
+        (found_mixed == kept_mixed.end() ? !mixed.empty() : found_mixed->second != EncodeHolds(mixed))) {
       count_faults = true;
       collect.Add(FaultKind::kCounts, name_of(machine) + ": its kept holds of names and versions differ from its "
                                                           "open intervals");
     }
     if (found != kept.end()) kept.erase(found);
+    if (found_mixed != kept_mixed.end()) kept_mixed.erase(found_mixed);
   };
   std::size_t ended = 0;  // machines (by id) whose intervals are all passed
   OpenSums open;
@@ -348,8 +354,9 @@ CheckFindings Check(CheckSource& source, bool database, std::size_t cap) {
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto& [machine, line] : repair_lines) findings.repair_lines.push_back(std::move(line));
   // A machine without open intervals keeps no holds, or none held.
+  for (const auto& [machine, blob] : kept_mixed) kept.emplace(machine, "mixed");
   for (const auto& [machine, blob] : kept) {
-    if (blob != EncodeHolds({})) {
+    if (blob != EncodeHolds({}) || kept_mixed.count(machine) > 0) {
       count_faults = true;
       collect.Add(FaultKind::kCounts, name_of(machine) + ": its kept holds of names and versions differ from its "
                                                           "open intervals");

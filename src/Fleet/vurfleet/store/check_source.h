@@ -78,6 +78,8 @@ class CheckSource {
   // stored (its blob, any order), and the counts summed, in key order, none
   // zero.
   virtual void KeptHolds(const std::function<void(MachineId, std::string_view)>& row) = 0;
+  // And each machine's mixed holds (MixedHolds), the same way.
+  virtual void KeptMixed(const std::function<void(MachineId, std::string_view)>& row) = 0;
   virtual std::vector<std::pair<CountKey, std::int64_t>> KeptCounts() = 0;
   // A file name's text; "#ID" for an id not stored.
   virtual std::string NameText(NameId name) = 0;

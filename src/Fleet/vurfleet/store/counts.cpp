@@ -162,12 +162,25 @@ void ChangeHolds(std::vector<Held>* holds, const FileWrite& write, const std::un
   ChangeHolds(holds, keys(write.left), keys(write.came), changes);
 }
 
-bool HoldsBeyond(const std::vector<Held>& holds, NameId name, const std::vector<VersionId>& shown) {
-  auto h = std::lower_bound(holds.begin(), holds.end(), name, [](const Held& a, NameId n) { return a.name < n; });
-  for (; h != holds.end() && h->name == name; ++h) {
-    if (!std::binary_search(shown.begin(), shown.end(), h->version)) return true;
+std::vector<Held> MixedHolds(const std::vector<Held>& holds) {
+  std::vector<Held> mixed;
+  for (std::size_t k = 0; k < holds.size();) {
+    std::size_t end = k + 1;
+    while (end < holds.size() && holds[end].name == holds[k].name) ++end;
+    if (end - k > 1) mixed.insert(mixed.end(), holds.begin() + static_cast<std::ptrdiff_t>(k),
+                                  holds.begin() + static_cast<std::ptrdiff_t>(end));
+    k = end;
   }
-  return false;
+  return mixed;
+}
+
+std::int64_t CountedAgain(const std::vector<Held>& mixed, NameId name, const std::vector<VersionId>& shown) {
+  auto h = std::lower_bound(mixed.begin(), mixed.end(), name, [](const Held& a, NameId n) { return a.name < n; });
+  std::int64_t beyond = 0;
+  for (; h != mixed.end() && h->name == name; ++h) {
+    if (!std::binary_search(shown.begin(), shown.end(), h->version)) ++beyond;
+  }
+  return std::max<std::int64_t>(0, beyond - 1);
 }
 
 void CountHolds(const std::vector<Held>& holds, int sign, CountChanges* changes) {

@@ -85,8 +85,15 @@ void CountHolds(const std::vector<Held>& holds, int sign, CountChanges* changes)
 void ChangeHolds(std::vector<Held>* holds, const FileWrite& write, const std::unordered_map<PathId, NameId>& names,
                  CountChanges* changes);
 
-// Whether `holds` hold `name` at a version not among `shown` (sorted).
-bool HoldsBeyond(const std::vector<Held>& holds, NameId name, const std::vector<VersionId>& shown);
+// The entries of `holds` of the names it holds at two versions or more.
+// Each machine keeps them apart too (mixed_holds), a few bytes where its
+// holds are kilobytes: with the counts, they give the machines holding a
+// name at a version outside any set without every machine's holds.
+std::vector<Held> MixedHolds(const std::vector<Held>& holds);
+
+// How many times more than once the counts of `name` at the versions not
+// among `shown` (sorted) count the machine whose mixed holds are `mixed`.
+std::int64_t CountedAgain(const std::vector<Held>& mixed, NameId name, const std::vector<VersionId>& shown);
 
 // A load's count changes as a store keeps them: a file's until its
 // savepoint ends (kept, they join the group's; taken back, they go), the

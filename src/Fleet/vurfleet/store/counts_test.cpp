@@ -54,5 +54,18 @@ TEST(Counts, AMachineCountsOnceForANameAndEachVersion) {
   }
 }
 
+// A machine holding name 1 at versions 10, 11 and 12 and name 2 at one:
+// counted once for each of name 1's versions not shown, once too many for
+// each such version after the first.
+TEST(Counts, MixedHoldsTellWhatTheCountsCountTwice) {
+  const std::vector<Held> holds = {{1, 10, 1}, {1, 11, 2}, {1, 12, 1}, {2, 10, 1}, {3, 10, 1}, {3, 11, 1}};
+  const std::vector<Held> mixed = MixedHolds(holds);
+  EXPECT_EQ(mixed, (std::vector<Held>{{1, 10, 1}, {1, 11, 2}, {1, 12, 1}, {3, 10, 1}, {3, 11, 1}}));
+  const std::pair<std::vector<VersionId>, std::int64_t> cases[] = {{{}, 2}, {{10}, 1}, {{10, 12}, 0}, {{10, 11, 12}, 0}};
+  for (const auto& [shown, again] : cases) EXPECT_EQ(CountedAgain(mixed, 1, shown), again) << shown.size();
+  EXPECT_EQ(CountedAgain(mixed, 2, {}), 0);
+  EXPECT_EQ(CountedAgain(mixed, 3, {11}), 0);
+}
+
 }  // namespace
 }  // namespace vurfleet

@@ -213,13 +213,17 @@ void RunSql(const std::string& where, bool sqlite, const std::string& sql) {
   sqlite3_close(db);
 }
 
-// The schema `to`, made from a database of this one. Before 4, no last
-// load; before 3, no names and no counts; before 2, the SHA-256 alone
-// unique, and machines renamed as that vurfleet kept them (its case rule
-// left many letters alone).
+// The schema `to`, made from a database of this one. Before 5, no mixed
+// holds; before 4, no last load; before 3, no names and no counts; before
+// 2, the SHA-256 alone unique, and machines renamed as that vurfleet kept
+// them (its case rule left many letters alone).
 void Downgrade(const std::string& where, bool sqlite,
                const std::vector<std::pair<std::string, std::string>>& renames, int to = 1) {
-  std::string sql = "DROP TABLE last_load;";
+  std::string sql = "DROP TABLE mixed_holds;";
+  if (to == 4) {
+    return RunSql(where, sqlite, sql + (sqlite ? "PRAGMA user_version = 4;" : "UPDATE vurfleet_schema SET version = 4;"));
+  }
+  sql += "DROP TABLE last_load;";
   if (to == 3) {
     return RunSql(where, sqlite, sql + (sqlite ? "PRAGMA user_version = 3;" : "UPDATE vurfleet_schema SET version = 3;"));
   }
@@ -271,7 +275,7 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
   Downgrade(where, GetParam() == "sqlite", {{"PCA", "\xC7\x86" "1"}});  // ǆ1, as it was kept
   EXPECT_NE(OpenError(where, Access::kRead)
                 .find("an inventory of schema 1, made by an older vurfleet; the next vurfleet load "
-                      "upgrades it to schema 4"),
+                      "upgrades it to schema 5"),
             std::string::npos);
   if (GetParam() == "sqlite") {
     // A table of the upgrade's own name left in the file: the upgrade says
@@ -280,7 +284,7 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
     ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(db, "CREATE TABLE scans_2 (x)", nullptr, nullptr, nullptr), SQLITE_OK);
     for (const Access access : {Access::kWrite, Access::kRead}) {
-      EXPECT_NE(OpenError(where, access).find(": can't upgrade this inventory to schema 4: the file holds "
+      EXPECT_NE(OpenError(where, access).find(": can't upgrade this inventory to schema 5: the file holds "
                                               "a table scans_2 that no vurfleet made"),
                 std::string::npos);
     }
@@ -288,7 +292,7 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
     sqlite3_close(db);
   }
   std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 4"});
+  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 5"});
   EXPECT_EQ(Machines(*store, "2026-12-03"),
             "machine,last_started,last_completed,status,files,errors\r\n"
             "PCB,2026-12-02 02:00:00,2026-12-02 02:00:00,ok,1,0\r\n"
@@ -301,26 +305,34 @@ TEST_P(StoreTest, TheSchemaBeforeIsUpgradedInPlace) {
   EXPECT_EQ(OpenError(where, Access::kRead), "opened");
 }
 
-// An inventory of schema 2 has no counts: a reader is told to wait for the
-// next load, which works them out once, as the loads would have kept them.
+// An inventory of schema 2 has no counts, one of schema 4 no mixed holds:
+// a reader is told to wait for the next load, which works them out once,
+// as the loads would have kept them.
 TEST_P(StoreTest, TheCountsAreWorkedOutOnceByTheUpgrade) {
-  const auto fleet = Fleet();
+  auto fleet = Fleet();
+  fleet.insert(fleet.begin(), {"PC004", Output("04 02:00:00", {"C:\\a\\putty.exe - 0.80.0.0",
+                                                              "C:\\b\\putty.exe - 0.81.0.0"})});
   std::unique_ptr<Store> reference = Open("reference.db");
   for (const auto& [machine, text] : fleet) Load(*reference, machine, text);
-  const std::string where = Where("two.db");
-  {
+  for (const int from : {2, 4}) {
+    SCOPED_TRACE(from);
+    const std::string where = Where("old" + std::to_string(from) + ".db");
+    {
+      std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+      for (std::size_t k = 0; k + 1 < fleet.size(); ++k) Load(*store, fleet[k].first, fleet[k].second);
+    }
+    Downgrade(where, GetParam() == "sqlite", {}, from);
+    EXPECT_NE(OpenError(where, Access::kRead)
+                  .find("an inventory of schema " + std::to_string(from) +
+                        ", made by an older vurfleet; the next vurfleet load upgrades it to schema 5"),
+              std::string::npos);
     std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-    for (std::size_t k = 0; k + 1 < fleet.size(); ++k) Load(*store, fleet[k].first, fleet[k].second);
+    EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 5"});
+    EXPECT_EQ(RunCheck(*store, false).found.faults(), 0);
+    Load(*store, fleet.back().first, fleet.back().second);
+    EXPECT_EQ(All(*store), All(*reference));
+    EXPECT_EQ(store->MachinesBeyond("putty.exe", {}), 4);
   }
-  Downgrade(where, GetParam() == "sqlite", {}, 2);
-  EXPECT_NE(OpenError(where, Access::kRead)
-                .find("an inventory of schema 2, made by an older vurfleet; the next vurfleet load "
-                      "upgrades it to schema 4"),
-            std::string::npos);
-  std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 4"});
-  Load(*store, fleet.back().first, fleet.back().second);
-  EXPECT_EQ(All(*store), All(*reference));
 }
 
 void Note(Store& store, const LoadFigures& figures) {
@@ -344,10 +356,10 @@ TEST_P(StoreTest, TheLastLoadIsKeptFromTheUpgradeOn) {
   Downgrade(where, GetParam() == "sqlite", {}, 3);
   EXPECT_NE(OpenError(where, Access::kRead)
                 .find("an inventory of schema 3, made by an older vurfleet; the next vurfleet load "
-                      "upgrades it to schema 4"),
+                      "upgrades it to schema 5"),
             std::string::npos);
   std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 4"});
+  EXPECT_EQ(store->Upgraded(), std::vector<std::string>{store->Description() + ": upgraded to schema 5"});
   EXPECT_EQ(All(*store), before);
   EXPECT_FALSE(store->LastLoad());
   for (const LoadFigures figures : {LoadFigures{5, 0, 7, 1796000000}, LoadFigures{0, 9, 0, 1796000100}}) {
@@ -387,13 +399,13 @@ TEST_P(StoreTest, TwoMachinesThatAreNowOneNameAreMerged) {
     }
     Downgrade(where, GetParam() == "sqlite", {{"PCA", lower}, {"PCB", upper}});
     const std::string refused = OpenError(where, Access::kRead);
-    EXPECT_NE(refused.find("the next vurfleet load upgrades it to schema 4 and merges the machines " + upper +
+    EXPECT_NE(refused.find("the next vurfleet load upgrades it to schema 5 and merges the machines " + upper +
                            " and " + lower + " into " + upper),
               std::string::npos)
         << refused;
     std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
     ASSERT_EQ(store->Upgraded().size(), 2u);
-    EXPECT_NE(store->Upgraded()[0].find(": upgraded to schema 4: merged the machines " + upper + " and " + lower +
+    EXPECT_NE(store->Upgraded()[0].find(": upgraded to schema 5: merged the machines " + upper + " and " + lower +
                                         " (4 scans) into " + upper),
               std::string::npos)
         << store->Upgraded()[0];
@@ -499,7 +511,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
     Load(*OpenStore(newer, Access::kWrite), "PC1", Output("01 02:00:00", {"C:\\a.exe - 1.0.0.0"}));
     pg::Connection(newer).Run("UPDATE vurfleet_schema SET version = 99, written_by = '9.9.0.0'");
     EXPECT_NE(refused(newer, false).find("schema 99, made by a newer vurfleet (9.9.0.0); this one (" +
-                                         std::string(VUR_VERSION_TEXT) + ") knows schema 4"),
+                                         std::string(VUR_VERSION_TEXT) + ") knows schema 5"),
               std::string::npos);
 
     // Text that is not UTF-8 could not be stored as it was read.
@@ -542,7 +554,7 @@ TEST_P(StoreTest, WhatIsNoInventoryIsNotOpened) {
     ADD_FAILURE() << "opened a newer schema";
   } catch (const StoreError& e) {
     EXPECT_NE(std::string(e.what()).find("newer vurfleet (9.9.0.0); this one (" + std::string(VUR_VERSION_TEXT) +
-                                         ") knows schema 4"),
+                                         ") knows schema 5"),
               std::string::npos)
         << e.what();
   }

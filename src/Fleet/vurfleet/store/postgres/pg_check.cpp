@@ -180,6 +180,11 @@ void PgStore::KeptHolds(const std::function<void(MachineId, std::string_view)>& 
   conn_.Run("CLOSE vurfleet_holds");
 }
 
+void PgStore::KeptMixed(const std::function<void(MachineId, std::string_view)>& row) {
+  Result r = conn_.Exec("SELECT machine_id, entries FROM mixed_holds");
+  for (int k = 0; k < r.rows(); ++k) row(r.Int(k, 0), r.Bytes(k, 1));
+}
+
 std::vector<std::pair<CountKey, std::int64_t>> PgStore::KeptCounts() {
   Result r = conn_.Exec(std::string("SELECT name_id, version_id, machines FROM ") + kCountsNow +
                         " c WHERE machines <> 0 ORDER BY name_id, version_id");

@@ -10,6 +10,14 @@ constexpr std::int64_t kFoldLock = 0x7675726663746e73;  // "vurfctns"
 
 constexpr int kFetched = 100000;
 
+// A row of holds (machine_id, entries) in COPY's text form.
+void CopyHolds(std::string* data, std::int64_t machine, const std::vector<Held>& holds) {
+  *data += std::to_string(machine);
+  *data += '\t';
+  CopyField(data, HexBytes(EncodeHolds(holds)));
+  *data += '\n';
+}
+
 }  // namespace
 
 CountChanges RecountOpen(Connection& conn,
@@ -30,18 +38,18 @@ CountChanges RecountOpen(Connection& conn,
 }
 
 void WriteRecount(Connection& conn) {
-  conn.Run("DELETE FROM holds; DELETE FROM counts; DELETE FROM count_changes");
+  conn.Run("DELETE FROM holds; DELETE FROM mixed_holds; DELETE FROM counts; DELETE FROM count_changes");
   // The holds copied in pieces of some megabytes.
-  std::string data;
+  std::string data, mixed;
   const auto flush = [&] {
     if (!data.empty()) conn.Copy("COPY holds (machine_id, entries) FROM STDIN", data);
+    if (!mixed.empty()) conn.Copy("COPY mixed_holds (machine_id, entries) FROM STDIN", mixed);
     data.clear();
+    mixed.clear();
   };
   CountChanges counts = RecountOpen(conn, [&](std::int64_t machine, const std::vector<Held>& holds) {
-    data += std::to_string(machine);
-    data += '\t';
-    CopyField(&data, HexBytes(EncodeHolds(holds)));
-    data += '\n';
+    CopyHolds(&data, machine, holds);
+    if (const std::vector<Held> its = MixedHolds(holds); !its.empty()) CopyHolds(&mixed, machine, its);
     if (data.size() > (8 << 20)) flush();
   });
   flush();
@@ -69,6 +77,34 @@ std::vector<Held> MachineHolds(Connection& conn, std::int64_t machine) {
   for (int k = 0; k < r.rows(); ++k) recount.Add(machine, r.Int(k, 0), r.Int(k, 1));
   recount.Finish();
   return out;
+}
+
+void WriteMixed(Connection& conn, std::int64_t machine, const std::vector<Held>& mixed) {
+  if (mixed.empty()) {
+    conn.Exec("DELETE FROM mixed_holds WHERE machine_id = $1", {std::to_string(machine)});
+  } else {
+    conn.Exec("INSERT INTO mixed_holds (machine_id, entries) VALUES ($1, $2::bytea) "
+              "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
+              {std::to_string(machine), HexBytes(EncodeHolds(mixed))});
+  }
+}
+
+void MixedFromHolds(Connection& conn) {
+  conn.Run("DELETE FROM mixed_holds");
+  std::string mixed;
+  conn.Run("DECLARE vurfleet_mixed NO SCROLL CURSOR FOR SELECT machine_id, entries FROM holds");
+  while (true) {
+    Result r = conn.Exec("FETCH 500 FROM vurfleet_mixed");
+    for (int k = 0; k < r.rows(); ++k) {
+      if (const auto holds = DecodeHolds(r.Bytes(k, 1))) {
+        const std::vector<Held> its = MixedHolds(*holds);
+        if (!its.empty()) CopyHolds(&mixed, r.Int(k, 0), its);
+      }
+    }
+    if (r.rows() < 500) break;
+  }
+  conn.Run("CLOSE vurfleet_mixed");
+  if (!mixed.empty()) conn.Copy("COPY mixed_holds (machine_id, entries) FROM STDIN", mixed);
 }
 
 void AppendCounts(Connection& conn, const CountChanges& changes) {

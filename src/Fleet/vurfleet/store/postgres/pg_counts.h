@@ -26,6 +26,14 @@ void WriteRecount(Connection& conn);
 // stored ones are missing or can't be read.
 std::vector<Held> MachineHolds(Connection& conn, std::int64_t machine);
 
+// Keeps a machine's mixed holds (MixedHolds of its holds): a row, or none
+// when they are empty.
+void WriteMixed(Connection& conn, std::int64_t machine, const std::vector<Held>& mixed);
+
+// Every machine's mixed holds, from its holds as stored; holds that can't
+// be read give none (`check` says why).
+void MixedFromHolds(Connection& conn);
+
 // Appends `changes` to count_changes, in the caller's transaction.
 void AppendCounts(Connection& conn, const CountChanges& changes);
 

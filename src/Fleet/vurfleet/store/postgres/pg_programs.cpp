@@ -47,8 +47,10 @@ void PgStore::Programs(int top, const std::function<void(const ProgramRow&)>& ro
 
 std::int64_t PgStore::MachinesBeyond(const std::string& name, const std::vector<Version>& versions) {
   ReadScope snapshot(conn_);
-  // From each machine's holds, kept with the counts: a name that every
-  // user's profile holds has as many paths as the fleet has users.
+  // The counts of the versions not shown, less what they count twice: the
+  // machines holding the name at two versions or more, from their mixed
+  // holds. A name that every user's profile holds has as many paths as the
+  // fleet has users, and each machine's whole holds are kilobytes.
   Result id = conn_.Exec("SELECT id FROM names WHERE hash = $1 AND name_key = $2",
                          {std::to_string(static_cast<std::int64_t>(StableHash(name))), name});
   if (id.rows() == 0) return 0;
@@ -66,21 +68,22 @@ std::int64_t PgStore::MachinesBeyond(const std::string& name, const std::vector<
                           {IntArray(values, [](std::int64_t v) { return v; })});
   for (int k = 0; k < ids.rows(); ++k) shown.push_back(ids.Int(k, 0));
   std::sort(shown.begin(), shown.end());
+  Result counts = conn_.Exec(
+      "SELECT version_id, sum(machines) FROM (SELECT version_id, machines FROM counts WHERE name_id = $1"
+      " UNION ALL SELECT version_id, change FROM count_changes WHERE name_id = $1) c"
+      " WHERE version_id >= 0 GROUP BY version_id",
+      {std::to_string(name_id)});
   std::int64_t machines = 0;
-  bool whole = true;
-  conn_.Run("DECLARE vurfleet_beyond NO SCROLL CURSOR FOR "
-            "SELECT h.entries FROM holds h JOIN machines m ON m.id = h.machine_id");
-  while (whole) {
-    Result r = conn_.ExecBinary("FETCH 500 FROM vurfleet_beyond");
-    for (int k = 0; k < r.rows() && whole; ++k) {
-      const std::optional<std::vector<Held>> held = DecodeHolds(r.Text(k, 0));
-      whole = held.has_value();
-      if (held) machines += HoldsBeyond(*held, name_id, shown) ? 1 : 0;
-    }
-    if (r.rows() < 500) break;
+  for (int k = 0; k < counts.rows(); ++k) {
+    if (!std::binary_search(shown.begin(), shown.end(), counts.Int(k, 0))) machines += counts.Int(k, 1);
   }
-  conn_.Run("CLOSE vurfleet_beyond");
-  return whole ? machines : Store::MachinesBeyond(name, versions);  // `check` says why
+  Result mixed = conn_.ExecBinary("SELECT entries FROM mixed_holds");
+  for (int k = 0; k < mixed.rows(); ++k) {
+    const std::optional<std::vector<Held>> held = DecodeHolds(mixed.Text(k, 0));
+    if (!held) return Store::MachinesBeyond(name, versions);  // `check` says why
+    machines -= CountedAgain(*held, name_id, shown);
+  }
+  return machines;
 }
 
 }  // namespace vurfleet::pg

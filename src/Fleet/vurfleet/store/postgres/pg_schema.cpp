@@ -127,6 +127,16 @@ CREATE TABLE holds (
 );
 )sql";
 
+// Each machine's holds of the names it holds at two versions or more
+// (MixedHolds): no row while it holds none so. Made with the schema, and
+// by the upgrade to it.
+constexpr const char* kMixedTable = R"sql(
+CREATE TABLE mixed_holds (
+  machine_id bigint PRIMARY KEY,
+  entries bytea NOT NULL
+);
+)sql";
+
 // What the last load did with its files (Store::LoadFigures): one row, or
 // none before the first load ends. Made with the schema, and by the upgrade
 // to it.
@@ -275,6 +285,14 @@ void MigrateFrom3(Connection& conn) {
   conn.Exec("UPDATE vurfleet_schema SET version = 4, written_by = $1", {std::string(kWriterVersion)});
 }
 
+// Schema 4 to 5, in the caller's transaction: each machine's mixed holds,
+// from its holds, unless the upgrade worked the counts out anew (and the
+// mixed holds with them).
+void MigrateFrom4(Connection& conn, bool recounted) {
+  if (!recounted) MixedFromHolds(conn);
+  conn.Exec("UPDATE vurfleet_schema SET version = 5, written_by = $1", {std::string(kWriterVersion)});
+}
+
 void Check(Connection& conn, int version) {
   if (version > kSchemaVersion) {
     // Read as JSON, so that a schema without the column reads as unknown.
@@ -310,9 +328,11 @@ std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget
     std::vector<std::string> notes;
     const std::optional<int> now = StoredVersion(conn);
     if (now && *now >= 1 && *now < kSchemaVersion) {
+      conn.Run(kMixedTable);
       if (now == 1) notes = MigrateFrom1(conn, target);
       if (now <= 2) MigrateFrom2(conn);
-      MigrateFrom3(conn);
+      if (now <= 3) MigrateFrom3(conn);
+      MigrateFrom4(conn, now <= 2);
       if (notes.empty()) notes.push_back(conn.description() + ": upgraded to schema " + std::to_string(kSchemaVersion));
     }
     transaction.Commit();
@@ -340,6 +360,7 @@ std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget
   }
   conn.Run(kSchema);
   conn.Run(kCountTables);
+  conn.Run(kMixedTable);
   conn.Run(kLoadTable);
   conn.Exec("INSERT INTO vurfleet_schema (version, written_by) VALUES ($1, $2)",
             {std::to_string(kSchemaVersion), std::string(kWriterVersion)});

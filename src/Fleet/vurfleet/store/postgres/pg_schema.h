@@ -10,7 +10,7 @@
 
 namespace vurfleet::pg {
 
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // Checks the inventory's version, or makes the schema when the database
 // holds none and `create`, or upgrades one of the schema before when

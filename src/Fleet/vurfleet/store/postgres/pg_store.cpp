@@ -248,10 +248,12 @@ void PgStore::Write(const FileWrite& w) {
   if (counts_.on && (!w.left.empty() || !w.came.empty())) {
     // The holds as they were, before the intervals change.
     std::vector<Held> holds = w.machine == 0 ? std::vector<Held>{} : MachineHolds(conn_, machine);
+    const std::vector<Held> mixed = MixedHolds(holds);
     ChangeHolds(&holds, w, NamesOf(w), &counts_.file());
     conn_.Exec("INSERT INTO holds (machine_id, entries) VALUES ($1, $2::bytea) "
                "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
                {id, HexBytes(EncodeHolds(holds))});
+    if (std::vector<Held> now = MixedHolds(holds); now != mixed) WriteMixed(conn_, machine, now);
   }
   if (!w.closed.empty()) {
     conn_.Exec("UPDATE intervals SET until = $2 "
@@ -337,6 +339,7 @@ void PgStore::DeleteMachine(MachineId machine) {
   if (counts_.on) {
     CountHolds(MachineHolds(conn_, machine), -1, &counts_.group());
     conn_.Exec("DELETE FROM holds WHERE machine_id = $1", {id});
+    WriteMixed(conn_, machine, {});
   }
   for (const char* sql : {"DELETE FROM intervals WHERE machine_id = $1", "DELETE FROM kept WHERE machine_id = $1",
                           "DELETE FROM latest WHERE machine_id = $1",

@@ -70,6 +70,7 @@ class PgStore : public Store {
   std::string PathText(PathId path) override;
   std::string VersionText(VersionId version) override;
   void KeptHolds(const std::function<void(MachineId, std::string_view)>& row) override;
+  void KeptMixed(const std::function<void(MachineId, std::string_view)>& row) override;
   std::vector<std::pair<CountKey, std::int64_t>> KeptCounts() override;
   std::string NameText(NameId name) override;
   void DatabaseCheck(const std::function<void(const std::string&)>& fault,

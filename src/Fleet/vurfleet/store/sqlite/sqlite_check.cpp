@@ -119,6 +119,11 @@ void SqliteStore::KeptHolds(const std::function<void(MachineId, std::string_view
   while (s.Step()) row(s.Int(0), s.Blob(1));
 }
 
+void SqliteStore::KeptMixed(const std::function<void(MachineId, std::string_view)>& row) {
+  Statement s(db_, "SELECT machine_id, entries FROM mixed_holds");
+  while (s.Step()) row(s.Int(0), s.Blob(1));
+}
+
 std::vector<std::pair<CountKey, std::int64_t>> SqliteStore::KeptCounts() {
   std::vector<std::pair<CountKey, std::int64_t>> counts;
   Statement s(db_, "SELECT name_id, version_id, machines FROM counts WHERE machines <> 0 ORDER BY name_id, version_id");

@@ -29,11 +29,38 @@ CountChanges RecountOpen(Db& db, const std::function<void(std::int64_t, const st
 }
 
 void WriteRecount(Db& db) {
-  db.Exec("DELETE FROM holds; DELETE FROM counts");
+  db.Exec("DELETE FROM holds; DELETE FROM mixed_holds; DELETE FROM counts");
   Statement write(db, "INSERT INTO holds (machine_id, entries) VALUES (?1, ?2)");
   AddCounts(db, RecountOpen(db, [&](std::int64_t machine, const std::vector<Held>& holds) {
               write.Bind(1, machine).BindBlob(2, EncodeHolds(holds)).Run();
+              WriteMixed(db, machine, MixedHolds(holds));
             }));
+}
+
+void WriteMixed(Db& db, std::int64_t machine, const std::vector<Held>& mixed) {
+  if (mixed.empty()) {
+    Statement(db, "DELETE FROM mixed_holds WHERE machine_id = ?1").Bind(1, machine).Run();
+  } else {
+    Statement(db, "INSERT OR REPLACE INTO mixed_holds (machine_id, entries) VALUES (?1, ?2)")
+        .Bind(1, machine)
+        .BindBlob(2, EncodeHolds(mixed))
+        .Run();
+  }
+}
+
+void MixedFromHolds(Db& db) {
+  db.Exec("DELETE FROM mixed_holds");
+  std::vector<std::pair<std::int64_t, std::vector<Held>>> mixed;
+  {
+    Statement s(db, "SELECT machine_id, entries FROM holds");
+    while (s.Step()) {
+      if (const auto holds = DecodeHolds(s.Blob(1))) {
+        std::vector<Held> its = MixedHolds(*holds);
+        if (!its.empty()) mixed.emplace_back(s.Int(0), std::move(its));
+      }
+    }
+  }
+  for (const auto& [machine, its] : mixed) WriteMixed(db, machine, its);
 }
 
 std::vector<Held> MachineHolds(Db& db, std::int64_t machine) {

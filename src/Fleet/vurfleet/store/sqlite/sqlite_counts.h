@@ -21,6 +21,14 @@ void WriteRecount(Db& db);
 // stored ones are missing or can't be read.
 std::vector<Held> MachineHolds(Db& db, std::int64_t machine);
 
+// Keeps a machine's mixed holds (MixedHolds of its holds): a row, or none
+// when they are empty.
+void WriteMixed(Db& db, std::int64_t machine, const std::vector<Held>& mixed);
+
+// Every machine's mixed holds, from its holds as stored; holds that can't
+// be read give none (`check` says why).
+void MixedFromHolds(Db& db);
+
 // Adds `changes` to the stored counts, in key order.
 void AddCounts(Db& db, const CountChanges& changes);
 

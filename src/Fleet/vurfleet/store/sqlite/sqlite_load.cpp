@@ -340,8 +340,10 @@ void SqliteStore::Write(const FileWrite& w) {
   if (counts_.on && (!w.left.empty() || !w.came.empty())) {
     // The holds as they were, before the intervals change.
     std::vector<Held> holds = w.machine == 0 ? std::vector<Held>{} : MachineHolds(db_, machine);
+    const std::vector<Held> mixed = MixedHolds(holds);
     ChangeHolds(&holds, w, NamesOf(w), &counts_.file());
     q.write_holds.Bind(1, machine).BindBlob(2, EncodeHolds(holds)).Run();
+    if (std::vector<Held> now = MixedHolds(holds); now != mixed) WriteMixed(db_, machine, now);
   }
   if (!w.closed.empty()) {
     q.close_intervals.Bind(1, machine).Bind(2, w.closed_at);
@@ -418,6 +420,7 @@ void SqliteStore::DeleteMachine(MachineId machine) {
   if (counts_.on) {
     CountHolds(MachineHolds(db_, machine), -1, &counts_.group());
     Statement(db_, "DELETE FROM holds WHERE machine_id = ?1").Bind(1, machine).Run();
+    WriteMixed(db_, machine, {});
   }
   for (const char* sql : {"DELETE FROM intervals WHERE machine_id = ?1", "DELETE FROM kept WHERE machine_id = ?1",
                           "DELETE FROM latest WHERE machine_id = ?1",

@@ -48,8 +48,10 @@ void SqliteStore::Programs(int top, const std::function<void(const ProgramRow&)>
 
 std::int64_t SqliteStore::MachinesBeyond(const std::string& name, const std::vector<Version>& versions) {
   ReadScope snapshot(db_);
-  // From each machine's holds, kept with the counts: a name that every
-  // user's profile holds has as many paths as the fleet has users.
+  // The counts of the versions not shown, less what they count twice: the
+  // machines holding the name at two versions or more, from their mixed
+  // holds. A name that every user's profile holds has as many paths as the
+  // fleet has users, and each machine's whole holds are kilobytes.
   Statement id(db_, "SELECT id FROM names WHERE name_key = ?1");
   id.Bind(1, name);
   if (!id.Step()) return 0;
@@ -67,11 +69,16 @@ std::int64_t SqliteStore::MachinesBeyond(const std::string& name, const std::vec
   }
   std::sort(shown.begin(), shown.end());
   std::int64_t machines = 0;
-  Statement holds(db_, "SELECT h.entries FROM holds h JOIN machines m ON m.id = h.machine_id");
-  while (holds.Step()) {
-    const std::optional<std::vector<Held>> held = DecodeHolds(holds.Blob(0));
+  Statement counts(db_, "SELECT version_id, machines FROM counts WHERE name_id = ?1 AND version_id >= 0");
+  counts.Bind(1, name_id);
+  while (counts.Step()) {
+    if (!std::binary_search(shown.begin(), shown.end(), counts.Int(0))) machines += counts.Int(1);
+  }
+  Statement mixed(db_, "SELECT entries FROM mixed_holds");
+  while (mixed.Step()) {
+    const std::optional<std::vector<Held>> held = DecodeHolds(mixed.Blob(0));
     if (!held) return Store::MachinesBeyond(name, versions);  // `check` says why
-    machines += HoldsBeyond(*held, name_id, shown) ? 1 : 0;
+    machines -= CountedAgain(*held, name_id, shown);
   }
   return machines;
 }

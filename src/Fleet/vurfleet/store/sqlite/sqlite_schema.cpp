@@ -36,6 +36,16 @@ CREATE TABLE holds (
 );
 )sql";
 
+// Each machine's holds of the names it holds at two versions or more
+// (MixedHolds): no row while it holds none so. Made with the schema, and
+// by the upgrade to it.
+constexpr const char* kMixedTable = R"sql(
+CREATE TABLE mixed_holds (
+  machine_id INTEGER PRIMARY KEY,
+  entries BLOB NOT NULL
+);
+)sql";
+
 // What the last load did with its files (Store::LoadFigures): one row, or
 // none before the first load ends. Made with the schema, and by the upgrade
 // to it.
@@ -266,13 +276,17 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
       std::vector<std::string> notes;
       const int now = PragmaInt(db, "PRAGMA user_version");
       if (now >= 1 && now < kSchemaVersion) {
+        db.Exec(kMixedTable);
         if (now <= 2) {
           AddCountTables(db);
           if (now == 1) notes = MigrateFrom1(db, target);
           CountFrom2(db);
+        } else {
+          // Schema 4 to 5: the mixed holds, from the holds.
+          MixedFromHolds(db);
         }
         // Schema 3 to 4: the last load's figures, kept from the next load on.
-        db.Exec(kLoadTable);
+        if (now <= 3) db.Exec(kLoadTable);
         if (notes.empty()) notes.push_back(db.path() + ": upgraded to schema " + std::to_string(kSchemaVersion));
         NoteWriter(db);
         db.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
@@ -295,6 +309,7 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
   if (PragmaInt(db, "PRAGMA application_id") == kApplicationId) return {};
   db.Exec(kSchema);
   db.Exec(kCountTables);
+  db.Exec(kMixedTable);
   db.Exec(kLoadTable);
   NoteWriter(db);
   db.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());

@@ -11,7 +11,7 @@ namespace vurfleet::sqlite {
 
 // "VRFT": marks a SQLite file as an inventory.
 constexpr int kApplicationId = 0x56524654;
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // Makes the schema in an empty database, or checks that the database holds
 // an inventory of this schema, upgrading one of the schema before when
