@@ -639,6 +639,10 @@ TEST_P(StoreTest, CheckFindsEachFaultAndRepairsWhatIsDerived) {
        "UPDATE holds SET entries = (SELECT entries FROM holds WHERE machine_id = " + pc001 + ") WHERE machine_id = " +
            pc002,
        "PC002: its kept holds of names and versions differ from its open intervals", true, true},
+      {"mixed holds kept for a machine that holds no name at two versions",
+       "INSERT INTO mixed_holds (machine_id, entries) SELECT machine_id, entries FROM holds WHERE machine_id = " +
+           pc002,
+       "PC002: its kept holds of names and versions differ from its open intervals", true, true},
       {"a cache of part of the inventory holding an entry that is not open",
        "UPDATE intervals SET version_id = " + VersionIdOf("1.0") +
            " WHERE path_id = (SELECT id FROM paths WHERE path = 'C:\\a.exe') AND until IS NULL",
