@@ -18,7 +18,7 @@ trap 'rm -rf "$WORK"' EXIT
 
 # Libraries, only ever sourced by the scripts that use them: they take no
 # arguments of their own.
-libraries=" scripts/usage.sh tests/e2e/lib.sh tests/e2e/wine_harness.sh tests/fleet/lib.sh
+libraries=" scripts/usage.sh bench/fleet/timing.sh tests/e2e/lib.sh tests/e2e/wine_harness.sh tests/fleet/lib.sh
   tests/fleet/pg_server.sh tests/gtest_count.sh tests/package/checks.sh "
 
 tree_before=$(git -C "$SRC" status --porcelain --untracked-files=all)

@@ -48,14 +48,7 @@ if [ "$stores" != sqlite ]; then
   pg_start
 fi
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-seconds() {
-  local start end
-  start=$(date +%s%N); "$@" >/dev/null; end=$(date +%s%N)
-  awk -v ns=$((end - start)) 'BEGIN { printf "%.2f\n", ns / 1e9 }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-within() { awk -v t="$1" -v most="$2" 'BEGIN { print (t < most ? "yes" : "NO") }'; }
+. bench/fleet/timing.sh
 
 table=()
 for n in "${sizes[@]}"; do

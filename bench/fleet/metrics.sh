@@ -40,12 +40,8 @@ if [ -z "$sqlite_only" ]; then
   pg_start
 fi
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-seconds() {
-  local start end
-  start=$(date +%s%N); "$@" >/dev/null; end=$(date +%s%N)
-  awk -v ns=$((end - start)) 'BEGIN { printf "%.3f\n", ns / 1e9 }'
-}
+. bench/fleet/timing.sh
+places=3
 
 table=()
 for n in "${sizes[@]}"; do
@@ -90,7 +86,7 @@ for n in "${sizes[@]}"; do
     done
     s=$(median < "$dir/$store.summary.t")
     m=$(median < "$dir/$store.metrics.t")
-    ratio=$(awk -v a="$m" -v b="$s" 'BEGIN { printf "%.2f", a / b }')
+    ratio=$(ratio "$m" "$s")
     ok=$(awk -v r="$ratio" 'BEGIN { print (r <= 1.2 ? "yes" : "NO") }')
     echo "# $n machines, $store: exposure --summary $s s, metrics --advisories $m s (${ratio}x: $ok)"
     table+=("| $n | $store | $s s | $m s | **${ratio}x** | $ok |")

@@ -20,12 +20,7 @@ sizes=("$@")
 vurfleet=$(realpath "${VURFLEET:-build/linux/vurfleet}")
 work=build/bench/shielded
 mkdir -p "$work"
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-seconds() {
-  local start end
-  start=$(date +%s%N); "$@" >/dev/null; end=$(date +%s%N)
-  awk -v ns=$((end - start)) 'BEGIN { printf "%.2f\n", ns / 1e9 }'
-}
+. bench/fleet/timing.sh
 
 printf '%-8s %-12s %s\n' n ERROR-lines "second load, s (median of $runs)"
 for n in "${sizes[@]}"; do
