@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "store/holdings.h"
@@ -149,14 +148,11 @@ void PgStore::Holdings(const std::vector<Glob>& names,
   // high (a range of ids a run) to keep it from it. (SET LOCAL: to the end
   // of the transaction, which for a reader is the end of its store.)
   conn_.Run("SET LOCAL work_mem = '64MB'; SET LOCAL jit = off");
-  // The paths of those names, each met once, ranked by their text.
-  std::vector<std::pair<std::string, std::int64_t>> paths;
+  // The paths of those names, ranked by their text.
+  HoldingsOrder order(row);
   {
-    std::unordered_set<std::int64_t> seen;
     const auto add = [&](const Result& r) {
-      for (int k = 0; k < r.rows(); ++k) {
-        if (seen.insert(r.Int(k, 0)).second) paths.emplace_back(std::string(r.Text(k, 1)), r.Int(k, 0));
-      }
+      for (int k = 0; k < r.rows(); ++k) order.AddPath(r.Text(k, 1), r.Int(k, 0));
     };
     // The names without a wildcard in one statement, through the index:
     // an advisories file may hold a hundred thousand of them.
@@ -180,7 +176,7 @@ void PgStore::Holdings(const std::vector<Glob>& names,
                      {TextArray(literal)}));
     }
   }
-  HoldingsOrder order(std::move(paths), row);
+  order.Rank();
   if (order.empty()) return;
   const std::vector<std::pair<PathId, PathId>> runs = order.IdRuns();
   // Versions in memory: a look-up a row instead of a join. A row whose
