@@ -24,6 +24,12 @@ class HoldingsOrder {
   // A path of the names, in any order; one given again is kept once. The
   // texts share one buffer: the names may have a path on every machine.
   void AddPath(std::string_view text, PathId id);
+  // Room for `paths` more paths of `bytes` of text in all: a buffer grown
+  // step by step is copied, and its fresh pages cost.
+  void Reserve(std::size_t paths, std::size_t bytes) {
+    paths_.reserve(paths_.size() + paths);
+    texts_.reserve(texts_.size() + bytes);
+  }
   // After the paths: ranks them by their text.
   void Rank();
 

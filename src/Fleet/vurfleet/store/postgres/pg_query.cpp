@@ -152,6 +152,9 @@ void PgStore::Holdings(const std::vector<Glob>& names,
   HoldingsOrder order(row);
   {
     const auto add = [&](const Result& r) {
+      std::size_t bytes = 0;
+      for (int k = 0; k < r.rows(); ++k) bytes += r.Text(k, 1).size();
+      order.Reserve(static_cast<std::size_t>(r.rows()), bytes);
       for (int k = 0; k < r.rows(); ++k) order.AddPath(r.Text(k, 1), r.Int(k, 0));
     };
     // The names without a wildcard in one statement, through the index:
