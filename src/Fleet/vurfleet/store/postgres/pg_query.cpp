@@ -143,10 +143,10 @@ void PgStore::Holdings(const std::vector<Glob>& names,
   // One snapshot for the statements.
   ReadScope snapshot(conn_);
   // A bitmap of heap pages in the default 4 MB turns lossy, and every row
-  // of those pages is checked again; compiling the statements (JIT) costs
-  // more than it saves, and the estimate of the intervals read is far too
-  // high (a range of ids a run) to keep it from it. (SET LOCAL: to the end
-  // of the transaction, which for a reader is the end of its store.)
+  // of those pages is checked again. Compiling the statements (JIT) costs
+  // more than it saves, and the estimate of the intervals read (a range of
+  // ids a run) is high enough to turn it on. (SET LOCAL: to the end of the
+  // transaction, which for a reader is the end of its store.)
   conn_.Run("SET LOCAL work_mem = '64MB'; SET LOCAL jit = off");
   // The paths of those names, ranked by their text.
   HoldingsOrder order(row);
