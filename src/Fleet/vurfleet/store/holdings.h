@@ -19,9 +19,19 @@ namespace vurfleet {
 
 class HoldingsOrder {
  public:
-  // `paths`: (text, id) of the names' paths, in any order, each once.
-  HoldingsOrder(std::vector<std::pair<std::string, PathId>> paths,
-                const std::function<void(const HoldingRow&)>& row);
+  explicit HoldingsOrder(const std::function<void(const HoldingRow&)>& row) : row_(row) {}
+
+  // A path of the names, in any order; one given again is kept once. The
+  // texts share one buffer: the names may have a path on every machine.
+  void AddPath(std::string_view text, PathId id);
+  // Room for `paths` more paths of `bytes` of text in all: a buffer grown
+  // step by step is copied, and its fresh pages cost.
+  void Reserve(std::size_t paths, std::size_t bytes) {
+    paths_.reserve(paths_.size() + paths);
+    texts_.reserve(texts_.size() + bytes);
+  }
+  // After the paths: ranks them by their text.
+  void Rank();
 
   bool empty() const { return paths_.empty(); }
   std::size_t size() const { return paths_.size(); }
@@ -58,7 +68,14 @@ class HoldingsOrder {
     return it == rank_.end() ? kNone : it->second;
   }
 
-  std::vector<std::pair<std::string, PathId>> paths_;  // by text
+  struct Path {
+    std::size_t at, length;  // in texts_
+    PathId id;
+  };
+  std::string_view TextOf(const Path& path) const { return std::string_view(texts_).substr(path.at, path.length); }
+
+  std::string texts_;
+  std::vector<Path> paths_;  // by text once ranked
   // Each path's rank among them: by id from low_ when the ids are close
   // together, else in a map.
   PathId low_ = 0;

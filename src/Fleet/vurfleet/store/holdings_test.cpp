@@ -1,5 +1,6 @@
 // HoldingsOrder: a machine's rows of the paths asked for, by path text then
-// since, with their path's place; ids close together and far apart alike.
+// since, with their path's place, each path once; ids close together and
+// far apart alike.
 #include <gtest/gtest.h>
 
 #include "store/holdings.h"
@@ -13,7 +14,14 @@ TEST(HoldingsOrder, ByPathTextThenSinceWhateverTheIds) {
     const std::function<void(const HoldingRow&)> row = [&](const HoldingRow& r) {
       text += r.machine + " " + r.path + " " + std::to_string(r.since) + " " + std::to_string(r.path_place) + "\n";
     };
-    HoldingsOrder order({{"C:\\b.exe", 2}, {"C:\\a.exe", far}, {"C:\\c.exe", 1}}, row);
+    HoldingsOrder order(row);
+    // A path given twice (two patterns of the name) is ranked once.
+    for (const auto& [path, id] : std::vector<std::pair<const char*, PathId>>{
+             {"C:\\b.exe", 2}, {"C:\\a.exe", far}, {"C:\\c.exe", 1}, {"C:\\b.exe", 2}}) {
+      order.AddPath(path, id);
+    }
+    order.Rank();
+    EXPECT_EQ(order.size(), 3u);
     EXPECT_TRUE(order.Holds(far) && !order.Holds(4) && !order.Holds(-1));
     using Runs = std::vector<std::pair<PathId, PathId>>;
     EXPECT_EQ(order.IdRuns(), (far == 3 ? Runs{{1, 3}} : Runs{{1, 2}, {far, far}}));

@@ -1,7 +1,5 @@
 // The check's reads and the repair's write (store/check_source.h) on
 // PostgreSQL, and amcheck's check of every B-tree index of the inventory.
-#include <array>
-#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,32 +30,6 @@ void PgStore::CheckTransaction(const std::function<void()>& work) {
   work();
   transaction.Commit();
 }
-
-namespace {
-
-// The whole numbers of a row of COPY's text form; \N (NULL) as none.
-template <std::size_t N>
-std::array<std::optional<std::int64_t>, N> CopyInts(std::string_view line) {
-  std::array<std::optional<std::int64_t>, N> out;
-  std::size_t at = 0;
-  for (std::size_t k = 0; k < N; ++k) {
-    const std::size_t tab = k + 1 < N ? line.find('\t', at) : line.size();
-    if (tab == std::string_view::npos) throw StoreError("the database answered a row of too few fields");
-    const std::string_view field = line.substr(at, tab - at);
-    if (field != "\\N") {
-      std::int64_t value = 0;
-      const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-      if (error != std::errc() || end != field.data() + field.size()) {
-        throw StoreError("the database answered '" + std::string(field.substr(0, 40)) + "' for a number");
-      }
-      out[k] = value;
-    }
-    at = tab + 1;
-  }
-  return out;
-}
-
-}  // namespace
 
 void PgStore::MachineRows(const std::function<void(const MachineCheckRow&)>& row) {
   Result r = conn_.Exec("SELECT m.id, m.name, m.files, l.machine_id IS NOT NULL FROM machines m "

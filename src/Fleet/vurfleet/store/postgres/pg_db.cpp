@@ -235,28 +235,24 @@ std::string TextArray(const std::vector<std::string>& texts) {
   return out + "}";
 }
 
-void ParseIntArray(std::string_view text, std::vector<std::optional<std::int64_t>>* out) {
-  out->clear();
-  const auto refuse = [&]() {
-    throw StoreError("the database answered '" + std::string(text.substr(0, 40)) + "' for an array of numbers");
-  };
-  if (text.size() < 2 || text.front() != '{' || text.back() != '}') refuse();
-  const std::string_view inner = text.substr(1, text.size() - 2);
-  if (inner.empty()) return;
+void CopyInts(std::string_view line, std::optional<std::int64_t>* out, std::size_t n) {
   std::size_t at = 0;
-  while (true) {
-    const std::size_t comma = std::min(inner.find(',', at), inner.size());
-    const std::string_view item = inner.substr(at, comma - at);
-    if (item == "NULL") {
-      out->push_back(std::nullopt);
-    } else {
-      std::int64_t value = 0;
-      const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), value);
-      if (item.empty() || error != std::errc() || end != item.data() + item.size()) refuse();
-      out->push_back(value);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t tab = k + 1 < n ? line.find('\t', at) : line.size();
+    if (tab == std::string_view::npos || at > line.size()) {
+      throw StoreError("the database answered a row of too few fields");
     }
-    if (comma == inner.size()) return;
-    at = comma + 1;
+    const std::string_view field = line.substr(at, tab - at);
+    out[k].reset();
+    if (field != "\\N") {
+      std::int64_t value = 0;
+      const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+      if (field.empty() || error != std::errc() || end != field.data() + field.size()) {
+        throw StoreError("the database answered '" + std::string(field.substr(0, 40)) + "' for a number");
+      }
+      out[k] = value;
+    }
+    at = tab + 1;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <libpq-fe.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -99,10 +100,16 @@ std::string HexBytes(std::string_view bytes);
 // A text[] parameter: each element quoted, with '"' and '\\' escaped.
 std::string TextArray(const std::vector<std::string>& texts);
 
-// A one-dimensional bigint[] as the server writes it in text ("{1,NULL,-3}",
-// "{}") into `out`, NULL as nullopt. Anything else, or a number out of
-// range, throws StoreError.
-void ParseIntArray(std::string_view text, std::vector<std::optional<std::int64_t>>* out);
+// The whole numbers of a row of COPY's text form, N fields split by tabs,
+// \\N (NULL) as nullopt, into `out`. Fewer fields, or a field that is no
+// number of bigint's range, throws StoreError.
+void CopyInts(std::string_view line, std::optional<std::int64_t>* out, std::size_t n);
+template <std::size_t N>
+std::array<std::optional<std::int64_t>, N> CopyInts(std::string_view line) {
+  std::array<std::optional<std::int64_t>, N> out;
+  CopyInts(line, out.data(), N);
+  return out;
+}
 
 // A bigint[] parameter of a field of each row.
 template <typename T, typename F>

@@ -50,15 +50,13 @@ TEST(PgConnection, DescriptionsHoldNoPassword) {
   EXPECT_EQ(bad.find("s3cret"), std::string::npos) << bad;
 }
 
-TEST(PgConnection, ArraysOfNumbersAsTheServerWritesThem) {
-  std::vector<std::optional<std::int64_t>> out{7};
-  ParseIntArray("{}", &out);
-  EXPECT_TRUE(out.empty());
-  ParseIntArray("{9223372036854775807,NULL,-9223372036854775808}", &out);
-  EXPECT_EQ(out, (std::vector<std::optional<std::int64_t>>{INT64_MAX, std::nullopt, INT64_MIN}));
-  for (const char* refused :
-       {"", "{", "1,2", "{1,,2}", "{1,}", "{,1}", "{ 1}", "{+1}", "{null}", "{9223372036854775808}", "{{1}}"}) {
-    EXPECT_THROW(ParseIntArray(refused, &out), StoreError) << refused;
+TEST(PgConnection, NumbersOfACopyRow) {
+  using Row = std::array<std::optional<std::int64_t>, 3>;
+  EXPECT_EQ(CopyInts<3>("9223372036854775807\t\\N\t-9223372036854775808"),
+            (Row{INT64_MAX, std::nullopt, INT64_MIN}));
+  for (const char* refused : {"", "1\t2", "1\t\t2", "1\t2\t", "1\t2\t3\t4", " 1\t2\t3", "+1\t2\t3",
+                              "1\t2\tnull", "9223372036854775808\t2\t3", "1\t\\n\t3"}) {
+    EXPECT_THROW(CopyInts<3>(refused), StoreError) << refused;
   }
 }
 

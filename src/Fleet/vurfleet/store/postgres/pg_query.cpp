@@ -4,9 +4,10 @@
 // writes them.
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "store/holdings.h"
@@ -139,27 +140,22 @@ void PgStore::Changes(const ChangesQuery& query, const std::function<void(const 
 void PgStore::Holdings(const std::vector<Glob>& names,
                        const std::function<void(const HoldingRow&)>& row) {
   if (names.empty()) return;
-  // One snapshot for the statements, and a cursor: the rows are many, and
-  // are handed on a batch at a time.
+  // One snapshot for the statements.
   ReadScope snapshot(conn_);
-  // All the rows are read, however a cursor hands them out: plan for the
-  // last row, not the first (a seek per machine and path otherwise, ten
-  // times slower at 10 000 machines). The plan reads the paths' rows by
-  // their index and sorts them: with the default 4 MB its bitmap of heap
-  // pages turns lossy and every row of those pages is checked again
-  // (twice the time at 10 000 machines), and compiling it (JIT) costs more
-  // than it saves.
-  // (SET LOCAL: to the end of the transaction, which for a reader is the
-  // end of its store.)
-  conn_.Run("SET LOCAL cursor_tuple_fraction = 1; SET LOCAL work_mem = '64MB'; SET LOCAL jit = off");
-  // The paths of those names, each met once, ranked by their text.
-  std::vector<std::pair<std::string, std::int64_t>> paths;
+  // A bitmap of heap pages in the default 4 MB turns lossy, and every row
+  // of those pages is checked again. Compiling the statements (JIT) costs
+  // more than it saves, and the estimate of the intervals read (a range of
+  // ids a run) is high enough to turn it on. (SET LOCAL: to the end of the
+  // transaction, which for a reader is the end of its store.)
+  conn_.Run("SET LOCAL work_mem = '64MB'; SET LOCAL jit = off");
+  // The paths of those names, ranked by their text.
+  HoldingsOrder order(row);
   {
-    std::unordered_set<std::int64_t> seen;
     const auto add = [&](const Result& r) {
-      for (int k = 0; k < r.rows(); ++k) {
-        if (seen.insert(r.Int(k, 0)).second) paths.emplace_back(std::string(r.Text(k, 1)), r.Int(k, 0));
-      }
+      std::size_t bytes = 0;
+      for (int k = 0; k < r.rows(); ++k) bytes += r.Text(k, 1).size();
+      order.Reserve(static_cast<std::size_t>(r.rows()), bytes);
+      for (int k = 0; k < r.rows(); ++k) order.AddPath(r.Text(k, 1), r.Int(k, 0));
     };
     // The names without a wildcard in one statement, through the index:
     // an advisories file may hold a hundred thousand of them.
@@ -183,7 +179,7 @@ void PgStore::Holdings(const std::vector<Glob>& names,
                      {TextArray(literal)}));
     }
   }
-  HoldingsOrder order(std::move(paths), row);
+  order.Rank();
   if (order.empty()) return;
   const std::vector<std::pair<PathId, PathId>> runs = order.IdRuns();
   // Versions in memory: a look-up a row instead of a join. A row whose
@@ -194,52 +190,68 @@ void PgStore::Holdings(const std::vector<Glob>& names,
     versions.reserve(static_cast<std::size_t>(r.rows()));
     for (int k = 0; k < r.rows(); ++k) versions.emplace(r.Int(k, 0), VersionFrom(r, k, 1));
   }
-  // Each machine's intervals of those paths in one row, as arrays that
-  // run side by side: the server groups them by machine (names are
-  // unique), cheaper than sorting every interval by the machine's name,
-  // and hands on as many rows as machines. Joined before the grouping, the
-  // machines are a hash of their own: joined after it, the plan may test
-  // every group against every machine. Each run of ids is a range sought
-  // in the index by path, which holds what the query reads (see the
-  // schema): a seek per run, not per path, and no estimate from a hundred
-  // thousand ids.
-  conn_.Exec(
-      "DECLARE holdings NO SCROLL CURSOR FOR "
-      "SELECT m.name, array_agg(i.path_id), array_agg(i.since), array_agg(i.until), array_agg(i.version_id) "
-      "FROM unnest($1::bigint[], $2::bigint[]) r (first, last) CROSS JOIN LATERAL ("
-      " SELECT * FROM intervals WHERE path_id BETWEEN r.first AND r.last) i "
-      "JOIN machines m ON m.id = i.machine_id GROUP BY m.name ORDER BY m.name",
-      {IntArray(runs, [](const auto& run) { return run.first; }),
-       IntArray(runs, [](const auto& run) { return run.second; })});
-
-  // A machine's rows come together; they leave by path text, then since.
-  std::vector<std::optional<std::int64_t>> path_ids, sinces, untils, version_ids;
-  while (true) {
-    Result r = conn_.Exec("FETCH FORWARD 1000 FROM holdings");
-    if (r.rows() == 0) break;
+  // The machines by name: the intervals come by path, and are handed on
+  // machine by machine in name order (text in byte order, as COLLATE "C").
+  std::unordered_map<std::int64_t, std::uint32_t> machine_slot;
+  std::vector<std::string> machine_names;
+  {
+    Result r = conn_.Exec("SELECT id, name FROM machines");
+    machine_names.reserve(static_cast<std::size_t>(r.rows()));
+    machine_slot.reserve(static_cast<std::size_t>(r.rows()));
     for (int k = 0; k < r.rows(); ++k) {
-      ParseIntArray(r.Text(k, 1), &path_ids);
-      ParseIntArray(r.Text(k, 2), &sinces);
-      ParseIntArray(r.Text(k, 3), &untils);
-      ParseIntArray(r.Text(k, 4), &version_ids);
-      const std::size_t n = path_ids.size();
-      if (sinces.size() != n || untils.size() != n || version_ids.size() != n) {
-        throw StoreError(conn_.description() + ": the database answered arrays of unequal lengths");
-      }
-      const std::string_view machine = r.Text(k, 0);
-      for (std::size_t e = 0; e < n; ++e) {
-        if (!path_ids[e] || !sinces[e] || !version_ids[e]) {
-          throw StoreError(conn_.description() + ": the database answered an interval without its path, start or version");
-        }
-        if (!order.Holds(*path_ids[e])) continue;
-        const auto version = versions.find(*version_ids[e]);
-        if (version == versions.end()) continue;
-        order.Add(machine, *path_ids[e], *sinces[e], untils[e], version->second);
-      }
+      machine_slot.emplace(r.Int(k, 0), static_cast<std::uint32_t>(machine_names.size()));
+      machine_names.emplace_back(r.Text(k, 1));
     }
   }
+  // Each interval of those paths as a row of one COPY, neither grouped nor
+  // sorted by the server: grouping them by machine into arrays, and writing
+  // and reading those as text, took three times as long (1 000 machines,
+  // every path of the 100 most held names). Each run of ids is a range
+  // sought in the index by path, which holds what the query reads (see the
+  // schema): a seek per run, not per path, and no estimate from a hundred
+  // thousand ids. The runs are numbers written here, so the statement
+  // holds them (COPY takes no parameters).
+  struct Interval {
+    PathId path;
+    Time since;
+    Time until;
+    bool ends;
+    const Version* version;
+  };
+  std::vector<std::vector<Interval>> by_machine(machine_names.size());
+  std::optional<std::int64_t> f[5];
+  conn_.CopyOut(
+      "COPY (SELECT i.machine_id, i.path_id, i.since, i.until, i.version_id "
+      "FROM unnest('" + IntArray(runs, [](const auto& run) { return run.first; }) + "'::bigint[], '" +
+          IntArray(runs, [](const auto& run) { return run.second; }) +
+          "'::bigint[]) r (first, last) CROSS JOIN LATERAL ("
+          " SELECT * FROM intervals WHERE path_id BETWEEN r.first AND r.last) i) TO STDOUT",
+      [&](std::string_view line) {
+        CopyInts(line, f, 5);
+        if (!f[0] || !f[1] || !f[2] || !f[4]) {
+          throw StoreError(conn_.description() + ": the database answered an interval without its machine, path, start or version");
+        }
+        if (!order.Holds(*f[1])) return;
+        const auto machine = machine_slot.find(*f[0]);
+        const auto version = versions.find(*f[4]);
+        // As a join leaves them: an interval of no stored machine or version.
+        if (machine == machine_slot.end() || version == versions.end()) return;
+        by_machine[machine->second].push_back(
+            Interval{*f[1], *f[2], f[3].value_or(0), f[3].has_value(), &version->second});
+      });
+  std::vector<std::uint32_t> by_name(machine_names.size());
+  for (std::uint32_t k = 0; k < by_name.size(); ++k) by_name[k] = k;
+  std::sort(by_name.begin(), by_name.end(),
+            [&](std::uint32_t a, std::uint32_t b) { return machine_names[a] < machine_names[b]; });
+  for (const std::uint32_t m : by_name) {
+    for (const Interval& i : by_machine[m]) {
+      order.Add(machine_names[m], i.path, i.since, i.ends ? std::optional<Time>(i.until) : std::nullopt,
+                *i.version);
+    }
+    // Handed on now: what is read is kept no longer than needed.
+    std::vector<Interval>().swap(by_machine[m]);
+  }
   order.Finish();
-  conn_.Run("CLOSE holdings");
 }
 
 void PgStore::Machines(const std::function<void(const MachineRow&)>& row) {

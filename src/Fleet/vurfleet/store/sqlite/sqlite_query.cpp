@@ -5,7 +5,6 @@
 #include <climits>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "store/holdings.h"
@@ -186,12 +185,11 @@ void SqliteStore::Holdings(const std::vector<Glob>& names,
                            const std::function<void(const HoldingRow&)>& row) {
   if (names.empty()) return;
   ReadScope snapshot(db_);
-  // The paths of those names, each met once, ranked by their text.
-  std::vector<std::pair<std::string, std::int64_t>> paths;
+  // The paths of those names, ranked by their text.
+  HoldingsOrder order(row);
   {
     // A name without a wildcard is a seek of one statement, prepared once:
     // an advisories file may hold a hundred thousand of them.
-    std::unordered_set<std::int64_t> seen;
     Statement literal(db_, "SELECT id, path FROM paths WHERE name_key = ?1");
     for (const Glob& name : names) {
       std::optional<Statement> pattern;
@@ -206,12 +204,10 @@ void SqliteStore::Holdings(const std::vector<Glob>& names,
         where.BindAll(*pattern, 1);
         s = &*pattern;
       }
-      while (s->Step()) {
-        if (seen.insert(s->Int(0)).second) paths.emplace_back(std::string(s->Text(1)), s->Int(0));
-      }
+      while (s->Step()) order.AddPath(s->Text(1), s->Int(0));
     }
   }
-  HoldingsOrder order(std::move(paths), row);
+  order.Rank();
   if (order.empty()) return;
   // Versions in memory: one look-up a row instead of a seek. A row whose
   // version is not stored is left out, as find's join leaves it.
