@@ -57,22 +57,17 @@ now="2026-12-01 12:00:00"
 . tests/fleet/pg_server.sh
 pg_start
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-seconds() {
-  local start end
-  start=$(date +%s%N); "$@" >/dev/null; end=$(date +%s%N)
-  awk -v ns=$((end - start)) 'BEGIN { printf "%.2f\n", ns / 1e9 }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+. bench/fleet/timing.sh
 
 # advisories NAMES OUT [FIXED]: two rows for each name, fixed at its newest release
-# (as `programs` gives it), the second only below C:\Program Files; with
+# (as `programs` gives it), the second only below C:\Program Files, from
+# the release's major version on (from any, for a release N.0); with
 # FIXED, fixed at FIXED.0 instead (FIXED 65535: every version affected).
 advisories() {
   local names=$1 out=$2 fixed=${3:-}
   echo "id,name,path,affected_from,fixed,severity,published,title,url" > "$out"
   awk -F, -v fixed="$fixed" 'NR == FNR { newest[$1] = newest[$1] ? newest[$1] : $3; next }
-           { split(newest[$1], v, "."); n++; from = v[1] ".0"
+           { split(newest[$1], v, "."); n++; from = v[2] > 0 ? v[1] ".0" : ""
              if (fixed != "") { v[1] = fixed; v[2] = 0; from = "" } split("critical high medium low", s, " ")
              id = sprintf("BENCH-%03d", n); sev = s[n % 4 + 1]
              printf "%s,%s,,,%s.%s,%s,,Benchmark %d,\n", id, $1, v[1], v[2], sev, n
