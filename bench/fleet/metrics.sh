@@ -62,10 +62,11 @@ for n in "${sizes[@]}"; do
   adv=$dir/metrics.csv
   echo "id,name,path,affected_from,fixed,severity,published,title,url" > "$adv"
   awk -F, 'NR == FNR { newest[$1] = newest[$1] ? newest[$1] : $3; next }
-           { split(newest[$1], v, "."); n++; split("critical high medium low", s, " ")
+           { split(newest[$1], v, "."); n++; from = v[2] > 0 ? v[1] ".0" : ""
+             split("critical high medium low", s, " ")
              id = sprintf("BENCH-%03d", n); sev = s[n % 4 + 1]
              printf "%s,%s,,,%s.%s,%s,,Benchmark %d,\n", id, $1, v[1], v[2], sev, n
-             printf "%s,%s,c:\\program files\\*,%s.0,%s.%s,%s,,Benchmark %d,\n", id, $1, v[1], v[1], v[2], sev, n }' \
+             printf "%s,%s,c:\\program files\\*,%s,%s.%s,%s,,Benchmark %d,\n", id, $1, from, v[1], v[2], sev, n }' \
     "$dir/programs.csv" "$dir/metrics-names.txt" >> "$adv"
   stores=(sqlite)
   if [ -z "$sqlite_only" ]; then
