@@ -71,6 +71,12 @@ class Connection {
   void Run(const std::string& sql) { Exec(sql); }
   // COPY ... FROM STDIN with `data` in COPY's text form (see CopyField).
   void Copy(const std::string& copy_sql, const std::string& data);
+  // The same, its answer left to the next call on the connection (or
+  // Settle), which throws if it failed: the server stores the rows while
+  // the caller works out the next ones.
+  void CopyAhead(const std::string& copy_sql, const std::string& data);
+  // Reads the answer of a COPY sent ahead, if any; its failure thrown here.
+  void Settle();
   // COPY ... TO STDOUT: each row, in COPY's text form without its line end,
   // to `row`. For a table's rows in one stream, not a cursor's round trips.
   void CopyOut(const std::string& copy_sql, const std::function<void(std::string_view)>& row);
@@ -83,6 +89,9 @@ class Connection {
 
  private:
   [[noreturn]] void Fail(const std::string& what, const PGresult* result);
+  void SendCopy(const std::string& copy_sql, const std::string& data);
+
+  bool copy_ahead_ = false;  // a COPY's answer is still to be read
 
   PGconn* conn_ = nullptr;
   std::string description_;
