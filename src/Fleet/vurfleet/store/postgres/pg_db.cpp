@@ -229,6 +229,11 @@ void CopyField(std::string* out, std::string_view text) {
   }
 }
 
+void CopyBinaryInt(std::string* out, std::int64_t value, int bytes) {
+  const std::uint64_t bits = static_cast<std::uint64_t>(value);
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out->push_back(static_cast<char>((bits >> shift) & 0xff));
+}
+
 std::string HexBytes(std::string_view bytes) {
   static const char kHex[] = "0123456789abcdef";
   std::string out = "\\x";

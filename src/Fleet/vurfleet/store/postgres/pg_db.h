@@ -102,6 +102,15 @@ class Connection {
 // ends escaped.
 void CopyField(std::string* out, std::string_view text);
 
+// Appends the low `bytes` bytes of `value`, most significant first, as
+// COPY's binary form has its numbers and lengths.
+void CopyBinaryInt(std::string* out, std::int64_t value, int bytes);
+// Appends a bigint field of COPY's binary form: its length, then its value.
+inline void CopyBinaryField(std::string* out, std::int64_t value) {
+  CopyBinaryInt(out, 8, 4);
+  CopyBinaryInt(out, value, 8);
+}
+
 // A bytea literal for a parameter: "\x" and the bytes in hex.
 std::string HexBytes(std::string_view bytes);
 

@@ -307,20 +307,24 @@ void PgStore::Write(const FileWrite& w) {
 
 void PgStore::CopyOpened(const std::string& id, const std::vector<Interval>& opened, bool ahead) {
   if (opened.empty()) return;
-  std::string data;
-  data.reserve(opened.size() * 40);
+  // In COPY's binary form: the server neither parses nor checks the numbers' text.
+  const std::int64_t machine = std::stoll(id);
+  std::string data("PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0", 19);
+  data.reserve(data.size() + opened.size() * 67 + 2);
   for (const Interval& row : opened) {
-    data += id;
-    data += '\t';
-    CopyInt(&data, row.path);
-    data += '\t';
-    CopyInt(&data, row.since);
-    data += '\t';
-    CopyInt(&data, row.version);
-    data += row.until ? '\t' + std::to_string(*row.until) : std::string("\t\\N");
-    data += row.opened ? "\tt\n" : "\tf\n";
+    CopyBinaryInt(&data, 6, 2);
+    for (const std::int64_t value : {machine, row.path, row.since, row.version}) CopyBinaryField(&data, value);
+    if (row.until) {
+      CopyBinaryField(&data, *row.until);
+    } else {
+      CopyBinaryInt(&data, -1, 4);
+    }
+    CopyBinaryInt(&data, 1, 4);
+    data += row.opened ? '\1' : '\0';
   }
-  const std::string sql = "COPY intervals (machine_id, path_id, since, version_id, until, opened) FROM STDIN";
+  CopyBinaryInt(&data, -1, 2);
+  const std::string sql =
+      "COPY intervals (machine_id, path_id, since, version_id, until, opened) FROM STDIN (FORMAT binary)";
   ahead ? conn_.CopyAhead(sql, data) : conn_.Copy(sql, data);
 }
 
