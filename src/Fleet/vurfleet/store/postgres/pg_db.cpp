@@ -168,14 +168,14 @@ void Connection::SendCopy(const std::string& copy_sql, const std::string& data) 
 }
 
 void Connection::Copy(const std::string& copy_sql, const std::string& data) {
-  SendCopy(copy_sql, data);
-  copy_ahead_ = true;
+  CopyAhead(copy_sql, data, "");
   Settle();
 }
 
-void Connection::CopyAhead(const std::string& copy_sql, const std::string& data) {
+void Connection::CopyAhead(const std::string& copy_sql, const std::string& data, const std::string& what) {
   SendCopy(copy_sql, data);
   copy_ahead_ = true;
+  ahead_what_ = what;
 }
 
 void Connection::Settle() {
@@ -184,7 +184,7 @@ void Connection::Settle() {
   Result end(PQgetResult(conn_));
   // Drain what follows, so the connection is ready for the next statement.
   while (PGresult* more = PQgetResult(conn_)) PQclear(more);
-  if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) Fail("COPY: ", end.get());
+  if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) Fail(ahead_what_ + "COPY: ", end.get());
 }
 
 void Connection::CopyOut(const std::string& copy_sql, const std::function<void(std::string_view)>& row) {

@@ -72,9 +72,9 @@ class Connection {
   // COPY ... FROM STDIN with `data` in COPY's text form (see CopyField).
   void Copy(const std::string& copy_sql, const std::string& data);
   // The same, its answer left to the next call on the connection (or
-  // Settle), which throws if it failed: the server stores the rows while
-  // the caller works out the next ones.
-  void CopyAhead(const std::string& copy_sql, const std::string& data);
+  // Settle), which throws if it failed, the message beginning with `what`:
+  // the server stores the rows while the caller works out the next ones.
+  void CopyAhead(const std::string& copy_sql, const std::string& data, const std::string& what);
   // Reads the answer of a COPY sent ahead, if any; its failure thrown here.
   void Settle();
   // COPY ... TO STDOUT: each row, in COPY's text form without its line end,
@@ -92,6 +92,7 @@ class Connection {
   void SendCopy(const std::string& copy_sql, const std::string& data);
 
   bool copy_ahead_ = false;  // a COPY's answer is still to be read
+  std::string ahead_what_;   // what that COPY stores, for its failure
 
   PGconn* conn_ = nullptr;
   std::string description_;

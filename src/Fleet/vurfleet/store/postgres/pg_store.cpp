@@ -285,7 +285,7 @@ void PgStore::Write(const FileWrite& w) {
   // last, and without waiting for the answer, when nothing else of the
   // file's touches intervals after them.
   const bool ahead = w.changes.erase.empty() && w.changes.write.empty();
-  if (!ahead) CopyOpened(id, w.opened, false);
+  if (!ahead) CopyOpened(machine, w.opened, nullptr);
   WriteChanges(id, w.changes);
   std::int64_t scan_id = 0;
   if (w.scan) scan_id = AddScan(id, *w.scan);
@@ -301,14 +301,13 @@ void PgStore::Write(const FileWrite& w) {
                  {id, w.latest.exact ? "t" : "f", HexBytes(EncodeLatest(w.latest.runs, w.latest.entries))});
       break;
   }
-  if (ahead) CopyOpened(id, w.opened, true);
+  if (ahead) CopyOpened(machine, w.opened, w.scan ? &w.scan->file : &w.name);
   expected_.Wrote(w, machine, scan_id);
 }
 
-void PgStore::CopyOpened(const std::string& id, const std::vector<Interval>& opened, bool ahead) {
+void PgStore::CopyOpened(MachineId machine, const std::vector<Interval>& opened, const std::string* file) {
   if (opened.empty()) return;
   // In COPY's binary form: the server neither parses nor checks the numbers' text.
-  const std::int64_t machine = std::stoll(id);
   std::string data("PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0", 19);
   data.reserve(data.size() + opened.size() * 67 + 2);
   for (const Interval& row : opened) {
@@ -325,7 +324,11 @@ void PgStore::CopyOpened(const std::string& id, const std::vector<Interval>& ope
   CopyBinaryInt(&data, -1, 2);
   const std::string sql =
       "COPY intervals (machine_id, path_id, since, version_id, until, opened) FROM STDIN (FORMAT binary)";
-  ahead ? conn_.CopyAhead(sql, data) : conn_.Copy(sql, data);
+  if (file != nullptr) {
+    conn_.CopyAhead(sql, data, "the intervals of " + *file + ": ");
+  } else {
+    conn_.Copy(sql, data);
+  }
 }
 
 std::int64_t PgStore::AddScan(const std::string& machine, const ScanRow& scan) {

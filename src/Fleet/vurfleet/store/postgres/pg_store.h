@@ -85,8 +85,9 @@ class PgStore : public Store {
   // EndFile's writes (pg_store.cpp), the scan's returning its id.
   void Write(const FileWrite& write);
   void WriteChanges(const std::string& machine, const HistoryChanges& changes);
-  // COPY of a file's new intervals; `ahead`: its answer left to the next call.
-  void CopyOpened(const std::string& machine, const std::vector<Interval>& opened, bool ahead);
+  // COPY of a file's new intervals; given `file`, its answer is left to
+  // the next call, and a failure names the file.
+  void CopyOpened(MachineId machine, const std::vector<Interval>& opened, const std::string* file);
   std::int64_t AddScan(const std::string& machine, const ScanRow& scan);
   // Interning (pg_intern.cpp).
   void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids);
