@@ -466,6 +466,40 @@ TEST_P(StoreTest, AFailedLoadLeavesNoIdsBehind) {
             "PC2,C:\\new.exe,7.7.7.7,2026-12-09 02:00:00\r\n");
 }
 
+// The database refuses a file's intervals, which PostgreSQL is sent without
+// waiting: the load fails, nothing of the file stays, the next one stores.
+TEST_P(StoreTest, AFileWhoseIntervalsAreRefusedIsNotStored) {
+  const std::string where = Where("refused.db");
+  std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
+  if (GetParam() == "sqlite") {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON intervals WHEN "
+                               "(SELECT name FROM machines WHERE id = NEW.machine_id) = 'PC2' "
+                               "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  } else {
+    pg::Connection(where).Run(
+        "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+        "IF (SELECT name FROM machines WHERE id = NEW.machine_id) = 'PC2' THEN "
+        "RAISE EXCEPTION 'refused by the test'; END IF; RETURN NEW; END $$; "
+        "CREATE TRIGGER refuse BEFORE INSERT ON intervals FOR EACH ROW EXECUTE FUNCTION refuse()");
+  }
+  const std::string scan = Output("08 02:00:00", {"C:\\new.exe - 7.7.7.7"});
+  EXPECT_EQ(Load(*store, "PC1", scan), LoadStatus::kLoaded);
+  EXPECT_THROW(Load(*store, "PC2", scan), StoreError);
+  EXPECT_EQ(Load(*store, "PC3", scan), LoadStatus::kLoaded);
+  EXPECT_EQ(Find(*store),
+            "machine,path,version,since\r\n"
+            "PC1,C:\\new.exe,7.7.7.7,2026-12-08 02:00:00\r\n"
+            "PC3,C:\\new.exe,7.7.7.7,2026-12-08 02:00:00\r\n");
+  std::vector<std::string> machines;
+  store->Machines([&](const MachineRow& row) { machines.push_back(row.machine); });
+  EXPECT_EQ(machines, (std::vector<std::string>{"PC1", "PC3"}));
+}
+
 // More versions in one scan than a store keeps ids of in memory.
 TEST_P(StoreTest, MoreVersionsThanTheIdCacheHolds) {
   std::unique_ptr<Store> store = Open();

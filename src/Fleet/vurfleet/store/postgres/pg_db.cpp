@@ -131,6 +131,7 @@ void Connection::Fail(const std::string& what, const PGresult* result) {
 }
 
 Result Connection::Exec(const std::string& sql, const Params& params) {
+  Settle();
   std::vector<const char*> values;
   values.reserve(params.size());
   for (const std::optional<std::string>& p : params) values.push_back(p ? p->c_str() : nullptr);
@@ -143,13 +144,15 @@ Result Connection::Exec(const std::string& sql, const Params& params) {
 }
 
 Result Connection::ExecBinary(const std::string& sql) {
+  Settle();
   Result result(PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
   const ExecStatusType status = PQresultStatus(result.get());
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("", result.get());
   return result;
 }
 
-void Connection::Copy(const std::string& copy_sql, const std::string& data) {
+void Connection::SendCopy(const std::string& copy_sql, const std::string& data) {
+  Settle();
   {
     Result start(PQexec(conn_, copy_sql.c_str()));
     if (PQresultStatus(start.get()) != PGRES_COPY_IN) Fail("", start.get());
@@ -162,13 +165,30 @@ void Connection::Copy(const std::string& copy_sql, const std::string& data) {
     sent = PQputCopyData(conn_, data.data() + k, static_cast<int>(n)) == 1;
   }
   if (PQputCopyEnd(conn_, sent ? nullptr : "the data could not be sent") != 1) Fail("COPY: ", nullptr);
+}
+
+void Connection::Copy(const std::string& copy_sql, const std::string& data) {
+  CopyAhead(copy_sql, data, "");
+  Settle();
+}
+
+void Connection::CopyAhead(const std::string& copy_sql, const std::string& data, const std::string& what) {
+  SendCopy(copy_sql, data);
+  copy_ahead_ = true;
+  ahead_what_ = what;
+}
+
+void Connection::Settle() {
+  if (!copy_ahead_) return;
+  copy_ahead_ = false;
   Result end(PQgetResult(conn_));
   // Drain what follows, so the connection is ready for the next statement.
   while (PGresult* more = PQgetResult(conn_)) PQclear(more);
-  if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) Fail("COPY: ", end.get());
+  if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) Fail(ahead_what_ + "COPY: ", end.get());
 }
 
 void Connection::CopyOut(const std::string& copy_sql, const std::function<void(std::string_view)>& row) {
+  Settle();
   {
     Result start(PQexec(conn_, copy_sql.c_str()));
     if (PQresultStatus(start.get()) != PGRES_COPY_OUT) Fail("", start.get());
@@ -207,6 +227,11 @@ void CopyField(std::string* out, std::string_view text) {
       default: out->push_back(c);
     }
   }
+}
+
+void CopyBinaryInt(std::string* out, std::int64_t value, int bytes) {
+  const std::uint64_t bits = static_cast<std::uint64_t>(value);
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out->push_back(static_cast<char>((bits >> shift) & 0xff));
 }
 
 std::string HexBytes(std::string_view bytes) {

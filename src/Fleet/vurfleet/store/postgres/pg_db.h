@@ -72,6 +72,12 @@ class Connection {
   void Run(const std::string& sql) { Exec(sql); }
   // COPY ... FROM STDIN with `data` in COPY's text form (see CopyField).
   void Copy(const std::string& copy_sql, const std::string& data);
+  // The same, its answer left to the next call on the connection (or
+  // Settle), which throws if it failed, the message beginning with `what`:
+  // the server stores the rows while the caller works out the next ones.
+  void CopyAhead(const std::string& copy_sql, const std::string& data, const std::string& what);
+  // Reads the answer of a COPY sent ahead, if any; its failure thrown here.
+  void Settle();
   // COPY ... TO STDOUT: each row, in COPY's text form without its line end,
   // to `row`. For a table's rows in one stream, not a cursor's round trips.
   void CopyOut(const std::string& copy_sql, const std::function<void(std::string_view)>& row);
@@ -84,6 +90,10 @@ class Connection {
 
  private:
   [[noreturn]] void Fail(const std::string& what, const PGresult* result);
+  void SendCopy(const std::string& copy_sql, const std::string& data);
+
+  bool copy_ahead_ = false;  // a COPY's answer is still to be read
+  std::string ahead_what_;   // what that COPY stores, for its failure
 
   PGconn* conn_ = nullptr;
   std::string description_;
@@ -93,6 +103,15 @@ class Connection {
 // Appends `text` as one field of COPY's text form: backslash, tab, line
 // ends escaped.
 void CopyField(std::string* out, std::string_view text);
+
+// Appends the low `bytes` bytes of `value`, most significant first, as
+// COPY's binary form has its numbers and lengths.
+void CopyBinaryInt(std::string* out, std::int64_t value, int bytes);
+// Appends a bigint field of COPY's binary form: its length, then its value.
+inline void CopyBinaryField(std::string* out, std::int64_t value) {
+  CopyBinaryInt(out, 8, 4);
+  CopyBinaryInt(out, value, 8);
+}
 
 // A bytea literal for a parameter: "\x" and the bytes in hex.
 std::string HexBytes(std::string_view bytes);

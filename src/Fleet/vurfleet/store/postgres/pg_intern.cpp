@@ -36,6 +36,7 @@ void PgStore::InternVersions(const std::vector<std::uint64_t>& values, std::vect
   // empty itself while it is filled.
   std::sort(unknown.begin(), unknown.end());
   unknown.erase(std::unique(unknown.begin(), unknown.end()), unknown.end());
+  Savepoint();
   const std::string array = IntArray(unknown, [](std::uint64_t v) { return StoredVersion(v); });
   conn_.Exec("INSERT INTO versions (value) SELECT v FROM unnest($1::bigint[]) v ORDER BY v "
              "ON CONFLICT (value) DO NOTHING",
@@ -85,6 +86,7 @@ void PgStore::StagePaths(const std::vector<std::string_view>& paths) {
   // emptied first: TRUNCATE, as a DELETE would leave its rows to be passed
   // over by the next probe; a group stages once, but for what it did not
   // foresee.
+  Savepoint();
   conn_.Run("TRUNCATE vurfleet_lines");
   std::string data;
   data.reserve(paths.size() * 96);

@@ -27,6 +27,7 @@ PgStore::PgStore(const std::string& where, Access access) : where_(where), conn_
   counts_.on = false;
   upgraded_ = PrepareSchema(conn_, access == Access::kWrite, *this);
   counts_.on = true;
+  ForgetSavepoints();  // the upgrade's transaction ended with them
   // A reader's queries all read one snapshot, and no transaction of its
   // session can write, whatever happens to that snapshot.
   if (access == Access::kRead) {
@@ -44,6 +45,7 @@ PgStore::PgStore(const std::string& where, Access access) : where_(where), conn_
 }
 
 void PgStore::BeginGroup(const std::vector<std::string>& machines) {
+  ForgetSavepoints();
   conn_.Run("BEGIN");
   // The group's machines, locked in one order: two loads with machines in
   // common wait for each other instead of deadlocking. Held to the end of
@@ -57,7 +59,15 @@ void PgStore::BeginGroup(const std::vector<std::string>& machines) {
              {IntArray(keys, [](std::int64_t k) { return k; })});
 }
 
+void PgStore::Savepoint() {
+  if (!in_file_ || file_saved_) return;
+  conn_.Run(stored_saved_ ? "RELEASE file; SAVEPOINT file" : "SAVEPOINT file");
+  stored_saved_ = false;
+  file_saved_ = true;
+}
+
 void PgStore::CommitGroup() {
+  ForgetSavepoints();
   expected_.Clear();
   group_paths_.clear();
   AppendCounts(conn_, counts_.group());
@@ -69,6 +79,12 @@ void PgStore::CommitGroup() {
 void PgStore::Settle() { FoldCounts(conn_); }
 
 void PgStore::AbandonGroup() {
+  ForgetSavepoints();
+  try {
+    conn_.Settle();
+  } catch (const StoreError&) {
+    // The group is rolled back whatever the COPY's answer.
+  }
   if (conn_.alive() && conn_.in_transaction()) {
     try {
       conn_.Run("ROLLBACK");
@@ -93,7 +109,8 @@ void PgStore::Expect(const std::vector<const ScanFile*>& files) {
 }
 
 StoredForFile PgStore::BeginFile(const FileQuestion& question) {
-  conn_.Run("SAVEPOINT file");
+  in_file_ = true;
+  file_saved_ = false;
   ids_.BeginFile();
   staged_in_file_ = false;
   StoredForFile stored;
@@ -214,13 +231,17 @@ void PgStore::EndFile(const FileWrite* write) {
     // Paths this file staged are taken back with it: their ids must not
     // serve the rest of the group.
     if (staged_in_file_) group_paths_.clear();
-    conn_.Run("ROLLBACK TO file; RELEASE file");
+    // Without its savepoint the file wrote nothing.
+    if (file_saved_) conn_.Run("ROLLBACK TO file; RELEASE file");
+    in_file_ = file_saved_ = false;
     ids_.EndFile(false);
     counts_.EndFile(false);
     return;
   }
+  Savepoint();
   Write(*write);
-  conn_.Run("RELEASE file");
+  stored_saved_ = true;
+  in_file_ = file_saved_ = false;
   ids_.EndFile(true);
   counts_.EndFile(true);
 }
@@ -260,23 +281,11 @@ void PgStore::Write(const FileWrite& w) {
                "WHERE machine_id = $1 AND path_id = ANY ($3::bigint[]) AND until IS NULL",
                {id, std::to_string(w.closed_at), IntArray(w.closed, [](PathId p) { return p; })});
   }
-  if (!w.opened.empty()) {
-    // New keys only (the scan is later than every stored one): copied in.
-    std::string data;
-    data.reserve(w.opened.size() * 40);
-    for (const Interval& row : w.opened) {
-      data += id;
-      data += '\t';
-      CopyInt(&data, row.path);
-      data += '\t';
-      CopyInt(&data, row.since);
-      data += '\t';
-      CopyInt(&data, row.version);
-      data += row.until ? '\t' + std::to_string(*row.until) : std::string("\t\\N");
-      data += row.opened ? "\tt\n" : "\tf\n";
-    }
-    conn_.Copy("COPY intervals (machine_id, path_id, since, version_id, until, opened) FROM STDIN", data);
-  }
+  // New keys only (the scan is later than every stored one), copied in:
+  // last, and without waiting for the answer, when nothing else of the
+  // file's touches intervals after them.
+  const bool ahead = w.changes.erase.empty() && w.changes.write.empty();
+  if (!ahead) CopyOpened(machine, w.opened, nullptr);
   WriteChanges(id, w.changes);
   std::int64_t scan_id = 0;
   if (w.scan) scan_id = AddScan(id, *w.scan);
@@ -292,7 +301,34 @@ void PgStore::Write(const FileWrite& w) {
                  {id, w.latest.exact ? "t" : "f", HexBytes(EncodeLatest(w.latest.runs, w.latest.entries))});
       break;
   }
+  if (ahead) CopyOpened(machine, w.opened, w.scan ? &w.scan->file : &w.name);
   expected_.Wrote(w, machine, scan_id);
+}
+
+void PgStore::CopyOpened(MachineId machine, const std::vector<Interval>& opened, const std::string* file) {
+  if (opened.empty()) return;
+  // In COPY's binary form: the server neither parses nor checks the numbers' text.
+  std::string data("PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0", 19);
+  data.reserve(data.size() + opened.size() * 67 + 2);
+  for (const Interval& row : opened) {
+    CopyBinaryInt(&data, 6, 2);
+    for (const std::int64_t value : {machine, row.path, row.since, row.version}) CopyBinaryField(&data, value);
+    if (row.until) {
+      CopyBinaryField(&data, *row.until);
+    } else {
+      CopyBinaryInt(&data, -1, 4);
+    }
+    CopyBinaryInt(&data, 1, 4);
+    data += row.opened ? '\1' : '\0';
+  }
+  CopyBinaryInt(&data, -1, 2);
+  const std::string sql =
+      "COPY intervals (machine_id, path_id, since, version_id, until, opened) FROM STDIN (FORMAT binary)";
+  if (file != nullptr) {
+    conn_.CopyAhead(sql, data, "the intervals of " + *file + ": ");
+  } else {
+    conn_.Copy(sql, data);
+  }
 }
 
 std::int64_t PgStore::AddScan(const std::string& machine, const ScanRow& scan) {
@@ -334,6 +370,7 @@ std::unordered_map<PathId, NameId> PgStore::NamesOf(const FileWrite& w) {
 }
 
 void PgStore::DeleteMachine(MachineId machine) {
+  Savepoint();
   expected_.Clear();
   const std::string id = std::to_string(machine);
   if (counts_.on) {
@@ -350,6 +387,7 @@ void PgStore::DeleteMachine(MachineId machine) {
 }
 
 void PgStore::MergeScans(MachineId from, MachineId into, const std::vector<std::int64_t>& dropped) {
+  Savepoint();
   expected_.Clear();
   if (!dropped.empty()) {
     const std::string ids = IntArray(dropped, [](std::int64_t id) { return id; });

@@ -85,6 +85,9 @@ class PgStore : public Store {
   // EndFile's writes (pg_store.cpp), the scan's returning its id.
   void Write(const FileWrite& write);
   void WriteChanges(const std::string& machine, const HistoryChanges& changes);
+  // COPY of a file's new intervals; given `file`, its answer is left to
+  // the next call, and a failure names the file.
+  void CopyOpened(MachineId machine, const std::vector<Interval>& opened, const std::string* file);
   std::int64_t AddScan(const std::string& machine, const ScanRow& scan);
   // Interning (pg_intern.cpp).
   void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids);
@@ -102,6 +105,15 @@ class PgStore : public Store {
   // so that a group's lines are staged once however many they are.
   std::unordered_map<std::string, PathId> group_paths_;
   bool staged_in_file_ = false;  // the current file staged paths
+  // Each file's writes lie in a savepoint taken before its first write and
+  // released with the next file's: one round trip a file, none for a file
+  // that writes nothing, and the server may still be storing a file's
+  // intervals (Connection::CopyAhead) while the next file is worked out.
+  void Savepoint();
+  void ForgetSavepoints() { in_file_ = file_saved_ = stored_saved_ = false; }
+  bool in_file_ = false;       // between BeginFile and EndFile
+  bool file_saved_ = false;    // the current file took its savepoint
+  bool stored_saved_ = false;  // the savepoint of a file stored is not released yet
   CountKeeper counts_;
 };
 
