@@ -61,19 +61,7 @@ pg_start
 # The fleets' stamps are of November 2026: their loads give a clock after them.
 now=2027-01-01
 
-# seconds COMMAND...: wall-clock seconds of one run, two decimals
-seconds() {
-  local start end
-  start=$(date +%s%N); "$@" >/dev/null; end=$(date +%s%N)
-  awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }'
-}
-ms() {
-  local start end
-  start=$(date +%s%N); "$@" >/dev/null; end=$(date +%s%N)
-  echo $(( (end - start) / 1000000 ))
-}
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+. bench/fleet/timing.sh
 # peak MOUT COMMAND...: runs COMMAND; its peak RSS in MiB into the file MOUT
 peak() {
   local out=$1; shift
