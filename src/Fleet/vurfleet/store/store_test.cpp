@@ -428,6 +428,19 @@ TEST_P(StoreTest, TwoMachinesThatAreNowOneNameAreMerged) {
   }
 }
 
+// The database at `where` refuses each row of `table` that `condition`
+// (SQL on NEW's columns, which both stores read alike) holds for.
+void Refuse(const std::string& where, bool sqlite, const std::string& table, const std::string& condition) {
+  if (sqlite) {
+    return RunSql(where, true, "CREATE TRIGGER refuse BEFORE INSERT ON " + table + " WHEN " + condition +
+                                   " BEGIN SELECT RAISE(ABORT, 'refused by the test'); END");
+  }
+  RunSql(where, false,
+         "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF " + condition +
+             " THEN RAISE EXCEPTION 'refused by the test'; END IF; RETURN NEW; END $$; "
+             "CREATE TRIGGER refuse BEFORE INSERT ON " + table + " FOR EACH ROW EXECUTE FUNCTION refuse()");
+}
+
 // A load that fails after it added paths and versions leaves no id of
 // theirs behind: the next load through the same store stores its lines
 // with ids that exist.
@@ -435,21 +448,7 @@ TEST_P(StoreTest, AFailedLoadLeavesNoIdsBehind) {
   const std::string where = Where("failed.db");
   std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
   // The database refuses one file's scan row, after its lines were interned.
-  if (GetParam() == "sqlite") {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON scans WHEN NEW.file = 'fail.txt' "
-                               "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-  } else {
-    pg::Connection(where).Run(
-        "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-        "IF NEW.file = 'fail.txt' THEN RAISE EXCEPTION 'refused by the test'; END IF; "
-        "RETURN NEW; END $$; "
-        "CREATE TRIGGER refuse BEFORE INSERT ON scans FOR EACH ROW EXECUTE FUNCTION refuse()");
-  }
+  Refuse(where, GetParam() == "sqlite", "scans", "NEW.file = 'fail.txt'");
   Load(*store, "PC1", Output("01 02:00:00", {"C:\\old.exe - 1.0.0.0"}));
   const std::string scan = Output("08 02:00:00", {"C:\\new.exe - 7.7.7.7", "C:\\old.exe - 1.0.0.0"});
   EXPECT_THROW(Load(*store, "PC1", scan, "fail.txt"), StoreError);
@@ -471,22 +470,7 @@ TEST_P(StoreTest, AFailedLoadLeavesNoIdsBehind) {
 TEST_P(StoreTest, AFileWhoseIntervalsAreRefusedIsNotStored) {
   const std::string where = Where("refused.db");
   std::unique_ptr<Store> store = OpenStore(where, Access::kWrite);
-  if (GetParam() == "sqlite") {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON intervals WHEN "
-                               "(SELECT name FROM machines WHERE id = NEW.machine_id) = 'PC2' "
-                               "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-  } else {
-    pg::Connection(where).Run(
-        "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-        "IF (SELECT name FROM machines WHERE id = NEW.machine_id) = 'PC2' THEN "
-        "RAISE EXCEPTION 'refused by the test'; END IF; RETURN NEW; END $$; "
-        "CREATE TRIGGER refuse BEFORE INSERT ON intervals FOR EACH ROW EXECUTE FUNCTION refuse()");
-  }
+  Refuse(where, GetParam() == "sqlite", "intervals", "(SELECT name FROM machines WHERE id = NEW.machine_id) = 'PC2'");
   const std::string scan = Output("08 02:00:00", {"C:\\new.exe - 7.7.7.7"});
   EXPECT_EQ(Load(*store, "PC1", scan), LoadStatus::kLoaded);
   EXPECT_THROW(Load(*store, "PC2", scan), StoreError);
