@@ -2,8 +2,8 @@
 # targets.sh: vurfleet on both stores against the tools an administrator
 # would use instead, in one run, on synthetic fleets (make_fleet):
 #
-#   bench/fleet/targets.sh [--no-per-file] [--no-groups] [--per-file-only] [MACHINES...]
-#                                                          (default: 1000 10000)
+#   bench/fleet/targets.sh [--no-per-file] [--no-groups] [--per-file-only]
+#                          [--runs R] [MACHINES...]        (default: 1 run; 1000 10000)
 #
 # 1. For each size, about 3 000 report lines a machine, on SQLite and on a
 #    PostgreSQL 15 server of the script's own (default durability: each
@@ -20,6 +20,9 @@
 #    - `find --name putty.exe --below 0.81` (median of 9, warm) against
 #      `grep -r -F putty.exe` over the same week's files (median of 3, warm);
 #    - the peak RSS of the first load, `report`, and `check` (under 60 s).
+#    With --runs R, each store's first load (into a new database), its
+#    floor and `report` are timed R times, and their medians given: on a
+#    shared machine one load of PostgreSQL varies by a fifth from run to run.
 # 2. Per-file costs: 1 000 and 100 000 machines of 300 report lines, first
 #    load, the time per machine on each store.
 # 3. The group: the first load at the first size with --group 1, 10, 100
@@ -31,18 +34,21 @@
 # sqlite_rows, the sqlite3 shell and PostgreSQL 15 (scripts/install-deps.sh
 # test).
 . "$(dirname "$0")/../../scripts/usage.sh"
-usage_check '[--no-per-file] [--no-groups] [--per-file-only] [MACHINES...]' '--no-per-file --no-groups --per-file-only' "$@"
+usage_check '[--no-per-file] [--no-groups] [--per-file-only] [--runs R] [MACHINES...]' \
+  '--no-per-file --no-groups --per-file-only --runs=' "$@"
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-per_file=1 groups=1 sized=1
+per_file=1 groups=1 sized=1 runs=1
 while [ $# -gt 0 ]; do
   case $1 in
     --no-per-file) per_file=0; shift ;;
     --no-groups) groups=0; shift ;;
     --per-file-only) sized=0 groups=0; shift ;;
+    --runs) runs=$2; shift 2 ;;
     *) break ;;
   esac
 done
+[[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "targets.sh: --runs takes a whole number from 1, not $runs" >&2; exit 2; }
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(1000 10000)
 for tool in vurfleet make_fleet sqlite_rows; do
@@ -144,32 +150,44 @@ for n in "${sizes[@]}"; do
   # SQLite
   imp=$(seconds sqlite3 "$work/import.db" "CREATE TABLE lines (machine TEXT, path TEXT, version TEXT)" \
     ".mode tabs" ".import $dir/week-01.tsv lines")
-  sq_first=$(seconds peak "$work/sq.rss" "$vurfleet" --db "$work/sq.db" load --now "$now" "$share/week-01")
+  firsts=() floors=()
+  for _ in $(seq "$runs"); do
+    rm -f "$work/sq.db"*
+    firsts+=("$(seconds peak "$work/sq.rss" "$vurfleet" --db "$work/sq.db" load --now "$now" "$share/week-01")")
+    floors+=("$(sq_floor "$work/sq.db" "$work")")
+  done
+  sq_first=$(printf '%s\n' "${firsts[@]}" | median) sq_floor=$(printf '%s\n' "${floors[@]}" | median)
+  [ "$runs" = 1 ] || echo "# $n, SQLite: first loads ${firsts[*]} s; floors ${floors[*]} s"
   sq_rss=$(cat "$work/sq.rss")
-  sq_floor=$(sq_floor "$work/sq.db" "$work")
   sq_next=$(seconds "$vurfleet" --db "$work/sq.db" load --now "$now" "$share/week-02")
   sqlite3 "$work/sq.db" "ANALYZE" >/dev/null
   "$vurfleet" --db "$work/sq.db" find --name putty.exe --below 0.81 --csv > "$work/sq.find"
   sq_find=$(for _ in 1 2 3 4 5 6 7 8 9; do ms "$vurfleet" --db "$work/sq.db" find --name putty.exe --below 0.81; done | median)
   grep -r -F putty.exe "$share/week-02" >/dev/null || true
   grep_ms=$(for _ in 1 2 3; do ms grep -r -F putty.exe "$share/week-02"; done | median)
-  sq_report=$(seconds "$vurfleet" --db "$work/sq.db" report --now 2026-11-20 -o "$work/sq.html")
+  sq_report=$(for _ in $(seq "$runs"); do seconds "$vurfleet" --db "$work/sq.db" report --now 2026-11-20 -o "$work/sq.html"; done | median)
   sq_check=$(seconds "$vurfleet" --db "$work/sq.db" check)
 
   # PostgreSQL
   db=targets_$n
-  pg_fresh "${db}_copy"; pg_fresh "$db"
+  pg_fresh "${db}_copy"
   copy=$(seconds psql -X -q -v ON_ERROR_STOP=1 "$(pg_url "${db}_copy")" \
     -c "CREATE TABLE lines (machine text, path text, version text)" -c "\\copy lines FROM '$dir/week-01.tsv'")
-  pg_first=$(seconds peak "$work/pg.rss" "$vurfleet" --db "$(pg_url "$db")" load --now "$now" "$share/week-01")
+  firsts=() floors=()
+  for _ in $(seq "$runs"); do
+    pg_fresh "$db"
+    firsts+=("$(seconds peak "$work/pg.rss" "$vurfleet" --db "$(pg_url "$db")" load --now "$now" "$share/week-01")")
+    floors+=("$(pg_floor "$db" "$work")")
+  done
+  pg_first=$(printf '%s\n' "${firsts[@]}" | median) pg_floor=$(printf '%s\n' "${floors[@]}" | median)
+  [ "$runs" = 1 ] || echo "# $n, PostgreSQL: first loads ${firsts[*]} s; floors ${floors[*]} s"
   pg_rss=$(cat "$work/pg.rss")
-  pg_floor=$(pg_floor "$db" "$work")
   pg_next=$(seconds "$vurfleet" --db "$(pg_url "$db")" load --now "$now" "$share/week-02")
   psql -X -q "$(pg_url "$db")" -c "ANALYZE" >/dev/null
   "$vurfleet" --db "$(pg_url "$db")" find --name putty.exe --below 0.81 --csv > "$work/pg.find"
   cmp -s "$work/sq.find" "$work/pg.find" || { echo "the stores' finds differ" >&2; exit 1; }
   pg_find=$(for _ in 1 2 3 4 5 6 7 8 9; do ms "$vurfleet" --db "$(pg_url "$db")" find --name putty.exe --below 0.81; done | median)
-  pg_report=$(seconds "$vurfleet" --db "$(pg_url "$db")" report --now 2026-11-20 -o "$work/pg.html")
+  pg_report=$(for _ in $(seq "$runs"); do seconds "$vurfleet" --db "$(pg_url "$db")" report --now 2026-11-20 -o "$work/pg.html"; done | median)
   pg_check=$(seconds "$vurfleet" --db "$(pg_url "$db")" check)
   psql -X -q "$PG_ADMIN" -c "DROP DATABASE ${db}_copy" >/dev/null
 
