@@ -63,7 +63,7 @@ void WriteRecount(Connection& conn) {
 std::vector<Held> MachineHolds(Connection& conn, std::int64_t machine) {
   const std::string id = std::to_string(machine);
   {
-    Result r = conn.Exec("SELECT entries FROM holds WHERE machine_id = $1", {id});
+    Result r = conn.Repeat("SELECT entries FROM holds WHERE machine_id = $1", {id});
     if (r.rows() > 0) {
       if (auto holds = DecodeHolds(r.Bytes(0, 0))) return std::move(*holds);
     }
@@ -71,7 +71,7 @@ std::vector<Held> MachineHolds(Connection& conn, std::int64_t machine) {
   Recount recount;
   std::vector<Held> out;
   recount.machine_done = [&](std::int64_t, const std::vector<Held>& holds) { out = holds; };
-  Result r = conn.Exec("SELECT p.name_id, i.version_id FROM intervals i JOIN paths p ON p.id = i.path_id "
+  Result r = conn.Repeat("SELECT p.name_id, i.version_id FROM intervals i JOIN paths p ON p.id = i.path_id "
                        "WHERE i.machine_id = $1 AND i.until IS NULL",
                        {id});
   for (int k = 0; k < r.rows(); ++k) recount.Add(machine, r.Int(k, 0), r.Int(k, 1));
@@ -81,9 +81,9 @@ std::vector<Held> MachineHolds(Connection& conn, std::int64_t machine) {
 
 void WriteMixed(Connection& conn, std::int64_t machine, const std::vector<Held>& mixed) {
   if (mixed.empty()) {
-    conn.Exec("DELETE FROM mixed_holds WHERE machine_id = $1", {std::to_string(machine)});
+    conn.Repeat("DELETE FROM mixed_holds WHERE machine_id = $1", {std::to_string(machine)});
   } else {
-    conn.Exec("INSERT INTO mixed_holds (machine_id, entries) VALUES ($1, $2::bytea) "
+    conn.Repeat("INSERT INTO mixed_holds (machine_id, entries) VALUES ($1, $2::bytea) "
               "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
               {std::to_string(machine), HexBytes(EncodeHolds(mixed))});
   }

@@ -130,25 +130,48 @@ void Connection::Fail(const std::string& what, const PGresult* result) {
   throw StoreError(description_ + ": " + what + why);
 }
 
-Result Connection::Exec(const std::string& sql, const Params& params) {
-  Settle();
+Result Connection::Checked(PGresult* result) {
+  Result checked(result);
+  const ExecStatusType status = PQresultStatus(result);
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("", result);
+  return checked;
+}
+
+namespace {
+
+std::vector<const char*> Values(const Params& params) {
   std::vector<const char*> values;
   values.reserve(params.size());
   for (const std::optional<std::string>& p : params) values.push_back(p ? p->c_str() : nullptr);
-  Result result(params.empty() ? PQexec(conn_, sql.c_str())
-                               : PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()),
-                                              nullptr, values.data(), nullptr, nullptr, 0));
-  const ExecStatusType status = PQresultStatus(result.get());
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("", result.get());
-  return result;
+  return values;
+}
+
+}  // namespace
+
+Result Connection::Exec(const std::string& sql, const Params& params) {
+  Settle();
+  if (params.empty()) return Checked(PQexec(conn_, sql.c_str()));
+  const std::vector<const char*> values = Values(params);
+  return Checked(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr, values.data(), nullptr,
+                              nullptr, 0));
+}
+
+Result Connection::Repeat(const std::string& sql, const Params& params) {
+  Settle();
+  auto at = prepared_.find(sql);
+  if (at == prepared_.end()) {
+    const std::string name = "vurfleet_" + std::to_string(prepared_.size() + 1);
+    Checked(PQprepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr));
+    at = prepared_.emplace(sql, name).first;
+  }
+  const std::vector<const char*> values = Values(params);
+  return Checked(PQexecPrepared(conn_, at->second.c_str(), static_cast<int>(params.size()), values.data(), nullptr,
+                                nullptr, 0));
 }
 
 Result Connection::ExecBinary(const std::string& sql) {
   Settle();
-  Result result(PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
-  const ExecStatusType status = PQresultStatus(result.get());
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("", result.get());
-  return result;
+  return Checked(PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
 }
 
 void Connection::SendCopy(const std::string& copy_sql, const std::string& data) {

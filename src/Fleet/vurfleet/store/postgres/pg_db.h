@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "store/store.h"
@@ -65,6 +66,9 @@ class Connection {
 
   // Runs one statement; its rows, if any.
   Result Exec(const std::string& sql, const Params& params = {});
+  // The same, for a statement run again and again (a load's of each file):
+  // parsed and planned by the server once a session, then run by name.
+  Result Repeat(const std::string& sql, const Params& params);
   // The same, its rows in binary form: a bytea column's value is its bytes
   // (Result::Text), neither hex-encoded by the server nor decoded here.
   Result ExecBinary(const std::string& sql);
@@ -90,8 +94,12 @@ class Connection {
 
  private:
   [[noreturn]] void Fail(const std::string& what, const PGresult* result);
+  Result Checked(PGresult* result);
   void SendCopy(const std::string& copy_sql, const std::string& data);
 
+  // Each statement Repeat prepared, by its text: its name. A statement
+  // outlives the transaction it was prepared in, rolled back or not.
+  std::unordered_map<std::string, std::string> prepared_;
   bool copy_ahead_ = false;  // a COPY's answer is still to be read
   std::string ahead_what_;   // what that COPY stores, for its failure
 

@@ -117,7 +117,7 @@ StoredForFile PgStore::BeginFile(const FileQuestion& question) {
   if (auto known = expected_.Machine(question.machine)) {
     stored.machine = std::move(*known);
   } else {
-    Result r = conn_.Exec("SELECT id, name, first_started, last_started, files FROM machines WHERE name = $1",
+    Result r = conn_.Repeat("SELECT id, name, first_started, last_started, files FROM machines WHERE name = $1",
                           {question.machine});
     if (r.rows() > 0) {
       stored.machine = StoredMachine{r.Int(0, 0), std::string(r.Text(0, 1)), r.Int(0, 2), r.Int(0, 3), r.Int(0, 4)};
@@ -130,7 +130,7 @@ StoredForFile PgStore::BeginFile(const FileQuestion& question) {
     if (auto known = expected_.Bytes(machine, question.sha256)) {
       stored.bytes = std::move(*known);
     } else {
-      Result r = conn_.Exec("SELECT started, file FROM scans WHERE machine_id = $1 AND sha256 = $2::bytea",
+      Result r = conn_.Repeat("SELECT started, file FROM scans WHERE machine_id = $1 AND sha256 = $2::bytea",
                             {id, HexBytes(question.sha256)});
       if (r.rows() > 0) stored.bytes.emplace(r.Int(0, 0), std::string(r.Text(0, 1)));
     }
@@ -140,7 +140,7 @@ StoredForFile PgStore::BeginFile(const FileQuestion& question) {
     if (auto known = expected_.Run(machine, *question.started)) {
       stored.run = std::move(*known);
     } else {
-      Result r = conn_.Exec(
+      Result r = conn_.Repeat(
           "SELECT id, completed IS NOT NULL, report_lines, error_lines, sha256, file "
           "FROM scans WHERE machine_id = $1 AND started = $2",
           {id, std::to_string(*question.started)});
@@ -157,7 +157,7 @@ StoredForFile PgStore::BeginFile(const FileQuestion& question) {
   if (auto known = expected_.Latest(machine)) {
     stored.latest = std::move(*known);
   } else {
-    Result r = conn_.Exec("SELECT exact, runs FROM latest WHERE machine_id = $1", {id});
+    Result r = conn_.Repeat("SELECT exact, runs FROM latest WHERE machine_id = $1", {id});
     if (r.rows() > 0) stored.latest = DecodeLatest(r.Bytes(0, 1), r.Bool(0, 0));
   }
   if (question.started && *question.started > stored.machine->last_started) {
@@ -182,7 +182,7 @@ StoredForFile PgStore::BeginFile(const FileQuestion& question) {
 }
 
 void PgStore::ReadOpen(MachineId machine, std::vector<Entry>* open) {
-  Result r = conn_.Exec("SELECT path_id, version_id FROM intervals "
+  Result r = conn_.Repeat("SELECT path_id, version_id FROM intervals "
                         "WHERE machine_id = $1 AND until IS NULL ORDER BY path_id",
                         {std::to_string(machine)});
   open->reserve(static_cast<std::size_t>(r.rows()));
@@ -190,22 +190,22 @@ void PgStore::ReadOpen(MachineId machine, std::vector<Entry>* open) {
 }
 
 void PgStore::ReadKeys(const char* sql, MachineId machine, std::unordered_map<PathId, std::string>* keys) {
-  Result r = conn_.Exec(sql, {std::to_string(machine)});
+  Result r = conn_.Repeat(sql, {std::to_string(machine)});
   for (int k = 0; k < r.rows(); ++k) keys->emplace(r.Int(k, 0), std::string(r.Text(k, 1)));
 }
 
 void PgStore::ReadWhole(MachineId machine, StoredForFile* stored) {
   const std::string id = std::to_string(machine);
-  Result i = conn_.Exec("SELECT path_id, version_id, since, until, opened FROM intervals "
+  Result i = conn_.Repeat("SELECT path_id, version_id, since, until, opened FROM intervals "
                         "WHERE machine_id = $1 ORDER BY path_id, since",
                         {id});
   for (int k = 0; k < i.rows(); ++k) {
     stored->history.intervals.push_back(
         Interval{i.Int(k, 0), i.Int(k, 1), i.Int(k, 2), i.OptionalInt(k, 3), i.Bool(k, 4)});
   }
-  Result kept = conn_.Exec("SELECT scan, path_id FROM kept WHERE machine_id = $1 ORDER BY scan, path_id", {id});
+  Result kept = conn_.Repeat("SELECT scan, path_id FROM kept WHERE machine_id = $1 ORDER BY scan, path_id", {id});
   for (int k = 0; k < kept.rows(); ++k) stored->history.kept.push_back(Kept{kept.Int(k, 0), kept.Int(k, 1)});
-  Result r = conn_.Exec(
+  Result r = conn_.Repeat(
       "SELECT id, started, file, completed IS NOT NULL, report_lines, error_lines FROM scans "
       "WHERE machine_id = $1 ORDER BY started",
       {id});
@@ -216,7 +216,7 @@ void PgStore::ReadWhole(MachineId machine, StoredForFile* stored) {
         ScanFacts{r.Int(k, 0), r.Int(k, 1), std::string(r.Text(k, 2)), r.Bool(k, 3), r.Int(k, 4), r.Int(k, 5)}, {}});
   }
   // The ERROR lines of finished scans: what their shields are made of.
-  Result e = conn_.Exec("SELECT e.scan_id, e.text FROM scan_errors e JOIN scans s ON s.id = e.scan_id "
+  Result e = conn_.Repeat("SELECT e.scan_id, e.text FROM scan_errors e JOIN scans s ON s.id = e.scan_id "
                         "WHERE s.machine_id = $1 AND s.completed IS NOT NULL ORDER BY e.scan_id, e.line",
                         {id});
   for (int j = 0; j < e.rows(); ++j) {
@@ -249,19 +249,19 @@ void PgStore::EndFile(const FileWrite* write) {
 void PgStore::Write(const FileWrite& w) {
   if (w.deleted_scan) {
     const std::string scan = std::to_string(*w.deleted_scan);
-    conn_.Exec("DELETE FROM scan_errors WHERE scan_id = $1", {scan});
-    conn_.Exec("DELETE FROM scans WHERE id = $1", {scan});
+    conn_.Repeat("DELETE FROM scan_errors WHERE scan_id = $1", {scan});
+    conn_.Repeat("DELETE FROM scans WHERE id = $1", {scan});
   }
   MachineId machine = w.machine;
   if (machine == 0) {
-    Result r = conn_.Exec(
+    Result r = conn_.Repeat(
         "INSERT INTO machines (name, name_key, first_started, last_started, files) "
         "VALUES ($1, $2, $3, $4, $5) RETURNING id",
         {w.name, FoldCase(w.name), std::to_string(w.first_started), std::to_string(w.last_started),
          std::to_string(w.files)});
     machine = r.Int(0, 0);
   } else {
-    conn_.Exec("UPDATE machines SET first_started = $2, last_started = $3, files = $4 WHERE id = $1",
+    conn_.Repeat("UPDATE machines SET first_started = $2, last_started = $3, files = $4 WHERE id = $1",
                {std::to_string(machine), std::to_string(w.first_started), std::to_string(w.last_started),
                 std::to_string(w.files)});
   }
@@ -271,13 +271,13 @@ void PgStore::Write(const FileWrite& w) {
     std::vector<Held> holds = w.machine == 0 ? std::vector<Held>{} : MachineHolds(conn_, machine);
     const std::vector<Held> mixed = MixedHolds(holds);
     ChangeHolds(&holds, w, NamesOf(w), &counts_.file());
-    conn_.Exec("INSERT INTO holds (machine_id, entries) VALUES ($1, $2::bytea) "
+    conn_.Repeat("INSERT INTO holds (machine_id, entries) VALUES ($1, $2::bytea) "
                "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
                {id, HexBytes(EncodeHolds(holds))});
     if (std::vector<Held> now = MixedHolds(holds); now != mixed) WriteMixed(conn_, machine, now);
   }
   if (!w.closed.empty()) {
-    conn_.Exec("UPDATE intervals SET until = $2 "
+    conn_.Repeat("UPDATE intervals SET until = $2 "
                "WHERE machine_id = $1 AND path_id = ANY ($3::bigint[]) AND until IS NULL",
                {id, std::to_string(w.closed_at), IntArray(w.closed, [](PathId p) { return p; })});
   }
@@ -291,12 +291,12 @@ void PgStore::Write(const FileWrite& w) {
   if (w.scan) scan_id = AddScan(id, *w.scan);
   switch (w.latest_write) {
     case LatestWrite::kLeave: break;
-    case LatestWrite::kForget: conn_.Exec("DELETE FROM latest WHERE machine_id = $1", {id}); break;
+    case LatestWrite::kForget: conn_.Repeat("DELETE FROM latest WHERE machine_id = $1", {id}); break;
     case LatestWrite::kFlag:
-      conn_.Exec("UPDATE latest SET exact = $2 WHERE machine_id = $1", {id, w.latest.exact ? "t" : "f"});
+      conn_.Repeat("UPDATE latest SET exact = $2 WHERE machine_id = $1", {id, w.latest.exact ? "t" : "f"});
       break;
     case LatestWrite::kWhole:
-      conn_.Exec("INSERT INTO latest (machine_id, exact, runs) VALUES ($1, $2, $3::bytea) "
+      conn_.Repeat("INSERT INTO latest (machine_id, exact, runs) VALUES ($1, $2, $3::bytea) "
                  "ON CONFLICT (machine_id) DO UPDATE SET exact = EXCLUDED.exact, runs = EXCLUDED.runs",
                  {id, w.latest.exact ? "t" : "f", HexBytes(EncodeLatest(w.latest.runs, w.latest.entries))});
       break;
@@ -332,7 +332,7 @@ void PgStore::CopyOpened(MachineId machine, const std::vector<Interval>& opened,
 }
 
 std::int64_t PgStore::AddScan(const std::string& machine, const ScanRow& scan) {
-  Result inserted = conn_.Exec(
+  Result inserted = conn_.Repeat(
       "INSERT INTO scans (machine_id, started, completed, sha256, file, report_lines, "
       "error_lines, loaded) VALUES ($1, $2, $3, $4::bytea, $5, $6, $7, $8) RETURNING id",
       {machine, std::to_string(scan.started),
@@ -359,7 +359,7 @@ std::unordered_map<PathId, NameId> PgStore::NamesOf(const FileWrite& w) {
   std::unordered_map<PathId, NameId> names;
   const std::vector<PathId> unknown = ids_.NamesOf({&w.left, &w.came}, &names);
   if (!unknown.empty()) {
-    Result r = conn_.Exec("SELECT id, name_id FROM paths WHERE id = ANY ($1::bigint[])",
+    Result r = conn_.Repeat("SELECT id, name_id FROM paths WHERE id = ANY ($1::bigint[])",
                           {IntArray(unknown, [](PathId p) { return p; })});
     for (int k = 0; k < r.rows(); ++k) {
       names.emplace(r.Int(k, 0), r.Int(k, 1));
@@ -399,7 +399,7 @@ void PgStore::MergeScans(MachineId from, MachineId into, const std::vector<std::
 
 void PgStore::WriteChanges(const std::string& id, const HistoryChanges& changes) {
   if (!changes.erase.empty()) {
-    conn_.Exec("DELETE FROM intervals i USING unnest($2::bigint[], $3::bigint[]) AS e (path_id, since) "
+    conn_.Repeat("DELETE FROM intervals i USING unnest($2::bigint[], $3::bigint[]) AS e (path_id, since) "
                "WHERE i.machine_id = $1 AND i.path_id = e.path_id AND i.since = e.since",
                {id, IntArray(changes.erase, [](const Interval& r) { return r.path; }),
                 IntArray(changes.erase, [](const Interval& r) { return r.since; })});
@@ -413,7 +413,7 @@ void PgStore::WriteChanges(const std::string& id, const HistoryChanges& changes)
       until += row.until ? std::to_string(*row.until) : "NULL";
       opened += row.opened ? "t" : "f";
     }
-    conn_.Exec(
+    conn_.Repeat(
         "INSERT INTO intervals (machine_id, path_id, since, version_id, until, opened) "
         "SELECT $1, * FROM unnest($2::bigint[], $3::bigint[], $4::bigint[], $5::bigint[], $6::boolean[]) "
         "ON CONFLICT (machine_id, path_id, since) DO UPDATE SET version_id = EXCLUDED.version_id, "
@@ -424,13 +424,13 @@ void PgStore::WriteChanges(const std::string& id, const HistoryChanges& changes)
          opened + "}"});
   }
   if (!changes.kept_erase.empty()) {
-    conn_.Exec("DELETE FROM kept k USING unnest($2::bigint[], $3::bigint[]) AS e (scan, path_id) "
+    conn_.Repeat("DELETE FROM kept k USING unnest($2::bigint[], $3::bigint[]) AS e (scan, path_id) "
                "WHERE k.machine_id = $1 AND k.scan = e.scan AND k.path_id = e.path_id",
                {id, IntArray(changes.kept_erase, [](const Kept& r) { return r.scan; }),
                 IntArray(changes.kept_erase, [](const Kept& r) { return r.path; })});
   }
   if (!changes.kept_write.empty()) {
-    conn_.Exec("INSERT INTO kept (machine_id, scan, path_id) "
+    conn_.Repeat("INSERT INTO kept (machine_id, scan, path_id) "
                "SELECT $1, * FROM unnest($2::bigint[], $3::bigint[]) ON CONFLICT DO NOTHING",
                {id, IntArray(changes.kept_write, [](const Kept& r) { return r.scan; }),
                 IntArray(changes.kept_write, [](const Kept& r) { return r.path; })});
