@@ -23,8 +23,8 @@
 #    With --runs R, each store's first load (into a new database), its
 #    floor and `report` are timed R times, and their medians given: on a
 #    shared machine one load of PostgreSQL varies by a fifth from run to run.
-#    PostgreSQL's first load and its floor each start after a CHECKPOINT:
-#    neither pays for the pages the step before it left to write.
+#    PostgreSQL's first load and its floor each start after `sync` and a
+#    CHECKPOINT: neither pays for the pages the step before it left to write.
 # 2. Per-file costs: 1 000 and 100 000 machines of 300 report lines, first
 #    load, the time per machine on each store.
 # 3. The group: the first load at the first size with --group 1, 10, 100
@@ -129,7 +129,7 @@ pg_floor() {
     echo "\\copy $table TO '$(realpath "$2")/floor/$i.copied' (FORMAT binary)" >> "$2/floor/check.sql"
   done
   psql -X -q -v ON_ERROR_STOP=1 -f "$2/floor/out.sql" "$(pg_url "$1")" >/dev/null
-  pg_sql CHECKPOINT
+  sync; pg_sql CHECKPOINT
   seconds psql -X -q -1 -v ON_ERROR_STOP=1 -f "$2/floor/in.sql" "$(pg_url "$to")"
   psql -X -q -v ON_ERROR_STOP=1 -f "$2/floor/check.sql" "$(pg_url "$to")" >/dev/null
   for i in $(seq 1 "$i"); do
@@ -178,7 +178,7 @@ for n in "${sizes[@]}"; do
     -c "CREATE TABLE lines (machine text, path text, version text)" -c "\\copy lines FROM '$dir/week-01.tsv'")
   firsts=() floors=()
   for _ in $(seq "$runs"); do
-    pg_fresh "$db"; pg_sql CHECKPOINT
+    pg_fresh "$db"; sync; pg_sql CHECKPOINT
     firsts+=("$(seconds peak "$work/pg.rss" "$vurfleet" --db "$(pg_url "$db")" load --now "$now" "$share/week-01")")
     floors+=("$(pg_floor "$db" "$work")")
   done
