@@ -72,8 +72,8 @@ std::vector<Held> MachineHolds(Connection& conn, std::int64_t machine) {
   std::vector<Held> out;
   recount.machine_done = [&](std::int64_t, const std::vector<Held>& holds) { out = holds; };
   Result r = conn.Repeat("SELECT p.name_id, i.version_id FROM intervals i JOIN paths p ON p.id = i.path_id "
-                       "WHERE i.machine_id = $1 AND i.until IS NULL",
-                       {id});
+                         "WHERE i.machine_id = $1 AND i.until IS NULL",
+                         {id});
   for (int k = 0; k < r.rows(); ++k) recount.Add(machine, r.Int(k, 0), r.Int(k, 1));
   recount.Finish();
   return out;
@@ -84,8 +84,8 @@ void WriteMixed(Connection& conn, std::int64_t machine, const std::vector<Held>&
     conn.Repeat("DELETE FROM mixed_holds WHERE machine_id = $1", {std::to_string(machine)});
   } else {
     conn.Repeat("INSERT INTO mixed_holds (machine_id, entries) VALUES ($1, $2::bytea) "
-              "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
-              {std::to_string(machine), HexBytes(EncodeHolds(mixed))});
+                "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
+                {std::to_string(machine), HexBytes(EncodeHolds(mixed))});
   }
 }
 

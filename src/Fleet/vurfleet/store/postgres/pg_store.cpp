@@ -118,7 +118,7 @@ StoredForFile PgStore::BeginFile(const FileQuestion& question) {
     stored.machine = std::move(*known);
   } else {
     Result r = conn_.Repeat("SELECT id, name, first_started, last_started, files FROM machines WHERE name = $1",
-                          {question.machine});
+                            {question.machine});
     if (r.rows() > 0) {
       stored.machine = StoredMachine{r.Int(0, 0), std::string(r.Text(0, 1)), r.Int(0, 2), r.Int(0, 3), r.Int(0, 4)};
     }
@@ -131,7 +131,7 @@ StoredForFile PgStore::BeginFile(const FileQuestion& question) {
       stored.bytes = std::move(*known);
     } else {
       Result r = conn_.Repeat("SELECT started, file FROM scans WHERE machine_id = $1 AND sha256 = $2::bytea",
-                            {id, HexBytes(question.sha256)});
+                              {id, HexBytes(question.sha256)});
       if (r.rows() > 0) stored.bytes.emplace(r.Int(0, 0), std::string(r.Text(0, 1)));
     }
     if (stored.bytes) return stored;  // nothing more is needed
@@ -183,8 +183,8 @@ StoredForFile PgStore::BeginFile(const FileQuestion& question) {
 
 void PgStore::ReadOpen(MachineId machine, std::vector<Entry>* open) {
   Result r = conn_.Repeat("SELECT path_id, version_id FROM intervals "
-                        "WHERE machine_id = $1 AND until IS NULL ORDER BY path_id",
-                        {std::to_string(machine)});
+                          "WHERE machine_id = $1 AND until IS NULL ORDER BY path_id",
+                          {std::to_string(machine)});
   open->reserve(static_cast<std::size_t>(r.rows()));
   for (int k = 0; k < r.rows(); ++k) open->push_back(Entry{r.Int(k, 0), r.Int(k, 1)});
 }
@@ -197,8 +197,8 @@ void PgStore::ReadKeys(const char* sql, MachineId machine, std::unordered_map<Pa
 void PgStore::ReadWhole(MachineId machine, StoredForFile* stored) {
   const std::string id = std::to_string(machine);
   Result i = conn_.Repeat("SELECT path_id, version_id, since, until, opened FROM intervals "
-                        "WHERE machine_id = $1 ORDER BY path_id, since",
-                        {id});
+                          "WHERE machine_id = $1 ORDER BY path_id, since",
+                          {id});
   for (int k = 0; k < i.rows(); ++k) {
     stored->history.intervals.push_back(
         Interval{i.Int(k, 0), i.Int(k, 1), i.Int(k, 2), i.OptionalInt(k, 3), i.Bool(k, 4)});
@@ -217,8 +217,8 @@ void PgStore::ReadWhole(MachineId machine, StoredForFile* stored) {
   }
   // The ERROR lines of finished scans: what their shields are made of.
   Result e = conn_.Repeat("SELECT e.scan_id, e.text FROM scan_errors e JOIN scans s ON s.id = e.scan_id "
-                        "WHERE s.machine_id = $1 AND s.completed IS NOT NULL ORDER BY e.scan_id, e.line",
-                        {id});
+                          "WHERE s.machine_id = $1 AND s.completed IS NOT NULL ORDER BY e.scan_id, e.line",
+                          {id});
   for (int j = 0; j < e.rows(); ++j) {
     if (const auto at = place.find(e.Int(j, 0)); at != place.end()) {
       stored->scans[at->second].errors.emplace_back(e.Text(j, 1));
@@ -262,7 +262,7 @@ void PgStore::Write(const FileWrite& w) {
     machine = r.Int(0, 0);
   } else {
     conn_.Repeat("UPDATE machines SET first_started = $2, last_started = $3, files = $4 WHERE id = $1",
-               {std::to_string(machine), std::to_string(w.first_started), std::to_string(w.last_started),
+                 {std::to_string(machine), std::to_string(w.first_started), std::to_string(w.last_started),
                 std::to_string(w.files)});
   }
   const std::string id = std::to_string(machine);
@@ -272,14 +272,14 @@ void PgStore::Write(const FileWrite& w) {
     const std::vector<Held> mixed = MixedHolds(holds);
     ChangeHolds(&holds, w, NamesOf(w), &counts_.file());
     conn_.Repeat("INSERT INTO holds (machine_id, entries) VALUES ($1, $2::bytea) "
-               "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
-               {id, HexBytes(EncodeHolds(holds))});
+                 "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
+                 {id, HexBytes(EncodeHolds(holds))});
     if (std::vector<Held> now = MixedHolds(holds); now != mixed) WriteMixed(conn_, machine, now);
   }
   if (!w.closed.empty()) {
     conn_.Repeat("UPDATE intervals SET until = $2 "
-               "WHERE machine_id = $1 AND path_id = ANY ($3::bigint[]) AND until IS NULL",
-               {id, std::to_string(w.closed_at), IntArray(w.closed, [](PathId p) { return p; })});
+                 "WHERE machine_id = $1 AND path_id = ANY ($3::bigint[]) AND until IS NULL",
+                 {id, std::to_string(w.closed_at), IntArray(w.closed, [](PathId p) { return p; })});
   }
   // New keys only (the scan is later than every stored one), copied in:
   // last, and without waiting for the answer, when nothing else of the
@@ -297,8 +297,8 @@ void PgStore::Write(const FileWrite& w) {
       break;
     case LatestWrite::kWhole:
       conn_.Repeat("INSERT INTO latest (machine_id, exact, runs) VALUES ($1, $2, $3::bytea) "
-                 "ON CONFLICT (machine_id) DO UPDATE SET exact = EXCLUDED.exact, runs = EXCLUDED.runs",
-                 {id, w.latest.exact ? "t" : "f", HexBytes(EncodeLatest(w.latest.runs, w.latest.entries))});
+                   "ON CONFLICT (machine_id) DO UPDATE SET exact = EXCLUDED.exact, runs = EXCLUDED.runs",
+                   {id, w.latest.exact ? "t" : "f", HexBytes(EncodeLatest(w.latest.runs, w.latest.entries))});
       break;
   }
   if (ahead) CopyOpened(machine, w.opened, w.scan ? &w.scan->file : &w.name);
@@ -360,7 +360,7 @@ std::unordered_map<PathId, NameId> PgStore::NamesOf(const FileWrite& w) {
   const std::vector<PathId> unknown = ids_.NamesOf({&w.left, &w.came}, &names);
   if (!unknown.empty()) {
     Result r = conn_.Repeat("SELECT id, name_id FROM paths WHERE id = ANY ($1::bigint[])",
-                          {IntArray(unknown, [](PathId p) { return p; })});
+                            {IntArray(unknown, [](PathId p) { return p; })});
     for (int k = 0; k < r.rows(); ++k) {
       names.emplace(r.Int(k, 0), r.Int(k, 1));
       ids_.AddNameOf(r.Int(k, 0), r.Int(k, 1));
@@ -400,8 +400,8 @@ void PgStore::MergeScans(MachineId from, MachineId into, const std::vector<std::
 void PgStore::WriteChanges(const std::string& id, const HistoryChanges& changes) {
   if (!changes.erase.empty()) {
     conn_.Repeat("DELETE FROM intervals i USING unnest($2::bigint[], $3::bigint[]) AS e (path_id, since) "
-               "WHERE i.machine_id = $1 AND i.path_id = e.path_id AND i.since = e.since",
-               {id, IntArray(changes.erase, [](const Interval& r) { return r.path; }),
+                 "WHERE i.machine_id = $1 AND i.path_id = e.path_id AND i.since = e.since",
+                 {id, IntArray(changes.erase, [](const Interval& r) { return r.path; }),
                 IntArray(changes.erase, [](const Interval& r) { return r.since; })});
   }
   if (!changes.write.empty()) {
@@ -425,14 +425,14 @@ void PgStore::WriteChanges(const std::string& id, const HistoryChanges& changes)
   }
   if (!changes.kept_erase.empty()) {
     conn_.Repeat("DELETE FROM kept k USING unnest($2::bigint[], $3::bigint[]) AS e (scan, path_id) "
-               "WHERE k.machine_id = $1 AND k.scan = e.scan AND k.path_id = e.path_id",
-               {id, IntArray(changes.kept_erase, [](const Kept& r) { return r.scan; }),
+                 "WHERE k.machine_id = $1 AND k.scan = e.scan AND k.path_id = e.path_id",
+                 {id, IntArray(changes.kept_erase, [](const Kept& r) { return r.scan; }),
                 IntArray(changes.kept_erase, [](const Kept& r) { return r.path; })});
   }
   if (!changes.kept_write.empty()) {
     conn_.Repeat("INSERT INTO kept (machine_id, scan, path_id) "
-               "SELECT $1, * FROM unnest($2::bigint[], $3::bigint[]) ON CONFLICT DO NOTHING",
-               {id, IntArray(changes.kept_write, [](const Kept& r) { return r.scan; }),
+                 "SELECT $1, * FROM unnest($2::bigint[], $3::bigint[]) ON CONFLICT DO NOTHING",
+                 {id, IntArray(changes.kept_write, [](const Kept& r) { return r.scan; }),
                 IntArray(changes.kept_write, [](const Kept& r) { return r.path; })});
   }
 }
