@@ -127,6 +127,15 @@ class StoreTest : public ::testing::TestWithParam<std::string> {
   int databases_ = 0;
 };
 
+// A fault planted by hand, as a tool or a damaged file would leave it.
+inline void Plant(const std::string& where, bool sqlite, const std::string& sql) {
+  if (!sqlite) return pg::Connection(where).Run(sql);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
 // A small fleet over a few weeks: upgrades, an install, a removal, an
 // unfinished run and one that could not walk a folder.
 inline std::vector<std::pair<std::string, std::string>> Fleet() {

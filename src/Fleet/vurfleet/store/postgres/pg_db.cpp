@@ -169,9 +169,30 @@ Result Connection::Repeat(const std::string& sql, const Params& params) {
                                 nullptr, 0));
 }
 
-Result Connection::ExecBinary(const std::string& sql) {
+void Connection::EachBinaryRow(const std::string& sql, const std::function<void(const Result&)>& row) {
   Settle();
-  return Checked(PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
+  if (PQsendQueryParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1) != 1 ||
+      PQsetSingleRowMode(conn_) != 1) {
+    Fail("", nullptr);
+  }
+  // Every result is read, even after a failure, so that the connection is
+  // ready for the next statement; the first failure is thrown then.
+  std::exception_ptr failed;
+  while (PGresult* next = PQgetResult(conn_)) {
+    Result one(next);
+    if (failed) continue;
+    try {
+      const ExecStatusType status = PQresultStatus(next);
+      if (status == PGRES_SINGLE_TUPLE) {
+        row(one);
+      } else if (status != PGRES_TUPLES_OK) {
+        Fail("", next);
+      }
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  }
+  if (failed) std::rethrow_exception(failed);
 }
 
 void Connection::SendCopy(const std::string& copy_sql, const std::string& data) {

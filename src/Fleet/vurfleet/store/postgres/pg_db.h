@@ -69,9 +69,12 @@ class Connection {
   // The same, for a statement run again and again (a load's of each file):
   // parsed and planned by the server once a session, then run by name.
   Result Repeat(const std::string& sql, const Params& params);
-  // The same, its rows in binary form: a bytea column's value is its bytes
-  // (Result::Text), neither hex-encoded by the server nor decoded here.
-  Result ExecBinary(const std::string& sql);
+  // Runs one statement without parameters and gives each of its rows, in
+  // binary form, to `row` as a result of one row: a bytea column's value is
+  // its bytes (Result::Text), neither hex-encoded by the server nor decoded
+  // here. Rows are read one at a time, not gathered: a table's megabytes
+  // would each be newly allocated memory, a page fault per page.
+  void EachBinaryRow(const std::string& sql, const std::function<void(const Result&)>& row);
   // Runs statements without parameters (schema, BEGIN, COMMIT).
   void Run(const std::string& sql) { Exec(sql); }
   // COPY ... FROM STDIN with `data` in COPY's text form (see CopyField).

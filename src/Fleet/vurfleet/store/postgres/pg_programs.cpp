@@ -77,12 +77,16 @@ std::int64_t PgStore::MachinesBeyond(const std::string& name, const std::vector<
   for (int k = 0; k < counts.rows(); ++k) {
     if (!std::binary_search(shown.begin(), shown.end(), counts.Int(k, 0))) machines += counts.Int(k, 1);
   }
-  Result mixed = conn_.ExecBinary("SELECT entries FROM mixed_holds");
-  for (int k = 0; k < mixed.rows(); ++k) {
-    const std::optional<std::vector<Held>> held = DecodeHolds(mixed.Text(k, 0));
-    if (!held) return Store::MachinesBeyond(name, versions);  // `check` says why
-    machines -= CountedAgain(*held, name_id, shown);
-  }
+  bool readable = true;
+  conn_.EachBinaryRow("SELECT entries FROM mixed_holds", [&](const Result& mixed) {
+    const std::optional<std::vector<Held>> held = readable ? DecodeHolds(mixed.Text(0, 0)) : std::nullopt;
+    if (held) {
+      machines -= CountedAgain(*held, name_id, shown);
+    } else {
+      readable = false;
+    }
+  });
+  if (!readable) return Store::MachinesBeyond(name, versions);  // `check` says why
   return machines;
 }
 
