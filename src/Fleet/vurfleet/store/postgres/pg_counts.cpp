@@ -126,6 +126,11 @@ void FoldCounts(Connection& conn) {
            "ORDER BY name_id, version_id "
            "ON CONFLICT (name_id, version_id) DO UPDATE SET machines = counts.machines + EXCLUDED.machines");
   transaction.Commit();
+  // Every row folded is now dead, and every reader's look at the changes
+  // reads them until a vacuum: after a first load of 1 000 machines, 35 MB
+  // and half of each report's time. Another session's vacuum of the table
+  // is not waited for.
+  conn.Run("VACUUM (SKIP_LOCKED) count_changes");
 }
 
 }  // namespace vurfleet::pg

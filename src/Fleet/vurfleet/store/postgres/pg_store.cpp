@@ -76,7 +76,19 @@ void PgStore::CommitGroup() {
   counts_.Clear();
 }
 
-void PgStore::Settle() { FoldCounts(conn_); }
+void PgStore::Settle() {
+  FoldCounts(conn_);
+  // Intervals never analyzed: a first load's end (of the first of loads side
+  // by side to get here). Until autovacuum's first analyze, maybe a minute
+  // away, the planner guesses the sizes of tables it has no statistics of:
+  // after a first load of 1 000 machines, `report` took 0.44 s and `find`
+  // 0.19 s, against 0.11 s and 0.08 s analyzed. Later loads change a few
+  // rows in a hundred. A table another session is analyzing or vacuuming is
+  // left to it.
+  if (!conn_.Exec("SELECT reltuples < 0 FROM pg_class WHERE oid = 'intervals'::regclass").Bool(0, 0)) return;
+  conn_.Run(
+      "ANALYZE (SKIP_LOCKED) machines, scans, names, paths, versions, intervals, latest, counts, holds, mixed_holds");
+}
 
 void PgStore::AbandonGroup() {
   ForgetSavepoints();
