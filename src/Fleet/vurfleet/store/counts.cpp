@@ -56,28 +56,56 @@ void CountChanges::Add(const CountChanges& other) {
   if (rows_.size() >= 2 * summed_ + (1 << 20)) Sum();
 }
 
-void CountChanges::Sum() {
-  std::sort(rows_.begin(), rows_.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::size_t n = 0;
-  for (std::size_t k = 0; k < rows_.size(); ++k) {
-    if (n > 0 && rows_[n - 1].first == rows_[k].first) {
-      rows_[n - 1].second += rows_[k].second;
-    } else {
-      if (n > 0 && rows_[n - 1].second == 0) --n;
-      rows_[n++] = rows_[k];
-    }
-  }
-  if (n > 0 && rows_[n - 1].second == 0) --n;
-  rows_.resize(n);
-  summed_ = n;
+namespace {
+
+std::uint64_t HashOf(const CountKey& key) {
+  std::uint64_t h = static_cast<std::uint64_t>(key.first) * 0x9E3779B97F4A7C15ull ^
+                    static_cast<std::uint64_t>(key.second) * 0xC2B2AE3D27D4EB4Full;
+  return h ^ (h >> 31);
 }
 
-std::vector<std::pair<CountKey, std::int64_t>> CountChanges::InKeyOrder() const {
-  CountChanges copy = *this;
-  copy.Sum();
-  return std::move(copy.rows_);
+// `rows` summed by key, in key order, none zero: summed in a flat table,
+// then only the distinct keys sorted (a group's rows name each of its keys
+// once a file, hundreds of times).
+std::vector<std::pair<CountKey, std::int64_t>> Summed(const std::vector<std::pair<CountKey, std::int64_t>>& rows) {
+  std::vector<std::pair<CountKey, std::int64_t>> sums;
+  std::vector<std::uint32_t> slots;  // 1 + the key's place in `sums`; 0: free
+  std::size_t mask = 0;
+  const auto place = [&](std::size_t k) {
+    std::size_t at = HashOf(sums[k].first) & mask;
+    while (slots[at] != 0) at = (at + 1) & mask;
+    slots[at] = static_cast<std::uint32_t>(k + 1);
+  };
+  const auto grow = [&] {
+    slots.assign(std::max<std::size_t>(1 << 12, 2 * (mask + 1)), 0);
+    mask = slots.size() - 1;
+    for (std::size_t k = 0; k < sums.size(); ++k) place(k);
+  };
+  grow();
+  for (const auto& [key, change] : rows) {
+    std::size_t at = HashOf(key) & mask;
+    while (slots[at] != 0 && sums[slots[at] - 1].first != key) at = (at + 1) & mask;
+    if (slots[at] != 0) {
+      sums[slots[at] - 1].second += change;
+      continue;
+    }
+    sums.emplace_back(key, change);
+    slots[at] = static_cast<std::uint32_t>(sums.size());
+    if (2 * sums.size() > mask + 1) grow();
+  }
+  sums.erase(std::remove_if(sums.begin(), sums.end(), [](const auto& row) { return row.second == 0; }), sums.end());
+  std::sort(sums.begin(), sums.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  return sums;
 }
+
+}  // namespace
+
+void CountChanges::Sum() {
+  rows_ = Summed(rows_);
+  summed_ = rows_.size();
+}
+
+std::vector<std::pair<CountKey, std::int64_t>> CountChanges::InKeyOrder() const { return Summed(rows_); }
 
 namespace {
 

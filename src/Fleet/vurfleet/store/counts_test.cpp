@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 namespace vurfleet {
 namespace {
 
@@ -65,6 +68,26 @@ TEST(Counts, MixedHoldsTellWhatTheCountsCountTwice) {
   for (const auto& [shown, again] : cases) EXPECT_EQ(CountedAgain(mixed, 1, shown), again) << shown.size();
   EXPECT_EQ(CountedAgain(mixed, 2, {}), 0);
   EXPECT_EQ(CountedAgain(mixed, 3, {11}), 0);
+}
+
+// A group's changes: tens of thousands of keys, each met about fifty times in
+// no order, many summing to nothing; summed as a map sums them, whether read
+// once at the end or summed on the way (past a million rows).
+TEST(Counts, ManyChangesSumAsAMapDoes) {
+  std::mt19937_64 random(42);
+  CountChanges changes;
+  std::map<CountKey, std::int64_t> expected;
+  for (int k = 0; k < 1500000; ++k) {
+    const CountKey key{static_cast<NameId>(random() % 30000), static_cast<VersionId>(random() % 5) - 2};
+    const std::int64_t change = static_cast<std::int64_t>(random() % 3) - 1;
+    changes.Add(key, change);
+    expected[key] += change;
+  }
+  std::vector<std::pair<CountKey, std::int64_t>> want;
+  for (const auto& row : expected) {
+    if (row.second != 0) want.push_back(row);
+  }
+  EXPECT_EQ(changes.InKeyOrder(), want);
 }
 
 }  // namespace

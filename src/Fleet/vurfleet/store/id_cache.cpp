@@ -11,14 +11,21 @@ std::string_view KeyOf(const std::uint64_t& value) {
   return std::string_view(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
+// A path's first slot in a table of `slots` (a power of two).
+std::size_t SlotOf(PathId path, std::size_t slots) {
+  return static_cast<std::size_t>((static_cast<std::uint64_t>(path) * 0x9E3779B97F4A7C15ull) >> 32) & (slots - 1);
+}
+
 }  // namespace
 
 IdCache::IdCache() : paths_(kCachedPaths), versions_(kCachedVersions), names_(kCachedPaths) {}
 
 std::optional<std::int64_t> IdCache::NameOf(PathId path) const {
-  const auto found = name_of_.find(path);
-  if (found == name_of_.end()) return std::nullopt;
-  return found->second;
+  if (name_of_.empty()) return std::nullopt;
+  for (std::size_t at = SlotOf(path, name_of_.size());; at = (at + 1) & (name_of_.size() - 1)) {
+    if (name_of_[at].path == path) return name_of_[at].name;
+    if (name_of_[at].path == kFree) return std::nullopt;
+  }
 }
 
 std::vector<PathId> IdCache::NamesOf(const std::vector<const std::vector<Entry>*>& entries,
@@ -37,8 +44,15 @@ std::vector<PathId> IdCache::NamesOf(const std::vector<const std::vector<Entry>*
 }
 
 void IdCache::AddNameOf(PathId path, std::int64_t name) {
-  if (name_of_.size() >= kCachedPaths) name_of_.clear();
-  name_of_[path] = name;
+  if (path < 0) return;  // never an id
+  if (name_of_.empty() || names_held_ >= kCachedPaths) {
+    name_of_.assign(2 * kCachedPaths, NameSlot{});
+    names_held_ = 0;
+  }
+  std::size_t at = SlotOf(path, name_of_.size());
+  while (name_of_[at].path != kFree && name_of_[at].path != path) at = (at + 1) & (name_of_.size() - 1);
+  if (name_of_[at].path == kFree) ++names_held_;
+  name_of_[at] = {path, name};
 }
 
 void IdCache::AddName(std::string_view key, std::int64_t id, bool added) {
@@ -82,6 +96,7 @@ void IdCache::Clear() {
   versions_.Clear();
   names_.Clear();
   name_of_.clear();
+  names_held_ = 0;
 }
 
 }  // namespace vurfleet

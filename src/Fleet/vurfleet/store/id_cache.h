@@ -55,7 +55,16 @@ class IdCache {
   IdTable paths_;
   IdTable versions_;  // keyed by the version's 8 bytes
   IdTable names_;
-  std::unordered_map<PathId, std::int64_t> name_of_;
+  // Paths' names in one flat table (a node per path would be a cache miss
+  // per lookup, and a file looks up every path it changes), at most half
+  // full; emptied when it would be fuller. Empty until the first name.
+  struct NameSlot {
+    PathId path = kFree;
+    std::int64_t name = 0;
+  };
+  static constexpr PathId kFree = -1;
+  std::vector<NameSlot> name_of_;
+  std::size_t names_held_ = 0;
   bool added_in_file_ = false;
   bool added_in_group_ = false;
 };

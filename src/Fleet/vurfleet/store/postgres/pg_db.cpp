@@ -275,7 +275,9 @@ void CopyField(std::string* out, std::string_view text) {
 
 void CopyBinaryInt(std::string* out, std::int64_t value, int bytes) {
   const std::uint64_t bits = static_cast<std::uint64_t>(value);
-  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out->push_back(static_cast<char>((bits >> shift) & 0xff));
+  char big_endian[8];
+  for (int k = 0; k < bytes; ++k) big_endian[k] = static_cast<char>((bits >> (8 * (bytes - 1 - k))) & 0xff);
+  out->append(big_endian, static_cast<std::size_t>(bytes));
 }
 
 std::string HexBytes(std::string_view bytes) {
