@@ -2,6 +2,7 @@
 // path serves the command line and anything else that reports on a fleet.
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <optional>
@@ -49,6 +50,10 @@ struct ChangeRow {
   std::optional<Version> old_version;
   std::optional<Version> new_version;
 };
+
+// Changes counted by the kind ChangeKind names: added, removed, upgraded,
+// downgraded, changed, in that order.
+using ChangeCounts = std::array<std::int64_t, 5>;
 
 // Ordered by machine.
 struct MachineRow {

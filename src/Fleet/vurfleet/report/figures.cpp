@@ -70,22 +70,15 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
     if (p.versions.size() > kShownVersions) Bound(store, p);
   }
 
-  ChangesQuery recent;
   f.changes_since = options.now - static_cast<Time>(options.recent_days) * 86400;
-  recent.since = f.changes_since;
-  recent.until = options.now;
-  // The rows come oldest first; only the newest are kept.
+  // Counted by the store; the rows come oldest first, only the newest kept.
   std::deque<ChangeRow> newest;
-  store.Changes(recent, [&](const ChangeRow& row) {
-    const std::string kind = ChangeKind(row);
-    for (std::size_t k = 0; k < kChangeKinds.size(); ++k) {
-      if (kind == kChangeKinds[k]) ++f.change_counts[k];
-    }
-    ++f.changes;
+  f.change_counts = store.RecentChanges(f.changes_since, options.now, options.newest_changes, [&](const ChangeRow& row) {
     if (options.newest_changes == 0) return;
     if (newest.size() == options.newest_changes) newest.pop_front();
     newest.push_back(row);
   });
+  for (const std::int64_t n : f.change_counts) f.changes += n;
   f.newest_changes.assign(newest.rbegin(), newest.rend());
   return f;
 }

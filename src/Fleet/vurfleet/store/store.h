@@ -78,6 +78,12 @@ class Store : public LoadTarget, public CheckSource {
   virtual void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) = 0;
   virtual void Changes(const ChangesQuery& query,
                        const std::function<void(const ChangeRow&)>& row) = 0;
+  // The changes Changes gives from `since` to `until` (both included),
+  // counted by kind without being read out, and handed to `row` from a scan
+  // start at or before which the last `newest` of them lie; one snapshot.
+  // A week of a large fleet is hundreds of thousands of changes.
+  virtual ChangeCounts RecentChanges(Time since, Time until, std::size_t newest,
+                                     const std::function<void(const ChangeRow&)>& row) = 0;
   virtual void Machines(const std::function<void(const MachineRow&)>& row) = 0;
   // The `top` file names held by the most machines (ties by name), with
   // their versions; nothing for `top` <= 0. See ProgramRow.

@@ -80,6 +80,37 @@ TEST_P(StoreTest, TheQueriesOfASmallFleet) {
             "PC001,2026-12-15 02:00:00,removed,C:\\App\\app.exe,1.2.3.4,\r\n"
             "PC001,2026-12-15 02:00:00,removed,C:\\New\\new.exe,1.0.0.0,\r\n");
 
+  // The report's changes: counted by kind, and handed on from a start at or
+  // before which the last `newest` of Changes' rows lie.
+  const struct {
+    const char* since;
+    const char* until;
+    ChangeCounts counts;  // added, removed, upgraded, downgraded, changed
+  } windows[] = {
+      {"2026-12-01", "2026-12-31", {1, 3, 2, 1, 2}},
+      {"2026-12-08 02:00:00", "2026-12-15 02:00:00", {1, 2, 2, 0, 1}},
+      {"2026-12-16 02:00:00", "2026-12-16 02:00:00", {0, 1, 0, 1, 1}},
+      {"2026-12-10", "2026-12-14", {0, 0, 0, 0, 0}},
+  };
+  const auto key = [](const ChangeRow& r) { return std::to_string(r.scan) + r.machine + r.path; };
+  for (const auto& w : windows) {
+    ChangesQuery q;
+    q.since = *ParseTimeArgument(w.since);
+    q.until = *ParseTimeArgument(w.until);
+    std::vector<std::string> listed;
+    store->Changes(q, [&](const ChangeRow& r) { listed.push_back(key(r)); });
+    for (const std::size_t newest : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{4}, std::size_t{20}}) {
+      std::vector<std::string> handed;
+      EXPECT_EQ(store->RecentChanges(*q.since, *q.until, newest, [&](const ChangeRow& r) { handed.push_back(key(r)); }),
+                w.counts)
+          << w.since << " " << newest;
+      ASSERT_LE(handed.size(), listed.size());
+      EXPECT_TRUE(std::equal(handed.begin(), handed.end(), listed.end() - static_cast<std::ptrdiff_t>(handed.size())))
+          << w.since << " " << newest;
+      EXPECT_GE(handed.size(), std::min(newest, listed.size())) << w.since << " " << newest;
+    }
+  }
+
   EXPECT_EQ(Machines(*store, "2026-12-17"),
             "machine,last_started,last_completed,status,files,errors\r\n"
             "PC001,2026-12-16 02:00:00,2026-12-16 02:00:00,ok,2,1\r\n"

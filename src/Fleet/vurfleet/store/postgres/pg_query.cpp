@@ -137,6 +137,25 @@ void PgStore::Changes(const ChangesQuery& query, const std::function<void(const 
   }
 }
 
+ChangeCounts PgStore::RecentChanges(Time since, Time until, std::size_t newest,
+                                   const std::function<void(const ChangeRow&)>& row) {
+  ReadScope snapshot(conn_);
+  ChangeCounts counts{};
+  const Params window{std::to_string(since), std::to_string(until)};
+  Result kinds = conn_.Exec(kChangeKindsSql, window);
+  for (int k = 0; k < kinds.rows(); ++k) counts.at(static_cast<std::size_t>(kinds.Int(k, 0))) = kinds.Int(k, 1);
+  if (newest == 0) return counts;
+  ChangesQuery last;
+  last.since = since;
+  last.until = until;
+  for (const char* sql : {kNewestOpenedSql, kNewestEndedSql}) {
+    Result r = conn_.Exec(sql, {window[0], window[1], std::to_string(newest - 1)});
+    if (r.rows() > 0) last.since = std::max(*last.since, r.Int(0, 0));
+  }
+  Changes(last, row);
+  return counts;
+}
+
 void PgStore::Holdings(const std::vector<Glob>& names,
                        const std::function<void(const HoldingRow&)>& row) {
   if (names.empty()) return;

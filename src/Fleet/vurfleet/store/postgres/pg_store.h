@@ -50,6 +50,8 @@ class PgStore : public Store {
   // The queries.
   void Find(const FindQuery& query, const std::function<void(const FindRow&)>& row) override;
   void Changes(const ChangesQuery& query, const std::function<void(const ChangeRow&)>& row) override;
+  ChangeCounts RecentChanges(Time since, Time until, std::size_t newest,
+                             const std::function<void(const ChangeRow&)>& row) override;
   void Machines(const std::function<void(const MachineRow&)>& row) override;
   void Programs(int top, const std::function<void(const ProgramRow&)>& row) override;
   std::int64_t MachinesBeyond(const std::string& name, const std::vector<Version>& versions) override;

@@ -181,6 +181,26 @@ void SqliteStore::Changes(const ChangesQuery& query,
   }
 }
 
+ChangeCounts SqliteStore::RecentChanges(Time since, Time until, std::size_t newest,
+                                       const std::function<void(const ChangeRow&)>& row) {
+  ReadScope snapshot(db_);
+  ChangeCounts counts{};
+  Statement kinds(db_, kChangeKindsSql);
+  kinds.Bind(1, since).Bind(2, until);
+  while (kinds.Step()) counts.at(static_cast<std::size_t>(kinds.Int(0))) = kinds.Int(1);
+  if (newest == 0) return counts;
+  ChangesQuery last;
+  last.since = since;
+  last.until = until;
+  for (const char* sql : {kNewestOpenedSql, kNewestEndedSql}) {
+    Statement s(db_, sql);
+    s.Bind(1, since).Bind(2, until).Bind(3, static_cast<std::int64_t>(newest - 1));
+    if (s.Step()) last.since = std::max(*last.since, s.Int(0));
+  }
+  Changes(last, row);
+  return counts;
+}
+
 void SqliteStore::Holdings(const std::vector<Glob>& names,
                            const std::function<void(const HoldingRow&)>& row) {
   if (names.empty()) return;
