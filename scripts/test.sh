@@ -59,6 +59,7 @@ passed=0
 failed=0
 skipped=0
 failures=()
+failure_logs=()
 per_step=()
 
 # count_step NAME PASSED FAILED SKIPPED
@@ -92,7 +93,7 @@ step() {
   if [ $rc -eq 0 ]; then
     echo "=== $name: passed ($((SECONDS - start)) s)"
   else
-    failures+=("$name"); echo "=== $name: FAILED, exit code $rc ($((SECONDS - start)) s)"
+    failures+=("$name") failure_logs+=("$log"); echo "=== $name: FAILED, exit code $rc ($((SECONDS - start)) s)"
   fi
 }
 
@@ -227,7 +228,13 @@ step "fuzzers" bash fuzz/run_fuzzers.sh "${FUZZ_SECONDS:-60}"
 echo
 echo "=== tests per step"
 printf '%s\n' "${per_step[@]}"
-for f in "${failures[@]}"; do echo "failed: $f"; done
+# A failed step's first failures and last lines are repeated here: a CI
+# that keeps only the end of the output still shows why.
+for i in "${!failures[@]}"; do
+  echo "failed: ${failures[$i]}"
+  { grep -m 10 '^FAIL' "${failure_logs[$i]}"; tail -n 10 "${failure_logs[$i]}"; } | awk '!seen[$0]++' |
+    cut -c 1-300 | sed 's/^/    /'
+done
 [ -n "$loader32_missing" ] && printf '%s\n' "$loader32_missing"
 echo "$passed passed, $failed failed, $skipped skipped ($steps steps)"
 [ "$failed" -eq 0 ]

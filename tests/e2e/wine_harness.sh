@@ -44,19 +44,32 @@ wh_template_ok() {
   [ -f "$WH_TEMPLATE/drive_c/windows/syswow64/kernel32.dll" ]
 }
 
-# Build the template prefix once (about 12-15 s, 1.3 GB with syswow64).
+# Build the template prefix once (about 12-15 s, 1.3 GB with syswow64). A
+# boot that leaves no usable prefix is tried once more from scratch: on a
+# loaded machine wineboot has been seen to end before syswow64 was set up.
+# Each failed try says on stderr what it left.
 wh_template() {
   wh_template_ok && return 0
-  if [ -d "$WH_TEMPLATE" ]; then wh_stop "$WH_TEMPLATE"; rm -rf "$WH_TEMPLATE"; fi
-  mkdir -p "$WH_ROOT/home"
-  wh_env "$WH_TEMPLATE" "$WH_WINE64" wineboot -i </dev/null >/dev/null 2>&1
-  wh_env "$WH_TEMPLATE" "$WH_SERVER" -w            # registry files are written when the server exits
-  rm -f "$WH_TEMPLATE/dosdevices/z:"                 # Z: -> / would expose the whole Linux tree
-  local d                                            # shell folders are symlinks to $HOME: make them real dirs
-  for d in "$WH_TEMPLATE"/drive_c/users/*/* "$WH_TEMPLATE"/drive_c/users/*/AppData/Roaming/Microsoft/Windows/Templates; do
-    [ -L "$d" ] && rm "$d" && mkdir "$d"
+  local try rc
+  for try in 1 2; do
+    if [ -d "$WH_TEMPLATE" ]; then wh_stop "$WH_TEMPLATE"; rm -rf "$WH_TEMPLATE"; fi
+    mkdir -p "$WH_ROOT/home"
+    wh_env "$WH_TEMPLATE" "$WH_WINE64" wineboot -i </dev/null >"$WH_ROOT/wineboot.log" 2>&1
+    rc=$?
+    wh_env "$WH_TEMPLATE" "$WH_SERVER" -w            # registry files are written when the server exits
+    rm -f "$WH_TEMPLATE/dosdevices/z:"                 # Z: -> / would expose the whole Linux tree
+    local d                                            # shell folders are symlinks to $HOME: make them real dirs
+    for d in "$WH_TEMPLATE"/drive_c/users/*/* "$WH_TEMPLATE"/drive_c/users/*/AppData/Roaming/Microsoft/Windows/Templates; do
+      [ -L "$d" ] && rm "$d" && mkdir "$d"
+    done
+    wh_template_ok && return 0
+    echo "wh_template: try $try: wineboot -i exited $rc and left no usable prefix" \
+         "(system.reg: $([ -f "$WH_TEMPLATE/system.reg" ] && echo yes || echo no)," \
+         "syswow64 entries: $(ls "$WH_TEMPLATE/drive_c/windows/syswow64" 2>/dev/null | wc -l)," \
+         "free in $WH_ROOT: $(df -Pk "$WH_ROOT" | awk 'NR == 2 { print int($4 / 1024) " MB" }'))" >&2
+    tail -n 5 "$WH_ROOT/wineboot.log" | sed 's/^/wh_template:   /' >&2
   done
-  wh_template_ok || { echo "wh_template: prefix without syswow64/kernel32.dll" >&2; return 1; }
+  return 1
 }
 
 # New prefix for one test case: prints its path. Full copy (~1 s, 1.3 GB); set WH_CLONE=hardlink for
