@@ -49,13 +49,19 @@ every_query "$same" > "$WORK/same.pg.csv"
 check_same "pg1: the same CSV from both stores for every query" "$WORK/same.sqlite.csv" "$WORK/same.pg.csv"
 check_eq "pg1: ... and the queries found rows" 1 "$([ "$(wc -l < "$WORK/same.pg.csv")" -gt 1000 ] && echo 1)"
 # The report page from each store: the same page but for the database it
-# names and the time it was made.
-"$VURFLEET" --db "$WORK/same.db" report --now 2026-11-25 -o "$WORK/same.sqlite.html"
+# names and the time it was made. With entitlements, PostgreSQL gathers the
+# Licenses section on a second connection of the same snapshot, beside the
+# rest of the page; SQLite gathers it after.
+{ echo "pool,name,path,version_from,version_below,seats,rule,period_from,period_until"
+  echo "TOOLS-1,tool1*.exe,,1,,5,peak,2026-01-01,2027-01-01"
+  echo "SUITE,*.exe,c:\\program files\\*,,,30,snapshot,2026-01-01,2026-11-20"; } > "$WORK/same.ent.csv"
+"$VURFLEET" --db "$WORK/same.db" report --now 2026-11-25 --entitlements "$WORK/same.ent.csv" -o "$WORK/same.sqlite.html"
 check_eq "pg1: report from SQLite" 0 "$?"
-"$VURFLEET" --db "$same" report --now 2026-11-25 -o "$WORK/same.pg.html"
+"$VURFLEET" --db "$same" report --now 2026-11-25 --entitlements "$WORK/same.ent.csv" -o "$WORK/same.pg.html"
 check_eq "pg1: report from PostgreSQL" 0 "$?"
 page() { grep -v -e '<title>' -e 'made [0-9]' "$1"; }
 check_same "pg1: the same report page from both stores" <(page "$WORK/same.sqlite.html") <(page "$WORK/same.pg.html")
+check_eq "pg1: ... with both pools in its Licenses section" 2 "$(grep -o 'class="pool" data-id="[A-Z1-]*"' "$WORK/same.pg.html" | sort -u | wc -l)"
 # The connection as a libpq keyword/value string, and from $VURFLEET_DB.
 VURFLEET_DB="host=$PG_SOCKET user=vurfleet_admin dbname=same" "$VURFLEET" machines --now 2026-12-31 --csv \
   > "$WORK/kv.csv"

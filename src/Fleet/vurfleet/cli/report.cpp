@@ -36,7 +36,9 @@ class ReportCommand : public Command {
     options.now = now_ ? TimeArgument("--now", *now_) : options.made;
     options.top = top_;
     options.stale_days = stale_;
-    std::unique_ptr<Store> store = OpenStore(db, Access::kRead);
+    // With entitlements, a twin gathers the Licenses section beside the rest.
+    std::unique_ptr<Store> store =
+        options.entitlements != nullptr ? OpenTwinnedReader(db) : OpenStore(db, Access::kRead);
     options.database = store->Description();
     return WriteWhole(output_, RenderReport(GatherFigures(*store, options), options), "the page", std::cerr);
   }

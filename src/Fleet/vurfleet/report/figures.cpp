@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <deque>
+#include <future>
+#include <memory>
+#include <system_error>
 
 #include "base/file_name.h"
 #include "query/query.h"
@@ -39,6 +42,21 @@ void Bound(Store& store, ProgramFigures& p) {
 
 ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
   ReportFigures f;
+  // The Licenses section reads every interval of the pools' names, as long
+  // as the rest of the page takes at 10 000 machines: it is gathered beside
+  // it, on a twin of the store (the same snapshot), where one can be had.
+  std::unique_ptr<Store> twin;
+  std::future<LicenseFigures> licenses;
+  if (options.entitlements != nullptr) twin = store.Twin();
+  if (twin) {
+    try {
+      licenses = std::async(std::launch::async, [&] {
+        return GatherLicenses(*twin, *options.entitlements, options.now, options.licenses_stale_days);
+      });
+    } catch (const std::system_error&) {
+      twin.reset();  // no thread to be had: gathered after the rest
+    }
+  }
   store.Machines([&](const MachineRow& row) {
     const std::string status = MachineStatus(row, options.now, options.stale_days);
     if (status == "ok") {
@@ -55,7 +73,7 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
   if (options.advisories != nullptr) {
     f.exposure = GatherExposure(store, *options.advisories, options.now, f.ok + f.incomplete + f.stale);
   }
-  if (options.entitlements != nullptr) {
+  if (options.entitlements != nullptr && !twin) {
     f.licenses = GatherLicenses(store, *options.entitlements, options.now, options.licenses_stale_days);
   }
 
@@ -80,6 +98,7 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
   });
   for (const std::int64_t n : f.change_counts) f.changes += n;
   f.newest_changes.assign(newest.rbegin(), newest.rend());
+  if (twin) f.licenses = licenses.get();
   return f;
 }
 

@@ -42,17 +42,31 @@ bool IsConnectionString(std::string_view where) {
   return k < where.size() && where[k] == '=';
 }
 
-std::unique_ptr<Store> OpenStore(const std::string& where, Access access) {
-  const bool create = access == Access::kWrite;
-  if (IsConnectionString(where)) return OpenPostgres(where, access);
+namespace {
+
+// Refuses a SQLite file that a store of `access` can't open, or make.
+void CheckSqliteFile(const std::string& where, Access access) {
   if (where.empty()) throw StoreError("--db names no database");
   struct stat info;
   if (stat(where.c_str(), &info) != 0) {
-    if (!create) throw StoreError(where + ": no such database (vurfleet load makes it)");
+    if (access != Access::kWrite) throw StoreError(where + ": no such database (vurfleet load makes it)");
   } else if (!S_ISREG(info.st_mode)) {
     throw StoreError(where + ": not a database file");
   }
+}
+
+}  // namespace
+
+std::unique_ptr<Store> OpenStore(const std::string& where, Access access) {
+  if (IsConnectionString(where)) return OpenPostgres(where, access);
+  CheckSqliteFile(where, access);
   return std::make_unique<sqlite::SqliteStore>(where, access);
+}
+
+std::unique_ptr<Store> OpenTwinnedReader(const std::string& where) {
+  if (IsConnectionString(where)) return OpenPostgres(where, Access::kRead);
+  CheckSqliteFile(where, Access::kRead);
+  return sqlite::OpenTwinnedReader(where);
 }
 
 }  // namespace vurfleet

@@ -106,6 +106,14 @@ class Store : public LoadTarget, public CheckSource {
   virtual void NoteLoad(const LoadFigures& figures) = 0;
   virtual std::optional<LoadFigures> LastLoad() = 0;
 
+  // A reader (Access::kRead) of this reader's snapshot on a connection of
+  // its own, for a query run beside this store's on another thread. None
+  // where it can't be had: a writer; a SQLite reader not opened by
+  // OpenTwinnedReader (SQLite can't hand a snapshot from one connection to
+  // another), or asked twice; a server with no connection left. The caller
+  // then asks this store.
+  virtual std::unique_ptr<Store> Twin() { return nullptr; }
+
  protected:
   std::vector<std::string> upgraded_;
 };
@@ -137,5 +145,9 @@ std::unique_ptr<Store> OpenPostgres(const std::string& where, Access access);
 // postgresql:// (or postgres://) URI or a libpq "keyword=value" string,
 // else a SQLite file. Throws StoreError.
 std::unique_ptr<Store> OpenStore(const std::string& where, Access access);
+
+// A reader (as OpenStore's Access::kRead) whose Twin can be had: on SQLite,
+// made with it, both beginning their reads while no commit can come.
+std::unique_ptr<Store> OpenTwinnedReader(const std::string& where);
 
 }  // namespace vurfleet

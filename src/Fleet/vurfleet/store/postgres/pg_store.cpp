@@ -22,7 +22,8 @@ void CopyInt(std::string* out, std::int64_t value) { out->append(std::to_string(
 
 }  // namespace
 
-PgStore::PgStore(const std::string& where, Access access) : where_(where), conn_(where) {
+PgStore::PgStore(const std::string& where, Access access, const std::string& snapshot)
+    : where_(where), reader_(access == Access::kRead), conn_(where) {
   // An upgrade moves rows before there are counts, and counts once after.
   counts_.on = false;
   upgraded_ = PrepareSchema(conn_, access == Access::kWrite, *this);
@@ -33,6 +34,9 @@ PgStore::PgStore(const std::string& where, Access access) : where_(where), conn_
   if (access == Access::kRead) {
     conn_.Run("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY");
     conn_.Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    // The server's own name for a snapshot: hex digits and dashes, quoted
+    // as they stand.
+    if (!snapshot.empty()) conn_.Run(("SET TRANSACTION SNAPSHOT '" + snapshot + "'").c_str());
     return;
   }
   // The staging table of new paths lives as long as the session, made
@@ -42,6 +46,21 @@ PgStore::PgStore(const std::string& where, Access access) : where_(where), conn_
       " line integer NOT NULL, hash bigint NOT NULL, path text COLLATE \"C\" NOT NULL,"
       " path_key text COLLATE \"C\" NOT NULL, name_key text COLLATE \"C\" NOT NULL, name_hash bigint NOT NULL"
       ") ON COMMIT DELETE ROWS");
+}
+
+std::unique_ptr<Store> PgStore::Twin() {
+  if (!reader_) return nullptr;
+  // Exported by the reader's own transaction (not a savepoint's, which
+  // can't), valid while it lasts; a failure is the server's, and is told.
+  const std::string snapshot(conn_.Exec("SELECT pg_export_snapshot()").Text(0, 0));
+  if (snapshot.empty() || snapshot.find_first_not_of("0123456789ABCDEFabcdef-") != std::string::npos) {
+    throw StoreError("the server named a snapshot '" + snapshot + "'");
+  }
+  try {
+    return std::make_unique<PgStore>(where_, Access::kRead, snapshot);
+  } catch (const StoreError&) {
+    return nullptr;  // no connection left, say: the reader does it all
+  }
 }
 
 void PgStore::BeginGroup(const std::vector<std::string>& machines) {

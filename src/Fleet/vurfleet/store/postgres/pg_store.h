@@ -30,9 +30,11 @@ Version VersionFrom(const Result& r, int row, int column);
 
 class PgStore : public Store {
  public:
-  PgStore(const std::string& where, Access access);
+  // `snapshot`: for a reader, one exported by another reader (Twin).
+  PgStore(const std::string& where, Access access, const std::string& snapshot = "");
 
   std::string Description() const override { return conn_.description(); }
+  std::unique_ptr<Store> Twin() override;
 
   // LoadTarget.
   void BeginGroup(const std::vector<std::string>& machines) override;
@@ -99,7 +101,8 @@ class PgStore : public Store {
   // The names of the paths `write` adds to or takes from its machine's inventory.
   std::unordered_map<PathId, NameId> NamesOf(const FileWrite& write);
 
-  std::string where_;  // the database as given: the check's second connection
+  std::string where_;  // the database as given: the check's second connection, a twin's
+  bool reader_;
   Connection conn_;
   IdCache ids_;
   ExpectedFiles expected_;

@@ -1,7 +1,12 @@
 #include "store/sqlite/sqlite_db.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace vurfleet::sqlite {
 
@@ -84,6 +89,61 @@ Db::Db(const std::string& path, Access access) : path_(path), read_only_(access 
 }
 
 Db::~Db() { sqlite3_close_v2(db_); }
+
+ChildWriteLock::ChildWriteLock(const std::string& path) {
+  int ready[2], release[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return;
+  if (pipe2(release, O_CLOEXEC) != 0) {
+    close(ready[0]);
+    close(ready[1]);
+    return;
+  }
+  // The URI before the fork: the child only opens, locks, waits and ends.
+  const std::string uri = FileUri(path, "?mode=rw");
+  const pid_t child = fork();
+  if (child == 0) {
+    close(ready[0]);
+    close(release[1]);
+    sqlite3* db = nullptr;
+    int persist = 1;  // its close never takes the log and its index away
+    char held = '0';
+    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI, nullptr) == SQLITE_OK &&
+        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist) == SQLITE_OK &&
+        sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+      held = '1';
+    }
+    if (write(ready[1], &held, 1) == 1 && held == '1') {
+      char c;
+      while (read(release[0], &c, 1) < 0 && errno == EINTR) {
+      }
+    }
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  if (child < 0) {
+    close(ready[0]);
+    close(release[1]);
+    return;
+  }
+  child_ = child;
+  release_ = release[1];
+  char held = '0';
+  ssize_t n;
+  while ((n = read(ready[0], &held, 1)) < 0 && errno == EINTR) {
+  }
+  close(ready[0]);
+  held_ = n == 1 && held == '1';
+}
+
+ChildWriteLock::~ChildWriteLock() {
+  if (child_ < 0) return;
+  close(release_);
+  while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
 
 int Db::Probe() { return sqlite3_exec(db_, "SELECT 1 FROM sqlite_schema LIMIT 1", nullptr, nullptr, nullptr); }
 

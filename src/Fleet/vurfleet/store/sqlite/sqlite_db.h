@@ -48,6 +48,27 @@ class Db {
   int failed_code_ = SQLITE_OK;
 };
 
+// The write lock of an existing database, held by a child process from
+// construction to destruction, on a connection that writes nothing: no
+// commit comes meanwhile. A process of its own, since this one's readers
+// map the log's index read-only, and a connection here could not lock it.
+// held() is false where the lock is taken (a load under way), the file
+// can't be written by this user, or the child could not be started. Made
+// before this process opens the file: the child inherits SQLite's state.
+class ChildWriteLock {
+ public:
+  explicit ChildWriteLock(const std::string& path);
+  ~ChildWriteLock();
+  ChildWriteLock(const ChildWriteLock&) = delete;
+  ChildWriteLock& operator=(const ChildWriteLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  int child_ = -1;
+  int release_ = -1;  // closed: the child lets go and ends
+  bool held_ = false;
+};
+
 // A read transaction for the statements of one query: they all see one
 // snapshot. Inside a transaction already (a reader's, which lasts as long
 // as its store), it adds nothing.

@@ -108,6 +108,18 @@ SqliteStore::SqliteStore(const std::string& path, Access access)
 
 SqliteStore::~SqliteStore() = default;
 
+std::unique_ptr<Store> OpenTwinnedReader(const std::string& path) {
+  const ChildWriteLock lock(path);
+  auto reader = std::make_unique<SqliteStore>(path, Access::kRead);
+  if (!lock.held()) return reader;
+  try {
+    reader->twin_ = std::make_unique<SqliteStore>(path, Access::kRead);
+  } catch (const StoreError&) {
+    // no twin: the reader does it all
+  }
+  return reader;
+}
+
 void SqliteStore::BeginGroup(const std::vector<std::string>&) {
   // BEGIN IMMEDIATE takes the write lock at once, so every other writer
   // waits for the group (up to the busy timeout) and no lock of a machine

@@ -26,11 +26,15 @@
 namespace vurfleet::sqlite {
 
 class SqliteStore : public Store {
+  friend std::unique_ptr<Store> OpenTwinnedReader(const std::string& path);
+
  public:
   SqliteStore(const std::string& path, Access access);
   ~SqliteStore() override;
 
   std::string Description() const override { return db_.path(); }
+  // The twin made with this reader (OpenTwinnedReader), once.
+  std::unique_ptr<Store> Twin() override { return std::move(twin_); }
 
   // LoadTarget.
   void BeginGroup(const std::vector<std::string>& machines) override;
@@ -90,9 +94,16 @@ class SqliteStore : public Store {
   std::unordered_map<PathId, NameId> NamesOf(const FileWrite& write);
 
   Db db_;
+  std::unique_ptr<Store> twin_;
   std::unique_ptr<LoadStatements, DropStatements> load_;
   IdCache ids_;
   CountKeeper counts_;
 };
+
+// A reader and its twin, which begin their reads while a child process
+// holds the write lock: SQLite can't hand a snapshot from one connection to
+// another, so no commit may come between. Where the lock can't be had, the
+// reader alone (Twin gives none).
+std::unique_ptr<Store> OpenTwinnedReader(const std::string& path);
 
 }  // namespace vurfleet::sqlite
