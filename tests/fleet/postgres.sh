@@ -49,19 +49,40 @@ every_query "$same" > "$WORK/same.pg.csv"
 check_same "pg1: the same CSV from both stores for every query" "$WORK/same.sqlite.csv" "$WORK/same.pg.csv"
 check_eq "pg1: ... and the queries found rows" 1 "$([ "$(wc -l < "$WORK/same.pg.csv")" -gt 1000 ] && echo 1)"
 # The report page from each store: the same page but for the database it
-# names and the time it was made. With entitlements, PostgreSQL gathers the
-# Licenses section on a second connection of the same snapshot, beside the
-# rest of the page; SQLite gathers it after.
+# names and the time it was made. With advisories and entitlements, each
+# store gathers Exposure and Licenses on connections of their own that read
+# the same snapshot, beside the rest of the page; with the folder read-only
+# (no write lock to be had), SQLite gathers them after the rest.
 { echo "pool,name,path,version_from,version_below,seats,rule,period_from,period_until"
   echo "TOOLS-1,tool1*.exe,,1,,5,peak,2026-01-01,2027-01-01"
   echo "SUITE,*.exe,c:\\program files\\*,,,30,snapshot,2026-01-01,2026-11-20"; } > "$WORK/same.ent.csv"
-"$VURFLEET" --db "$WORK/same.db" report --now 2026-11-25 --entitlements "$WORK/same.ent.csv" -o "$WORK/same.sqlite.html"
+{ echo "id,name,path,affected_from,fixed,severity,published,title,url"
+  echo "ADV-1,tool2*.exe,,,9,high,2026-01-01,Tools below 9,"
+  echo "ADV-2,*.dll,c:\\program files\\*,5,,low,2026-01-02,Libraries from 5,"; } > "$WORK/same.adv.csv"
+report() {
+  "$VURFLEET" --db "$1" report --now 2026-11-25 --entitlements "$WORK/same.ent.csv" --advisories "$WORK/same.adv.csv" -o "$2"
+}
+report "$WORK/same.db" "$WORK/same.sqlite.html"
 check_eq "pg1: report from SQLite" 0 "$?"
-"$VURFLEET" --db "$same" report --now 2026-11-25 --entitlements "$WORK/same.ent.csv" -o "$WORK/same.pg.html"
+report "$same" "$WORK/same.pg.html"
 check_eq "pg1: report from PostgreSQL" 0 "$?"
 page() { grep -v -e '<title>' -e 'made [0-9]' "$1"; }
 check_same "pg1: the same report page from both stores" <(page "$WORK/same.sqlite.html") <(page "$WORK/same.pg.html")
-check_eq "pg1: ... with both pools in its Licenses section" 2 "$(grep -o 'class="pool" data-id="[A-Z1-]*"' "$WORK/same.pg.html" | sort -u | wc -l)"
+check_eq "pg1: ... with both pools in its Licenses section, both advisories in Exposure" "2 2" \
+  "$(grep -o 'class="pool" data-id="[A-Z1-]*"' "$WORK/same.pg.html" | sort -u | wc -l) $(grep -o '>ADV-[12]<' "$WORK/same.pg.html" | sort -u | wc -l)"
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  ro=$(mktemp -d /tmp/vurfleet-ro.XXXXXX)
+  chmod 755 "$ro" && mkdir "$ro/out" && chown nobody "$ro/out"
+  cp "$WORK/same.db" "$WORK/same.db-wal" "$WORK/same.db-shm" "$WORK/same.ent.csv" "$WORK/same.adv.csv" "$ro/"
+  setpriv --reuid=nobody --regid=nogroup --clear-groups "$VURFLEET" --db "$ro/same.db" report --now 2026-11-25 \
+    --entitlements "$ro/same.ent.csv" --advisories "$ro/same.adv.csv" -o "$ro/out/page.html"
+  check_eq "pg1: report from a SQLite file its user may only read" 0 "$?"
+  check_same "pg1: ... the same page, gathered by one connection" <(page "$WORK/same.sqlite.html") \
+    <(page "$ro/out/page.html")
+  rm -rf "$ro"
+else
+  skip "pg1: report from a SQLite file its user may only read" "needs root and setpriv"
+fi
 # The connection as a libpq keyword/value string, and from $VURFLEET_DB.
 VURFLEET_DB="host=$PG_SOCKET user=vurfleet_admin dbname=same" "$VURFLEET" machines --now 2026-12-31 --csv \
   > "$WORK/kv.csv"

@@ -36,9 +36,9 @@ class ReportCommand : public Command {
     options.now = now_ ? TimeArgument("--now", *now_) : options.made;
     options.top = top_;
     options.stale_days = stale_;
-    // With entitlements, a twin gathers the Licenses section beside the rest.
-    std::unique_ptr<Store> store =
-        options.entitlements != nullptr ? OpenTwinnedReader(db) : OpenStore(db, Access::kRead);
+    // Exposure and Licenses are gathered beside the rest, each by a twin.
+    const int twins = (options.advisories != nullptr) + (options.entitlements != nullptr);
+    std::unique_ptr<Store> store = twins > 0 ? OpenTwinnedReader(db, twins) : OpenStore(db, Access::kRead);
     options.database = store->Description();
     return WriteWhole(output_, RenderReport(GatherFigures(*store, options), options), "the page", std::cerr);
   }

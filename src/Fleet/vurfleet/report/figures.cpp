@@ -38,24 +38,39 @@ void Bound(Store& store, ProgramFigures& p) {
   p.more_machines = store.MachinesBeyond(p.name, shown);
 }
 
+// `gather` run on a twin of `store` (kept in `twin`), on a thread of its
+// own; no future where neither can be had.
+template <typename Gather>
+auto Beside(Store& store, std::unique_ptr<Store>* twin, Gather gather) -> std::future<decltype(gather(store))> {
+  *twin = store.Twin();
+  if (!*twin) return {};
+  try {
+    return std::async(std::launch::async, [gather, on = twin->get()] { return gather(*on); });
+  } catch (const std::system_error&) {
+    return {};  // no thread to be had
+  }
+}
+
 }  // namespace
 
 ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
   ReportFigures f;
-  // The Licenses section reads every interval of the pools' names, as long
-  // as the rest of the page takes at 10 000 machines: it is gathered beside
-  // it, on a twin of the store (the same snapshot), where one can be had.
-  std::unique_ptr<Store> twin;
+  // Exposure and Licenses each read every interval of their names, as long
+  // as the rest of the page takes at 10 000 machines: each is gathered
+  // beside the rest, by a twin of the store (the same snapshot), where one
+  // can be had, else by the store after the rest.
+  std::unique_ptr<Store> exposure_twin, licenses_twin;
+  std::future<ExposureFigures> exposure;
   std::future<LicenseFigures> licenses;
-  if (options.entitlements != nullptr) twin = store.Twin();
-  if (twin) {
-    try {
-      licenses = std::async(std::launch::async, [&] {
-        return GatherLicenses(*twin, *options.entitlements, options.now, options.licenses_stale_days);
-      });
-    } catch (const std::system_error&) {
-      twin.reset();  // no thread to be had: gathered after the rest
-    }
+  if (options.advisories != nullptr) {
+    exposure = Beside(store, &exposure_twin, [&options](Store& twin) {
+      return GatherExposure(twin, *options.advisories, options.now, 0);
+    });
+  }
+  if (options.entitlements != nullptr) {
+    licenses = Beside(store, &licenses_twin, [&options](Store& twin) {
+      return GatherLicenses(twin, *options.entitlements, options.now, options.licenses_stale_days);
+    });
   }
   store.Machines([&](const MachineRow& row) {
     const std::string status = MachineStatus(row, options.now, options.stale_days);
@@ -70,10 +85,10 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
     }
     if (!f.newest_scan || row.last_started > *f.newest_scan) f.newest_scan = row.last_started;
   });
-  if (options.advisories != nullptr) {
-    f.exposure = GatherExposure(store, *options.advisories, options.now, f.ok + f.incomplete + f.stale);
+  if (options.advisories != nullptr && !exposure.valid()) {
+    f.exposure = GatherExposure(store, *options.advisories, options.now, 0);
   }
-  if (options.entitlements != nullptr && !twin) {
+  if (options.entitlements != nullptr && !licenses.valid()) {
     f.licenses = GatherLicenses(store, *options.entitlements, options.now, options.licenses_stale_days);
   }
 
@@ -98,7 +113,9 @@ ReportFigures GatherFigures(Store& store, const ReportOptions& options) {
   });
   for (const std::int64_t n : f.change_counts) f.changes += n;
   f.newest_changes.assign(newest.rbegin(), newest.rend());
-  if (twin) f.licenses = licenses.get();
+  if (exposure.valid()) f.exposure = exposure.get();
+  if (f.exposure) f.exposure->machines = f.ok + f.incomplete + f.stale;
+  if (licenses.valid()) f.licenses = licenses.get();
   return f;
 }
 

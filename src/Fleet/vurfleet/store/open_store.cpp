@@ -63,10 +63,10 @@ std::unique_ptr<Store> OpenStore(const std::string& where, Access access) {
   return std::make_unique<sqlite::SqliteStore>(where, access);
 }
 
-std::unique_ptr<Store> OpenTwinnedReader(const std::string& where) {
+std::unique_ptr<Store> OpenTwinnedReader(const std::string& where, int twins) {
   if (IsConnectionString(where)) return OpenPostgres(where, Access::kRead);
   CheckSqliteFile(where, Access::kRead);
-  return sqlite::OpenTwinnedReader(where);
+  return sqlite::OpenTwinnedReader(where, twins);
 }
 
 }  // namespace vurfleet

@@ -110,8 +110,8 @@ class Store : public LoadTarget, public CheckSource {
   // its own, for a query run beside this store's on another thread. None
   // where it can't be had: a writer; a SQLite reader not opened by
   // OpenTwinnedReader (SQLite can't hand a snapshot from one connection to
-  // another), or asked twice; a server with no connection left. The caller
-  // then asks this store.
+  // another), or asked for more twins than it was opened with; a server
+  // with no connection left. The caller then asks this store.
   virtual std::unique_ptr<Store> Twin() { return nullptr; }
 
  protected:
@@ -146,8 +146,9 @@ std::unique_ptr<Store> OpenPostgres(const std::string& where, Access access);
 // else a SQLite file. Throws StoreError.
 std::unique_ptr<Store> OpenStore(const std::string& where, Access access);
 
-// A reader (as OpenStore's Access::kRead) whose Twin can be had: on SQLite,
-// made with it, both beginning their reads while no commit can come.
-std::unique_ptr<Store> OpenTwinnedReader(const std::string& where);
+// A reader (as OpenStore's Access::kRead) of which `twins` twins can be
+// had: on SQLite, made with it, all beginning their reads while no commit
+// can come; on PostgreSQL, any number, when asked.
+std::unique_ptr<Store> OpenTwinnedReader(const std::string& where, int twins = 1);
 
 }  // namespace vurfleet

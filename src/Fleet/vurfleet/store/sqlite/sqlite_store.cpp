@@ -108,16 +108,23 @@ SqliteStore::SqliteStore(const std::string& path, Access access)
 
 SqliteStore::~SqliteStore() = default;
 
-std::unique_ptr<Store> OpenTwinnedReader(const std::string& path) {
+std::unique_ptr<Store> OpenTwinnedReader(const std::string& path, int twins) {
   const ChildWriteLock lock(path);
   auto reader = std::make_unique<SqliteStore>(path, Access::kRead);
   if (!lock.held()) return reader;
   try {
-    reader->twin_ = std::make_unique<SqliteStore>(path, Access::kRead);
+    for (int k = 0; k < twins; ++k) reader->twins_.push_back(std::make_unique<SqliteStore>(path, Access::kRead));
   } catch (const StoreError&) {
-    // no twin: the reader does it all
+    // fewer twins: the reader does the rest
   }
   return reader;
+}
+
+std::unique_ptr<Store> SqliteStore::Twin() {
+  if (twins_.empty()) return nullptr;
+  std::unique_ptr<Store> twin = std::move(twins_.back());
+  twins_.pop_back();
+  return twin;
 }
 
 void SqliteStore::BeginGroup(const std::vector<std::string>&) {

@@ -26,15 +26,15 @@
 namespace vurfleet::sqlite {
 
 class SqliteStore : public Store {
-  friend std::unique_ptr<Store> OpenTwinnedReader(const std::string& path);
+  friend std::unique_ptr<Store> OpenTwinnedReader(const std::string& path, int twins);
 
  public:
   SqliteStore(const std::string& path, Access access);
   ~SqliteStore() override;
 
   std::string Description() const override { return db_.path(); }
-  // The twin made with this reader (OpenTwinnedReader), once.
-  std::unique_ptr<Store> Twin() override { return std::move(twin_); }
+  // A twin made with this reader (OpenTwinnedReader), each once.
+  std::unique_ptr<Store> Twin() override;
 
   // LoadTarget.
   void BeginGroup(const std::vector<std::string>& machines) override;
@@ -94,16 +94,16 @@ class SqliteStore : public Store {
   std::unordered_map<PathId, NameId> NamesOf(const FileWrite& write);
 
   Db db_;
-  std::unique_ptr<Store> twin_;
+  std::vector<std::unique_ptr<Store>> twins_;
   std::unique_ptr<LoadStatements, DropStatements> load_;
   IdCache ids_;
   CountKeeper counts_;
 };
 
-// A reader and its twin, which begin their reads while a child process
+// A reader and `twins` twins, which begin their reads while a child process
 // holds the write lock: SQLite can't hand a snapshot from one connection to
 // another, so no commit may come between. Where the lock can't be had, the
 // reader alone (Twin gives none).
-std::unique_ptr<Store> OpenTwinnedReader(const std::string& path);
+std::unique_ptr<Store> OpenTwinnedReader(const std::string& path, int twins);
 
 }  // namespace vurfleet::sqlite
