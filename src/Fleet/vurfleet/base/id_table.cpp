@@ -18,7 +18,10 @@ std::uint64_t IdTable::Hash(std::string_view key) {
 
 std::optional<std::int64_t> IdTable::Find(std::string_view key) const {
   if (slots_.empty()) return std::nullopt;
-  const std::uint64_t hash = Hash(key);
+  return Find(key, Hash(key));
+}
+
+std::optional<std::int64_t> IdTable::Find(std::string_view key, std::uint64_t hash) const {
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
@@ -48,7 +51,7 @@ void IdTable::FindMany(const std::vector<std::string_view>& keys,
     }
     if (i >= kSlotsAhead) {
       const std::size_t k = i - kSlotsAhead;
-      const std::optional<std::int64_t> id = Find(keys[k]);
+      const std::optional<std::int64_t> id = Find(keys[k], hashes[k]);
       if (id) (*out)[k] = *id;
     }
   }

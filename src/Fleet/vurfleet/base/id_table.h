@@ -34,6 +34,7 @@ class IdTable {
     bool used = false;
   };
   static std::uint64_t Hash(std::string_view key);
+  std::optional<std::int64_t> Find(std::string_view key, std::uint64_t hash) const;  // slots_ not empty
   void Allocate();  // on the first insert: an unused table costs nothing
 
   std::size_t max_entries_;
