@@ -114,12 +114,36 @@ void PgStore::StagePaths(const std::vector<std::string_view>& paths) {
       "INSERT INTO names (hash, name_key) "
       "SELECT DISTINCT name_hash, name_key FROM vurfleet_lines ORDER BY name_hash, name_key "
       "ON CONFLICT (hash, md5(name_key)) DO NOTHING");
-  conn_.Run(
+  // The ids of the paths added come back with them; only paths stored
+  // before (or by another load just now) are probed for, one index probe
+  // each (a join would be planned over all paths, whose count grows with
+  // the fleet, not with the group).
+  Result added = conn_.Exec(
       "INSERT INTO paths (hash, path, path_key, name_key, name_id) "
       "SELECT s.hash, s.path, s.path_key, s.name_key, n.id FROM vurfleet_lines s "
       "JOIN names n ON n.hash = s.name_hash AND n.name_key = s.name_key ORDER BY s.hash, s.path "
-      "ON CONFLICT (hash, md5(path)) DO NOTHING");
+      "ON CONFLICT (hash, md5(path)) DO NOTHING RETURNING path, id, name_id");
   ids_.NoteAdded();
+  std::unordered_map<std::string_view, std::size_t> line_of;
+  line_of.reserve(paths.size());
+  for (std::size_t k = 0; k < paths.size(); ++k) line_of.emplace(paths[k], k);
+  std::vector<bool> found(paths.size(), false);
+  std::size_t missing = paths.size();
+  const auto keep = [&](std::size_t k, PathId id, std::int64_t name) {
+    group_paths_[std::string(paths[k])] = id;
+    ids_.AddPath(paths[k], id, false);
+    ids_.AddNameOf(id, name);
+    found[k] = true;
+    --missing;
+  };
+  for (int j = 0; j < added.rows(); ++j) {
+    const auto at = line_of.find(added.Text(j, 0));
+    if (at == line_of.end() || found[at->second]) {
+      throw StoreError(conn_.description() + ": the staged lines came back wrong");
+    }
+    keep(at->second, added.Int(j, 1), added.Int(j, 2));
+  }
+  if (missing == 0) return;
   Result r = conn_.Exec(
       "SELECT s.line, p.id, p.name_id FROM vurfleet_lines s "
       "LEFT JOIN LATERAL (SELECT id, name_id FROM paths p WHERE p.hash = s.hash AND p.path = s.path) p ON true "
@@ -128,16 +152,15 @@ void PgStore::StagePaths(const std::vector<std::string_view>& paths) {
     throw StoreError(conn_.description() + ": the staged lines came back wrong");
   }
   for (int j = 0; j < r.rows(); ++j) {
+    const std::size_t k = static_cast<std::size_t>(r.Int(j, 0));
+    if (k != static_cast<std::size_t>(j)) throw StoreError(conn_.description() + ": the staged lines came back wrong");
+    if (found[k]) continue;
     if (r.IsNull(j, 1)) {
       // Another path holds the same two digests: never taken for this one.
       throw StoreError(conn_.description() + ": a path of this scan can't be stored: its digests "
                        "are those of another path");
     }
-    const std::size_t k = static_cast<std::size_t>(r.Int(j, 0));
-    if (k != static_cast<std::size_t>(j)) throw StoreError(conn_.description() + ": the staged lines came back wrong");
-    group_paths_[std::string(paths[k])] = r.Int(j, 1);
-    ids_.AddPath(paths[k], r.Int(j, 1), false);
-    ids_.AddNameOf(r.Int(j, 1), r.Int(j, 2));
+    keep(k, r.Int(j, 1), r.Int(j, 2));
   }
 }
 
