@@ -116,9 +116,9 @@ void AppendCounts(Connection& conn, const CountChanges& changes) {
   conn.Copy("COPY count_changes (name_id, version_id, change) FROM STDIN", data);
 }
 
-void FoldCounts(Connection& conn) {
+bool FoldCounts(Connection& conn) {
   Transaction transaction(conn);
-  if (!conn.Exec("SELECT pg_try_advisory_xact_lock($1)", {std::to_string(kFoldLock)}).Bool(0, 0)) return;
+  if (!conn.Exec("SELECT pg_try_advisory_xact_lock($1)", {std::to_string(kFoldLock)}).Bool(0, 0)) return false;
   // In key order, as every fold: the rows it updates are locked in one order.
   conn.Run("WITH folded AS (DELETE FROM count_changes RETURNING name_id, version_id, change) "
            "INSERT INTO counts (name_id, version_id, machines) "
@@ -126,6 +126,10 @@ void FoldCounts(Connection& conn) {
            "ORDER BY name_id, version_id "
            "ON CONFLICT (name_id, version_id) DO UPDATE SET machines = counts.machines + EXCLUDED.machines");
   transaction.Commit();
+  return true;
+}
+
+void VacuumFolded(Connection& conn) {
   // Every row folded is now dead, and every reader's look at the changes
   // reads them until a vacuum: after a first load of 1 000 machines, 35 MB
   // and half of each report's time. Another session's vacuum of the table

@@ -38,8 +38,11 @@ void MixedFromHolds(Connection& conn);
 void AppendCounts(Connection& conn, const CountChanges& changes);
 
 // Folds count_changes into counts in a transaction of its own, unless
-// another session is folding them now.
-void FoldCounts(Connection& conn);
+// another session is folding them now (false).
+bool FoldCounts(Connection& conn);
+// Vacuums the rows a fold left dead, once no other session of the load's
+// still reads what was there before.
+void VacuumFolded(Connection& conn);
 
 // The counts as a reader sees them: folded and not.
 constexpr const char* kCountsNow =

@@ -218,17 +218,31 @@ void Connection::Copy(const std::string& copy_sql, const std::string& data) {
 
 void Connection::CopyAhead(const std::string& copy_sql, const std::string& data, const std::string& what) {
   SendCopy(copy_sql, data);
-  copy_ahead_ = true;
+  ahead_ = true;
+  ahead_what_ = what + "COPY: ";
+}
+
+void Connection::RunAhead(const std::string& sql, const std::string& what) {
+  Settle();
+  if (PQsendQuery(conn_, sql.c_str()) != 1) Fail(what, nullptr);
+  ahead_ = true;
   ahead_what_ = what;
 }
 
 void Connection::Settle() {
-  if (!copy_ahead_) return;
-  copy_ahead_ = false;
-  Result end(PQgetResult(conn_));
-  // Drain what follows, so the connection is ready for the next statement.
-  while (PGresult* more = PQgetResult(conn_)) PQclear(more);
-  if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) Fail(ahead_what_ + "COPY: ", end.get());
+  if (!ahead_) return;
+  ahead_ = false;
+  // Every answer is read, so the connection is ready for the next
+  // statement; the first failure is thrown.
+  std::optional<Result> failed;
+  bool answered = false;
+  while (PGresult* next = PQgetResult(conn_)) {
+    Result one(next);
+    answered = true;
+    if (!failed && PQresultStatus(next) != PGRES_COMMAND_OK) failed.emplace(std::move(one));
+  }
+  if (failed) Fail(ahead_what_, failed->get());
+  if (!answered) Fail(ahead_what_, nullptr);
 }
 
 void Connection::CopyOut(const std::string& copy_sql, const std::function<void(std::string_view)>& row) {
@@ -271,13 +285,6 @@ void CopyField(std::string* out, std::string_view text) {
       default: out->push_back(c);
     }
   }
-}
-
-void CopyBinaryInt(std::string* out, std::int64_t value, int bytes) {
-  const std::uint64_t bits = static_cast<std::uint64_t>(value);
-  char big_endian[8];
-  for (int k = 0; k < bytes; ++k) big_endian[k] = static_cast<char>((bits >> (8 * (bytes - 1 - k))) & 0xff);
-  out->append(big_endian, static_cast<std::size_t>(bytes));
 }
 
 std::string HexBytes(std::string_view bytes) {

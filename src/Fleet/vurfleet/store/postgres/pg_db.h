@@ -83,7 +83,10 @@ class Connection {
   // Settle), which throws if it failed, the message beginning with `what`:
   // the server stores the rows while the caller works out the next ones.
   void CopyAhead(const std::string& copy_sql, const std::string& data, const std::string& what);
-  // Reads the answer of a COPY sent ahead, if any; its failure thrown here.
+  // Sends statements without parameters, their answer left the same way.
+  void RunAhead(const std::string& sql, const std::string& what);
+  // Reads the answer of a COPY or statements sent ahead, if any; a failure
+  // is thrown here.
   void Settle();
   // COPY ... TO STDOUT: each row, in COPY's text form without its line end,
   // to `row`. For a table's rows in one stream, not a cursor's round trips.
@@ -103,8 +106,8 @@ class Connection {
   // Each statement Repeat prepared, by its text: its name. A statement
   // outlives the transaction it was prepared in, rolled back or not.
   std::unordered_map<std::string, std::string> prepared_;
-  bool copy_ahead_ = false;  // a COPY's answer is still to be read
-  std::string ahead_what_;   // what that COPY stores, for its failure
+  bool ahead_ = false;      // an answer is still to be read
+  std::string ahead_what_;  // what was sent, for its failure
 
   PGconn* conn_ = nullptr;
   std::string description_;
@@ -115,9 +118,18 @@ class Connection {
 // ends escaped.
 void CopyField(std::string* out, std::string_view text);
 
-// Appends the low `bytes` bytes of `value`, most significant first, as
-// COPY's binary form has its numbers and lengths.
-void CopyBinaryInt(std::string* out, std::int64_t value, int bytes);
+// Writes the low `bytes` bytes of `value` at `at`, most significant first,
+// as COPY's binary form has its numbers and lengths.
+inline void PutBinaryInt(char* at, std::int64_t value, int bytes) {
+  const std::uint64_t bits = static_cast<std::uint64_t>(value);
+  for (int k = 0; k < bytes; ++k) at[k] = static_cast<char>((bits >> (8 * (bytes - 1 - k))) & 0xff);
+}
+// Appends them.
+inline void CopyBinaryInt(std::string* out, std::int64_t value, int bytes) {
+  char big_endian[8];
+  PutBinaryInt(big_endian, value, bytes);
+  out->append(big_endian, static_cast<std::size_t>(bytes));
+}
 // Appends a bigint field of COPY's binary form: its length, then its value.
 inline void CopyBinaryField(std::string* out, std::int64_t value) {
   CopyBinaryInt(out, 8, 4);

@@ -96,7 +96,6 @@ void PgStore::CommitGroup() {
 }
 
 void PgStore::Settle() {
-  FoldCounts(conn_);
   // Intervals never analyzed: a first load's end (of the first of loads side
   // by side to get here). Until autovacuum's first analyze, maybe a minute
   // away, the planner guesses the sizes of tables it has no statistics of:
@@ -104,9 +103,33 @@ void PgStore::Settle() {
   // 0.19 s, against 0.11 s and 0.08 s analyzed. Later loads change a few
   // rows in a hundred. A table another session is analyzing or vacuuming is
   // left to it.
-  if (!conn_.Exec("SELECT reltuples < 0 FROM pg_class WHERE oid = 'intervals'::regclass").Bool(0, 0)) return;
-  conn_.Run(
-      "ANALYZE (SKIP_LOCKED) machines, scans, names, paths, versions, intervals, latest, counts, holds, mixed_holds");
+  const bool first = conn_.Exec("SELECT reltuples < 0 FROM pg_class WHERE oid = 'intervals'::regclass").Bool(0, 0);
+  // The tables the fold leaves alone are analyzed by a second session while
+  // it runs: the server has a process for each. Without one, after it.
+  std::unique_ptr<Connection> beside;
+  if (first) {
+    try {
+      beside = std::make_unique<Connection>(where_);
+      beside->RunAhead("ANALYZE (SKIP_LOCKED) machines, scans, names, paths, versions, intervals, latest, holds, "
+                       "mixed_holds",
+                       "");
+    } catch (const StoreError&) {
+      beside.reset();
+    }
+  }
+  const bool folded = FoldCounts(conn_);
+  if (first) {
+    if (beside) {
+      conn_.Run("ANALYZE (SKIP_LOCKED) counts");
+      beside->Settle();
+    } else {
+      conn_.Run(
+          "ANALYZE (SKIP_LOCKED) machines, scans, names, paths, versions, intervals, latest, counts, holds, "
+          "mixed_holds");
+    }
+  }
+  // After the second session's analyze: its snapshots keep the folded rows.
+  if (folded) VacuumFolded(conn_);
 }
 
 void PgStore::AbandonGroup() {
@@ -277,7 +300,81 @@ void PgStore::EndFile(const FileWrite* write) {
   counts_.EndFile(true);
 }
 
+namespace {
+
+// Intervals in COPY's binary form (the server neither parses nor checks the
+// numbers' text), made before their machine's id may be known: `machine_at`
+// is where each row's id goes.
+struct IntervalRows {
+  std::string data;
+  std::vector<std::size_t> machine_at;
+
+  void SetMachine(MachineId machine) {
+    for (const std::size_t at : machine_at) PutBinaryInt(&data[at], machine, 8);
+  }
+};
+
+IntervalRows RowsOf(const std::vector<Interval>& opened, MachineId machine) {
+  IntervalRows rows;
+  if (opened.empty()) return rows;
+  rows.data.assign("PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0", 19);
+  rows.data.reserve(rows.data.size() + opened.size() * 67 + 2);
+  rows.machine_at.reserve(opened.size());
+  for (const Interval& row : opened) {
+    // Six fields: four bigints, `until` (NULL: length -1), `opened` (1 byte).
+    char out[67];
+    char* at = out;
+    PutBinaryInt(at, 6, 2);
+    at += 2;
+    rows.machine_at.push_back(rows.data.size() + 6);
+    for (const std::int64_t value : {machine, row.path, row.since, row.version}) {
+      PutBinaryInt(at, 8, 4);
+      PutBinaryInt(at + 4, value, 8);
+      at += 12;
+    }
+    if (row.until) {
+      PutBinaryInt(at, 8, 4);
+      PutBinaryInt(at + 4, *row.until, 8);
+      at += 12;
+    } else {
+      PutBinaryInt(at, -1, 4);
+      at += 4;
+    }
+    PutBinaryInt(at, 1, 4);
+    at[4] = row.opened ? '\1' : '\0';
+    at += 5;
+    rows.data.append(out, static_cast<std::size_t>(at - out));
+  }
+  CopyBinaryInt(&rows.data, -1, 2);
+  return rows;
+}
+
+}  // namespace
+
 void PgStore::Write(const FileWrite& w) {
+  // What the file's rows are made of is worked out before its first
+  // statement: until that statement waits for it, the server is still
+  // storing the previous file's intervals (CopyAhead), so the two overlap.
+  IntervalRows opened = RowsOf(w.opened, w.machine);
+  const bool counting = counts_.on && (!w.left.empty() || !w.came.empty());
+  std::unordered_map<PathId, NameId> names;
+  if (counting) names = NamesOf(w);
+  // A new machine's holds start empty; a known one's are read below.
+  std::vector<Held> holds;
+  if (counting && w.machine == 0) ChangeHolds(&holds, w, names, &counts_.file());
+  std::string latest;
+  if (w.latest_write == LatestWrite::kWhole) latest = HexBytes(EncodeLatest(w.latest.runs, w.latest.entries));
+
+  const std::string copy_sql =
+      "COPY intervals (machine_id, path_id, since, version_id, until, opened) FROM STDIN (FORMAT binary)";
+  const bool ahead = w.changes.erase.empty() && w.changes.write.empty();
+  if (w.machine == 0 && ahead && !w.deleted_scan && w.closed.empty()) {
+    opened.SetMachine(WriteNew(w, counting ? &holds : nullptr, latest));
+    if (!opened.data.empty()) {
+      conn_.CopyAhead(copy_sql, opened.data, "the intervals of " + (w.scan ? w.scan->file : w.name) + ": ");
+    }
+    return;
+  }
   if (w.deleted_scan) {
     const std::string scan = std::to_string(*w.deleted_scan);
     conn_.Repeat("DELETE FROM scan_errors WHERE scan_id = $1", {scan});
@@ -291,17 +388,21 @@ void PgStore::Write(const FileWrite& w) {
         {w.name, FoldCase(w.name), std::to_string(w.first_started), std::to_string(w.last_started),
          std::to_string(w.files)});
     machine = r.Int(0, 0);
+    opened.SetMachine(machine);
   } else {
     conn_.Repeat("UPDATE machines SET first_started = $2, last_started = $3, files = $4 WHERE id = $1",
                  {std::to_string(machine), std::to_string(w.first_started), std::to_string(w.last_started),
                 std::to_string(w.files)});
   }
   const std::string id = std::to_string(machine);
-  if (counts_.on && (!w.left.empty() || !w.came.empty())) {
+  if (counting) {
     // The holds as they were, before the intervals change.
-    std::vector<Held> holds = w.machine == 0 ? std::vector<Held>{} : MachineHolds(conn_, machine);
-    const std::vector<Held> mixed = MixedHolds(holds);
-    ChangeHolds(&holds, w, NamesOf(w), &counts_.file());
+    std::vector<Held> mixed;
+    if (w.machine != 0) {
+      holds = MachineHolds(conn_, machine);
+      mixed = MixedHolds(holds);
+      ChangeHolds(&holds, w, names, &counts_.file());
+    }
     conn_.Repeat("INSERT INTO holds (machine_id, entries) VALUES ($1, $2::bytea) "
                  "ON CONFLICT (machine_id) DO UPDATE SET entries = EXCLUDED.entries",
                  {id, HexBytes(EncodeHolds(holds))});
@@ -315,8 +416,7 @@ void PgStore::Write(const FileWrite& w) {
   // New keys only (the scan is later than every stored one), copied in:
   // last, and without waiting for the answer, when nothing else of the
   // file's touches intervals after them.
-  const bool ahead = w.changes.erase.empty() && w.changes.write.empty();
-  if (!ahead) CopyOpened(machine, w.opened, nullptr);
+  if (!ahead && !opened.data.empty()) conn_.Copy(copy_sql, opened.data);
   WriteChanges(id, w.changes);
   std::int64_t scan_id = 0;
   if (w.scan) scan_id = AddScan(id, *w.scan);
@@ -329,61 +429,100 @@ void PgStore::Write(const FileWrite& w) {
     case LatestWrite::kWhole:
       conn_.Repeat("INSERT INTO latest (machine_id, exact, runs) VALUES ($1, $2, $3::bytea) "
                    "ON CONFLICT (machine_id) DO UPDATE SET exact = EXCLUDED.exact, runs = EXCLUDED.runs",
-                   {id, w.latest.exact ? "t" : "f", HexBytes(EncodeLatest(w.latest.runs, w.latest.entries))});
+                   {id, w.latest.exact ? "t" : "f", latest});
       break;
   }
-  if (ahead) CopyOpened(machine, w.opened, w.scan ? &w.scan->file : &w.name);
+  if (ahead && !opened.data.empty()) {
+    conn_.CopyAhead(copy_sql, opened.data, "the intervals of " + (w.scan ? w.scan->file : w.name) + ": ");
+  }
   expected_.Wrote(w, machine, scan_id);
 }
 
-void PgStore::CopyOpened(MachineId machine, const std::vector<Interval>& opened, const std::string* file) {
-  if (opened.empty()) return;
-  // In COPY's binary form: the server neither parses nor checks the numbers' text.
-  std::string data("PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0", 19);
-  data.reserve(data.size() + opened.size() * 67 + 2);
-  for (const Interval& row : opened) {
-    CopyBinaryInt(&data, 6, 2);
-    for (const std::int64_t value : {machine, row.path, row.since, row.version}) CopyBinaryField(&data, value);
-    if (row.until) {
-      CopyBinaryField(&data, *row.until);
-    } else {
-      CopyBinaryInt(&data, -1, 4);
-    }
-    CopyBinaryInt(&data, 1, 4);
-    data += row.opened ? '\1' : '\0';
-  }
-  CopyBinaryInt(&data, -1, 2);
-  const std::string sql =
-      "COPY intervals (machine_id, path_id, since, version_id, until, opened) FROM STDIN (FORMAT binary)";
-  if (file != nullptr) {
-    conn_.CopyAhead(sql, data, "the intervals of " + *file + ": ");
-  } else {
-    conn_.Copy(sql, data);
-  }
+namespace {
+
+// A scan's row as parameters: started, completed, sha256, file, report
+// lines, ERROR lines, loaded.
+Params ScanValues(const ScanRow& scan) {
+  return {std::to_string(scan.started),
+          scan.completed ? std::optional<std::string>(std::to_string(*scan.completed)) : std::nullopt,
+          HexBytes(scan.sha256),
+          scan.file,
+          std::to_string(scan.report_lines),
+          std::to_string(scan.errors.size()),
+          std::to_string(std::time(nullptr))};
 }
 
+}  // namespace
+
 std::int64_t PgStore::AddScan(const std::string& machine, const ScanRow& scan) {
+  Params values{machine};
+  for (std::optional<std::string>& v : ScanValues(scan)) values.push_back(std::move(v));
   Result inserted = conn_.Repeat(
       "INSERT INTO scans (machine_id, started, completed, sha256, file, report_lines, "
       "error_lines, loaded) VALUES ($1, $2, $3, $4::bytea, $5, $6, $7, $8) RETURNING id",
-      {machine, std::to_string(scan.started),
-       scan.completed ? std::optional<std::string>(std::to_string(*scan.completed)) : std::nullopt,
-       HexBytes(scan.sha256), scan.file, std::to_string(scan.report_lines),
-       std::to_string(scan.errors.size()), std::to_string(std::time(nullptr))});
-  if (!scan.errors.empty()) {
-    const std::string scan_id(inserted.Text(0, 0));
-    std::string data;
-    for (const auto& [line, text] : scan.errors) {
-      data += scan_id;
-      data += '\t';
-      CopyInt(&data, line);
-      data += '\t';
-      CopyField(&data, text);
-      data += '\n';
-    }
-    conn_.Copy("COPY scan_errors (scan_id, line, text) FROM STDIN", data);
-  }
+      values);
+  CopyErrors(inserted.Int(0, 0), scan);
   return inserted.Int(0, 0);
+}
+
+void PgStore::CopyErrors(std::int64_t scan_id, const ScanRow& scan) {
+  if (scan.errors.empty()) return;
+  const std::string id = std::to_string(scan_id);
+  std::string data;
+  for (const auto& [line, text] : scan.errors) {
+    data += id;
+    data += '\t';
+    CopyInt(&data, line);
+    data += '\t';
+    CopyField(&data, text);
+    data += '\n';
+  }
+  conn_.Copy("COPY scan_errors (scan_id, line, text) FROM STDIN", data);
+}
+
+MachineId PgStore::WriteNew(const FileWrite& w, const std::vector<Held>* holds, const std::string& latest) {
+  // Every row of a new machine but its intervals in one statement: one wait
+  // for the server, where a row a statement would wait five times. A part
+  // whose value is NULL adds no row.
+  Params values{w.name, FoldCase(w.name), std::to_string(w.first_started), std::to_string(w.last_started),
+                std::to_string(w.files)};
+  std::optional<std::string> mixed;
+  if (holds) {
+    values.push_back(HexBytes(EncodeHolds(*holds)));
+    if (const std::vector<Held> its = MixedHolds(*holds); !its.empty()) mixed = HexBytes(EncodeHolds(its));
+  } else {
+    values.push_back(std::nullopt);
+  }
+  values.push_back(mixed);
+  if (w.scan) {
+    for (std::optional<std::string>& v : ScanValues(*w.scan)) values.push_back(std::move(v));
+  } else {
+    values.resize(values.size() + 7);
+  }
+  const bool whole = w.latest_write == LatestWrite::kWhole;
+  values.push_back(w.latest.exact ? "t" : "f");
+  values.push_back(whole ? std::optional<std::string>(latest) : std::nullopt);
+  Result r = conn_.Repeat(
+      "WITH m AS (INSERT INTO machines (name, name_key, first_started, last_started, files) "
+      "VALUES ($1, $2, $3, $4, $5) RETURNING id), "
+      "h AS (INSERT INTO holds (machine_id, entries) SELECT id, $6::bytea FROM m WHERE $6::bytea IS NOT NULL), "
+      "x AS (INSERT INTO mixed_holds (machine_id, entries) SELECT id, $7::bytea FROM m "
+      "WHERE $7::bytea IS NOT NULL), "
+      "s AS (INSERT INTO scans (machine_id, started, completed, sha256, file, report_lines, error_lines, loaded) "
+      "SELECT id, $8::bigint, $9::bigint, $10::bytea, $11::text, $12::integer, $13::integer, $14::bigint FROM m "
+      "WHERE $8::bigint IS NOT NULL RETURNING id), "
+      "l AS (INSERT INTO latest (machine_id, exact, runs) SELECT id, $15::boolean, $16::bytea FROM m "
+      "WHERE $16::bytea IS NOT NULL) "
+      "SELECT m.id, (SELECT id FROM s) FROM m",
+      values);
+  const MachineId machine = r.Int(0, 0);
+  std::int64_t scan_id = 0;
+  if (w.scan) {
+    scan_id = r.Int(0, 1);
+    CopyErrors(scan_id, *w.scan);
+  }
+  expected_.Wrote(w, machine, scan_id);
+  return machine;
 }
 
 std::unordered_map<PathId, NameId> PgStore::NamesOf(const FileWrite& w) {

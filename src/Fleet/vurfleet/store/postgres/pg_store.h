@@ -89,10 +89,11 @@ class PgStore : public Store {
   // EndFile's writes (pg_store.cpp), the scan's returning its id.
   void Write(const FileWrite& write);
   void WriteChanges(const std::string& machine, const HistoryChanges& changes);
-  // COPY of a file's new intervals; given `file`, its answer is left to
-  // the next call, and a failure names the file.
-  void CopyOpened(MachineId machine, const std::vector<Interval>& opened, const std::string* file);
   std::int64_t AddScan(const std::string& machine, const ScanRow& scan);
+  void CopyErrors(std::int64_t scan_id, const ScanRow& scan);
+  // A new machine's rows but its intervals, given its holds when counted,
+  // and `latest` (HexBytes) when written whole; returns its id.
+  MachineId WriteNew(const FileWrite& write, const std::vector<Held>* holds, const std::string& latest);
   // Interning (pg_intern.cpp).
   void InternPaths(const std::vector<std::string_view>& paths, std::vector<PathId>* ids);
   void InternVersions(const std::vector<std::uint64_t>& values, std::vector<VersionId>* ids);
