@@ -163,6 +163,21 @@ bool HasTable(Connection& conn, const char* name) {
       .Bool(0, 0);
 }
 
+// What the first schema of the search path holds, read in one statement: a
+// load that makes an inventory meanwhile makes all its tables in one
+// transaction, so a statement sees them all or none. (Two statements, one
+// for vurfleet_schema and one for the rest, could see neither, then the rest,
+// and take a new inventory for something else.)
+enum class Found { kNothing, kInventory, kOther };
+Found WhatIsThere(Connection& conn) {
+  Result r = conn.Exec(
+      "SELECT coalesce(bool_or(tablename = 'vurfleet_schema'), false), "
+      "coalesce(bool_or(tablename IN ('machines', 'paths')), false) "
+      "FROM pg_catalog.pg_tables WHERE schemaname = current_schema()");
+  if (r.Bool(0, 0)) return Found::kInventory;
+  return r.Bool(0, 1) ? Found::kOther : Found::kNothing;
+}
+
 // The version stored, or nothing when the table is missing.
 std::optional<int> StoredVersion(Connection& conn) {
   if (!HasTable(conn, "vurfleet_schema")) return std::nullopt;
@@ -310,7 +325,8 @@ void Check(Connection& conn, int version) {
 }  // namespace
 
 std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget& target) {
-  if (const std::optional<int> version = StoredVersion(conn)) {
+  const Found found = WhatIsThere(conn);
+  if (const std::optional<int> version = found == Found::kInventory ? StoredVersion(conn) : std::nullopt) {
     if (*version < 1 || *version >= kSchemaVersion) {
       Check(conn, *version);
       return {};
@@ -345,7 +361,7 @@ std::vector<std::string> PrepareSchema(Connection& conn, bool create, LoadTarget
                      std::string(encoding.rows() == 1 ? encoding.Text(0, 0) : "unknown") +
                      "; an inventory needs UTF8 (CREATE DATABASE ... ENCODING 'UTF8' TEMPLATE template0)");
   }
-  if (HasTable(conn, "machines") || HasTable(conn, "paths")) {
+  if (found == Found::kOther) {
     throw StoreError(conn.description() + ": not an inventory (tables of something else are there)");
   }
   if (!create) {

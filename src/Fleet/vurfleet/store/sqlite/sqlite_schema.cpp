@@ -257,8 +257,16 @@ UPDATE paths SET name_id = (SELECT n.id FROM names n WHERE n.name_key = paths.na
 }  // namespace
 
 std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) {
-  const int application = PragmaInt(db, "PRAGMA application_id");
-  const int version = PragmaInt(db, "PRAGMA user_version");
+  // Read in one statement, so of one commit: a load that makes the schema
+  // meanwhile is never seen half (no mark yet, but tables) as something else.
+  Statement found(db,
+                  "SELECT a.application_id, v.user_version, (SELECT count(*) FROM sqlite_schema) "
+                  "FROM pragma_application_id() a, pragma_user_version() v");
+  found.Step();
+  const int application = static_cast<int>(found.Int(0));
+  const int version = static_cast<int>(found.Int(1));
+  const std::int64_t tables = found.Int(2);
+  found.Reset();
   if (application == kApplicationId) {
     if (version > kSchemaVersion) {
       throw StoreError(NewerSchema(db.path(), version, WrittenBy(db), kSchemaVersion));
@@ -295,7 +303,6 @@ std::vector<std::string> PrepareSchema(Db& db, bool create, LoadTarget& target) 
       return notes;
     }
   }
-  const int tables = PragmaInt(db, "SELECT count(*) FROM sqlite_schema");
   if (application != kApplicationId && tables > 0) {
     throw StoreError(db.path() + ": not an inventory (a SQLite database of something else)");
   }
